@@ -1,0 +1,107 @@
+// The Linux host runtime: what a process that hosts the driver uses besides the host
+// services of host/hydrix_host.h (which this library implements). Our tools and tests
+// use it; anyone hosting the driver on Linux may.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/hydrix_host.h"
+
+namespace hydrix::rt {
+
+// ---- Profile -------------------------------------------------------------------------
+// An INI file. Section names may hold backslashes to name sub-sections:
+// [Chan0], [Chan0\Node12], [Chan0\Dialup]. Keys and section names compare without regard
+// to case, as the host's profile does. The services myGetPrivateProfileInt/String read it.
+struct ProfileError {
+    std::string file;
+    int line = 0;          // 1-based; 0 when the file could not be read at all
+    std::string message;   // "file:line: message" is what() shows
+    std::string what() const;
+};
+// Replaces the current profile with the file's contents. On error the current profile
+// is kept and the error tells file, line and cause.
+std::optional<ProfileError> loadProfile(const std::string &path);
+// The same from text (tests, embedded defaults); `name` stands for the file in errors.
+std::optional<ProfileError> loadProfileText(const std::string &text,
+                                            const std::string &name = "<text>");
+// Looks a key up in the current profile.
+std::optional<std::string> profileValue(const std::string &section, const std::string &key);
+std::vector<std::string> profileSections();
+
+// ---- Ports ---------------------------------------------------------------------------
+// Line settings of a channel's port, from the channel's section of the profile:
+//   Port=/dev/ttyUSB0  Baudrate=9600  DataBits=8  Parity=none|odd|even|mark|space
+//   StopBits=1|1.5|2
+struct PortSettings {
+    std::string device;
+    CommLine line{};
+};
+// The port settings of the section, with defaults for absent keys (9600 8N1).
+// Returns an error text for a bad value.
+std::optional<std::string> portSettingsFromProfile(const std::string &section, PortSettings *out);
+// Opens a tty in raw mode with the given settings and makes it the channel's port
+// (getCommHandle returns it; reopenCommHandle reopens it). The error text says whether
+// the device does not exist, is busy, or needs permission (the dialout group).
+std::optional<std::string> openChannelPort(int channel, const PortSettings &settings);
+// Closes the channel's port; getCommHandle then returns COMM_HANDLE_INVALID.
+void closeChannelPort(int channel);
+// Opens a tty device path in raw mode with the given line (used by openChannelPort and by
+// the station simulator). Returns the descriptor, or -1 with the error text.
+int openTty(const std::string &path, const CommLine &line, std::string *error);
+// Applies line settings (speed, data bits, parity, stop bits) to an open tty.
+bool applyLine(int fd, const CommLine &line, std::string *error);
+
+// A pseudo-terminal pair in raw mode: `master` for the far end (the station simulator),
+// `slavePath` to open as the channel's port.
+struct Pty {
+    int master = -1;
+    std::string slavePath;
+};
+std::optional<Pty> openPty(std::string *error);
+
+// ---- Queues and pool -----------------------------------------------------------------
+// Every channel has an output queue (host -> driver), an input queue (driver -> host) and
+// a pool of messages, each with a zeroed value area of valueAreaBytes.
+// Sets the pool of a channel: `count` messages of `valueAreaBytes` each (default 64 x 2048).
+// Messages out of the pool at that moment stay valid until they come back.
+void configurePool(int channel, int count, int valueAreaBytes);
+// Takes one message from the input queue, waiting up to timeoutMs; null on time-out.
+HostMsg *waitInputQueue(int channel, int timeoutMs);
+// Counts of waiting messages.
+int outputQueueLength(int channel);
+int inputQueueLength(int channel);
+int poolAvailable(int channel);
+// Empties both queues of every channel back into the pools (between tests).
+void resetQueues();
+
+// ---- Host state ----------------------------------------------------------------------
+// What getDap reports: ready (second word 2) or not (0). Ready by default.
+void setHostReady(bool ready);
+// What setDrvExtInterface last received (-1 before any call).
+int32_t extInterfaceFlag();
+
+// ---- Trace and event log -------------------------------------------------------------
+// Trace lines: "HH:MM:SS.mmm text" on stderr by default. A file replaces stderr; a sink
+// receives every line (without the time stamp) in addition.
+void setTraceFile(FILE *file);      // null: no file output at all
+bool setTracePath(const std::string &path, std::string *error);
+using TraceSink = std::function<void(const std::string &line)>;
+void setTraceSink(TraceSink sink);  // empty function: none
+// Event log entries also go to syslog (identity "hydrix") unless turned off.
+void setSyslog(bool on);
+struct LoggedEvent {
+    uint32_t eventId;
+    uint32_t osError;
+    std::string source;
+    int sourceLine;
+    std::string text;
+};
+std::vector<LoggedEvent> loggedEvents();  // every logEvent so far
+void clearLoggedEvents();
+
+}  // namespace hydrix::rt
