@@ -62,7 +62,16 @@ struct Pty {
     int master = -1;
     std::string slavePath;
 };
+// The runtime keeps one descriptor of the slave open itself until closePty, so that the
+// master does not see a hang-up (POLLHUP, EIO) before the port is opened or while it is
+// being reopened.
 std::optional<Pty> openPty(std::string *error);
+// Closes the master and the slave descriptor that the runtime keeps; master becomes -1.
+void closePty(Pty &pty);
+
+// Port failures reported by readComm (group ERRGRP_NO_PORT_READ) and writeComm (group
+// ERRGRP_NO_PORT_SEND) carry the Linux errno as the error code: EIO when the far end hung
+// up, EBADF for an invalid descriptor, ETIMEDOUT for a write that did not finish in time.
 
 // ---- Queues and pool -----------------------------------------------------------------
 // Every channel has an output queue (host -> driver), an input queue (driver -> host) and
@@ -70,7 +79,8 @@ std::optional<Pty> openPty(std::string *error);
 // Sets the pool of a channel: `count` messages of `valueAreaBytes` each (default 64 x 2048).
 // Messages out of the pool at that moment stay valid until they come back.
 void configurePool(int channel, int count, int valueAreaBytes);
-// Takes one message from the input queue, waiting up to timeoutMs; null on time-out.
+// Takes one message from the input queue, waiting up to timeoutMs (0: no wait, negative:
+// no limit); null on time-out.
 HostMsg *waitInputQueue(int channel, int timeoutMs);
 // Counts of waiting messages.
 int outputQueueLength(int channel);

@@ -1,0 +1,39 @@
+// Helpers shared by the runtime's own files; not part of its public interface.
+#pragma once
+#include <cstdarg>
+#include <string>
+
+#include "host/hydrix_host.h"
+
+namespace hydrix::rt::detail {
+
+// Writes one trace line (the same path as textOutput).
+void trace(const std::string &text);
+// printf-style trace line.
+void tracef(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// printf into a std::string.
+std::string vformat(const char *format, va_list args);
+
+// True for a channel number 0..7; otherwise traces "<service>: bad channel <n>".
+bool checkChannel(const char *service, long channel);
+
+// Per-descriptor port state kept by configComm and read by readComm/writeComm.
+void rememberPort(int fd, const CommLine &line, const CommTimeouts &timeouts);
+void rememberTimeouts(int fd, const CommTimeouts &timeouts);
+void rememberLine(int fd, const CommLine &line);
+bool portLine(int fd, CommLine *line);
+CommTimeouts portTimeouts(int fd);
+void forgetPort(int fd);
+
+// A profile value read as an integer, as myGetPrivateProfileInt reads it.
+int32_t parseProfileInt(const std::string &text);
+
+// Whether termios knows the baud rate.
+bool supportedBaudRate(uint32_t rate);
+// Closes a tty opened by openTty and forgets its state.
+void closeTty(int fd);
+
+// The line 9600 8N1 with DTR and RTS raised.
+CommLine defaultLine();
+
+}  // namespace hydrix::rt::detail

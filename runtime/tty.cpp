@@ -1,0 +1,165 @@
+// Opening ttys and applying line settings with termios.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/internal.h"
+#include "runtime/runtime.h"
+
+namespace hydrix::rt {
+namespace {
+
+struct Speed {
+    uint32_t rate;
+    speed_t code;
+};
+constexpr Speed kSpeeds[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},
+    {150, B150},       {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+void setError(std::string *error, const std::string &text) {
+    if (error) *error = text;
+}
+
+// Raises or drops DTR. Pseudo-terminals and some adapters have no modem lines: ENOTTY
+// and EINVAL there are not failures.
+void setDtr(int fd, bool on) {
+    int bits = TIOCM_DTR;
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL)
+        detail::tracef("tty %d: cannot %s DTR: %s", fd, on ? "raise" : "drop", std::strerror(errno));
+}
+
+bool speedCode(uint32_t rate, speed_t *code) {
+    for (const Speed &s : kSpeeds)
+        if (s.rate == rate) {
+            *code = s.code;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+bool applyLine(int fd, const CommLine &line, std::string *error) {
+    speed_t speed{};
+    if (!speedCode(line.baudRate, &speed)) {
+        setError(error, "unsupported baud rate " + std::to_string(line.baudRate));
+        return false;
+    }
+    if (line.byteSize < 5 || line.byteSize > 8) {
+        setError(error, "data bits must be 5 to 8, not " + std::to_string(line.byteSize));
+        return false;
+    }
+    if (line.parity > 4 || line.stopBits > 2) {
+        setError(error, "bad parity or stop bits setting");
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        setError(error, std::string("not a usable tty: ") + std::strerror(errno));
+        return false;
+    }
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag |= sizes[line.byteSize - 5] | CLOCAL | CREAD;
+    switch (line.parity) {
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;  // mark
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space
+    default: break;
+    }
+    // One and a half stop bits exist only with 5 data bits, where CSTOPB gives them.
+    if (line.stopBits != 0) tio.c_cflag |= CSTOPB;
+    if (line.rtsControl == 2) tio.c_cflag |= CRTSCTS;
+    // Reads never block in the driver: readComm waits with poll.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        setError(error, std::string("cannot set the line: ") + std::strerror(errno));
+        return false;
+    }
+    setDtr(fd, line.dtrControl != DTR_CONTROL_DISABLE);
+    detail::rememberLine(fd, line);
+    return true;
+}
+
+int openTty(const std::string &path, const CommLine &line, std::string *error) {
+    if (path.empty()) {
+        setError(error, "no port device given");
+        return -1;
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENOENT || e == ENXIO || e == ENODEV)
+            setError(error, path + " does not exist");
+        else if (e == EACCES || e == EPERM)
+            setError(error, path + ": permission denied: add the user to the dialout group");
+        else if (e == EBUSY)
+            setError(error, path + " is busy: another program has it open");
+        else
+            setError(error, path + ": " + std::strerror(e));
+        return -1;
+    }
+    if (!isatty(fd)) {
+        setError(error, path + " is not a tty");
+        ::close(fd);
+        return -1;
+    }
+    // Exclusive use: further opens of the device fail with EBUSY (root excepted).
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        setError(error, path + ": " + std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    std::string lineError;
+    if (!applyLine(fd, line, &lineError)) {
+        setError(error, path + ": " + lineError);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return -1;
+    }
+    detail::rememberPort(fd, line, CommTimeouts{});
+    return fd;
+}
+
+namespace detail {
+
+bool supportedBaudRate(uint32_t rate) {
+    speed_t code{};
+    return speedCode(rate, &code);
+}
+
+CommLine defaultLine() {
+    CommLine line{};
+    line.baudRate = 9600;
+    line.byteSize = 8;
+    line.dtrControl = DTR_CONTROL_ENABLE;
+    line.rtsControl = 1;
+    return line;
+}
+
+void closeTty(int fd) {
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);  // so that the device can be opened again while others hold it
+    forgetPort(fd);
+    ::close(fd);
+}
+
+}  // namespace detail
+}  // namespace hydrix::rt
