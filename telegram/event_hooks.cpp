@@ -1,11 +1,60 @@
-// Placeholder until the engine lands.
+// The telegram engine's side of the connection events. These run on the host's thread
+// and talk to the station at once, under the channel's exchange lock.
 #include "driver/engines.h"
+#include "telegram/addressing.h"
+#include "telegram/exchange_lock.h"
+#include "telegram/handlers.h"
 
 namespace tg {
-int32_t preEvent(TelegramChannel *ch, int8_t, int32_t *resultFlag) {
-    if (resultFlag) *resultFlag = 1;
+
+namespace {
+constexpr uint32_t kAlarmReadAddress = 0x400;  // kind 4, item 0
+}
+
+int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
+    if (resultFlag != nullptr) *resultFlag = 1;
+    switch (event) {
+        case 1:
+            ch->curPlant.store(-1);
+            ch->curNode.store(-1);
+            break;
+        case 2: {
+            ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
+            if (!hndlGetCallerPlantID(ch)) break;
+            const int32_t channel = static_cast<int32_t>(ch->channelNo);
+            if (HostMsg *msg = getMsgFromPool(channel)) {
+                msg->node = static_cast<uint32_t>(ch->curNode.load());
+                msg->address = kAlarmReadAddress;
+                msg->index = 0;
+                msg->direction = DIR_READ;
+                insMsgToSapOq(channel, msg);
+            }
+            break;
+        }
+        case 5:
+        case 7: {
+            ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
+            hndlWaitOK(ch);
+            break;
+        }
+        default:
+            break;
+    }
     return ch->curNode.load();
 }
+
 int32_t postEvent(TelegramChannel *) { return 1; }
-int32_t canDisconnect(TelegramChannel *) { return 0; }
+
+int32_t canDisconnect(TelegramChannel *ch) {
+    ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
+    const int32_t channel = static_cast<int32_t>(ch->channelNo);
+    HostMsg *waiting = getMsgFromSapOq(channel);
+    if (waiting != nullptr) insMsgToSapOq(channel, waiting);
+    const bool free = waiting == nullptr && ch->curMsg.load() == nullptr;
+    if (ch->state.load() != STATE_TAKE || !free) return 0;
+    textOutputParm("[%d] Driver ready to disconnect", ch->channelNo);
+    sendBreak(ch);
+    return 1;
+}
+
 }  // namespace tg

@@ -1,0 +1,27 @@
+// One telegram exchange at a time per channel: the worker and the host's calls into the
+// event hooks share the channel's buffers and its line. When both wait, the host's call
+// goes first, so a busy queue cannot keep a connection event waiting for long.
+#pragma once
+#include <cstdint>
+
+namespace tg {
+
+enum class ExchangeSide { Worker, Host };
+
+void lockExchange(uint32_t channel, ExchangeSide side);
+void unlockExchange(uint32_t channel);
+
+class ExchangeGuard {
+public:
+    ExchangeGuard(uint32_t channel, ExchangeSide side) : channel_(channel) {
+        lockExchange(channel_, side);
+    }
+    ~ExchangeGuard() { unlockExchange(channel_); }
+    ExchangeGuard(const ExchangeGuard &) = delete;
+    ExchangeGuard &operator=(const ExchangeGuard &) = delete;
+
+private:
+    uint32_t channel_;
+};
+
+}  // namespace tg

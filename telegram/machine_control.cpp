@@ -1,0 +1,36 @@
+// Machine (pump) commands: a WGS P telegram with the command letter.
+#include <cstring>
+
+#include "telegram/addressing.h"
+#include "telegram/framing.h"
+#include "telegram/handlers.h"
+
+namespace tg {
+
+int32_t hndlMachineControl(TelegramChannel *ch) {
+    HostMsg *msg = ch->curMsg.load();
+    prepareRequest(ch);
+    const int32_t plant = getPlantNumber(ch, msg->node);
+    const int item = static_cast<int>(getItemNumber(msg->address));
+    const int index = static_cast<int>(msg->index);
+    uint16_t command = 0;
+    std::memcpy(&command, msg->data, sizeof command);
+    switch (command) {
+        case 0: formatTelegram(ch, " %d WGS P %d F %d #", plant, index, item); break;
+        case 1: formatTelegram(ch, " %d WGS P %d N %d #", plant, index, item); break;
+        case 2: formatTelegram(ch, " %d WGS P %d B %d #", plant, index, item); break;
+        case 3: formatTelegram(ch, " %d WGS P %d M %d #", plant, index, item); break;
+        default:
+            textOutputParm("hndlMachineControl: Error: Unknown command. Should never get here (%d)",
+                           command);
+            ch->pendErrGroup = ERRGRP_WRITE_PARAM;
+            ch->pendErrCode = ERR_MACHINE_COMMAND;
+            ch->pendErrSub = command;
+            return 0;
+    }
+    textOutputParm("[C:%d-N:%d]:hndlMachineControl: Sending machine command to plant_id:%d",
+                   ch->channelNo, static_cast<int>(msg->node), plant);
+    return exchangeTelegram(ch, TAG_SETPOINT) == RX_DATA ? 1 : 0;
+}
+
+}  // namespace tg

@@ -1,0 +1,156 @@
+// Sending a request and reading a reply, one byte per read.
+#include <cstring>
+
+#include "driver/state.h"
+#include "platform/comm_status.h"
+#include "platform/systime.h"
+#include "platform/ticks.h"
+#include "telegram/framing.h"
+
+namespace tg {
+
+namespace {
+
+// Sizes of the printable copies in the Send and Recv trace lines.
+constexpr size_t kSendDumpSize = 204, kSendDumpStop = 195;
+constexpr size_t kRecvDumpSize = 2048, kRecvDumpStop = 2043;
+// A reply occupies at most this many bytes, so one zero byte always stays behind it.
+constexpr int32_t kMaxReply = TG_BUF_SIZE - 1;
+// A port that fails every read at once would otherwise spin through the body's time
+// limit; a failed read pauses this long before the next one.
+constexpr uint32_t kFailedReadPauseMs = 20;
+
+bool debugDumps() { return debugLevel.load(std::memory_order_relaxed) != 0; }
+
+void readFailure(TelegramChannel *ch) {
+    ch->pendErrSub = plat::getLastError();
+    textOutputParm("[C:%d] readTelegram(): Read Failure (%d)", ch->channelNo,
+                   static_cast<int>(ch->pendErrSub));
+}
+
+void readTimeout(TelegramChannel *ch, uint32_t group) {
+    ch->pendErrCode = ERR_TIMEOUT;
+    ch->pendErrSub = 0;
+    ch->pendErrGroup = group;
+    textOutputParm("[C:%d] readTelegram(): Read Timeout (%d)", ch->channelNo,
+                   static_cast<int>(REPLY_TIMEOUT_MS));
+}
+
+int32_t readByte(TelegramChannel *ch, uint8_t *where) {
+    return readComm(ch->commHandle, &ch->overlapped, 0, where, 1, &ch->pendErrGroup,
+                    &ch->pendErrCode);
+}
+
+}  // namespace
+
+int32_t writeTelegram(TelegramChannel *ch) {
+    if (debugDumps()) {
+        char dump[kSendDumpSize];
+        printableCopy(ch->txBuf, ch->txLen, dump, sizeof dump, kSendDumpStop);
+        textOutputParm("Send[%02d]: %s", ch->txLen, dump);
+    }
+    ch->commHandle = getCommHandle(static_cast<int32_t>(ch->channelNo));
+    if (ch->commHandle == COMM_HANDLE_INVALID) {
+        textOutputParm("[C:%d] writeTelegram(): failed to get comm handle", ch->channelNo);
+        ch->pendErrGroup = ERRGRP_NO_PORT_SEND;
+        ch->pendErrCode = ERR_NO_PORT_SEND;
+        ch->pendErrSub = 0;
+        return 0;
+    }
+    uint32_t errors = 0;
+    plat::CommStat stat{};
+    if (plat::clearCommError(ch->commHandle, &errors, &stat) && (errors != 0 || stat.cbOutQue != 0))
+        plat::purgeComm(ch->commHandle, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR);
+    const int32_t len = ch->txLen < 0 ? 0 : (ch->txLen > TG_BUF_SIZE ? TG_BUF_SIZE : ch->txLen);
+    const int32_t ok = writeComm(ch->commHandle, &ch->overlapped, 0, ch->txBuf,
+                                 static_cast<uint32_t>(len), &ch->pendErrGroup, &ch->pendErrCode);
+    return ok != 0 ? 1 : 0;
+}
+
+int32_t readTelegram(TelegramChannel *ch) {
+    ch->commHandle = getCommHandle(static_cast<int32_t>(ch->channelNo));
+    if (ch->commHandle == COMM_HANDLE_INVALID) {
+        ch->pendErrCode = ERR_NO_PORT_READ;
+        ch->pendErrSub = 0;
+        ch->pendErrGroup = ERRGRP_NO_PORT_READ;
+        textOutputParm("[C:%d] readTelegram(): Invalid Port handle", ch->channelNo);
+        return 0;
+    }
+    uint32_t errors = 0;
+    plat::CommStat stat{};
+    plat::clearCommError(ch->commHandle, &errors, &stat);
+
+    std::memset(ch->rxBuf, 0, sizeof ch->rxBuf);
+    ch->rxLen = 0;
+
+    // Waiting for the STX: anything before it is overwritten by the next byte.
+    uint32_t start = plat::getTickCount();
+    while (ch->rxBuf[0] != STX) {
+        if (readByte(ch, &ch->rxBuf[0]) < 0) {
+            readFailure(ch);
+            return 0;
+        }
+        if (timeExpired(start) > REPLY_TIMEOUT_MS) {
+            readTimeout(ch, ERRGRP_LINE);
+            return 0;
+        }
+    }
+
+    // The body, with time limit of its own from the STX on. A further STX is not kept.
+    ch->rxLen = 1;
+    start = plat::getTickCount();
+    for (;;) {
+        if (ch->rxLen >= kMaxReply) {
+            // Longer than the buffer can hold: give up on it and drop what is left of it
+            // on the line, so that it cannot pass for the next reply.
+            textOutputParm("[C:%d] readTelegram(): Reply too long (%d)", ch->channelNo, ch->rxLen);
+            plat::purgeComm(ch->commHandle, plat::PURGE_RXABORT | plat::PURGE_RXCLEAR);
+            ch->pendErrCode = ERR_TIMEOUT;
+            ch->pendErrSub = 0;
+            ch->pendErrGroup = ERRGRP_LINE_END;
+            return 0;
+        }
+        uint8_t *slot = &ch->rxBuf[ch->rxLen];
+        const int32_t got = readByte(ch, slot);
+        if (got > 0) {
+            if (*slot == STX) {
+                *slot = 0;
+                continue;
+            }
+            ++ch->rxLen;
+            if (ch->rxLen >= 2 && ch->rxBuf[ch->rxLen - 2] == CR && ch->rxBuf[ch->rxLen - 1] == LF)
+                break;
+            continue;
+        }
+        if (got < 0) {
+            readFailure(ch);
+            plat::sleepMs(kFailedReadPauseMs);
+        }
+        if (timeExpired(start) > REPLY_TIMEOUT_MS) {
+            readTimeout(ch, ERRGRP_LINE_END);
+            return 0;
+        }
+    }
+
+    if (debugDumps()) {
+        char dump[kRecvDumpSize];
+        printableCopy(ch->rxBuf, ch->rxLen, dump, sizeof dump, kRecvDumpStop);
+        textOutputParm("Recv[%02d]: %s", ch->rxLen, dump);
+    }
+    return 1;
+}
+
+int32_t receiveReply(TelegramChannel *ch, uint32_t tag) {
+    for (;;) {
+        if (!readTelegram(ch)) return -1;
+        const int32_t r = checkRxTelegram(ch, tag);
+        if (r != RX_OK) return r;
+    }
+}
+
+int32_t exchangeTelegram(TelegramChannel *ch, uint32_t tag) {
+    if (!writeTelegram(ch)) return -1;
+    return receiveReply(ch, tag);
+}
+
+}  // namespace tg
