@@ -1,0 +1,246 @@
+// What a plant answers to each request telegram, from the model.
+#include <cstdio>
+#include <cstdlib>
+
+#include "station/frame.h"
+#include "station/station.h"
+
+namespace hydrix::station {
+
+namespace {
+
+// A whole decimal number (optional sign), nothing else.
+bool toInt(const std::string &s, int *out)
+{
+    if (s.empty() || s.size() > 11)
+        return false;
+    char *end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (*end != '\0' || v < -0x7FFFFFFFL || v > 0x7FFFFFFFL)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+std::string two(int v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+std::string stamp(const LocalTime &t)
+{
+    return two(t.year - 2000) + " " + two(t.month) + " " + two(t.day) + " " + two(t.hour) +
+           " " + two(t.minute);
+}
+
+std::string joinNumbers(const std::vector<double> &values)
+{
+    std::string out;
+    for (double v : values) {
+        if (!out.empty())
+            out += ' ';
+        out += wire::number(v);
+    }
+    return out;
+}
+
+std::string pictureText(const Picture &p)
+{
+    std::string head = joinNumbers(p.header), vals = joinNumbers(p.values);
+    return head.empty() ? vals : vals.empty() ? head : head + " " + vals;
+}
+
+// The records stamped after `from`, at most `limit`. With the telegram convention a
+// midnight record is stamped 00:00 of the day it closes.
+std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v6)
+{
+    std::string out;
+    int n = 0;
+    for (const auto &r : p.history) {
+        if (!(from < r.time))
+            continue;
+        if (n++ == limit)
+            break;
+        LocalTime shown = r.time;
+        if (!v6 && shown.hour == 0 && shown.minute == 0)
+            shown = wire::addDays(shown, -1);
+        if (!out.empty())
+            out += ' ';
+        out += stamp(shown) + " " + joinNumbers(r.values) + " !";
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace wire {
+
+std::string alarmReply(const Plant &p)
+{
+    if (p.alarms.empty())
+        return "ALN";
+    const Alarm &a = p.alarms.front();
+    std::string out = "ALR " + std::to_string(p.plantNumber) + " " + std::to_string(a.code) +
+                      " " + stamp(a.time) + " " + a.flag;
+    for (size_t i = 0; i < 6; ++i)
+        out += " " + (i < a.extra.size() ? a.extra[i] : std::string("0"));
+    if (a.second >= 0)
+        out += " " + two(a.second);
+    return out;
+}
+
+}  // namespace wire
+
+int Simulator::activePlant() const
+{
+    if (model_.find(onLine_))
+        return onLine_;
+    return model_.plants.empty() ? -1 : model_.plants.front().plantNumber;
+}
+
+std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
+{
+    using wire::STX;
+    const wire::Request req = wire::parseRequest(raw, v6);
+    std::lock_guard lock(mutex_);
+    if (!req.ok()) {
+        ++counters_.badChecks;
+        return {{STX, "SCE"}};
+    }
+    const auto &w = req.words;
+    if (w.empty())
+        return {{STX, "SCE"}};
+    if (w[0] == "OK" && w.size() == 1) {
+        ++counters_.ok;
+        const Plant *p = model_.find(activePlant());
+        if (!p)
+            return {};
+        return {{STX, wire::alarmReply(*p)}};
+    }
+    int number = 0;
+    if (!toInt(w[0], &number))
+        return {{STX, "SCE"}};
+    Plant *p = model_.find(number);
+    if (!p && number == 0)
+        p = model_.find(activePlant());
+    if (!p) {
+        ++counters_.ignored;
+        return {};
+    }
+    onLine_ = p->plantNumber;
+    const std::string cmd = w.size() > 1 ? w[1] : "";
+    const std::vector<std::string> args(w.begin() + std::min<size_t>(2, w.size()), w.end());
+
+    if (cmd == "WGS") {
+        int machine = 0, picture = 0;
+        if (args.size() != 4 || args[0] != "P" || args[2].size() != 1 ||
+            !toInt(args[1], &machine) || !toInt(args[3], &picture))
+            return {{STX, "SCE"}};
+        const char letter = args[2][0];
+        if (letter != '!') {
+            if (std::string("FNBM").find(letter) == std::string::npos)
+                return {{STX, "SCE"}};
+            machineCommands_.push_back(MachineCommand{p->plantNumber, machine, letter, picture});
+        }
+        const auto it = p->pictures.find(picture);
+        if (it == p->pictures.end())
+            return {{STX, "NDA"}};
+        return {{STX, pictureText(it->second)}};
+    }
+    if (cmd == "WGD") {
+        std::vector<double> all;
+        for (const auto &row : p->reportRows)
+            all.insert(all.end(), row.begin(), row.end());
+        if (all.empty())
+            return {{STX, "NDA"}};
+        return {{STX, joinNumbers(all)}};
+    }
+    if (cmd == "MCC") {
+        if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
+            if (p->setpoints.empty())
+                return {{STX, "NDA"}};
+            std::string out;
+            for (const auto &[n, s] : p->setpoints) {
+                if (!out.empty())
+                    out += ' ';
+                out += std::to_string(n) + " " + s.type + " " + wire::setpointValue(s);
+            }
+            return {{STX, out}};
+        }
+        // Write: [route] six time fields, number, type, value.
+        int n = 0;
+        if (args.size() < 9 || !toInt(args[args.size() - 3], &n))
+            return {{STX, "SCE"}};
+        const std::string &type = args[args.size() - 2];
+        const std::string &value = args.back();
+        setpointWrites_.push_back(SetpointWrite{p->plantNumber, n, type, value});
+        const auto it = p->setpoints.find(n);
+        if (it == p->setpoints.end())
+            return {{STX, "SCE"}};
+        if (it->second.type == 'T' || type == "T") {
+            std::string text = value;
+            if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+                text = text.substr(1, text.size() - 2);
+            it->second.text = text.substr(0, 16);
+        } else {
+            it->second.value = std::strtod(value.c_str(), nullptr);
+        }
+        return {{STX, "SCO"}};
+    }
+    if (cmd == "MAS") {
+        if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
+            if (p->limits.empty())
+                return {{STX, "NDA"}};
+            std::string out;
+            for (const auto &[ch, l] : p->limits) {
+                if (!out.empty())
+                    out += ' ';
+                out += std::to_string(ch) + " " + std::to_string(l.type) + " " +
+                       std::to_string(l.high) + " " + std::to_string(l.low) + " " +
+                       std::to_string(l.hysteresis) + " " + std::to_string(l.decimals);
+            }
+            return {{STX, out}};
+        }
+        int v[6];
+        if (args.size() != 6)
+            return {{STX, "SCE"}};
+        for (int i = 0; i < 6; ++i)
+            if (!toInt(args[i], &v[i]))
+                return {{STX, "SCE"}};
+        const AlarmLimit l{v[1], v[2], v[3], v[4], v[5]};
+        limitWrites_.push_back(LimitWrite{p->plantNumber, v[0], l});
+        const auto it = p->limits.find(v[0]);
+        if (it == p->limits.end())
+            return {{STX, "SCE"}};
+        it->second = l;
+        return {{STX, "SCO"}};
+    }
+    if (cmd == "WGH") {
+        int f[5];
+        if (args.size() != 5)
+            return {{STX, "SCE"}};
+        for (int i = 0; i < 5; ++i)
+            if (!toInt(args[i], &f[i]))
+                return {{STX, "SCE"}};
+        const LocalTime from{f[0] + 2000, f[1], f[2], f[3], f[4]};
+        const std::string text = historyText(*p, from, model_.historyChunk, v6);
+        return {{STX, text.empty() ? "NDA" : text}};
+    }
+    if (cmd == "WCA")
+        return {{STX, wire::alarmReply(*p)}};
+    if (cmd == "ALO") {
+        ++counters_.alo;
+        if (!p->alarms.empty())
+            p->alarms.pop_front();
+        return {};
+    }
+    if (cmd == "BRK") {
+        ++counters_.brk;
+        return {};
+    }
+    return {{STX, "SCE"}};
+}
+
+}  // namespace hydrix::station
