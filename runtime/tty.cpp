@@ -1,6 +1,8 @@
 // Opening ttys and applying line settings with termios.
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -49,6 +51,19 @@ bool speedCode(uint32_t rate, speed_t *code) {
     return false;
 }
 
+// A pseudo-terminal has no character framing. Some kernels keep its character size and
+// parity fixed at 8 bits, no parity, and refuse other values with EINVAL; for a pty the
+// request is then applied with those two left as they are.
+bool retryAsPty(int fd, termios *tio) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned devMajor = major(st.st_rdev);
+    if (devMajor < 136 || devMajor > 143) return false;  // Unix98 pty slaves
+    tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR);
+    tio->c_cflag |= CS8;
+    return tcsetattr(fd, TCSANOW, tio) == 0;
+}
+
 }  // namespace
 
 bool applyLine(int fd, const CommLine &line, std::string *error) {
@@ -89,7 +104,7 @@ bool applyLine(int fd, const CommLine &line, std::string *error) {
     // Reads never block in the driver: readComm waits with poll.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (tcsetattr(fd, TCSANOW, &tio) != 0 && !(errno == EINVAL && retryAsPty(fd, &tio))) {
         setError(error, std::string("cannot set the line: ") + std::strerror(errno));
         return false;
     }

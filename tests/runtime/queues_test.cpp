@@ -1,0 +1,171 @@
+// The channel queues and the message pool.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "runtime/runtime.h"
+
+namespace rt = hydrix::rt;
+using namespace std::chrono;
+
+namespace {
+
+class Queues : public ::testing::Test {
+protected:
+    void SetUp() override { rt::setTraceFile(nullptr); }
+    void TearDown() override {
+        rt::resetQueues();
+        for (int c = 0; c < HYDRIX_CHANNELS; ++c) rt::configurePool(c, 64, 2048);
+        rt::setTraceFile(stderr);
+    }
+};
+
+TEST_F(Queues, OutputQueueOrderAndHeadInsertion) {
+    HostMsg *a = getMsgFromPool(1), *b = getMsgFromPool(1), *c = getMsgFromPool(1);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(putMsgToSapOq(1, a), 1);
+    EXPECT_EQ(putMsgToSapOq(1, b), 1);
+    EXPECT_EQ(insMsgToSapOq(1, c), 1);
+    EXPECT_EQ(rt::outputQueueLength(1), 3);
+    EXPECT_EQ(getMsgFromSapOq(1), c);
+    EXPECT_EQ(getMsgFromSapOq(1), a);
+    EXPECT_EQ(getMsgFromSapOq(1), b);
+    EXPECT_EQ(getMsgFromSapOq(1), nullptr);
+    EXPECT_EQ(getMsgFromSapOq(0), nullptr) << "queues are per channel";
+    for (HostMsg *m : {a, b, c}) EXPECT_EQ(putMsgToPool(1, m), 1);
+}
+
+TEST_F(Queues, BadChannelsAndMessagesAreRefused) {
+    HostMsg own{};
+    for (int ch : {-1, 8, 1000}) {
+        EXPECT_EQ(getMsgFromSapOq(ch), nullptr);
+        EXPECT_EQ(getMsgFromPool(ch), nullptr);
+        EXPECT_EQ(putMsgToSapOq(ch, &own), 0);
+        EXPECT_EQ(insMsgToSapOq(ch, &own), 0);
+        EXPECT_EQ(putMsgToSapIq(ch, &own), 0);
+        EXPECT_EQ(putMsgToPool(ch, &own), 0);
+    }
+    EXPECT_EQ(putMsgToSapOq(0, nullptr), 0);
+    EXPECT_EQ(putMsgToPool(0, &own), 0) << "memory that no pool gave out";
+    HostMsg *m = getMsgFromPool(0);
+    ASSERT_NE(m, nullptr);
+    int before = rt::poolAvailable(0);
+    EXPECT_EQ(putMsgToPool(0, m), 1);
+    EXPECT_EQ(putMsgToPool(0, m), 0) << "a second return would hand the message out twice";
+    EXPECT_EQ(rt::poolAvailable(0), before + 1);
+}
+
+TEST_F(Queues, PoolMessagesComeBackClean) {
+    rt::configurePool(2, 2, 16);
+    HostMsg *m = getMsgFromPool(2);
+    ASSERT_NE(m, nullptr);
+    void *area = m->data;
+    m->node = 12;
+    m->errGroup = 20;
+    m->timeStamp = 99;
+    m->hostWord3 = 7;
+    std::memset(m->data, 0xAB, 16);
+    HostMsg *other = getMsgFromPool(2);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(getMsgFromPool(2), nullptr) << "pool of two is exhausted";
+    ASSERT_EQ(putMsgToPool(2, m), 1);
+    HostMsg *again = getMsgFromPool(2);
+    ASSERT_EQ(again, m);
+    EXPECT_EQ(again->data, area);
+    EXPECT_EQ(again->node, 0u);
+    EXPECT_EQ(again->errGroup, 0u);
+    EXPECT_EQ(again->timeStamp, 0u);
+    EXPECT_EQ(again->hostWord3, 0u);
+    const auto *bytes = static_cast<const unsigned char *>(again->data);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(bytes[i], 0) << i;
+
+    // A new pool while two messages are out: they stay usable and are freed on return.
+    rt::configurePool(2, 3, 32);
+    EXPECT_EQ(rt::poolAvailable(2), 3);
+    std::memset(again->data, 1, 16);
+    EXPECT_EQ(putMsgToPool(2, again), 1);
+    EXPECT_EQ(putMsgToPool(2, other), 1);
+    EXPECT_EQ(rt::poolAvailable(2), 3);
+}
+
+TEST_F(Queues, WaitInputQueueTimesOutAndWakes) {
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(rt::waitInputQueue(4, 100), nullptr);
+    EXPECT_GE(steady_clock::now() - t0, 95ms);
+    HostMsg *m = getMsgFromPool(4);
+    std::thread driver([m] {
+        std::this_thread::sleep_for(30ms);
+        putMsgToSapIq(4, m);
+    });
+    EXPECT_EQ(rt::waitInputQueue(4, 5000), m);
+    driver.join();
+    EXPECT_EQ(putMsgToPool(4, m), 1);
+}
+
+// Host threads queue requests while driver threads take them and report them back:
+// every request must arrive exactly once and every message must return to the pool.
+TEST_F(Queues, ConcurrentUseLosesAndDuplicatesNothing) {
+    constexpr int kChannel = 5, kProducers = 4, kConsumers = 3, kEach = 2000;
+    rt::configurePool(kChannel, 32, 64);
+    std::atomic<int> produced{0};
+    std::vector<std::thread> threads;
+    for (int p = 0; p < kProducers; ++p)
+        threads.emplace_back([p, &produced] {
+            for (int i = 0; i < kEach;) {
+                HostMsg *m = getMsgFromPool(kChannel);
+                if (!m) {
+                    std::this_thread::sleep_for(100us);
+                    continue;
+                }
+                m->index = static_cast<uint32_t>(p * kEach + i++);
+                if (i % 3 == 0)
+                    insMsgToSapOq(kChannel, m);
+                else
+                    putMsgToSapOq(kChannel, m);
+                produced.fetch_add(1);
+            }
+        });
+    std::atomic<bool> stop{false};
+    for (int c = 0; c < kConsumers; ++c)
+        threads.emplace_back([&stop] {
+            while (!stop.load()) {
+                if (HostMsg *m = getMsgFromSapOq(kChannel))
+                    putMsgToSapIq(kChannel, m);
+                else
+                    std::this_thread::sleep_for(50us);
+            }
+        });
+    std::vector<int> seen(kProducers * kEach, 0);
+    for (int got = 0; got < kProducers * kEach; ++got) {
+        HostMsg *m = rt::waitInputQueue(kChannel, 5000);
+        ASSERT_NE(m, nullptr) << "lost after " << got;
+        ASSERT_LT(m->index, seen.size());
+        ++seen[m->index];
+        ASSERT_EQ(putMsgToPool(kChannel, m), 1);
+    }
+    stop.store(true);
+    for (auto &t : threads) t.join();
+    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], 1) << "request " << i;
+    EXPECT_EQ(rt::poolAvailable(kChannel), 32);
+    EXPECT_EQ(rt::outputQueueLength(kChannel), 0);
+    EXPECT_EQ(rt::inputQueueLength(kChannel), 0);
+}
+
+TEST_F(Queues, ResetReturnsQueuedMessagesToThePool) {
+    rt::configurePool(6, 4, 8);
+    putMsgToSapOq(6, getMsgFromPool(6));
+    putMsgToSapIq(6, getMsgFromPool(6));
+    HostMsg foreign{};
+    putMsgToSapOq(6, &foreign);
+    EXPECT_EQ(rt::poolAvailable(6), 2);
+    rt::resetQueues();
+    EXPECT_EQ(rt::poolAvailable(6), 4);
+    EXPECT_EQ(rt::outputQueueLength(6), 0);
+    EXPECT_EQ(rt::inputQueueLength(6), 0);
+}
+
+}  // namespace
