@@ -1,24 +1,168 @@
-// Placeholder until the engine lands: the channel thread idles until told to stop.
+// The channel thread: takes one host request at a time, has its telegram sent, waits for
+// the transmission and the reply, hands the reply to its parser, and deals with
+// time-outs, retries and the reopening of the port.
+#include <cstring>
+
 #include "driver/engines.h"
 #include "driver/state.h"
 #include "platform/ticks.h"
+#include "v6/v6.h"
 
 namespace v6 {
-int32_t startLowLevel(V6Channel *ch) {
-    if (ch->lowLevelRunning.load()) return 0;
-    ch->lowLevelRunning.store(1);
-    return 1;
+namespace {
+
+// Pauses between passes: after an idle pass, and after any other.
+constexpr uint32_t IDLE_PASS_MS = 60;
+constexpr uint32_t BUSY_PASS_MS = 10;
+
+int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
+
+bool hostReady() {
+    const void *dap = getDap();
+    if (dap == nullptr) return false;
+    int16_t word = 0;
+    std::memcpy(&word, static_cast<const char *>(dap) + 2, sizeof word);
+    return word >= 2;
 }
-int32_t stopLowLevel(V6Channel *ch) {
-    ch->lowLevelRunning.store(0);
-    return 1;
+
+bool expired(const V6Channel *ch) { return timeExpired(ch->startTick.load()) > ch->timeoutMs.load(); }
+
+}  // namespace
+
+void beginWait(V6Channel *ch, uint32_t state, uint32_t ms) {
+    ch->timeoutMs.store(ms);
+    ch->startTick.store(plat::getTickCount());
+    ch->state.store(state);
 }
+
+void setErr(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
+    textOutputParm("setErr() grp = %X, rc = %X Sub:%x", group, code, sub);
+    if (HostMsg *msg = ch->curMsg.load()) {
+        msg->errGroup = group;
+        msg->errCode = code;
+        msg->errSub = sub;
+    }
+    ch->state.store(ST_ERROR);
+}
+
+void takeRequestStep(V6Channel *ch) {
+    const int32_t c = channelOf(ch);
+    if (currentDriverState() == DRV_STATE_STOPPING) {
+        stopLowLevel(ch);
+        // A request already served would otherwise never go back to the pool.
+        if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
+        return;
+    }
+    if (currentDriverState() != DRV_STATE_RUNNING || !hostReady()) return;
+    // Late replies and telegrams of the previous exchange that were never sent.
+    flushChannelQueues(ch);
+    // The request just served: its results went to the host in messages of their own.
+    if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
+    HostMsg *msg = getMsgFromSapOq(c);
+    if (msg == nullptr) return;
+    ch->curMsg.store(msg);
+    msg->errGroup = 0;
+    msg->errCode = 0;
+    V6Buffer *buf = takeBuf(ch, &ch->freeQueue);
+    if (buf == nullptr) {
+        setErr(ch, ERRGRP_OUT_OF_BUFFERS, ERR_V6_NO_TX_BUFFER, 0);
+        return;
+    }
+    if (SendRequest(ch, buf) == 1) {
+        buf->returnQueue = &ch->txDoneQueue;
+        // The state first: the receiver must not take the channel for idle meanwhile.
+        beginWait(ch, ST_SENDING, SEND_TIMEOUT_MS);
+        appBuf(ch, &ch->txQueue, buf);
+    } else {
+        insBuf(ch, &ch->freeQueue, buf);
+    }
+}
+
+void sendWaitStep(V6Channel *ch) {
+    V6Buffer *buf = takeBuf(ch, &ch->txDoneQueue);
+    if (buf == nullptr) {
+        if (expired(ch)) setErr(ch, ERRGRP_LINE_END, ERR_V6_TX_TIMEOUT, 0);
+        return;
+    }
+    if (ch->hangupPending.load() == 1) {
+        // The hang-up telegrams need no reply.
+        ch->hangupPending.store(0);
+        ch->state.store(ST_IDLE);
+        ch->step.store(STEP_NONE);
+    } else if (buf->ioErrCode != 0) {
+        setErr(ch, ERRGRP_LINE_END, buf->ioErrCode, buf->ioErrSub);
+    } else if (ch->step.load() == STEP_ALO_SENT) {
+        ch->startTick.store(plat::getTickCount());
+        queueSelfRequest(ch, V6_WCA_ALARMS, 0, 0);
+        ch->state.store(ST_IDLE);
+        ch->step.store(STEP_ALARMS);
+    } else {
+        beginWait(ch, ST_REPLY, ch->step.load() == STEP_WGH_SENT ? HISTORY_TIMEOUT_MS : REPLY_TIMEOUT_MS);
+    }
+    insBuf(ch, &ch->freeQueue, buf);
+}
+
+void errorStep(V6Channel *ch) {
+    const int32_t c = channelOf(ch);
+    textOutputParm("ERROR_STATE (%d,%d)", ch->retryCount, ch->maxRetries);
+    flushChannelQueues(ch);
+    ch->state.store(ST_IDLE);
+    ch->retryCount += 1;
+    HostMsg *msg = ch->curMsg.exchange(nullptr);
+    if (ch->retryCount <= ch->maxRetries) {
+        // Tried again behind the requests already waiting.
+        if (msg != nullptr) putMsgToSapOq(c, msg);
+        ch->step.store(STEP_NONE);
+        return;
+    }
+    if (msg != nullptr) {
+        if (hostTakesResults())
+            putMsgToSapIq(c, msg);
+        else
+            putMsgToPool(c, msg);
+    }
+    ch->retryCount = 0;
+    if (currentDriverState() == DRV_STATE_RUNNING) {
+        ch->state.store(ST_REOPEN);
+        ch->step.store(STEP_NONE);
+    }
+}
+
+void reopenStep(V6Channel *ch) {
+    if (ch->pauseIo.load() == 0) {
+        ch->pauseIo.store(1);
+        wake(ch, Sleeper::Receiver);
+        wake(ch, Sleeper::Transmitter);
+    }
+    if (ch->rxPaused.load() == 0 || ch->txPaused.load() == 0) return;
+    reopenCommHandle(channelOf(ch), &ch->commHandle);
+    ch->pauseIo.store(0);
+    wake(ch, Sleeper::Receiver);
+    wake(ch, Sleeper::Transmitter);
+    ch->state.store(ST_IDLE);
+    ch->step.store(STEP_NONE);
+}
+
 uint32_t channelThread(void *arg) {
     auto *ch = static_cast<V6Channel *>(arg);
-    while (!ch->stopChannelThread.load(std::memory_order_acquire)) {
-        if (currentDriverState() == DRV_STATE_STOPPING && ch->lowLevelRunning.load()) stopLowLevel(ch);
-        plat::sleepMs(60);
+    while (ch->stopChannelThread.load(std::memory_order_acquire) == 0) {
+        uint32_t pause = BUSY_PASS_MS;
+        switch (ch->state.load()) {
+        case ST_IDLE:
+            takeRequestStep(ch);
+            pause = IDLE_PASS_MS;
+            break;
+        case ST_SENDING: sendWaitStep(ch); break;
+        case ST_REPLY: replyStep(ch); break;
+        case ST_ERROR: errorStep(ch); break;
+        case ST_REOPEN: reopenStep(ch); break;
+        default: break;
+        }
+        // Queued buffers for this thread wake it at once; the host's queue cannot, so an
+        // idle channel looks at it once per idle pause.
+        sleepUntilWoken(ch, Sleeper::Channel, pause);
     }
     return 1;
 }
+
 }  // namespace v6

@@ -1,0 +1,198 @@
+// The reply step of the channel thread: what a received frame means depends on the
+// exchange in progress (`step`) and on its lead byte and reply word.
+#include "v6/reply_text.h"
+#include "v6/v6.h"
+
+namespace v6 {
+namespace {
+
+constexpr int MAX_STATION_FIELD = 10;
+
+void finishExchange(V6Channel *ch) {
+    ch->retryCount = 0;
+    ch->state.store(ST_IDLE);
+    ch->step.store(STEP_NONE);
+}
+
+void freeBuffer(V6Channel *ch, V6Buffer *buf) { insBuf(ch, &ch->freeQueue, buf); }
+
+// The exchange ends with this frame; `step` keeps its value.
+void commonEnd(V6Channel *ch, V6Buffer *buf) {
+    freeBuffer(ch, buf);
+    ch->retryCount = 0;
+    ch->state.store(ST_IDLE);
+}
+
+// Calls the parser of a reply being worked through. False when `step` is no parse step.
+bool resumeParse(V6Channel *ch, uint32_t step, int32_t *result) {
+    switch (step) {
+    case STEP_MCC_PARSE: *result = FormatMCC(ch); return true;
+    case STEP_MAS_PARSE: *result = FormatMAS(ch); return true;
+    case STEP_WGD_PARSE: *result = FormatWGD(ch, 0); return true;
+    case STEP_WGH_PARSE: *result = formatWGH(ch, 0); return true;
+    case STEP_WGS_PARSE: *result = FormatWGS(ch, 0); return true;
+    default: return false;
+    }
+}
+
+struct ReadReply {
+    uint32_t sent;              // step after the read telegram went out
+    uint32_t parse;             // step while its reply is parsed
+    const char *notReleased;    // trace when an earlier reply was still held
+};
+constexpr ReadReply READ_REPLIES[] = {
+    {STEP_MCC_SENT, STEP_MCC_PARSE, "Buffer not released 1"},
+    {STEP_WGH_SENT, STEP_WGH_PARSE, "Buffer not released 2"},
+    {STEP_WGD_SENT, STEP_WGD_PARSE, "Buffer not released 3"},
+    {STEP_MAS_SENT, STEP_MAS_PARSE, "Buffer not released 4"},
+    {STEP_WGS_SENT, STEP_WGS_PARSE, "Buffer not released 5"},
+};
+
+const ReadReply *readReplyFor(uint32_t step) {
+    for (const ReadReply &r : READ_REPLIES)
+        if (r.sent == step) return &r;
+    return nullptr;
+}
+
+int32_t startParse(V6Channel *ch, uint32_t parseStep) {
+    switch (parseStep) {
+    case STEP_MCC_PARSE: return FormatMCC(ch);
+    case STEP_WGH_PARSE: return formatWGH(ch, 1);
+    case STEP_WGD_PARSE: return FormatWGD(ch, 1);
+    case STEP_MAS_PARSE: return FormatMAS(ch);
+    default: return FormatWGS(ch, 1);
+    }
+}
+
+// A data reply to a read: the parser takes the buffer over.
+void beginParse(V6Channel *ch, V6Buffer *buf, const ReadReply &r) {
+    if (ch->replyBuffer != nullptr) {
+        freeBuffer(ch, ch->replyBuffer);
+        ch->replyBuffer = nullptr;
+        textOutput(r.notReleased);
+    }
+    ch->step.store(r.parse);
+    ch->parseCursor = buf->data + (r.parse == STEP_WGH_PARSE ? 2 : 1);
+    ch->replyBuffer = buf;
+    // A parser that is done on its first call is not called again: a reply it gave up on
+    // for a malformed field would otherwise be worked through a second time.
+    if (startParse(ch, r.parse) == 0) finishExchange(ch);
+}
+
+// The "OK" telegram went out after a connection: the station answers ALR with its
+// number (the ALO acknowledge follows), or ALN when it has nothing.
+bool okSentReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t) {
+    if (wordAt(t, 2, "ALR")) {
+        // A number without a blank behind it runs to the end of the text.
+        const char *number = t.begin + 6;
+        const int32_t station = boundedAtoi(number, t.end);
+        ch->replyStation.store(station);
+        ch->currentStation.store(station);
+        const int n = fieldLength(number, t.end);
+        if (n > MAX_STATION_FIELD) {
+            textOutputParm("Recv1 error n = %d", n);
+            freeBuffer(ch, buf);
+            return false;
+        }
+        queueSelfRequest(ch, V6_ALO_ACK, 0, 0);
+        ch->state.store(ST_IDLE);
+        ch->step.store(STEP_ALARMS);
+        ch->retryCount = 0;
+    } else if (wordAt(t, 2, "ALN")) {
+        textOutput("Recv ALN Send BREAK ??");
+        ch->state.store(ST_IDLE);
+        ch->step.store(STEP_NONE);
+        ch->callerStation.store(ch->replyStation.load());
+    }
+    return true;
+}
+
+// A short STX reply outside a read: an unsolicited ACT or ALN, or the answer to a write.
+// Returns false when the reply started another telegram in the same buffer.
+bool wordReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t, uint32_t step) {
+    if (wordAt(t, 4, "ACT")) {
+        textOutput("Recv ACT");
+        ch->replyStation.store(boundedAtoi(t.begin + 2, t.end));
+    } else if (wordAt(t, 2, "ALN")) {
+        textOutput("Recv ALN");
+    } else if (wordAt(t, 2, "SCO")) {
+        textOutput("Recv SCO");
+        ch->retryCount = 0;
+        ch->state.store(ST_IDLE);
+        const HostMsg *msg = ch->curMsg.load();
+        if (msg != nullptr && msg->direction == DIR_WRITE && step == STEP_MCC_WRITE) {
+            // A setpoint write is followed by reading the list back.
+            SendListRead(ch, buf, 1);
+            buf->returnQueue = &ch->txDoneQueue;
+            beginWait(ch, ST_SENDING, SEND_TIMEOUT_MS);
+            appBuf(ch, &ch->txQueue, buf);
+            return false;
+        }
+    } else if (wordAt(t, 2, "SCE")) {
+        textOutput("Recv SCE");
+    }
+    return true;
+}
+
+}  // namespace
+
+void replyStep(V6Channel *ch) {
+    const uint32_t step = ch->step.load();
+    int32_t parsed = 0;
+    if (resumeParse(ch, step, &parsed)) {
+        // Frames that arrived meanwhile stay queued until the next request drops them.
+        if (parsed == 0) finishExchange(ch);
+        return;
+    }
+    V6Buffer *buf = takeBuf(ch, &ch->rxQueue);
+    if (buf == nullptr) {
+        if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
+        return;
+    }
+    if (buf->ioErrCode != 0 || buf->length < 3) {
+        const uint32_t code = buf->ioErrCode, sub = buf->ioErrSub;
+        freeBuffer(ch, buf);
+        setErr(ch, ERRGRP_LINE, code, sub);
+        return;
+    }
+    const ReplyText t = replyText(buf);
+    const char lead = buf->data[0];
+
+    if (step == STEP_CALL_IN) {
+        if (wordAt(t, 2, "OK")) finishExchange(ch);
+        freeBuffer(ch, buf);
+        return;
+    }
+    if (step == STEP_OK_SENT) {
+        if (okSentReply(ch, buf, t)) commonEnd(ch, buf);
+        return;
+    }
+    if (step == STEP_ALARMS) {
+        if (wordAt(t, 2, "ALR") || wordAt(t, 2, "ALN")) {
+            textOutput("Recv ALN Send BREAK ??");
+            ch->state.store(ST_IDLE);
+            ch->step.store(STEP_NONE);
+            ch->callerStation.store(ch->replyStation.load());
+        }
+        commonEnd(ch, buf);
+        return;
+    }
+    if (lead == SOH) {
+        if (wordAt(t, 4, "MRC")) ch->replyStation.store(boundedAtoi(t.begin + 2, t.end));
+        commonEnd(ch, buf);
+        return;
+    }
+    if (lead != STX) {
+        const uint32_t code = buf->ioErrCode, sub = buf->ioErrSub;
+        freeBuffer(ch, buf);
+        setErr(ch, ERRGRP_LINE, code, sub);
+        return;
+    }
+    if (const ReadReply *r = readReplyFor(step)) {
+        beginParse(ch, buf, *r);
+        return;
+    }
+    if (wordReply(ch, buf, t, step)) commonEnd(ch, buf);
+}
+
+}  // namespace v6

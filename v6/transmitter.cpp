@@ -1,0 +1,55 @@
+// The transmitter thread: writes the telegrams that the channel thread queues on txQueue
+// and passes each buffer on to the queue it names (txDoneQueue) once written.
+#include "platform/ticks.h"
+#include "v6/v6.h"
+
+namespace v6 {
+namespace {
+
+// Pause after each telegram, so that telegrams never follow each other too closely.
+constexpr uint32_t TX_AFTER_SEND_MS = 50;
+// Longest idle wait. Everything the transmitter waits for (a queued telegram, a pause
+// request, a stop) wakes it at once, so this only bounds a missed wake-up.
+constexpr uint32_t TX_IDLE_WAIT_MS = 50;
+
+}  // namespace
+
+int32_t sendBuffer(V6Buffer *buf, V6Channel *ch) {
+    buf->ioErrCode = 0;
+    const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
+    int32_t length = buf->length;
+    if (length < 0) length = 0;
+    if (length > V6_DATA_SIZE) length = V6_DATA_SIZE;
+    if (!writeComm(h, &ch->overlapped, 0, buf->data, static_cast<uint32_t>(length), &buf->ioErrGroup,
+                   &buf->ioErrCode)) {
+        textOutputParm("[%d] Low level TX(4, %X)", static_cast<int>(ch->channelNo), buf->ioErrCode);
+        // Treated as sent: the missing reply then runs into the reply time-out.
+        buf->ioErrGroup = 0;
+        buf->ioErrCode = 0;
+    }
+    return 1;
+}
+
+uint32_t transmitterThread(void *arg) {
+    auto *ch = static_cast<V6Channel *>(arg);
+    while (ch->stopTx.load(std::memory_order_acquire) == 0) {
+        if (ch->pauseIo.load() != 0) {
+            ch->txPaused.store(1);
+        } else {
+            ch->txPaused.store(0);
+            if (V6Buffer *buf = takeBuf(ch, &ch->txQueue)) {
+                // Replies to earlier telegrams that nobody took are dropped now.
+                flushQueue(ch, &ch->rxQueue, &ch->freeQueue);
+                sendBuffer(buf, ch);
+                insBuf(ch, buf->returnQueue != nullptr ? buf->returnQueue : &ch->freeQueue, buf);
+                plat::sleepMs(TX_AFTER_SEND_MS);
+                continue;
+            }
+        }
+        sleepUntilWoken(ch, Sleeper::Transmitter, TX_IDLE_WAIT_MS);
+    }
+    markThreadEnded(ch, Sleeper::Transmitter, true);
+    return 117;
+}
+
+}  // namespace v6
