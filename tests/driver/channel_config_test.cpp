@@ -1,0 +1,245 @@
+// drvAddChan and drvInitComm: what the profile puts into the two channel records, and how
+// the port is set up.
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "driver/driver_fixture.h"
+#include "driver/node_list.h"
+#include "platform/ticks.h"
+
+namespace {
+
+std::string numbers(int count) {
+    std::string text;
+    for (int i = 1; i <= count; ++i) text += std::to_string(i % 10) + " ";
+    return text;
+}
+
+}  // namespace
+
+TEST(NodeList, SeparatorsRunsAndLimits) {
+    EXPECT_EQ(parseNodeList("3, 7;12", 256), (std::vector<uint32_t>{3, 7, 12}));
+    EXPECT_EQ(parseNodeList("3 x7 12", 256), (std::vector<uint32_t>{3, 0, 12}));
+    EXPECT_EQ(parseNodeList("12ab-ab12", 256), (std::vector<uint32_t>{12, 0}));
+    EXPECT_EQ(parseNodeList("", 256), std::vector<uint32_t>{});
+    EXPECT_EQ(parseNodeList(" ,;- ", 256), std::vector<uint32_t>{});
+    EXPECT_EQ(parseNodeList("1 2 3 4", 2), (std::vector<uint32_t>{1, 2}));
+    // Accented letters are letters in the 8-bit character set; a minus sign separates.
+    EXPECT_EQ(parseNodeList("5\xE9" "6 -7", 256), (std::vector<uint32_t>{5, 7}));
+    EXPECT_EQ(parseNodeList("99999999999999", 256), (std::vector<uint32_t>{2147483647u}));
+}
+
+TEST_F(DriverTest, TelegramChannelFromProfile) {
+    useProfile(R"(
+[Chan2]
+HYDRIXDefault=2
+Retries=5
+Baudrate=19200
+8250LineSetting=7
+DirectConn=5
+Nodes=3, 7;12
+[Chan2\Node7]
+PlantNumber=70
+[Chan2\Node12]
+PlantNumber=120
+)");
+    drvInstall("Driver");
+    telegramChannels[2].pendErrGroup = 99;  // re-adding starts from a clean record
+    ASSERT_EQ(drvAddChan(2, "Chan2"), 1);
+    const TelegramChannel &ch = telegramChannels[2];
+    EXPECT_EQ(ch.engine.load(), 2u);
+    EXPECT_EQ(ch.channelNo, 2u);
+    EXPECT_EQ(ch.commHandle, COMM_HANDLE_INVALID);
+    EXPECT_EQ(ch.retries, 5);
+    EXPECT_EQ(ch.baudRate, 19200u);
+    EXPECT_EQ(ch.lineSetting, 7u);
+    EXPECT_EQ(ch.directConn, 1u);
+    EXPECT_EQ(ch.pendErrGroup, 0u);
+    ASSERT_EQ(ch.nodeCount, 3);
+    EXPECT_EQ(ch.nodeTable[0].node, 3u);
+    EXPECT_EQ(ch.nodeTable[0].plant, 1u);  // no PlantNumber key: plant 1
+    EXPECT_EQ(ch.nodeTable[1].plant, 70u);
+    EXPECT_EQ(ch.nodeTable[2].node, 12u);
+    EXPECT_EQ(ch.nodeTable[2].plant, 120u);
+    EXPECT_EQ(channelInUse[2].load(), 1u);
+
+    ASSERT_EQ(drvAddChan(2, "Chan2"), 1);  // again: same record, still in use
+    EXPECT_EQ(telegramChannels[2].nodeCount, 3);
+    EXPECT_EQ(channelInUse[2].load(), 1u);
+}
+
+TEST_F(DriverTest, DefaultsAndBadChannelNumbers) {
+    useProfile("[Chan0]\n[Chan1]\nDirectConn=0\n");
+    drvInstall("Driver");
+    EXPECT_EQ(drvAddChan(8, "Chan0"), 0);
+    EXPECT_EQ(drvAddChan(-1, "Chan0"), 0);
+    ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
+    const TelegramChannel &ch = telegramChannels[0];
+    EXPECT_EQ(ch.engine.load(), 1u);
+    EXPECT_EQ(ch.retries, 3);
+    EXPECT_EQ(ch.baudRate, 9600u);
+    EXPECT_EQ(ch.lineSetting, 3u);
+    EXPECT_EQ(ch.directConn, 1u);
+    EXPECT_EQ(ch.nodeCount, 0);
+    ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
+    EXPECT_EQ(telegramChannels[1].directConn, 0u);
+}
+
+TEST_F(DriverTest, LongNodeListsKeep256) {
+    useProfile("[Chan0]\nNodes=" + numbers(300) + "\n[Chan1]\nHYDRIXDefault=0\nDeviceName=COM2\nNodes=" +
+               numbers(300) + "\n");
+    drvInstall("Driver");
+    ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
+    EXPECT_EQ(telegramChannels[0].nodeCount, 256);  // 600 characters fit the 1000-byte room
+    EXPECT_EQ(telegramChannels[0].nodeTable[255].node, 6u);
+    ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
+    // A v6 channel reads the list with room for 200 bytes: 199 characters, 100 numbers.
+    EXPECT_EQ(v6Channels[1].nodeCount, 100u);
+
+    std::string longList = "[Chan2]\nHYDRIXDefault=0\nDeviceName=COM3\nNodes=";
+    for (int i = 0; i < 300; ++i) longList += "7";  // no separators: one run
+    useProfile(longList + "\n");
+    ASSERT_EQ(drvAddChan(2, "Chan2"), 1);
+    EXPECT_EQ(v6Channels[2].nodeCount, 1u);
+}
+
+TEST_F(DriverTest, V6ChannelFromProfile) {
+    useProfile(R"(
+[Chan3]
+HYDRIXDefault=0
+DeviceName=/dev/ttyUSB0-with-a-long-name
+Retries=2
+Baudrate=4800
+MCCTimeout=1500
+DirectConn=0
+Nodes=4 250 1234
+[Chan3\Node4]
+Route=A1
+[Chan3\Node250]
+Route=ABCDEFG
+[Chan3\Dialup]
+PostEventDb=3
+PostEventOffset=10
+PostEventValue=7
+id node=9
+)");
+    drvInstall("Driver");
+    v6Channels[3].wgdRow = 17;  // not configuration's: kept
+    ASSERT_EQ(drvAddChan(3, "Chan3"), 1);
+    const V6Channel &ch = v6Channels[3];
+    EXPECT_EQ(telegramChannels[3].engine.load(), 0u);
+    EXPECT_STREQ(ch.deviceName, "/dev/ttyUSB0-with-a");  // 19 characters and a terminator
+    EXPECT_EQ(ch.maxRetries, 2);
+    EXPECT_EQ(ch.baudRate, 4800u);
+    EXPECT_EQ(ch.mccTimeout, 1500u);
+    EXPECT_EQ(ch.directConn, 0u);
+    EXPECT_EQ(ch.idNode, 9u);
+    EXPECT_EQ(ch.postEventEnabled, 1u);
+    EXPECT_EQ(ch.postEventKind, 3u);
+    EXPECT_EQ(ch.postEventIndex, 10u);
+    EXPECT_EQ(ch.postEventValue, 7u);
+    EXPECT_EQ(ch.replyStation.load(), -1);
+    EXPECT_EQ(ch.commHandle, COMM_HANDLE_INVALID);
+    EXPECT_EQ(ch.wgdRow, 17u);
+    ASSERT_EQ(ch.nodeCount, 3u);
+    EXPECT_STREQ(ch.nodeTable[0].route, "A1");
+    EXPECT_STREQ(ch.nodeTable[1].route, "ABC");  // a longer route is cut at three characters
+    EXPECT_STREQ(ch.nodeTable[2].route, "");     // no Route key
+    EXPECT_EQ(ch.nodeTable[2].node, 1234u);
+    EXPECT_EQ(ch.nodeTable[0].word, 0u);
+
+    // With a direct connection the route is the node number (three characters at most).
+    useProfile("[Chan3]\nHYDRIXDefault=0\nDeviceName=COM1\nNodes=4 250 1234\n");
+    ASSERT_EQ(drvAddChan(3, "Chan3"), 1);
+    EXPECT_STREQ(v6Channels[3].nodeTable[1].route, "250");
+    EXPECT_STREQ(v6Channels[3].nodeTable[2].route, "123");
+    EXPECT_EQ(v6Channels[3].postEventEnabled, 0u);
+    EXPECT_EQ(v6Channels[3].maxRetries, 3);
+    EXPECT_EQ(v6Channels[3].mccTimeout, 1000u);
+}
+
+TEST_F(DriverTest, PostEventWriteNeedsAllThreeValues) {
+    struct Case { const char *dialup; uint32_t enabled; };
+    const Case cases[] = {
+        {"PostEventDb=3\nPostEventOffset=10\nPostEventValue=131071\n", 0},  // low 16 bits 65535
+        {"PostEventDb=3\nPostEventOffset=10\nPostEventValue=131072\n", 1},  // low 16 bits 0
+        {"PostEventDb=65535\nPostEventOffset=10\nPostEventValue=1\n", 0},
+        {"PostEventDb=3\nPostEventValue=1\n", 0},
+    };
+    for (const Case &c : cases) {
+        useProfile(std::string("[C]\nHYDRIXDefault=0\nDeviceName=COM1\n[C\\Dialup]\n") + c.dialup);
+        drvInstall("Driver");
+        ASSERT_EQ(drvAddChan(0, "C"), 1);
+        EXPECT_EQ(v6Channels[0].postEventEnabled, c.enabled) << c.dialup;
+        if (c.enabled) {
+            EXPECT_EQ(v6Channels[0].postEventValue, 0u);
+        }
+    }
+}
+
+TEST_F(DriverTest, V6ChannelWithoutDeviceNameIsRefused) {
+    useProfile("[C]\nHYDRIXDefault=0\nNodes=1\n");
+    drvInstall("Driver");
+    EXPECT_EQ(drvAddChan(4, "C"), 0);
+    EXPECT_EQ(channelInUse[4].load(), 0u);
+    auto events = hydrix::rt::loggedEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].eventId, EVT_V6_NO_DEVICE_NAME);
+    EXPECT_EQ(events[0].source, "HYDRIX");
+    EXPECT_EQ(events[0].text, "4");
+}
+
+TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
+    useProfile("[T]\nNodes=1\n[V]\nHYDRIXDefault=0\nDeviceName=pty\n");
+    drvInstall("Driver");
+    std::string error;
+    auto pty = hydrix::rt::openPty(&error);
+    ASSERT_TRUE(pty) << error;
+    hydrix::rt::PortSettings port;
+    port.device = pty->slavePath;
+    port.line.baudRate = 9600;
+    port.line.byteSize = 8;
+    ASSERT_FALSE(hydrix::rt::openChannelPort(0, port));
+    ASSERT_FALSE(hydrix::rt::openChannelPort(1, port));
+    const CommHandle h0 = getCommHandle(0);
+    const CommHandle h1 = getCommHandle(1);
+
+    EXPECT_EQ(drvInitComm(0, h0), 0);  // not added yet
+    ASSERT_EQ(drvAddChan(0, "T"), 1);
+    ASSERT_EQ(drvAddChan(1, "V"), 1);
+    EXPECT_EQ(drvInitComm(9, h0), 0);
+
+    ASSERT_EQ(::write(pty->master, "stale", 5), 5);  // purged by drvInitComm
+    plat::sleepMs(20);
+    ASSERT_EQ(drvInitComm(0, h0), 1);
+    CommSettings s{};
+    ASSERT_TRUE(getDefaultCommSettings(0, h0, &s));
+    EXPECT_EQ(s.timeouts.readIntervalTimeout, 500u);
+    EXPECT_EQ(s.timeouts.readTotalTimeoutMultiplier, 200u);
+    EXPECT_EQ(s.timeouts.readTotalTimeoutConstant, 2000u);
+    EXPECT_EQ(s.timeouts.writeTotalTimeoutMultiplier, 500u);
+    EXPECT_EQ(s.timeouts.writeTotalTimeoutConstant, 200u);
+    EXPECT_NE(s.line.dtrControl, DTR_CONTROL_HANDSHAKE);
+    uint32_t group = 0, code = 0;
+    char byte = 0;
+    CommOverlapped ov{};
+    CommSettings quick = s;
+    quick.timeouts = CommTimeouts{50, 0, 0, 0, 0};
+    ASSERT_EQ(configComm(0, h0, &quick), 0);
+    EXPECT_EQ(readComm(h0, &ov, 0, &byte, 1, &group, &code), 0);  // the stale bytes are gone
+
+    ASSERT_EQ(drvInitComm(1, h1), 1);
+    ASSERT_TRUE(getDefaultCommSettings(1, h1, &s));
+    EXPECT_EQ(s.line.dtrControl, DTR_CONTROL_HANDSHAKE);
+    EXPECT_EQ(s.timeouts.readIntervalTimeout, 2000u);
+    EXPECT_EQ(s.timeouts.readTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(s.timeouts.readTotalTimeoutConstant, 0u);
+    EXPECT_EQ(s.timeouts.writeTotalTimeoutMultiplier, 100u);
+    EXPECT_EQ(s.timeouts.writeTotalTimeoutConstant, 200u);
+    EXPECT_TRUE(traced("HYDRIX[1] drvInitComm"));
+    EXPECT_TRUE(traced("HYDRIX[1] configComm done"));
+    hydrix::rt::closeChannelPort(0);
+    hydrix::rt::closeChannelPort(1);
+    ::close(pty->master);
+}
