@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "line.h"
+
+namespace hydrix::station {
+namespace {
+
+using test::Line;
+
+std::string dropDc3(std::string s)
+{
+    s.erase(std::remove(s.begin(), s.end(), wire::DC3), s.end());
+    return s;
+}
+
+// The check a receiver computes over a reply frame (lead byte at `lead`) against the
+// number after its "#".
+bool replyCheckHolds(const std::string &frame, size_t lead, bool v6)
+{
+    const size_t hash = frame.find('#', lead);
+    if (hash == std::string::npos)
+        return false;
+    return wire::checksum(frame.substr(lead + 1), v6) == std::atoi(frame.c_str() + hash + 1);
+}
+
+Model exampleModel()
+{
+    std::string error;
+    auto m = loadModel(std::string(HYDRIX_SOURCE_DIR) + "/examples/station-model.json", &error);
+    EXPECT_TRUE(m) << error;
+    return m ? *m : Model{};
+}
+
+TEST(StationWire, ChecksumsFoldTheByteSum)
+{
+    EXPECT_EQ(wire::checksum(" 12 WGS P 0 ! 3 #", false), 776);
+    EXPECT_EQ(wire::checksum(" OK #", false), 218);
+    EXPECT_EQ(wire::checksum(" 12 BRK #", false), 418);
+    EXPECT_EQ(wire::checksum("# 12", false), 0);
+    EXPECT_EQ(wire::checksum(" \xE5\xE5#", false), 22);            // signed bytes
+    EXPECT_EQ(wire::checksum(std::string(300, '\x80'), false), 27136);
+    EXPECT_EQ(wire::checksum(" O\x13K #", false), 218);             // DC3 skipped
+    EXPECT_EQ(wire::checksum("abc", true), 294);
+    EXPECT_EQ(wire::checksum(std::string(160, '\xFA'), true), 25536);  // 40000 folded
+    EXPECT_EQ(wire::buildRequest("OK", true), std::string("\x01 OK # 218 \r"));
+    EXPECT_EQ(wire::buildFrame(wire::STX, "OK", false, true), std::string("\x02 OK # 218\r\n"));
+}
+
+TEST(StationWire, RequestParsingKeepsQuotedTextAndChecksTheSum)
+{
+    auto r = wire::parseRequest(wire::buildRequest("12 MCC 4 26 12 05 10 00 00 2 T 'My name'", true), true);
+    EXPECT_TRUE(r.ok());
+    ASSERT_EQ(r.words.size(), 12u);
+    EXPECT_EQ(r.words.back(), "'My name'");
+    // The v6 alarm request has no blank before "#".
+    r = wire::parseRequest("\x01 12 WCA 0 26 12 5 10 7# " +
+                               std::to_string(wire::checksum(" 12 WCA 0 26 12 5 10 7", true)) + " \r",
+                           true);
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.words.back(), "7");
+    EXPECT_FALSE(wire::parseRequest("\x01 12 WGD # 437 \r", false).ok());
+    EXPECT_FALSE(wire::parseRequest("\x01 12 WGD 436 \r", false).ok());
+}
+
+TEST(StationLine, AnswersPicturesAndRefusesBadTelegrams)
+{
+    Line line(exampleModel());
+    line.request("12 WGS P 0 ! 3");
+    const std::string frame = line.read(1, 2000);
+    EXPECT_EQ(frame, wire::buildFrame(wire::STX, "3 0 0 4 0 0 0 0 30 31 32 33 34 35 36 37", false, true));
+    EXPECT_TRUE(replyCheckHolds(frame, 0, false));
+    EXPECT_EQ(line.ask("12 WGS P 0 ! 9"), "NDA");
+    EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+
+    // Junk before the SOH is passed over; a wrong check or a missing "#" is answered SCE.
+    line.send("zz\n");
+    line.send("\x01 12 WGS P 0 ! 3 # 777 \r");
+    EXPECT_EQ(Line::replyText(line.read(1, 2000)), "SCE");
+    line.send("\x01 12 WGD 436 \r");
+    EXPECT_EQ(Line::replyText(line.read(1, 2000)), "SCE");
+    // Nobody on the line has plant 99: no answer at all.
+    line.request("99 WGD 26 12 05 10 00 26 12 04");
+    EXPECT_EQ(line.read(1, 300), "");
+    const Counters c = line.sim().counters();
+    EXPECT_EQ(c.requests, 6);
+    EXPECT_EQ(c.badChecks, 2);
+    EXPECT_EQ(c.ignored, 1);
+    EXPECT_EQ(c.junkBytes, 3);
+    EXPECT_EQ(line.sim().receivedTelegrams().front(), wire::buildRequest("12 WGS P 0 ! 3", false));
+}
+
+TEST(StationLine, AlarmsLeaveTheQueueOnlyWhenAcknowledged)
+{
+    Line line(exampleModel());
+    const std::string first = line.ask("12 WCA 0 26 12 5 10 0");
+    EXPECT_EQ(first, "ALR 12 17 26 12 04 01 15 A 0 0 0 0 0 0 30");
+    EXPECT_EQ(wire::splitWords(first).size(), 16u);  // the word ALR and 15 fields
+    EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), first);
+    line.request("12 ALO");
+    EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), "ALR 12 18 26 12 04 01 20 N 1 0 0 0 0 0");
+    line.request("0 ALO");  // the station on the line takes plant 0
+    EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), "ALN");
+    EXPECT_EQ(line.sim().aloCount(), 2);
+    EXPECT_TRUE(line.sim().model().find(12)->alarms.empty());
+}
+
+TEST(StationLine, HistoryComesInChunksUntilNda)
+{
+    // Records 22:00, 23:00, 00:00, 01:00, 02:00 around the night of 3 December; three
+    // records a reply.
+    Line line(exampleModel());
+    EXPECT_EQ(line.ask("12 WGH 01 01 01 00 00"),
+              "26 12 03 22 00 1 2 3 ! 26 12 03 23 00 4 5 6 ! 26 12 03 00 00 7 8 9 !");
+    // The midnight record closes 3 December; the next request starts after it.
+    EXPECT_EQ(line.ask("12 WGH 26 12 04 00 00"), "26 12 04 01 00 10 11 12 ! 26 12 04 02 00 13 14 15 !");
+    EXPECT_EQ(line.ask("12 WGH 26 12 04 02 00"), "NDA");
+
+    // With v6 framing midnight carries its own date.
+    Faults v6;
+    v6.v6Framing = true;
+    line.sim().setFaults(v6);
+    line.request("12 WGH 26 12 03 23 00", true);
+    EXPECT_EQ(Line::replyText(line.read(1, 2000)),
+              "26 12 04 00 00 7 8 9 ! 26 12 04 01 00 10 11 12 ! 26 12 04 02 00 13 14 15 !");
+}
+
+TEST(StationLine, SetpointWritesChangeTheList)
+{
+    Line line(exampleModel());
+    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 3.5 3 2 1.25 4 A 17 5 D 1 6 T 'Inlet_pump'");
+    EXPECT_EQ(line.ask("12 MCC 12 26 12 05 10 00 00 2 1 7.5"), "SCO");
+    EXPECT_EQ(line.ask("12 MCC 26 12 05 10 00 00 6 T 'My_Station_name'"), "SCO");  // empty route
+    EXPECT_EQ(line.ask("12 MCC 12 26 12 05 10 00 00 50 0 1"), "SCE");
+    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 7.5 3 2 1.25 4 A 17 5 D 1 6 T 'My_Station_name'");
+    const auto writes = line.sim().setpointWrites();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].number, 2);
+    EXPECT_EQ(writes[0].value, "7.5");
+    EXPECT_EQ(writes[2].number, 50);
+
+    EXPECT_EQ(line.ask("12 WGS P 3 B 1"), "1 0 0 0 0 0 0 0 0 1.5 2.25 3 4.75 5");
+    ASSERT_EQ(line.sim().machineCommands().size(), 1u);
+    EXPECT_EQ(line.sim().machineCommands()[0].letter, 'B');
+    EXPECT_EQ(line.sim().machineCommands()[0].machine, 3);
+}
+
+TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
+{
+    Faults f;
+    f.okRepliesBefore = 2;
+    f.dc3InReply = true;
+    f.garbageBeforeStx = true;
+    f.replies = 1;
+    Line line(exampleModel(), f);
+    line.request("7 WGS P 0 ! 1");
+    const std::string got = line.read(3, 2000);
+    std::vector<std::string> frames;
+    for (size_t start = 0, end; (end = got.find('\n', start)) != std::string::npos; start = end + 1)
+        frames.push_back(got.substr(start, end + 1 - start));
+    ASSERT_EQ(frames.size(), 3u) << printable(got);
+    for (const auto &fr : frames) {
+        EXPECT_EQ(std::count(fr.begin(), fr.end(), wire::DC3), 3) << printable(fr);
+        EXPECT_GT(fr.find(wire::STX), 0u);  // junk and a DC3 come first
+        const std::string clean = dropDc3(fr);
+        EXPECT_TRUE(replyCheckHolds(clean, clean.find(wire::STX), false)) << printable(fr);
+    }
+    EXPECT_EQ(Line::replyText(dropDc3(frames[0])), "OK");
+    EXPECT_EQ(Line::replyText(dropDc3(frames[2])), "0 0 0 0 0 0 0 0 70 71 72");
+
+    // The faults ran out after one reply.
+    line.request("7 WGS P 0 ! 1");
+    EXPECT_EQ(line.read(1, 2000), wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true));
+
+    f = Faults{};
+    f.wrongBcc = true;
+    line.sim().setFaults(f);
+    line.request("7 WGS P 0 ! 1");
+    EXPECT_FALSE(replyCheckHolds(line.read(1, 2000), 0, false));
+    f = Faults{};
+    f.forceReply = "NDA";
+    line.sim().setFaults(f);
+    EXPECT_EQ(line.ask("12 MCC 0 1"), "NDA");
+    line.request("12 BRK");  // no reply is due, so none is forced
+    EXPECT_EQ(line.read(1, 300), "");
+    EXPECT_EQ(line.sim().counters().brk, 1);
+}
+
+TEST(StationFaults, PacingHonoursTheBaudRate)
+{
+    Model m = exampleModel();
+    m.find(7)->pictures[2].values.assign(60, 1234.5);
+    Faults f;
+    f.baud = 9600;
+    Line line(m, f);
+    const std::string req = wire::buildRequest("7 WGS P 0 ! 2", false);
+    const auto t0 = std::chrono::steady_clock::now();
+    line.send(req);
+    const std::string frame = line.read(1, 3000);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double expected = (req.size() + frame.size()) * 10 * 1000.0 / 9600;
+    ASSERT_GT(frame.size(), 300u);
+    EXPECT_GT(ms, expected * 0.9);
+    EXPECT_LT(ms, expected + 400);
+
+    line.sim().setFaults(Faults{});
+    const auto t1 = std::chrono::steady_clock::now();
+    line.send(req);
+    EXPECT_EQ(line.read(1, 3000), frame);
+    const double fast = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count();
+    EXPECT_LT(fast, expected / 3);
+}
+
+TEST(StationFaults, V6FramingCallsInAndAnswersOk)
+{
+    Faults f;
+    f.v6Framing = true;
+    f.v6Lf = false;
+    Line line(exampleModel(), f);
+    line.sim().sendCallIn(7, false);
+    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::STX, "7 ACT", true, false));
+    line.sim().sendMrc(7);
+    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::SOH, "7 MRC", true, false));
+
+    // "OK" from the driver: the station on the line answers with its first alarm.
+    line.sim().sendCallIn(12, false);
+    line.read(1, 2000, true);
+    line.send(std::string("\x01\x20\x4F\x4B\x20\x23\x20\x32\x31\x38\x20\x0D", 12));
+    const std::string alr = line.read(1, 2000, true);
+    EXPECT_EQ(alr.substr(0, 8), "\x02 ALR 12");
+    EXPECT_EQ(alr.back(), '\r');
+    EXPECT_TRUE(replyCheckHolds(alr, 0, true));
+    line.request("0 ALO", true);
+    line.request("12 MAS 2 1 300 30 6 1", true);
+    EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "SCO");
+    EXPECT_EQ(line.sim().model().find(12)->alarms.size(), 1u);
+    EXPECT_EQ(line.sim().model().find(12)->limits.at(2).high, 300);
+}
+
+TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
+{
+    const Model m = exampleModel();
+    ASSERT_EQ(m.plants.size(), 2u);
+    EXPECT_EQ(m.historyChunk, 3);
+    EXPECT_EQ(m.find(12)->setpoints.at(6).text, "Inlet_pump");
+
+    std::string error;
+    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"setpoints":[{"number":1,"type":"X"}]}]})", "m.json", &error));
+    EXPECT_EQ(error, R"(m.json: plants[0].setpoints[0].type: must be one of "0" to "4", "A", "D", "I", "S", "T")");
+    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"history":[{"time":"2026-02-31 10:00","values":[1]}]}]})", "m.json", &error));
+    EXPECT_NE(error.find("plants[0].history[0].time"), std::string::npos) << error;
+    EXPECT_FALSE(parseModel("{\"plants\":[\n{\"plant\":1,}]}", "m.json", &error));
+    EXPECT_NE(error.find("m.json: "), std::string::npos);
+    EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1},{"plant":1}]})", "m.json", &error));
+    EXPECT_EQ(error, "m.json: plants[1]: plant 1 is given twice");
+    EXPECT_FALSE(parseModel(R"({"plant":[]})", "m.json", &error));
+    EXPECT_EQ(error, R"(m.json: model: unknown key "plant")");
+    EXPECT_FALSE(loadModel("/nonexistent/model.json", &error));
+    EXPECT_EQ(error, "/nonexistent/model.json: cannot be read");
+
+    const Model d = defaultModel();
+    ASSERT_EQ(d.plants.size(), 2u);
+    EXPECT_EQ(d.plants[0].history.size(), 24u);
+    EXPECT_TRUE(std::is_sorted(d.plants[0].history.begin(), d.plants[0].history.end(),
+                               [](const auto &a, const auto &b) { return a.time < b.time; }));
+}
+
+}  // namespace
+}  // namespace hydrix::station
