@@ -1,0 +1,97 @@
+// Block check, reply classification and request framing, on byte arrays.
+#include <cstring>
+
+#include "tg_fixture.h"
+
+namespace {
+
+TEST(CalcBcc, SignedSumFoldedToItsMagnitude) {
+    EXPECT_EQ(tg::calcBCC(" 12 WGS P 0 ! 3 #"), 776);
+    EXPECT_EQ(tg::calcBCC(" OK #"), 218);
+    EXPECT_EQ(tg::calcBCC(" 12 BRK # 99"), 418);
+    EXPECT_EQ(tg::calcBCC(" OK"), 186);  // no '#': up to the NUL
+    EXPECT_EQ(tg::calcBCC("#abc"), 0);
+    EXPECT_EQ(tg::calcBCC(""), 0);
+    EXPECT_EQ(tg::calcBCC(" O\x13K\x13 #"), 218);      // DC3 never counts
+    EXPECT_EQ(tg::calcBCC(" \xE5\xE5#"), 22);          // bytes >= 0x80 lower the sum
+    EXPECT_EQ(tg::calcBCC(std::string(300, '\x80').c_str()), 27136);
+    EXPECT_EQ(tg::calcBCC(std::string(256, '\x80').c_str()), 32768);
+}
+
+class CheckReply : public ::testing::Test {
+protected:
+    TraceCapture trace;
+    std::unique_ptr<TelegramChannel> ch = newChannel(0);
+    int32_t check(const std::string &bytes, uint32_t tag = 5) {
+        fillReply(ch.get(), bytes);
+        return tg::checkRxTelegram(ch.get(), tag);
+    }
+    void expectPending(uint32_t group, uint32_t code, uint32_t sub) {
+        EXPECT_EQ(ch->pendErrGroup, group);
+        EXPECT_EQ(ch->pendErrCode, code);
+        EXPECT_EQ(ch->pendErrSub, sub);
+    }
+};
+
+TEST_F(CheckReply, ReplyWordsInTheirOrder) {
+    EXPECT_EQ(check(reply(" NDA ")), tg::RX_NDA);
+    EXPECT_EQ(check(reply(" SCO ")), tg::RX_SCO);
+    EXPECT_EQ(check(reply(" ALR 12 ")), tg::RX_ALR);
+    EXPECT_EQ(check(reply(" ALN ")), tg::RX_ALN);
+    EXPECT_EQ(check(reply(" ACT 12 ")), tg::RX_ACT);
+    EXPECT_EQ(check(reply(" OKAY ")), tg::RX_OK);  // compared on two letters
+    EXPECT_EQ(check(reply(" 1 2 3 ")), tg::RX_DATA);
+    EXPECT_EQ(check(reply(" SC ")), tg::RX_DATA);
+    EXPECT_TRUE(trace.has("checkRxTelegram: OK received"));
+    expectPending(0, 0, 0);  // none of these is an error
+    EXPECT_EQ(check(reply(" SCE "), 3), tg::RX_SCE);
+    expectPending(ERRGRP_CONTENT, ERR_SCE, 3);
+    EXPECT_TRUE(trace.has("checkRxTelegram: SCE (Error in telegram) reply received"));
+}
+
+TEST_F(CheckReply, BadFramingAndBlockCheck) {
+    EXPECT_EQ(check("\x02 OK  218\r\n", 6), tg::RX_BAD);  // no '#'
+    expectPending(ERRGRP_LINE, ERR_FRAMING, 6);
+    EXPECT_TRUE(trace.has("checkRxTelegram: Incorrect telegram framing"));
+    EXPECT_EQ(check(reply(" OK ").substr(1)), tg::RX_BAD);       // no STX first
+    EXPECT_EQ(check("\x02 OK # 218 x"), tg::RX_BAD);             // no CR or LF last
+    EXPECT_EQ(check("#"), tg::RX_BAD);                           // '#' at 0 does not count
+    EXPECT_EQ(check(""), tg::RX_BAD);
+    EXPECT_EQ(check("\x02 OK # 218\r"), tg::RX_OK);              // CR alone ends it too
+
+    EXPECT_EQ(check(reply(" OK ", 1), 1), tg::RX_BAD);
+    expectPending(ERRGRP_LINE, ERR_BCC, 1);
+    EXPECT_TRUE(trace.has("checkRxTelegram: BCC Calc 218 Recv 219"));
+    // The check covers the text up to the first '#'; the received value follows the last.
+    EXPECT_EQ(check("\x02 1 # 2 # 113\r\n"), tg::RX_DATA);
+}
+
+TEST_F(CheckReply, Dc3BytesAreRemovedBeforeTheCheck) {
+    const std::string clean = reply(" 1.5 2 ");
+    std::string noisy = "\x02\x13" + clean.substr(1, 4) + "\x13\x13" + clean.substr(5);
+    EXPECT_EQ(check(noisy), tg::RX_DATA);
+    EXPECT_EQ(ch->rxLen, static_cast<int32_t>(clean.size()));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(ch->rxBuf)), clean);
+}
+
+TEST(RequestFraming, SohBodyAndTrailerWithoutTerminator) {
+    auto ch = newChannel(0);
+    tg::prepareRequest(ch.get());
+    tg::formatTelegram(ch.get(), " %d WGS P 0 ! %d #", 12, 3);
+    EXPECT_EQ(ch->txLen, 24);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(ch->txBuf), 25),
+              std::string("\x01 12 WGS P 0 ! 3 # 776 \r\0", 25));
+}
+
+TEST(RequestFraming, PrintableCopyStopsAtItsLimit) {
+    const std::string t = "\x01 12 BRK # 418 \r";
+    char out[204];
+    tg::printableCopy(reinterpret_cast<const uint8_t *>(t.data()), static_cast<int32_t>(t.size()),
+                      out, sizeof out, 195);
+    EXPECT_STREQ(out, "[SOH] 12 BRK # 418 [CR]");
+    const std::string many(400, '\x02');
+    tg::printableCopy(reinterpret_cast<const uint8_t *>(many.data()), 400, out, sizeof out, 195);
+    EXPECT_EQ(std::strlen(out), 195u);  // 39 tokens of five
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Reading and writing telegrams over a pseudo-terminal.
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tg_fixture.h"
+
+namespace {
+
+void writeAll(int fd, const std::string &bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+std::string readAvailable(int fd) {
+    std::string out;
+    char buf[256];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 200) > 0) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+class LineIo : public ::testing::Test {
+protected:
+    TraceCapture trace;
+    PtyPort port{0, 100};
+    std::unique_ptr<TelegramChannel> ch = newChannel(0);
+    void TearDown() override { debugLevel.store(0); }
+};
+
+TEST_F(LineIo, JunkBeforeStxSecondStxAndDc3AreDropped) {
+    debugLevel.store(1);
+    writeAll(port.pty.master(), "junk\r\n\x02 O\x02K\x13 # 218\r\n");
+    ASSERT_EQ(tg::readTelegram(ch.get()), 1);
+    EXPECT_TRUE(trace.has("Recv[13]: [STX] OK\x13 # 218[CR][LF]"));
+    EXPECT_EQ(tg::checkRxTelegram(ch.get(), 7), tg::RX_OK);
+    EXPECT_EQ(ch->rxLen, 12);
+}
+
+TEST_F(LineIo, OkRepliesAreReadPastUntilTheAnswer) {
+    writeAll(port.pty.master(), reply(" OK ") + reply(" OK ") + reply(" 1 2 "));
+    EXPECT_EQ(tg::receiveReply(ch.get(), 1), tg::RX_DATA);
+}
+
+TEST_F(LineIo, SendWritesTheTelegramAndDumpsItWhenAsked) {
+    tg::prepareRequest(ch.get());
+    tg::formatTelegram(ch.get(), " %d WGS P 0 ! %d #", 12, 3);
+    ASSERT_EQ(tg::writeTelegram(ch.get()), 1);
+    EXPECT_FALSE(trace.hasPrefix("Send["));
+    EXPECT_EQ(readAvailable(port.pty.master()), "\x01 12 WGS P 0 ! 3 # 776 \r");
+    debugLevel.store(1);
+    ASSERT_EQ(tg::writeTelegram(ch.get()), 1);
+    EXPECT_TRUE(trace.has("Send[24]: [SOH] 12 WGS P 0 ! 3 # 776 [CR]"));
+}
+
+TEST_F(LineIo, NoPort) {
+    hydrix::rt::closeChannelPort(0);
+    EXPECT_EQ(tg::writeTelegram(ch.get()), 0);
+    EXPECT_EQ(ch->pendErrGroup, 23u);
+    EXPECT_EQ(ch->pendErrCode, 17671u);
+    EXPECT_EQ(ch->pendErrSub, 0u);
+    EXPECT_TRUE(trace.has("[C:0] writeTelegram(): failed to get comm handle"));
+    EXPECT_EQ(tg::readTelegram(ch.get()), 0);
+    EXPECT_EQ(ch->pendErrGroup, 22u);
+    EXPECT_EQ(ch->pendErrCode, 17687u);
+    EXPECT_TRUE(trace.has("[C:0] readTelegram(): Invalid Port handle"));
+}
+
+TEST_F(LineIo, EndlessReplyStopsAtTheBufferWithoutOverrun) {
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        const std::string chunk(4096, 'A');
+        writeAll(port.pty.master(), "\x02");
+        while (!done.load()) {
+            pollfd p{port.pty.master(), POLLOUT, 0};
+            if (poll(&p, 1, 50) > 0 && write(port.pty.master(), chunk.data(), chunk.size()) < 0) break;
+        }
+    });
+    EXPECT_EQ(tg::readTelegram(ch.get()), 0);
+    done.store(true);
+    feeder.join();
+    EXPECT_EQ(ch->pendErrGroup, 21u);
+    EXPECT_EQ(ch->pendErrCode, 17666u);
+    EXPECT_EQ(ch->rxLen, TG_BUF_SIZE - 1);
+    EXPECT_EQ(ch->rxBuf[TG_BUF_SIZE - 1], 0);
+    EXPECT_TRUE(trace.has("[C:0] readTelegram(): Reply too long (65791)"));
+}
+
+// Both time limits, on two channels at once so that the test waits about five seconds.
+TEST(LineTimeouts, NoStartAndNoEnd) {
+    TraceCapture trace;
+    PtyPort silentPort(0, 300), cutPort(1, 300);
+    auto silent = newChannel(0), cut = newChannel(1);
+    writeAll(cutPort.pty.master(), "\x02 1 2");
+    int32_t silentResult = -1, cutResult = -1;
+    std::thread a([&] { silentResult = tg::readTelegram(silent.get()); });
+    std::thread b([&] { cutResult = tg::readTelegram(cut.get()); });
+    a.join();
+    b.join();
+    EXPECT_EQ(silentResult, 0);
+    EXPECT_EQ(silent->pendErrGroup, 20u);
+    EXPECT_EQ(silent->pendErrCode, 17666u);
+    EXPECT_EQ(cutResult, 0);
+    EXPECT_EQ(cut->pendErrGroup, 21u);
+    EXPECT_EQ(cut->pendErrCode, 17666u);
+    EXPECT_TRUE(trace.has("[C:1] readTelegram(): Read Timeout (5000)"));
+}
+
+}  // namespace

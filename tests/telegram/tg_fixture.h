@@ -1,0 +1,97 @@
+// Helpers for the telegram engine's tests: trace capture, a fixed time zone, a channel
+// record on a pseudo-terminal, and a driver on a line with the station simulator.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/state.h"
+#include "runtime/runtime.h"
+#include "station/station.h"
+#include "telegram/framing.h"
+
+// Central European time: UTC+1, summer time UTC+2. Needs no zone files.
+inline void useCentralEuropeanTime() {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+}
+
+// Collects trace lines.
+class TraceCapture {
+public:
+    TraceCapture() {
+        hydrix::rt::setTraceFile(nullptr);
+        hydrix::rt::setSyslog(false);
+        hydrix::rt::setTraceSink([this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(m_);
+            lines_.push_back(line);
+        });
+    }
+    ~TraceCapture() { hydrix::rt::setTraceSink({}); }
+    bool has(const std::string &line) {
+        std::lock_guard<std::mutex> lock(m_);
+        for (const auto &l : lines_)
+            if (l == line) return true;
+        return false;
+    }
+    bool hasPrefix(const std::string &prefix) {
+        std::lock_guard<std::mutex> lock(m_);
+        for (const auto &l : lines_)
+            if (l.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> lines_;
+};
+
+// A framed reply as a station sends it: STX, text, "#", blank, block check, CR LF.
+inline std::string reply(const std::string &text, int bccDelta = 0) {
+    const std::string body = text + "#";
+    return "\x02" + body + " " + std::to_string(tg::calcBCC(body.c_str()) + bccDelta) + "\r\n";
+}
+
+inline std::unique_ptr<TelegramChannel> newChannel(uint32_t channelNo) {
+    auto ch = std::make_unique<TelegramChannel>();
+    ch->channelNo = channelNo;
+    ch->commHandle = COMM_HANDLE_INVALID;
+    return ch;
+}
+
+// Puts `text` in a channel's receive buffer as if it had just been read.
+inline void fillReply(TelegramChannel *ch, const std::string &bytes) {
+    std::memset(ch->rxBuf, 0, sizeof ch->rxBuf);
+    std::memcpy(ch->rxBuf, bytes.data(), bytes.size());
+    ch->rxLen = static_cast<int32_t>(bytes.size());
+}
+
+// A pseudo-terminal made the channel's port, with reads that give up after `readMs` of
+// silence. The master side stays with the test.
+struct PtyPort {
+    hydrix::station::Pty pty;
+    int channel;
+    PtyPort(int channel_, uint32_t readMs) : channel(channel_) {
+        std::string error;
+        auto p = hydrix::station::Pty::open(&error);
+        if (!p) ADD_FAILURE() << error;
+        pty = std::move(*p);
+        hydrix::rt::PortSettings settings;
+        settings.device = pty.slavePath();
+        settings.line.baudRate = 9600;
+        settings.line.byteSize = 8;
+        auto failed = hydrix::rt::openChannelPort(channel, settings);
+        if (failed) ADD_FAILURE() << *failed;
+        CommSettings cs{};
+        getDefaultCommSettings(channel, getCommHandle(channel), &cs);
+        cs.timeouts = CommTimeouts{0, 0, readMs, 0, 200};
+        configComm(channel, getCommHandle(channel), &cs);
+    }
+    ~PtyPort() { hydrix::rt::closeChannelPort(channel); }
+};
