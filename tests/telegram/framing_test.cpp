@@ -66,32 +66,4 @@ TEST_F(CheckReply, BadFramingAndBlockCheck) {
     EXPECT_EQ(check("\x02 1 # 2 # 113\r\n"), tg::RX_DATA);
 }
 
-TEST_F(CheckReply, Dc3BytesAreRemovedBeforeTheCheck) {
-    const std::string clean = reply(" 1.5 2 ");
-    std::string noisy = "\x02\x13" + clean.substr(1, 4) + "\x13\x13" + clean.substr(5);
-    EXPECT_EQ(check(noisy), tg::RX_DATA);
-    EXPECT_EQ(ch->rxLen, static_cast<int32_t>(clean.size()));
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(ch->rxBuf)), clean);
-}
-
-TEST(RequestFraming, SohBodyAndTrailerWithoutTerminator) {
-    auto ch = newChannel(0);
-    tg::prepareRequest(ch.get());
-    tg::formatTelegram(ch.get(), " %d WGS P 0 ! %d #", 12, 3);
-    EXPECT_EQ(ch->txLen, 24);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(ch->txBuf), 25),
-              std::string("\x01 12 WGS P 0 ! 3 # 776 \r\0", 25));
-}
-
-TEST(RequestFraming, PrintableCopyStopsAtItsLimit) {
-    const std::string t = "\x01 12 BRK # 418 \r";
-    char out[204];
-    tg::printableCopy(reinterpret_cast<const uint8_t *>(t.data()), static_cast<int32_t>(t.size()),
-                      out, sizeof out, 195);
-    EXPECT_STREQ(out, "[SOH] 12 BRK # 418 [CR]");
-    const std::string many(400, '\x02');
-    tg::printableCopy(reinterpret_cast<const uint8_t *>(many.data()), 400, out, sizeof out, 195);
-    EXPECT_EQ(std::strlen(out), 195u);  // 39 tokens of five
-}
-
 }  // namespace

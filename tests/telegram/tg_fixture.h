@@ -13,6 +13,7 @@
 
 #include "driver/state.h"
 #include "runtime/runtime.h"
+#include "platform/systime.h"
 #include "station/station.h"
 #include "telegram/framing.h"
 
@@ -20,6 +21,15 @@
 inline void useCentralEuropeanTime() {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
+}
+
+inline OrvelTime fileTime(const plat::SystemTime &st) {
+    plat::FileTime ft = 0;
+    plat::systemTimeToFileTime(&st, &ft);
+    return ft;
+}
+inline OrvelTime utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s = 0) {
+    return fileTime(plat::SystemTime{y, mo, 0, d, h, mi, s, 0});
 }
 
 // Collects trace lines.
@@ -38,12 +48,6 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         for (const auto &l : lines_)
             if (l == line) return true;
-        return false;
-    }
-    bool hasPrefix(const std::string &prefix) {
-        std::lock_guard<std::mutex> lock(m_);
-        for (const auto &l : lines_)
-            if (l.rfind(prefix, 0) == 0) return true;
         return false;
     }
 
