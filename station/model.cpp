@@ -38,7 +38,7 @@ LocalTime localNow(int *second = nullptr)
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min};
 }
 
-Plant makePlant(int number, int seed, const LocalTime &now)
+Plant makePlant(int number, int seed, const LocalTime &now, bool v6)
 {
     Plant p;
     p.plantNumber = number;
@@ -60,10 +60,14 @@ Plant makePlant(int number, int seed, const LocalTime &now)
     p.setpoints[3] = Setpoint{'2', 1.25, ""};
     p.setpoints[4] = Setpoint{'3', 0.125, ""};
     p.setpoints[5] = Setpoint{'4', 2.5, ""};
-    p.setpoints[6] = Setpoint{'A', 17, ""};
+    p.setpoints[6] = Setpoint{'0', 17, ""};
     p.setpoints[7] = Setpoint{'D', 1, ""};
-    p.setpoints[8] = Setpoint{'I', 40, ""};
-    p.setpoints[9] = Setpoint{'S', 2, ""};
+    if (v6) {
+        p.setpoints[8] = Setpoint{'A', 40, ""};
+    } else {
+        p.setpoints[8] = Setpoint{'I', 40, ""};
+        p.setpoints[9] = Setpoint{'S', 2, ""};
+    }
     p.setpoints[10] = Setpoint{'T', 0, "Pump" + std::to_string(number)};
     for (int ch = 1; ch <= 4; ++ch)
         p.limits[ch] = AlarmLimit{1, 100 * ch, 10 * ch, 5, 1};
@@ -294,12 +298,12 @@ Plant getPlant(const json &j, const std::string &where)
 
 }  // namespace
 
-Model defaultModel()
+Model defaultModel(bool v6)
 {
     const LocalTime now = localNow();
     Model m;
-    m.plants.push_back(makePlant(12, 1, now));
-    m.plants.push_back(makePlant(7, 2, now));
+    m.plants.push_back(makePlant(12, 1, now, v6));
+    m.plants.push_back(makePlant(7, 2, now, v6));
     return m;
 }
 

@@ -1,6 +1,7 @@
 // The serving thread: reads request telegrams, answers them with the faults asked for,
 // paces the line, and keeps a record for tests.
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -15,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kMaxRequest = 4096;  // longer "requests" are junk
-constexpr int kV6FrameGapMs = 150;    // v6 frames without LF need a quiet gap between them
+constexpr int kV6FrameGapMs = 2500;   // v6 frames without LF need a quiet gap between them
 
 // Writes everything unless the descriptor fails; waits for room when it is full.
 bool writeAll(int fd, const char *data, size_t size, const std::atomic<bool> &stopping)
@@ -39,6 +40,15 @@ bool writeAll(int fd, const char *data, size_t size, const std::atomic<bool> &st
         return false;  // hang-up or a closed descriptor: the bytes are lost, as on a line
     }
     return true;
+}
+
+// The v6 engine reads the station number at the first text position and the word two
+// characters later.
+std::string v6Word(int plant, const char *word)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%s", plant, word);
+    return buf;
 }
 
 }  // namespace
@@ -245,9 +255,11 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
         trace = trace_;
     }
     std::lock_guard line(writeMutex_);
+    const int gap = f.frameGapMs >= 0 ? f.frameGapMs
+                    : f.v6Framing && !f.v6Lf ? kV6FrameGapMs : 0;
     bool first = true;
     for (const auto &r : replies) {
-        if (!first && f.v6Framing && !f.v6Lf && !pause(kV6FrameGapMs))
+        if (!first && !pause(gap))
             return;
         first = false;
         const std::string bytes = frame(r, f);
@@ -307,8 +319,7 @@ void Simulator::sendCallIn(int plantNumber, bool withAlarm)
             text = wire::alarmReply(*p);
     }
     if (text.empty())
-        text = f.v6Framing ? std::to_string(plantNumber) + " ACT"
-                           : "ACT " + std::to_string(plantNumber);
+        text = f.v6Framing ? v6Word(plantNumber, "ACT") : "ACT " + std::to_string(plantNumber);
     writeFrames({{wire::STX, text}}, f);
 }
 
@@ -319,7 +330,7 @@ void Simulator::sendOk()
 
 void Simulator::sendMrc(int plantNumber)
 {
-    writeFrames({{wire::SOH, std::to_string(plantNumber) + " MRC"}}, faults());
+    writeFrames({{wire::SOH, v6Word(plantNumber, "MRC")}}, faults());
 }
 
 void Simulator::sendRaw(const std::string &bytes)

@@ -117,9 +117,11 @@ struct Model {
     const Plant *find(int plantNumber) const;
 };
 
-// Two plants (numbers 12 and 7) with pictures, a report, setpoints of every type, alarm
-// limits, a day of hourly history ending at the last full hour, and two alarms each.
-Model defaultModel();
+// Two plants (numbers 12 and 7) with pictures, a report, setpoints, alarm limits, a day
+// of hourly history ending at the last full hour, and two alarms each. The setpoint types
+// follow the station generation: '0'..'4', 'D', 'I', 'S', 'T' for the telegram engine,
+// '0'..'4', 'A', 'D', 'T' for the v6 engine (whose list parser knows no other letters).
+Model defaultModel(bool v6 = false);
 
 // Reads a model from a JSON file (see examples/station-model.json). On failure returns
 // nothing and puts "file: where: what" into *error.
@@ -135,8 +137,10 @@ struct Faults {
     int baud = 0;               // 0: bytes go out as fast as possible; else paced at baud/10
                                 // bytes per second, and a request is answered no earlier
                                 // than its own bytes would have taken to arrive.
-    bool v6Framing = false;     // v6 frames: blank after the check, LF optional, ACT and MRC
-                                // written "<p> ACT", unsigned check sums
+    bool v6Framing = false;     // v6 frames: blank after the check, LF optional, unsigned
+                                // check sums; ACT and MRC carry the plant number first, two
+                                // digits glued to the word ("07ACT"), where the v6 engine
+                                // looks for them; history stamps midnight with its own date
     bool v6Lf = true;           // v6 framing: end frames with CR LF (false: CR alone)
 
     // Faults, applied to the replies that follow.
@@ -149,6 +153,10 @@ struct Faults {
     std::string forceReply;     // answer this word ("NDA", "SCE", ...) to every request
                                 // that expects a reply
     int splitPauseMs = 0;       // send each reply in two halves with this pause between
+    int frameGapMs = -1;        // quiet time between the frames of one answer ("OK"s, then
+                                // the reply); -1: none, but 2500 ms for v6 frames without
+                                // LF, which a v6 receiver only tells apart by a pause
+                                // longer than its 2-second read interval
     int replies = -1;           // the faults above apply to this many requests, then clear
                                 // themselves (-1: until changed)
 };

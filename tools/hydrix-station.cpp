@@ -106,6 +106,9 @@ int main(int argc, char **argv)
         ->check(CLI::IsMember({"NDA", "SCE", "SCO", "OK", "ALN", "ACT"}));
     app.add_option("--split", f.splitPauseMs, "Send replies in two halves, this many "
                                               "milliseconds apart")->check(CLI::Range(0, 60000));
+    app.add_option("--gap", f.frameGapMs, "Quiet milliseconds between the frames of one answer "
+                                          "(default 0; 2500 with --v6 --no-lf)")
+        ->check(CLI::Range(0, 60000));
     app.add_flag("--v6", f.v6Framing, "Frame replies as the v6 engine expects them");
     app.add_flag("--no-lf", noLf, "With --v6: end frames with CR alone");
     app.add_flag("-v,--verbose", verbose, "Print every telegram received and sent");
@@ -130,7 +133,7 @@ int main(int argc, char **argv)
         }
         model = std::move(*loaded);
     } else {
-        model = st::defaultModel();
+        model = st::defaultModel(f.v6Framing);
     }
 
     std::optional<st::Pty> pty;

@@ -34,6 +34,12 @@ public:
         ::close(fd_);
     }
     Simulator &sim() { return sim_; }
+    // Closes the slave side and opens it again, as the driver does when it resets a port.
+    void reopen()
+    {
+        ::close(fd_);
+        fd_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    }
 
     void send(const std::string &bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
     void request(const std::string &text, bool v6 = false) { send(wire::buildRequest(text, v6)); }

@@ -104,6 +104,13 @@ TEST(StationLine, AlarmsLeaveTheQueueOnlyWhenAcknowledged)
     EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), "ALN");
     EXPECT_EQ(line.sim().aloCount(), 2);
     EXPECT_TRUE(line.sim().model().find(12)->alarms.empty());
+
+    // A calling station announces itself with the alarm line WCA would give, or ACT.
+    line.sim().editModel([](Model &m) { m.find(7)->alarms.push_back(Alarm{5, {2026, 1, 2, 3, 4}}); });
+    line.sim().sendCallIn(7, true);
+    EXPECT_EQ(Line::replyText(line.read(1, 2000)), "ALR 7 5 26 01 02 03 04 A 0 0 0 0 0 0");
+    line.sim().sendCallIn(12, true);
+    EXPECT_EQ(Line::replyText(line.read(1, 2000)), "ACT 12");
 }
 
 TEST(StationLine, HistoryComesInChunksUntilNda)
@@ -144,6 +151,8 @@ TEST(StationLine, SetpointWritesChangeTheList)
     ASSERT_EQ(line.sim().machineCommands().size(), 1u);
     EXPECT_EQ(line.sim().machineCommands()[0].letter, 'B');
     EXPECT_EQ(line.sim().machineCommands()[0].machine, 3);
+    EXPECT_EQ(line.ask("12 WGS P 3 B 9"), "NDA");
+    EXPECT_EQ(line.ask("12 WGS P 3 X 1"), "SCE");
 }
 
 TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
@@ -212,6 +221,48 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
     EXPECT_LT(fast, expected / 3);
 }
 
+TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
+{
+    using Ms = std::chrono::duration<double, std::milli>;
+    Faults f;
+    f.delayMs = 300;
+    f.splitPauseMs = 300;
+    f.replies = 1;
+    Line line(exampleModel(), f);
+    auto t0 = std::chrono::steady_clock::now();
+    line.request("7 WGS P 0 ! 1");
+    const std::string firstHalf = line.read(1, 450);
+    EXPECT_GT(Ms(std::chrono::steady_clock::now() - t0).count(), 280);
+    EXPECT_FALSE(firstHalf.empty());
+    EXPECT_EQ(firstHalf.find('\n'), std::string::npos);  // the rest is held back
+    EXPECT_EQ(firstHalf + line.read(1, 1000), wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true));
+
+    f = Faults{};
+    f.silent = true;
+    line.sim().setFaults(f);
+    line.request("7 WGS P 0 ! 1");
+    EXPECT_TRUE(line.sim().waitForTelegrams(2, 1000));
+    EXPECT_EQ(line.read(1, 300), "");
+
+    // A stop in the middle of a long delay comes back at once.
+    f = Faults{};
+    f.delayMs = 60000;
+    line.sim().setFaults(f);
+    line.request("7 WGS P 0 ! 1");
+    EXPECT_TRUE(line.sim().waitForTelegrams(3, 1000));
+    t0 = std::chrono::steady_clock::now();
+    line.sim().stop();
+    EXPECT_LT(Ms(std::chrono::steady_clock::now() - t0).count(), 1000);
+}
+
+TEST(StationLine, ServesAgainAfterTheDriverReopensThePort)
+{
+    Line line(exampleModel());
+    EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+    line.reopen();
+    EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+}
+
 TEST(StationFaults, V6FramingCallsInAndAnswersOk)
 {
     Faults f;
@@ -219,9 +270,9 @@ TEST(StationFaults, V6FramingCallsInAndAnswersOk)
     f.v6Lf = false;
     Line line(exampleModel(), f);
     line.sim().sendCallIn(7, false);
-    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::STX, "7 ACT", true, false));
+    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::STX, "07ACT", true, false));
     line.sim().sendMrc(7);
-    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::SOH, "7 MRC", true, false));
+    EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::SOH, "07MRC", true, false));
 
     // "OK" from the driver: the station on the line answers with its first alarm.
     line.sim().sendCallIn(12, false);
@@ -260,11 +311,16 @@ TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
     EXPECT_FALSE(loadModel("/nonexistent/model.json", &error));
     EXPECT_EQ(error, "/nonexistent/model.json: cannot be read");
 
-    const Model d = defaultModel();
-    ASSERT_EQ(d.plants.size(), 2u);
-    EXPECT_EQ(d.plants[0].history.size(), 24u);
-    EXPECT_TRUE(std::is_sorted(d.plants[0].history.begin(), d.plants[0].history.end(),
-                               [](const auto &a, const auto &b) { return a.time < b.time; }));
+    // The built-in plants list only setpoint letters their engine's list parser knows.
+    for (bool v6 : {false, true}) {
+        const Model d = defaultModel(v6);
+        ASSERT_EQ(d.plants.size(), 2u);
+        EXPECT_EQ(d.plants[0].history.size(), 24u);
+        EXPECT_TRUE(std::is_sorted(d.plants[0].history.begin(), d.plants[0].history.end(),
+                                   [](const auto &a, const auto &b) { return a.time < b.time; }));
+        for (const auto &[n, s] : d.plants[0].setpoints)
+            EXPECT_NE(std::string(v6 ? "01234ADT" : "01234DIST").find(s.type), std::string::npos) << n;
+    }
 }
 
 }  // namespace
