@@ -34,12 +34,11 @@ void setError(std::string *error, const std::string &text) {
     if (error) *error = text;
 }
 
-// Raises or drops DTR. Pseudo-terminals and some adapters have no modem lines: ENOTTY
-// and EINVAL there are not failures.
-void setDtr(int fd, bool on) {
-    int bits = TIOCM_DTR;
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL)
-        detail::tracef("tty %d: cannot %s DTR: %s", fd, on ? "raise" : "drop", std::strerror(errno));
+// Raises or drops a modem control line (DTR, RTS). Pseudo-terminals and some adapters
+// have none: ENOTTY and EINVAL there are not failures.
+void setModemLine(int fd, int bit, const char *name, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno != ENOTTY && errno != EINVAL)
+        detail::tracef("tty %d: cannot %s %s: %s", fd, on ? "raise" : "drop", name, std::strerror(errno));
 }
 
 bool speedCode(uint32_t rate, speed_t *code) {
@@ -108,7 +107,10 @@ bool applyLine(int fd, const CommLine &line, std::string *error) {
         setError(error, std::string("cannot set the line: ") + std::strerror(errno));
         return false;
     }
-    setDtr(fd, line.dtrControl != DTR_CONTROL_DISABLE);
+    // DTR stays raised while the port is open when enabled or in handshake mode; RTS is
+    // raised when enabled (in handshake mode the kernel's hardware flow control moves it).
+    setModemLine(fd, TIOCM_DTR, "DTR", line.dtrControl != DTR_CONTROL_DISABLE);
+    if (line.rtsControl != 2) setModemLine(fd, TIOCM_RTS, "RTS", line.rtsControl != 0);
     detail::rememberLine(fd, line);
     return true;
 }
