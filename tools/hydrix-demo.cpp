@@ -148,7 +148,7 @@ bool openLines(int channels, bool simulate, std::vector<Line> *lines) {
             line.pty = std::make_unique<st::Pty>(std::move(*pty));
             port.device = line.pty->slavePath();
             if (simulate) {
-                line.station = std::make_unique<st::Simulator>(line.pty->master(), st::defaultModel());
+                line.station = std::make_unique<st::Simulator>(line.pty->master(), st::defaultModel(!line.telegram));
                 st::Faults faults;
                 faults.baud = 9600;  // behave like a 9600-baud line
                 faults.v6Framing = !line.telegram;
@@ -196,9 +196,45 @@ void printMessage(const HostMsg *m) {
     std::printf("\n");
 }
 
+// What a v6 result record carries, by its address (the v6 engine's reply records).
+void printV6Message(const HostMsg *m) {
+    std::printf("  node %u addr %u index %u dir %u len %d err %u/%u/%u time %s", m->node, m->address,
+                m->index, m->direction, m->length, m->errGroup, m->errCode, m->errSub,
+                isoTime(m->timeStamp).c_str());
+    if (m->errGroup != 0 || m->errCode != 0 || m->data == nullptr || m->direction == DIR_READ_TIME) {
+        std::printf("\n");
+        return;
+    }
+    const auto *bytes = static_cast<const unsigned char *>(m->data);
+    auto i32 = [&](int k) { int32_t v; std::memcpy(&v, bytes + 4 * k, 4); return v; };
+    auto u16 = [&](int k) { uint16_t v; std::memcpy(&v, bytes + 2 * k, 2); return v; };
+    switch (m->address) {
+    case 3: case 4: case 5: case 6: case 7: {
+        float f;
+        std::memcpy(&f, bytes, 4);
+        std::printf(" setpoint %u = %g", m->index / 2, static_cast<double>(f));
+        break;
+    }
+    case 0: case 1: std::printf(" setpoint %u = %u", m->index / 2, u16(0)); break;
+    case 2: {
+        std::string text;
+        for (int k = 0; k < 2 * m->length; k += 2) {  // words with their bytes exchanged
+            text += static_cast<char>(bytes[k + 1]);
+            text += static_cast<char>(bytes[k]);
+        }
+        std::printf(" setpoint %u = '%s'", m->index / 10, text.c_str());
+        break;
+    }
+    case 18: std::printf(" report row %u: %d %d %d %d %d", m->index / 20, i32(0), i32(1), i32(2), i32(3), i32(4)); break;
+    case 13: std::printf(" limits of channel %u: %u %u %u %u %u", m->index / 2, u16(0), u16(1), u16(2), u16(3), u16(4)); break;
+    default: std::printf(" value %d", i32(0)); break;
+    }
+    std::printf("\n");
+}
+
 // Puts one request on the channel's queue and prints what comes back until the channel
 // has been quiet for `quietMs`.
-void request(int channel, const char *what, uint32_t node, uint32_t address, uint32_t index,
+void request(bool v6, int channel, const char *what, uint32_t node, uint32_t address, uint32_t index,
              uint32_t direction, int32_t length, const void *area = nullptr, size_t areaBytes = 0) {
     HostMsg *m = getMsgFromPool(channel);
     if (m == nullptr) {
@@ -220,7 +256,10 @@ void request(int channel, const char *what, uint32_t node, uint32_t address, uin
             if (rt::outputQueueLength(channel) == 0) break;
             continue;
         }
-        printMessage(r);
+        if (v6)
+            printV6Message(r);
+        else
+            printMessage(r);
         const bool original = r == m;
         putMsgToPool(channel, r);
         if (original) break;
@@ -233,13 +272,23 @@ OrvelTime hoursAgo(int hours) {
 }
 
 void readTelegramStation(int channel, uint32_t node) {
-    request(channel, "picture 1, values 0-9", node, TELEGRAM_ADDRESS(KIND_PICTURE, 1), 0, DIR_READ, 20);
-    request(channel, "daily report, 10 values", node, TELEGRAM_ADDRESS(KIND_REPORT, 0), 0, DIR_READ, 20);
-    request(channel, "setpoints 1-8", node, TELEGRAM_ADDRESS(KIND_SETPOINTS, 0), 2, DIR_READ, 16);
+    request(false, channel, "picture 1, values 0-9", node, TELEGRAM_ADDRESS(KIND_PICTURE, 1), 0, DIR_READ, 20);
+    request(false, channel, "daily report, 10 values", node, TELEGRAM_ADDRESS(KIND_REPORT, 0), 0, DIR_READ, 20);
+    request(false, channel, "setpoints 1-8", node, TELEGRAM_ADDRESS(KIND_SETPOINTS, 0), 2, DIR_READ, 16);
     const OrvelTime from = hoursAgo(6);
-    request(channel, "history of the last 6 hours", node, TELEGRAM_ADDRESS(KIND_HISTORY, 0), 0, DIR_READ, 4,
+    request(false, channel, "history of the last 6 hours", node, TELEGRAM_ADDRESS(KIND_HISTORY, 0), 0, DIR_READ, 4,
             &from, sizeof from);
-    request(channel, "alarms", node, TELEGRAM_ADDRESS(KIND_ALARMS, 0), 0, DIR_READ, 1);
+    request(false, channel, "alarms", node, TELEGRAM_ADDRESS(KIND_ALARMS, 0), 0, DIR_READ, 1);
+}
+
+void readV6Station(int channel, uint32_t node) {
+    request(true, channel, "picture 1 (WGS)", node, V6_ADDRESS(V6_WGS_PICTURE, 1), 0, DIR_READ, 2);
+    request(true, channel, "daily report (WGD)", node, V6_ADDRESS(V6_WGD_REPORT, 0), 0, DIR_READ, 2);
+    request(true, channel, "setpoint list (MCC)", node, V6_ADDRESS(V6_MCC_READ, 0), 0, DIR_READ, 2);
+    request(true, channel, "alarm limits (MAS)", node, V6_ADDRESS(V6_MAS_READ, 0), 0, DIR_READ, 2);
+    const OrvelTime from = hoursAgo(3);
+    request(true, channel, "history of the last 3 hours (WGH)", node, V6_ADDRESS(V6_WGH_HISTORY, 0), 0,
+            DIR_READ, 4, &from, sizeof from);
 }
 
 double cpuSeconds() {
@@ -300,11 +349,13 @@ int main(int argc, char **argv) {
                     cpu, 100.0 * cpu / wall);
     } else {
         for (const Line &l : lines) {
-            if (!l.telegram) continue;  // the v6 engine's requests are shown once it serves them
             const std::string section = "Chan" + std::to_string(l.channel);
             const std::string nodes = rt::profileValue(section, "Nodes").value_or("");
             const uint32_t node = static_cast<uint32_t>(std::atoi(nodes.c_str()));
-            readTelegramStation(l.channel, node);
+            if (l.telegram)
+                readTelegramStation(l.channel, node);
+            else
+                readV6Station(l.channel, node);
         }
     }
 
