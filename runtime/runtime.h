@@ -17,6 +17,8 @@ namespace hydrix::rt {
 // An INI file. Section names may hold backslashes to name sub-sections:
 // [Chan0], [Chan0\Node12], [Chan0\Dialup]. Keys and section names compare without regard
 // to case, as the host's profile does. The services myGetPrivateProfileInt/String read it.
+// A ';' or '#' starts a comment only at the start of a line: values are kept as written
+// ("Nodes=3, 7;12" is "3, 7;12"), and lines have no length limit.
 struct ProfileError {
     std::string file;
     int line = 0;          // 1-based; 0 when the file could not be read at all
@@ -47,6 +49,7 @@ std::optional<std::string> portSettingsFromProfile(const std::string &section, P
 // Opens a tty in raw mode with the given settings and makes it the channel's port
 // (getCommHandle returns it; reopenCommHandle reopens it). The error text says whether
 // the device does not exist, is busy, or needs permission (the dialout group).
+// reopenCommHandle keeps the line settings and the time-outs that configComm last set.
 std::optional<std::string> openChannelPort(int channel, const PortSettings &settings);
 // Closes the channel's port; getCommHandle then returns COMM_HANDLE_INVALID.
 void closeChannelPort(int channel);
