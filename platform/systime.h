@@ -31,6 +31,8 @@ int systemTimeToFileTime(const SystemTime *st, FileTime *ft);
 // beyond year 30827 (top bit set).
 int fileTimeToSystemTime(const FileTime *ft, SystemTime *st);
 // UTC file time -> local file time, with the offset in force at that UTC instant.
+// Instants before 1970 take the zone's present standard (winter) offset, so the zero
+// time moves by that offset; a result before 1601 fails (returns 0).
 int fileTimeToLocalFileTime(const FileTime *utc, FileTime *local);
 // Local file time -> UTC file time. An ambiguous local time (the repeated hour at the
 // end of summer time) is taken as standard time; a local time that does not exist

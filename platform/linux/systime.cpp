@@ -45,14 +45,24 @@ void civilFromDays(int64_t z, int64_t *year, int *month, int *day) {
     *year = yoe + era * 400 + (*month <= 2);
 }
 
-// The zone's offset from UTC (seconds east) at a UTC instant. Zone data before 1970 differs between systems (local mean time before
-// standard zones existed), so earlier instants take the offset in force at the start
-// of 1970: the zero file time then moves by the zone's plain standard offset.
-bool zoneOffsetAt(int64_t unixSeconds, long *offset) {
-    time_t t = static_cast<time_t>(unixSeconds < 0 ? 0 : unixSeconds);
+bool offsetAt(time_t t, long *offset) {
     tm parts{};
     if (localtime_r(&t, &parts) == nullptr) return false;
     *offset = parts.tm_gmtoff;
+    return true;
+}
+
+// The zone's offset from UTC (seconds east) at a UTC instant. Zone data before 1970
+// differs between systems (local mean time before standard zones, wartime rules), so
+// earlier instants take the zone's present standard offset: the smaller of the
+// offsets in force now and half a year from now. The zero file time thus moves by
+// the zone's plain winter offset.
+bool zoneOffsetAt(int64_t unixSeconds, long *offset) {
+    if (unixSeconds >= 0) return offsetAt(static_cast<time_t>(unixSeconds), offset);
+    const time_t now = time(nullptr);
+    long later;
+    if (!offsetAt(now, offset) || !offsetAt(now + 183 * 86400, &later)) return false;
+    if (later < *offset) *offset = later;
     return true;
 }
 

@@ -1,0 +1,61 @@
+// Queue counts and purging on a pseudo-terminal, and failures on bad descriptors.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/comm_status.h"
+#include "platform/systime.h"
+#include "platform/ticks.h"
+
+namespace {
+
+uint32_t settledInput(int fd, uint32_t expected) {  // pty bytes arrive asynchronously
+    plat::CommStat stat{};
+    uint32_t errors = 99;
+    for (int i = 0; i < 500 && stat.cbInQue < expected; ++i, plat::sleepMs(2)) {
+        EXPECT_EQ(plat::clearCommError(fd, &errors, &stat), 1);
+        EXPECT_EQ(errors, 0u) << "a pseudo-terminal keeps no error counters";
+    }
+    return stat.cbInQue;
+}
+
+TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    ASSERT_EQ(write(master, "hello\r", 6), 6);
+    EXPECT_EQ(settledInput(slave, 6), 6u);
+    EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR), 1);
+    EXPECT_EQ(settledInput(slave, 6), 6u) << "clearing output keeps the input";
+    EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_RXABORT | plat::PURGE_RXCLEAR), 1);
+    EXPECT_EQ(settledInput(slave, 0), 0u);
+    char buf[8];
+    EXPECT_EQ(read(slave, buf, sizeof buf), -1) << "purged bytes must not be readable";
+    close(slave);
+    close(master);
+
+    plat::CommStat stat{};
+    uint32_t errors = 0;
+    for (CommHandle bad : {CommHandle(-1), CommHandle(slave), INTPTR_MIN, CommHandle(1) << 32}) {
+        errno = 0;
+        EXPECT_EQ(plat::clearCommError(bad, &errors, &stat), 0);
+        EXPECT_EQ(plat::getLastError(), uint32_t(EBADF));
+        errno = 0;
+        EXPECT_EQ(plat::purgeComm(bad, plat::PURGE_RXCLEAR), 0);
+        EXPECT_EQ(plat::getLastError(), uint32_t(EBADF));
+    }
+}
+
+}  // namespace
