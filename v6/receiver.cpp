@@ -38,43 +38,22 @@ void startUnsolicitedWait(V6Channel *ch) {
     ch->state.compare_exchange_strong(idle, ST_REPLY);
 }
 
-// Reads, frames and checks. With mayWait set, a port with nothing waiting is read all
-// the same: the first one-byte read then blocks until a byte comes or the port's read
-// time-outs end it, which makes the read itself the receiver's idle wait.
-int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
+// Reads bytes into rxFrame one at a time until an LF, silence (a read of 0), a failure or
+// the limit; a DC3 is dropped (the next byte takes its place). `readOne` reads one byte
+// to the address given: 1, 0 when nothing more came, negative on failure. Returns the
+// byte count (the bytes kept and the one position behind them), or 0 when nothing came
+// at all or the first read of a port that had nothing waiting failed.
+template <typename ReadOne>
+int collectBytes(V6Channel *ch, ReadOne readOne, bool quietFirstFailure) {
     V6Buffer &f = ch->rxFrame;
-    if (waited != nullptr) *waited = false;
-    // Each attempt reports only its own failure.
-    f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
-    const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
-    if (h == COMM_HANDLE_INVALID) return 0;
-    f.length = 0;
-
-    uint32_t errors = 0;
-    plat::CommStat stat{};
-    plat::clearCommError(h, &errors, &stat);
-    if (errors != 0) {
-        f.ioErrGroup = RX_ERR_LINE_GROUP;
-        f.ioErrCode = RX_ERR_LINE;
-        f.ioErrSub = errors;
-        plat::purgeComm(h, PURGE_ALL);
-        textOutputParm("[%d] Low level error RX(3,%d)", channelOf(ch), static_cast<int>(errors));
-        return 0;
-    }
-    const bool blocking = stat.cbInQue == 0;
-    if (blocking) {
-        if (!mayWait) return 0;
-        if (waited != nullptr) *waited = true;
-    }
-
     int n = 0;
     bool gotByte = false;
     while (n < MAX_FRAME_READ) {
-        const int32_t r = readComm(h, &ch->overlapped, 0, &f.data[n], 1, &f.ioErrGroup, &f.ioErrCode);
+        const int32_t r = readOne(&f.data[n]);
         if (r < 0) {
             // While only waiting for a first byte, a failing port is treated like a quiet
             // one, as it would be had its empty input queue been looked at instead.
-            if (blocking && !gotByte) {
+            if (quietFirstFailure && !gotByte) {
                 f.ioErrGroup = f.ioErrCode = 0;
                 return 0;
             }
@@ -86,14 +65,17 @@ int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
             break;
         }
         gotByte = true;
-        if (f.data[n] == DC3) continue;  // the next byte takes its place
+        if (f.data[n] == DC3) continue;
         if (f.data[n] == LF) break;
         ++n;
     }
-    // Nothing came at all: no frame, and nothing stale in the buffer is looked at.
-    if (!gotByte) return 0;
-    int count = n + 1;
+    // Nothing came: no frame, and nothing stale in the buffer is looked at.
+    return gotByte ? n + 1 : 0;
+}
 
+// Finds the frame among `count` bytes read into rxFrame and checks it.
+int32_t checkFrame(V6Channel *ch, int count) {
+    V6Buffer &f = ch->rxFrame;
     int lead = -1;
     for (int i = 0; i < count; ++i) {
         if (f.data[i] == STX || f.data[i] == SOH) {
@@ -135,6 +117,60 @@ int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
     f.length = hash;
     return 1;
 }
+
+// Reads, frames and checks. With mayWait set, a port with nothing waiting is read all
+// the same: the first one-byte read then blocks until a byte comes or the port's read
+// time-outs end it, which makes the read itself the receiver's idle wait.
+int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
+    V6Buffer &f = ch->rxFrame;
+    if (waited != nullptr) *waited = false;
+    // Each attempt reports only its own failure.
+    f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
+    const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
+    if (h == COMM_HANDLE_INVALID) return 0;
+    f.length = 0;
+
+    uint32_t errors = 0;
+    plat::CommStat stat{};
+    plat::clearCommError(h, &errors, &stat);
+    if (errors != 0) {
+        f.ioErrGroup = RX_ERR_LINE_GROUP;
+        f.ioErrCode = RX_ERR_LINE;
+        f.ioErrSub = errors;
+        plat::purgeComm(h, PURGE_ALL);
+        textOutputParm("[%d] Low level error RX(3,%d)", channelOf(ch), static_cast<int>(errors));
+        return 0;
+    }
+    const bool blocking = stat.cbInQue == 0;
+    if (blocking) {
+        if (!mayWait) return 0;
+        if (waited != nullptr) *waited = true;
+    }
+    const int count = collectBytes(
+        ch, [&](char *to) { return readComm(h, &ch->overlapped, 0, to, 1, &f.ioErrGroup, &f.ioErrCode); },
+        blocking);
+    return count > 0 ? checkFrame(ch, count) : 0;
+}
+
+}  // namespace
+
+int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size) {
+    V6Buffer &f = ch->rxFrame;
+    f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
+    f.length = 0;
+    int at = 0;
+    const int count = collectBytes(
+        ch,
+        [&](char *to) {
+            if (at >= size) return 0;
+            *to = bytes[at++];
+            return 1;
+        },
+        false);
+    return count > 0 ? checkFrame(ch, count) : 0;
+}
+
+namespace {
 
 // Hands what receiveFrame left in rxFrame to the channel thread. True for a good frame.
 bool queueFrame(V6Channel *ch, int32_t found) {

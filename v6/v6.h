@@ -69,6 +69,9 @@ int32_t receiveFrame(V6Channel *ch);
 // for as long as the port's read time-outs allow, instead of returning at once.
 // *waited tells whether it did.
 int32_t receiveFrameWaiting(V6Channel *ch, bool *waited);
+// The frame handling of receiveFrame over bytes at hand instead of the port: the bytes
+// are taken as they would be read (up to an LF, DC3 dropped), then framed and checked.
+int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size);
 // Writes a buffer's bytes to the port. Always 1.
 int32_t sendBuffer(V6Buffer *buf, V6Channel *ch);
 
