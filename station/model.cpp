@@ -53,6 +53,8 @@ Plant makePlant(int number, int seed, const LocalTime &now, bool v6)
         std::vector<double> r;
         for (int i = 0; i < 5; ++i)
             r.push_back(seed * 100 + row * 10 + i);
+        if (row == 0 && !v6)
+            r.pop_back();  // the telegram engine reads the first number twice
         p.reportRows.push_back(r);
     }
     p.setpoints[1] = Setpoint{'0', 12.0 + seed, ""};

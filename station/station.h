@@ -21,7 +21,10 @@
 //                                nine numbers (header plus value 0), takes header[3] as
 //                                the split count N, and numbers the values from 1.
 //   "<p> WGS P <i> F|N|B|M <pic>" machine command: recorded, answered like a picture read.
-//   "<p> WGD <time> <date>"      daily report: all numbers of all rows, or "NDA".
+//   "<p> WGD <time> <date>"      daily report: all numbers of all rows, or "NDA". The v6
+//                                engine reads rows of five numbers; the telegram engine
+//                                counts the first number twice and wants a multiple of
+//                                five, so a report for it has 5k-1 numbers.
 //   "<p> MCC 0 1"                setpoint list: "<n> <type> <value>" per setpoint; a text
 //                                setpoint's value is the text between apostrophes.
 //   "<p> MCC <route> <yy mm dd hh mi ss> <n> <type|digit> <value>"
@@ -32,13 +35,17 @@
 //   "<p> WGH <yy mm dd hh mi>"   history: up to Model::historyChunk records stamped after
 //                                the given local time, each "<yy mm dd hh mi> <values> !";
 //                                "NDA" when none is left. A record at midnight is stamped
-//                                00:00 of the day before (midnight closes that day).
+//                                00:00 of the day before (midnight closes that day); with
+//                                v6 framing it carries its own date, as the v6 engine
+//                                reads stamps literally.
 //   "<p> WCA 0 <y m d h mi>"     the plant's first alarm as "ALR <p> <code> <yy mm dd hh mi>
 //                                <flag> <six more fields> [<ss>]", or "ALN" when none.
 //   "<p> ALO"                    acknowledges (removes) the first alarm; no reply. Plant 0
 //                                means the station on the line.
 //   "<p> BRK"                    end of the exchange; no reply.
 //   "OK"                         (v6) answered like WCA by the station on the line.
+// A station that calls in sends "ACT <p>" (telegram framing) or "<pp>ACT" (v6 framing),
+// or its first alarm line "ALR <p> ..."; v6 stations also send "<pp>MRC" behind an SOH.
 // A request whose check is wrong, or that has no "#", is answered "SCE"; a command the
 // plant does not know too. A request for a plant number that is not in the model is not
 // answered at all (nobody on a shared line has that number), except number 0, which the
@@ -118,9 +125,10 @@ struct Model {
 };
 
 // Two plants (numbers 12 and 7) with pictures, a report, setpoints, alarm limits, a day
-// of hourly history ending at the last full hour, and two alarms each. The setpoint types
-// follow the station generation: '0'..'4', 'D', 'I', 'S', 'T' for the telegram engine,
-// '0'..'4', 'A', 'D', 'T' for the v6 engine (whose list parser knows no other letters).
+// of hourly history ending at the last full hour, and two alarms each. Setpoint types and
+// report shape follow the engine: '0'..'4', 'D', 'I', 'S', 'T' and a report of 14 numbers
+// for the telegram engine; '0'..'4', 'A', 'D', 'T' (the only letters the v6 list parser
+// knows) and three rows of five for the v6 engine.
 Model defaultModel(bool v6 = false);
 
 // Reads a model from a JSON file (see examples/station-model.json). On failure returns

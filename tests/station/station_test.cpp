@@ -318,6 +318,10 @@ TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
         EXPECT_EQ(d.plants[0].history.size(), 24u);
         EXPECT_TRUE(std::is_sorted(d.plants[0].history.begin(), d.plants[0].history.end(),
                                    [](const auto &a, const auto &b) { return a.time < b.time; }));
+        size_t numbers = 0;
+        for (const auto &row : d.plants[0].reportRows)
+            numbers += row.size();
+        EXPECT_EQ(numbers % 5, v6 ? 0u : 4u);
         for (const auto &[n, s] : d.plants[0].setpoints)
             EXPECT_NE(std::string(v6 ? "01234ADT" : "01234DIST").find(s.type), std::string::npos) << n;
     }
