@@ -67,7 +67,13 @@ std::optional<Pty> openPty(std::string *error) {
     {
         KeptSlaves &k = kept();
         std::lock_guard lock(k.mutex);
-        k.slaveOfMaster[master] = slave;
+        // The same master number again means its earlier holder closed the master without
+        // closePty: the slave kept for it is stale.
+        auto [it, added] = k.slaveOfMaster.try_emplace(master, slave);
+        if (!added) {
+            ::close(it->second);
+            it->second = slave;
+        }
     }
     return Pty{master, name};
 }
