@@ -22,7 +22,7 @@ TEST(ParseSetpointField, NumbersTypesAndTexts) {
     EXPECT_EQ(*p, '#');
     const SetpointEntry *t = ch->setpointTable;
     EXPECT_EQ(std::string({t[1].type, t[127].type, t[9].type, t[11].type}), "02TQ");  // "2X" is '2'
-    EXPECT_EQ(t[127].index, 127);
+    EXPECT_EQ(int{t[127].index}, 127);
     EXPECT_EQ(std::vector<float>({t[1].value, t[127].value, t[9].value, t[11].value}),
               std::vector<float>({12.5f, 3.14f, 0, 0}));
     EXPECT_EQ(std::string(t[9].text), "ab cd");
@@ -70,7 +70,8 @@ TEST_F(TimedParsers, HistoryRecordFailuresAndOverlongRecords) {
 
     std::string big = " 26 01 02 03 04";
     for (int i = 0; i < 300; ++i) big += " " + std::to_string(i);
-    const char *p = history((big + " ! #").c_str());
+    big += " ! #";
+    const char *p = history(big.c_str());
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(*p, '#');
     EXPECT_EQ(count, 300);  // all counted, the first 128 kept (values holds no more)
