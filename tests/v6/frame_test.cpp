@@ -140,7 +140,13 @@ TEST_F(FrameTest, ReceiverQueuesFramesAndFailures) {
 
     // Left in the queue on purpose: the stop gives it back before freeing the pool.
     port->write(kOk);
-    for (int i = 0; i < 300 && c.rxQueue == nullptr; ++i) usleep(10000);
+    auto queued = [&] {
+        plat::enterCriticalSection(&c.queueLock);
+        const bool any = c.rxQueue != nullptr;
+        plat::leaveCriticalSection(&c.queueLock);
+        return any;
+    };
+    for (int i = 0; i < 300 && !queued(); ++i) usleep(10000);
     ASSERT_EQ(stopLowLevel(&c), 1);
     EXPECT_EQ(c.lowLevelRunning.load(), 0u);
     EXPECT_FALSE(traced("Some buffers lost from pool"));

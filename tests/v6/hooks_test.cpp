@@ -61,7 +61,6 @@ TEST_F(EngineTest, StationCallingInIsAwaitedWithItsOk) {
         EXPECT_EQ(line().step.load(), STEP_CALL_IN);
         sim->sendOk();
         ASSERT_TRUE(eventually([&] { return line().state.load() == ST_IDLE && line().step.load() == STEP_NONE; }));
-        EXPECT_EQ(line().retryCount, 0);
         EXPECT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
     }
 }
