@@ -263,6 +263,13 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
             return;
         first = false;
         const std::string bytes = frame(r, f);
+        // Recorded before it goes out, so whoever reads the reply finds it in the books.
+        {
+            std::lock_guard lock(mutex_);
+            sent_.push_back(bytes);
+        }
+        if (trace)
+            trace(false, bytes);
         if (f.splitPauseMs > 0 && bytes.size() > 1) {
             const size_t half = bytes.size() / 2;
             writePaced(bytes.substr(0, half), f.baud);
@@ -272,12 +279,6 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
         } else {
             writePaced(bytes, f.baud);
         }
-        {
-            std::lock_guard lock(mutex_);
-            sent_.push_back(bytes);
-        }
-        if (trace)
-            trace(false, bytes);
     }
 }
 
@@ -337,9 +338,15 @@ void Simulator::sendRaw(const std::string &bytes)
 {
     const Faults f = faults();
     std::lock_guard line(writeMutex_);
+    Trace trace;
+    {
+        std::lock_guard lock(mutex_);
+        sent_.push_back(bytes);
+        trace = trace_;
+    }
+    if (trace)
+        trace(false, bytes);
     writePaced(bytes, f.baud);
-    std::lock_guard lock(mutex_);
-    sent_.push_back(bytes);
 }
 
 std::vector<std::string> Simulator::receivedTelegrams() const

@@ -244,7 +244,7 @@ public:
 
     // Called for every telegram read (incoming = true) and written, with its bytes.
     using Trace = std::function<void(bool incoming, const std::string &bytes)>;
-    void setTrace(Trace trace); // call before start()
+    void setTrace(Trace trace); // thread-safe; the trace runs on the serving thread
 
     // Telegrams sent as a station that calls in would send them, in the current framing.
     // sendCallIn: "ALR" with the plant's first alarm when withAlarm is set and the plant

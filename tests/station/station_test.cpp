@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 #include "line.h"
 
@@ -211,14 +213,14 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
     const double expected = (req.size() + frame.size()) * 10 * 1000.0 / 9600;
     ASSERT_GT(frame.size(), 300u);
     EXPECT_GT(ms, expected * 0.9);
-    EXPECT_LT(ms, expected + 400);
+    EXPECT_LT(ms, expected + 1000);
 
     line.sim().setFaults(Faults{});
     const auto t1 = std::chrono::steady_clock::now();
     line.send(req);
     EXPECT_EQ(line.read(1, 3000), frame);
     const double fast = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count();
-    EXPECT_LT(fast, expected / 3);
+    EXPECT_LT(fast, expected / 2);
 }
 
 TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
@@ -226,12 +228,12 @@ TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
     using Ms = std::chrono::duration<double, std::milli>;
     Faults f;
     f.delayMs = 300;
-    f.splitPauseMs = 300;
+    f.splitPauseMs = 600;
     f.replies = 1;
     Line line(exampleModel(), f);
     auto t0 = std::chrono::steady_clock::now();
     line.request("7 WGS P 0 ! 1");
-    const std::string firstHalf = line.read(1, 450);
+    const std::string firstHalf = line.read(1, 600);
     EXPECT_GT(Ms(std::chrono::steady_clock::now() - t0).count(), 280);
     EXPECT_FALSE(firstHalf.empty());
     EXPECT_EQ(firstHalf.find('\n'), std::string::npos);  // the rest is held back
@@ -253,6 +255,42 @@ TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
     t0 = std::chrono::steady_clock::now();
     line.sim().stop();
     EXPECT_LT(Ms(std::chrono::steady_clock::now() - t0).count(), 1000);
+}
+
+TEST(StationLine, AssemblesRequestsFromPiecesAndSurvivesRunawayLines)
+{
+    Line line(exampleModel());
+    std::vector<std::pair<bool, std::string>> seen;
+    std::mutex seenMutex;
+    line.sim().stop();  // the trace is set while the simulator is idle
+    line.sim().setTrace([&](bool in, const std::string &bytes) {
+        std::lock_guard lock(seenMutex);
+        seen.emplace_back(in, bytes);
+    });
+    line.sim().start();
+
+    // A request that trickles in byte by byte is answered once, when its CR arrives.
+    const std::string req = wire::buildRequest("7 WGS P 0 ! 1", false);
+    for (char c : req) {
+        line.send(std::string(1, c));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const std::string reply = line.read(1, 2000);
+    EXPECT_EQ(Line::replyText(reply), "0 0 0 0 0 0 0 0 70 71 72");
+    // A new SOH drops the unfinished request before it.
+    line.send("\x01 7 WG" + req);
+    EXPECT_EQ(line.read(1, 2000), reply);
+    // 5000 bytes without a CR are junk; the next request is served as usual.
+    line.send("\x01" + std::string(5000, 'x'));
+    EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+    const Counters c = line.sim().counters();
+    EXPECT_EQ(c.requests, 3);
+    EXPECT_GE(c.junkBytes, 5000 + 6);
+    std::lock_guard lock(seenMutex);
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[0], std::make_pair(true, req));
+    EXPECT_EQ(seen[1], std::make_pair(false, reply));
+    EXPECT_EQ(line.sim().sentTelegrams().size(), 3u);
 }
 
 TEST(StationLine, ServesAgainAfterTheDriverReopensThePort)
@@ -282,6 +320,19 @@ TEST(StationFaults, V6FramingCallsInAndAnswersOk)
     EXPECT_EQ(alr.substr(0, 8), "\x02 ALR 12");
     EXPECT_EQ(alr.back(), '\r');
     EXPECT_TRUE(replyCheckHolds(alr, 0, true));
+    // Frames of one answer are kept apart by the quiet gap asked for.
+    Faults gap = f;
+    gap.okRepliesBefore = 1;
+    gap.frameGapMs = 250;
+    gap.replies = 1;
+    line.sim().setFaults(gap);
+    line.request("12 MAS 0 1", true);
+    EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "OK");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "1 1 100 10 5 1 2 2 250 20 10 2");
+    const double gapMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GT(gapMs, 200);
+
     line.request("0 ALO", true);
     line.request("12 MAS 2 1 300 30 6 1", true);
     EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "SCO");
