@@ -58,6 +58,10 @@ Simulator::Simulator(int fd, Model model, bool ownsFd)
 {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         wakePipe_[0] = wakePipe_[1] = -1;
+    // Never block in a write to a peer that does not read: stop() must get through.
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
 }
 
 Simulator::~Simulator()

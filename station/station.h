@@ -230,7 +230,8 @@ std::string printable(const std::string &bytes);
 
 class Simulator {
 public:
-    // Serves requests read from `fd`. Closes fd on destruction only when ownsFd is set.
+    // Serves requests read from `fd` (made non-blocking). Closes fd on destruction only
+    // when ownsFd is set.
     Simulator(int fd, Model model, bool ownsFd = false);
     ~Simulator();
     Simulator(const Simulator &) = delete;
