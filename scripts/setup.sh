@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 shift || true
 
-packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libinih-dev
+packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev clang libclang-rt-dev binutils)
 missing=()
 for p in "${packages[@]}"; do

@@ -241,5 +241,5 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     EXPECT_TRUE(traced("HYDRIX[1] configComm done"));
     hydrix::rt::closeChannelPort(0);
     hydrix::rt::closeChannelPort(1);
-    ::close(pty->master);
+    hydrix::rt::closePty(*pty);
 }
