@@ -88,8 +88,7 @@ protected:
     }
     static void expectError(const HostMsg *m, uint32_t group, uint32_t code, uint32_t sub) {
         ASSERT_NE(m, nullptr);
-        EXPECT_EQ(std::vector<uint32_t>({m->errGroup, m->errCode, m->errSub}),
-                  std::vector<uint32_t>({group, code, sub}));
+        EXPECT_EQ(Triple({m->errGroup, m->errCode, m->errSub}), Triple({group, code, sub}));
     }
     static uint32_t floatWord(float f) {
         uint32_t w;

@@ -26,32 +26,24 @@ protected:
         fillReply(ch.get(), bytes);
         return tg::checkRxTelegram(ch.get(), tag);
     }
-    void expectPending(uint32_t group, uint32_t code, uint32_t sub) {
-        EXPECT_EQ(ch->pendErrGroup, group);
-        EXPECT_EQ(ch->pendErrCode, code);
-        EXPECT_EQ(ch->pendErrSub, sub);
-    }
 };
 
 TEST_F(CheckReply, ReplyWordsInTheirOrder) {
-    EXPECT_EQ(check(reply(" NDA ")), tg::RX_NDA);
-    EXPECT_EQ(check(reply(" SCO ")), tg::RX_SCO);
-    EXPECT_EQ(check(reply(" ALR 12 ")), tg::RX_ALR);
-    EXPECT_EQ(check(reply(" ALN ")), tg::RX_ALN);
-    EXPECT_EQ(check(reply(" ACT 12 ")), tg::RX_ACT);
-    EXPECT_EQ(check(reply(" OKAY ")), tg::RX_OK);  // compared on two letters
-    EXPECT_EQ(check(reply(" 1 2 3 ")), tg::RX_DATA);
-    EXPECT_EQ(check(reply(" SC ")), tg::RX_DATA);
+    // "OK" is compared on two letters, the others on three.
+    const std::vector<std::pair<std::string, int32_t>> cases = {
+        {" NDA ", tg::RX_NDA}, {" SCO ", tg::RX_SCO}, {" ALR 12 ", tg::RX_ALR}, {" ALN ", tg::RX_ALN},
+        {" ACT 12 ", tg::RX_ACT}, {" OKAY ", tg::RX_OK}, {" 1 2 3 ", tg::RX_DATA}, {" SC ", tg::RX_DATA}};
+    for (const auto &[text, result] : cases) EXPECT_EQ(check(reply(text)), result) << text;
     EXPECT_TRUE(trace.has("checkRxTelegram: OK received"));
-    expectPending(0, 0, 0);  // none of these is an error
+    EXPECT_EQ(pending(ch.get()), Triple({0, 0, 0}));  // none of these is an error
     EXPECT_EQ(check(reply(" SCE "), 3), tg::RX_SCE);
-    expectPending(ERRGRP_CONTENT, ERR_SCE, 3);
+    EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_CONTENT, ERR_SCE, 3}));
     EXPECT_TRUE(trace.has("checkRxTelegram: SCE (Error in telegram) reply received"));
 }
 
 TEST_F(CheckReply, BadFramingAndBlockCheck) {
     EXPECT_EQ(check("\x02 OK  218\r\n", 6), tg::RX_BAD);  // no '#'
-    expectPending(ERRGRP_LINE, ERR_FRAMING, 6);
+    EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_LINE, ERR_FRAMING, 6}));
     EXPECT_TRUE(trace.has("checkRxTelegram: Incorrect telegram framing"));
     EXPECT_EQ(check(reply(" OK ").substr(1)), tg::RX_BAD);       // no STX first
     EXPECT_EQ(check("\x02 OK # 218 x"), tg::RX_BAD);             // no CR or LF last
@@ -60,7 +52,7 @@ TEST_F(CheckReply, BadFramingAndBlockCheck) {
     EXPECT_EQ(check("\x02 OK # 218\r"), tg::RX_OK);              // CR alone ends it too
 
     EXPECT_EQ(check(reply(" OK ", 1), 1), tg::RX_BAD);
-    expectPending(ERRGRP_LINE, ERR_BCC, 1);
+    EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_LINE, ERR_BCC, 1}));
     EXPECT_TRUE(trace.has("checkRxTelegram: BCC Calc 218 Recv 219"));
     // The check covers the text up to the first '#'; the received value follows the last.
     EXPECT_EQ(check("\x02 1 # 2 # 113\r\n"), tg::RX_DATA);

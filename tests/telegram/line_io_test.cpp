@@ -54,13 +54,10 @@ TEST_F(LineIo, SendWritesTheTelegramAndDumpsItWhenAsked) {
 TEST_F(LineIo, NoPort) {
     hydrix::rt::closeChannelPort(0);
     EXPECT_EQ(tg::writeTelegram(ch.get()), 0);
-    EXPECT_EQ(ch->pendErrGroup, 23u);
-    EXPECT_EQ(ch->pendErrCode, 17671u);
-    EXPECT_EQ(ch->pendErrSub, 0u);
+    EXPECT_EQ(pending(ch.get()), Triple({23, 17671, 0}));
     EXPECT_TRUE(trace.has("[C:0] writeTelegram(): failed to get comm handle"));
     EXPECT_EQ(tg::readTelegram(ch.get()), 0);
-    EXPECT_EQ(ch->pendErrGroup, 22u);
-    EXPECT_EQ(ch->pendErrCode, 17687u);
+    EXPECT_EQ(pending(ch.get()), Triple({22, 17687, 0}));
     EXPECT_TRUE(trace.has("[C:0] readTelegram(): Invalid Port handle"));
 }
 
@@ -77,8 +74,7 @@ TEST_F(LineIo, EndlessReplyStopsAtTheBufferWithoutOverrun) {
     EXPECT_EQ(tg::readTelegram(ch.get()), 0);
     done.store(true);
     feeder.join();
-    EXPECT_EQ(ch->pendErrGroup, 21u);
-    EXPECT_EQ(ch->pendErrCode, 17666u);
+    EXPECT_EQ(pending(ch.get()), Triple({21, 17666, 0}));
     EXPECT_EQ(ch->rxLen, TG_BUF_SIZE - 1);
     EXPECT_EQ(ch->rxBuf[TG_BUF_SIZE - 1], 0);
     EXPECT_TRUE(trace.has("[C:0] readTelegram(): Reply too long (65791)"));
@@ -95,12 +91,9 @@ TEST(LineTimeouts, NoStartAndNoEnd) {
     std::thread b([&] { cutResult = tg::readTelegram(cut.get()); });
     a.join();
     b.join();
-    EXPECT_EQ(silentResult, 0);
-    EXPECT_EQ(silent->pendErrGroup, 20u);
-    EXPECT_EQ(silent->pendErrCode, 17666u);
-    EXPECT_EQ(cutResult, 0);
-    EXPECT_EQ(cut->pendErrGroup, 21u);
-    EXPECT_EQ(cut->pendErrCode, 17666u);
+    EXPECT_EQ(silentResult + cutResult, 0);
+    EXPECT_EQ(pending(silent.get()), Triple({20, 17666, 0}));
+    EXPECT_EQ(pending(cut.get()), Triple({21, 17666, 0}));
     EXPECT_TRUE(trace.has("[C:1] readTelegram(): Read Timeout (5000)"));
 }
 

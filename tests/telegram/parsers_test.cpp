@@ -30,8 +30,7 @@ TEST(ParseSetpointField, NumbersTypesAndTexts) {
 
     for (const char *bad : {" 0 0 1 #", " 128 0 1 #", " #"}) {
         EXPECT_EQ(tg::parseSetpointField(ch.get(), bad), nullptr) << bad;
-        EXPECT_EQ(ch->pendErrCode, static_cast<uint32_t>(ERR_SETPOINT_NUMBER));
-        EXPECT_EQ(ch->pendErrSub, bad[1] == '1' ? 128u : 0u);
+        EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_CONTENT, ERR_SETPOINT_NUMBER, bad[1] == '1' ? 128u : 0u}));
     }
 }
 
@@ -62,8 +61,7 @@ TEST_F(TimedParsers, HistoryRecordsInUtc) {
 
 TEST_F(TimedParsers, HistoryRecordFailuresAndOverlongRecords) {
     EXPECT_EQ(history(" 26 03 15 10 00 !"), nullptr);
-    EXPECT_EQ(ch->pendErrCode, static_cast<uint32_t>(ERR_HISTORY_FIELDS));
-    EXPECT_EQ(ch->pendErrSub, 5u);
+    EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_CONTENT, ERR_HISTORY_FIELDS, 5}));
     EXPECT_EQ(history(" 26 02 31 10 00 1 !"), nullptr);
     EXPECT_EQ(ch->pendErrCode, static_cast<uint32_t>(ERR_HISTORY_TIME));
     EXPECT_EQ(history(" 99999 1 1 10 0 1 !"), nullptr);
@@ -89,8 +87,7 @@ TEST_F(TimedParsers, AlarmLines) {
     EXPECT_EQ(a.utcTime, utc(2026, 7, 4, 8, 30, 45));
 
     EXPECT_FALSE(tg::parseAlarmRecord(ch.get(), " ALR 3 17 26 07 04 10 30 A 0 0 0 0 0 #", &a));
-    EXPECT_EQ(ch->pendErrCode, static_cast<uint32_t>(ERR_ALARM_FIELDS));
-    EXPECT_EQ(ch->pendErrSub, 13u);
+    EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_CONTENT, ERR_ALARM_FIELDS, 13}));
     EXPECT_FALSE(tg::parseAlarmRecord(ch.get(), " AL", &a));
 
     // An impossible date takes the computer's local time.

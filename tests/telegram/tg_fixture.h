@@ -69,6 +69,12 @@ inline std::unique_ptr<TelegramChannel> newChannel(uint32_t channelNo) {
     return ch;
 }
 
+// The channel's pending error triple: group, code, sub.
+inline std::vector<uint32_t> pending(const TelegramChannel *ch) {
+    return {ch->pendErrGroup, ch->pendErrCode, ch->pendErrSub};
+}
+using Triple = std::vector<uint32_t>;
+
 // Puts `text` in a channel's receive buffer as if it had just been read.
 inline void fillReply(TelegramChannel *ch, const std::string &bytes) {
     std::memset(ch->rxBuf, 0, sizeof ch->rxBuf);
