@@ -1,0 +1,53 @@
+// The profile as this program sees it: which channels exist, their engine, nodes,
+// retries and port, and the optional [Poll] section. Loaded from an INI file or, without
+// one, the embedded default that serves the station simulator's built-in plants.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "runtime/runtime.h"
+
+namespace hydrix::cli {
+
+inline constexpr const char *kDriverSection = "Driver";
+
+struct ChannelConfig {
+    int number = 0;
+    std::string section;          // "Chan0"
+    Engine engine = Engine::Telegram;
+    std::vector<uint32_t> nodes;  // in profile order
+    int retries = 3;
+    rt::PortSettings port;        // device empty: no Port key
+};
+
+struct Config {
+    std::string source;           // file name, or "<built-in>"
+    bool embedded = false;
+    std::vector<ChannelConfig> channels;
+    std::vector<std::string> pollItems;  // [Poll] Items
+    double pollInterval = 0;             // [Poll] Interval in seconds, 0 when absent
+
+    const ChannelConfig *channel(int number) const;
+};
+
+// Loads the profile into the runtime (the driver reads it from there) and describes it.
+// `debug` turns on the driver's byte dumps ("Debug" in the driver's section). On error
+// returns nothing with one line in *error naming the file (and line).
+std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error);
+
+// The channel and node a command is for. Either may be left out when the profile makes
+// the choice unambiguous.
+struct Target {
+    int channel = 0;
+    uint32_t node = 0;
+};
+std::optional<Target> findTarget(const Config &config, std::optional<int> channel,
+                                 std::optional<long long> node, std::string *error);
+
+// The node list as the driver reads it: runs of letters and digits, each read like atoi.
+std::vector<uint32_t> parseNodeList(const std::string &text);
+
+}  // namespace hydrix::cli

@@ -1,0 +1,106 @@
+#include "exchange.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/runtime.h"
+
+namespace hydrix::cli {
+namespace {
+
+constexpr size_t kAreaKept = 2048;
+constexpr int kWaitSliceMs = 50;
+
+}  // namespace
+
+Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage,
+                     int guardMs) {
+    Exchange ex;
+    using Clock = std::chrono::steady_clock;
+    const int poolSize = rt::poolAvailable(channel);
+    HostMsg *request = getMsgFromPool(channel);
+    if (request == nullptr) {
+        ex.noMessage = true;
+        return ex;
+    }
+    void *area = request->data;
+    std::memset(request, 0, sizeof *request);
+    request->data = area;
+    std::memset(area, 0, kAreaKept);
+    fill(request);
+    host.markTrace();
+    putMsgToSapOq(channel, request);
+
+    auto deadline = Clock::now() + std::chrono::milliseconds(guardMs);
+    while (!ex.finished) {
+        if (stopRequested.load(std::memory_order_relaxed)) {
+            ex.interrupted = true;
+            break;
+        }
+        HostMsg *m = rt::waitInputQueue(channel, kWaitSliceMs);
+        if (m == request) {
+            ex.returned = ex.finished = true;
+            ex.error = {m->errGroup, m->errCode, m->errSub};
+            const auto *bytes = static_cast<const unsigned char *>(m->data);
+            ex.area.assign(bytes, bytes + kAreaKept);
+            putMsgToPool(channel, m);
+        } else if (m != nullptr) {
+            if (onMessage) onMessage(*m);
+            putMsgToPool(channel, m);
+            deadline = Clock::now() + std::chrono::milliseconds(guardMs);
+        } else if (rt::poolAvailable(channel) == poolSize) {
+            // Every message is home, the request included: the driver has finished it.
+            ex.finished = true;
+        } else if (Clock::now() > deadline) {
+            ex.timedOut = true;
+            break;
+        }
+    }
+    ex.trace = host.traceSinceMark();
+    return ex;
+}
+
+int guardTime(Engine engine, int retries, bool history) {
+    // Telegram engine: 5 s for the start of a reply and 5 s for its end. v6 engine: 10 s
+    // to send and 10 s (history 60 s) for the reply.
+    const int perTry = engine == Engine::Telegram ? 10000 : (history ? 70000 : 20000);
+    return (std::max(retries, 0) + 1) * (perTry + 1000) + 3000;
+}
+
+std::vector<std::string> receivedFrames(const std::vector<std::string> &trace, int channel) {
+    const std::string prefix = "[" + std::to_string(channel) + "] RecvMSG: (";
+    std::vector<std::string> frames;
+    for (const std::string &line : trace) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t close = line.find(") ", prefix.size());
+        if (close == std::string::npos) continue;
+        std::string text;
+        for (size_t i = close + 2; i + 1 < line.size(); i += 3) {
+            const std::string hex = line.substr(i, 2);
+            text += static_cast<char>(std::strtol(hex.c_str(), nullptr, 16));
+        }
+        frames.push_back(text);
+    }
+    return frames;
+}
+
+bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number) {
+    for (const std::string &line : trace) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        char *end = nullptr;
+        const long v = std::strtol(line.c_str() + prefix.size(), &end, 10);
+        if (end == line.c_str() + prefix.size()) continue;
+        *number = v;
+        return true;
+    }
+    return false;
+}
+
+bool traceHas(const std::vector<std::string> &trace, const std::string &text) {
+    return std::any_of(trace.begin(), trace.end(),
+                       [&](const std::string &line) { return line.find(text) != std::string::npos; });
+}
+
+}  // namespace hydrix::cli

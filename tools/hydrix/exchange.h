@@ -1,0 +1,49 @@
+// One request through the driver, for both engines: put it on the channel's output
+// queue and collect what comes back until the request is finished. Finished means: the
+// request itself came back on the input queue (the telegram engine returns every request
+// but history and alarm reads; both engines return a request that failed for good), or
+// the driver gave it back to the pool (history and alarm reads at their end; every
+// served v6 request), which shows as every message of the channel's pool being home.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "host.h"
+
+namespace hydrix::cli {
+
+struct Exchange {
+    bool returned = false;       // the request came back on the input queue
+    bool finished = false;       // returned, or given back to the pool by the driver
+    bool interrupted = false;    // Ctrl-C
+    bool timedOut = false;       // nothing happened for the whole guard time
+    bool noMessage = false;      // the pool had no message for the request
+    ErrorTriple error;           // of the returned request
+    std::vector<unsigned char> area;  // value area of the returned request (first bytes)
+    std::vector<std::string> trace;   // driver trace lines while it ran
+};
+
+using Fill = std::function<void(HostMsg *request)>;
+// Called for every message the driver raised itself (records, time reports), before
+// the message goes back to the pool.
+using OnMessage = std::function<void(const HostMsg &message)>;
+
+// `guardMs`: give up when nothing arrives for this long.
+Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage,
+                     int guardMs);
+
+// How long a request may stay silent before the tool gives up: every try may take the
+// engine's reply time-out, and the driver tries Retries + 1 times.
+int guardTime(Engine engine, int retries, bool history);
+
+// Texts of the frames the v6 receiver reported for `channel` (its "RecvMSG" dumps),
+// as far as the dump shows them (the first 32 bytes of each frame).
+std::vector<std::string> receivedFrames(const std::vector<std::string> &trace, int channel);
+// The number after `prefix` in the first trace line that starts with it.
+bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number);
+bool traceHas(const std::vector<std::string> &trace, const std::string &text);
+
+}  // namespace hydrix::cli

@@ -1,0 +1,167 @@
+#include "host.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+namespace hydrix::cli {
+
+std::atomic<bool> stopRequested{false};
+
+namespace {
+
+extern "C" void onStopSignal(int) { stopRequested.store(true, std::memory_order_relaxed); }
+
+constexpr int kPoolMessages = 64;
+constexpr int kValueAreaBytes = 2048;
+constexpr size_t kTraceKept = 20000;  // lines of one request; a longer request keeps its tail
+
+}  // namespace
+
+void installSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+Host::~Host() { stop(); }
+
+bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::string *error) {
+    Line line;
+    line.channel = c.number;
+    rt::PortSettings port = c.port;
+    if (port.device.empty()) {
+        if (!options.simulate) {
+            *error = "channel " + std::to_string(c.number) + " has no Port key: add Port=/dev/ttyUSB0 "
+                     "(or your device) to [" + c.section + "], or run with --simulate";
+            return false;
+        }
+        station::Model model;
+        if (!options.model.empty()) {
+            auto loaded = station::loadModel(options.model, error);
+            if (!loaded) return false;
+            model = std::move(*loaded);
+        } else {
+            model = station::defaultModel(c.engine == Engine::V6);
+        }
+        auto pty = station::Pty::open(error);
+        if (!pty) {
+            *error = "cannot make a pseudo-terminal: " + *error;
+            return false;
+        }
+        line.pty = std::make_unique<station::Pty>(std::move(*pty));
+        port.device = line.pty->slavePath();
+        line.station = std::make_unique<station::Simulator>(line.pty->master(), std::move(model));
+        station::Faults faults;
+        faults.v6Framing = c.engine == Engine::V6;
+        line.station->setFaults(faults);
+        line.station->start();
+    }
+    if (auto err = rt::openChannelPort(c.number, port)) {
+        *error = "channel " + std::to_string(c.number) + ": cannot open the port: " + *err;
+        lines_.push_back(std::move(line));
+        return false;
+    }
+    line.opened = true;
+    lines_.push_back(std::move(line));
+    return true;
+}
+
+bool Host::start(const Config &config, const std::vector<int> &channels,
+                 const HostOptions &options, std::string *error) {
+    rt::setSyslog(false);
+    if (!options.traceFile.empty()) {
+        if (!rt::setTracePath(options.traceFile, error)) {
+            *error = "cannot write the trace file: " + *error;
+            return false;
+        }
+    } else if (!options.verbose) {
+        rt::setTraceFile(nullptr);
+    }
+    const bool echo = options.verbose && !options.traceFile.empty();
+    rt::setTraceSink([this, echo](const std::string &line) {
+        if (echo) std::fprintf(stderr, "%s\n", line.c_str());
+        std::lock_guard lock(traceMutex_);
+        if (trace_.size() >= kTraceKept) trace_.erase(trace_.begin(), trace_.begin() + kTraceKept / 2);
+        trace_.push_back(line);
+    });
+
+    if (!driver_.open(options.library, error)) {
+        *error = "cannot load the driver library " + options.library + ": " + *error;
+        return false;
+    }
+    for (int number : channels) {
+        const ChannelConfig *c = config.channel(number);
+        if (!c) {
+            *error = "unknown channel " + std::to_string(number);
+            closeLines();
+            return false;
+        }
+        if (!openLine(*c, options, error)) {
+            closeLines();
+            return false;
+        }
+        rt::configurePool(number, kPoolMessages, kValueAreaBytes);
+    }
+    driver_.drvInstall(kDriverSection);
+    for (int number : channels) {
+        const ChannelConfig *c = config.channel(number);
+        if (!driver_.drvAddChan(number, c->section.c_str())) {
+            *error = "the driver refused channel " + std::to_string(number) + " ([" + c->section + "])";
+            driver_.drvUnInstall();
+            closeLines();
+            return false;
+        }
+        if (!driver_.drvInitComm(static_cast<uint32_t>(number), getCommHandle(number))) {
+            *error = "the driver could not configure the port of channel " + std::to_string(number);
+            driver_.drvUnInstall();
+            closeLines();
+            return false;
+        }
+    }
+    driver_.drvStart();
+    started_ = true;
+    return true;
+}
+
+void Host::stop() {
+    if (started_) {
+        driver_.drvStop();
+        // The driver finishes its stop on the host's timer; v6 channels need a few ticks.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (driver_.drvQueryState() != DRV_STATE_STOPPED && std::chrono::steady_clock::now() < limit) {
+            driver_.drvHndlTimer();
+            if (driver_.drvQueryState() == DRV_STATE_STOPPED) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        driver_.drvUnInstall();
+        started_ = false;
+    }
+    closeLines();
+    rt::setTraceSink({});
+}
+
+void Host::closeLines() {
+    for (Line &l : lines_) {
+        if (l.station) l.station->stop();
+        if (l.opened) rt::closeChannelPort(l.channel);
+    }
+    lines_.clear();
+    rt::resetQueues();
+}
+
+void Host::markTrace() {
+    std::lock_guard lock(traceMutex_);
+    trace_.clear();
+}
+
+std::vector<std::string> Host::traceSinceMark() {
+    std::lock_guard lock(traceMutex_);
+    return trace_;
+}
+
+}  // namespace hydrix::cli

@@ -1,0 +1,65 @@
+// Hosts the driver: loads libhydrix.so through its public entry points, opens each
+// channel's port (or a pseudo-terminal with a simulated station), starts the driver and
+// stops it again. Also keeps the driver's trace lines of the request in progress, from
+// which the tool learns what a station answered when the driver reports no error.
+#pragma once
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "runtime/driver_library.h"
+#include "station/station.h"
+
+namespace hydrix::cli {
+
+struct HostOptions {
+    std::string library;       // path of libhydrix.so
+    bool simulate = false;     // serve channels without a Port from the simulator
+    std::string model;         // plant model of simulated stations (JSON); built-in if empty
+    bool verbose = false;      // trace lines on stderr
+    std::string traceFile;     // trace lines to this file
+};
+
+// Set by SIGINT/SIGTERM; every wait of the program watches it.
+extern std::atomic<bool> stopRequested;
+void installSignalHandlers();
+
+class Host {
+public:
+    Host() = default;
+    ~Host();
+    Host(const Host &) = delete;
+    Host &operator=(const Host &) = delete;
+
+    // Starts the driver with the given channels of the profile. On failure returns false
+    // with one line in *error and leaves nothing running.
+    bool start(const Config &config, const std::vector<int> &channels, const HostOptions &options,
+               std::string *error);
+    // drvStop, then drvHndlTimer until the driver has stopped; closes the ports.
+    void stop();
+
+    // Trace lines since the last mark (the capture runs all the time).
+    void markTrace();
+    std::vector<std::string> traceSinceMark();
+
+private:
+    struct Line {
+        int channel = -1;
+        std::unique_ptr<station::Pty> pty;
+        std::unique_ptr<station::Simulator> station;
+        bool opened = false;
+    };
+    bool openLine(const ChannelConfig &c, const HostOptions &options, std::string *error);
+    void closeLines();
+
+    rt::DriverLibrary driver_;
+    std::vector<Line> lines_;
+    bool started_ = false;
+    std::mutex traceMutex_;
+    std::vector<std::string> trace_;
+};
+
+}  // namespace hydrix::cli

@@ -1,0 +1,161 @@
+// hydrix: the command-line host of the HYDRIX driver. Loads libhydrix.so through its
+// public entry points, serves it with the Linux host runtime, and reads or writes one
+// node per command, or polls a list of items.
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+#include "host.h"
+#include "options.h"
+#include "output.h"
+#include "poll.h"
+#include "query.h"
+#include "times.h"
+
+namespace cli = hydrix::cli;
+
+namespace {
+
+int fail(const std::string &message, int code) {
+    std::fprintf(stderr, "hydrix: %s\n", message.c_str());
+    return code;
+}
+
+int listChannels(const cli::Config &config) {
+    std::printf("profile %s\n", config.source.c_str());
+    for (const cli::ChannelConfig &c : config.channels) {
+        std::string nodes;
+        for (uint32_t n : c.nodes) nodes += (nodes.empty() ? "" : " ") + std::to_string(n);
+        std::printf("channel %d [%s]: %s engine, nodes %s, retries %d, port %s\n", c.number,
+                    c.section.c_str(), c.engine == cli::Engine::Telegram ? "telegram" : "v6",
+                    nodes.c_str(), c.retries,
+                    c.port.device.empty() ? (config.embedded ? "simulated station" : "none (no Port key)")
+                                          : c.port.device.c_str());
+    }
+    return cli::EXIT_OK;
+}
+
+// Fills the query of a one-shot command; false with *error for bad values.
+bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, std::string *error) {
+    const std::string &c = o.command;
+    q->what = c == "picture" ? cli::What::Picture
+            : c == "report" ? cli::What::Report
+            : c == "setpoints" ? cli::What::Setpoints
+            : c == "write-setpoint" ? cli::What::WriteSetpoint
+            : c == "command" ? cli::What::Command
+            : c == "history" ? cli::What::History
+            : cli::What::Alarms;
+    auto target = cli::findTarget(config, o.channel, o.node, error);
+    if (!target) return false;
+    q->target = *target;
+    q->picture = o.picture;
+    q->first = o.first;
+    q->count = o.count;
+    q->setpoint = o.setpoint;
+    q->value = o.value;
+    if (!o.type.empty()) q->setpointType = o.type[0];
+    const std::string &n = o.commandName;
+    q->letter = n == "start" ? 'M' : n == "stop" ? 'F' : n == "auto" ? 'N' : n == "block" ? 'B'
+              : n.empty() ? 'M' : n[0];
+    q->machine = o.machine;
+    q->item = o.item;
+    if (q->what == cli::What::History) {
+        auto from = cli::parseStartTime(o.from);
+        if (!from) {
+            *error = "--from \"" + o.from + "\": write \"YYYY-MM-DD HH:MM\", ...Z for UTC, -6h, -2d, -30m or 0";
+            return false;
+        }
+        q->from = *from;
+    }
+    return true;
+}
+
+// History progress on a terminal: one line, rewritten.
+cli::Progress historyProgress() {
+    if (!isatty(STDERR_FILENO)) return {};
+    return [](long records, OrvelTime reached) {
+        std::fprintf(stderr, "\rhistory: %ld records, up to %s (local)   ", records, cli::localText(reached).c_str());
+        std::fflush(stderr);
+    };
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    cli::Options o;
+    o.library = HYDRIX_LIBRARY_PATH;
+    auto app = cli::makeParser(&o);
+    try {
+        app->parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app->exit(e) == 0 ? cli::EXIT_OK : cli::EXIT_SETUP;
+    }
+    cli::finishOptions(*app, &o);
+    const cli::Format format = o.json ? cli::Format::Json : o.csv ? cli::Format::Csv : cli::Format::Table;
+
+    std::string error;
+    auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error);
+    if (!config) return fail(error, cli::EXIT_SETUP);
+    if (o.command == "channels") return listChannels(*config);
+
+    std::vector<cli::Query> queries;
+    if (o.command == "poll") {
+        const std::vector<std::string> &items = o.items.empty() ? config->pollItems : o.items;
+        if (items.empty()) return fail("poll: no items (give them, or Items= in the profile's [Poll] section)", cli::EXIT_SETUP);
+        for (const std::string &item : items) {
+            auto q = cli::parsePollItem(item, *config, &error);
+            if (!q) return fail(error, cli::EXIT_SETUP);
+            queries.push_back(*q);
+        }
+    } else {
+        cli::Query q;
+        if (!makeQuery(o, *config, &q, &error)) return fail(error, cli::EXIT_SETUP);
+        queries.push_back(q);
+    }
+
+    std::set<int> channels;
+    for (const cli::Query &q : queries) channels.insert(q.target.channel);
+    cli::HostOptions hostOptions;
+    hostOptions.library = o.library;
+    hostOptions.simulate = o.simulate || config->embedded;
+    hostOptions.model = o.model;
+    hostOptions.verbose = o.verbose;
+    hostOptions.traceFile = o.traceFile;
+    cli::installSignalHandlers();
+    cli::Host host;
+    if (!host.start(*config, std::vector<int>(channels.begin(), channels.end()), hostOptions, &error))
+        return fail(error, cli::EXIT_SETUP);
+
+    if (o.command == "poll") {
+        cli::PollOptions p;
+        p.interval = o.interval > 0 ? o.interval : config->pollInterval > 0 ? config->pollInterval : 2;
+        p.rounds = o.rounds;
+        p.format = format;
+        p.live = format == cli::Format::Table && isatty(STDOUT_FILENO);
+        const int code = cli::runPoll(host, *config, queries, p);
+        host.stop();
+        return code;
+    }
+
+    const cli::Query &q = queries.front();
+    const bool progress = q.what == cli::What::History;
+    cli::Records records = cli::runQuery(host, *config->channel(q.target.channel), q,
+                                         progress ? historyProgress() : cli::Progress{});
+    if (progress && isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
+    host.stop();
+
+    cli::Records values, failures;
+    for (const cli::Record &r : records) (r.failed() ? failures : values).push_back(r);
+    if (format != cli::Format::Table) {
+        cli::printRecords(stdout, format, records);
+    } else if (!values.empty()) {
+        cli::printRecords(stdout, format, values);
+    } else if (failures.empty()) {
+        std::printf("%s: nothing (the station has none)\n", cli::itemName(q).c_str());
+    }
+    for (const cli::Record &r : failures)
+        std::fprintf(stderr, "hydrix: channel %d node %u %s: %s\n", r.channel, r.node, r.item.c_str(),
+                     cli::errorField(r).c_str());
+    return failures.empty() ? cli::EXIT_OK : cli::EXIT_REQUEST_FAILED;
+}

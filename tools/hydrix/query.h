@@ -1,0 +1,50 @@
+// What a command asks of one node, and the two engines' ways of asking it. Each engine
+// builds its own requests and turns what comes back into records; a failure becomes a
+// record with its error (and the values delivered before it stay).
+#pragma once
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "config.h"
+#include "exchange.h"
+#include "record.h"
+
+namespace hydrix::cli {
+
+enum class What { Picture, Report, Setpoints, WriteSetpoint, Command, History, Alarms };
+
+struct Query {
+    What what = What::Picture;
+    Target target;
+    int picture = 1;
+    std::optional<int> first, count;   // range of values (pictures, report, setpoints)
+    int setpoint = 0;                  // WriteSetpoint
+    double value = 0;                  // WriteSetpoint
+    std::optional<char> setpointType;  // WriteSetpoint, v6: 'A', 'D' or '0'..'4'
+    char letter = 'M';                 // Command: F, N, B or M
+    int machine = 1;                   // Command: the number after P
+    int item = 0;                      // Command: the number that ends the telegram
+    OrvelTime from = 0;                // History
+};
+
+// Progress of long reads (history): records so far and the time reached.
+using Progress = std::function<void(long records, OrvelTime reached)>;
+
+Records runQuery(Host &host, const ChannelConfig &channel, const Query &query,
+                 const Progress &progress);
+
+// Engine parts.
+Records telegramQuery(Host &host, const ChannelConfig &channel, const Query &query,
+                      const Progress &progress);
+Records v6Query(Host &host, const ChannelConfig &channel, const Query &query,
+                const Progress &progress);
+
+// Shared helpers of the engine parts.
+Record baseRecord(const Query &query, const std::string &item);
+std::string itemName(const Query &query);
+// The record for an exchange that did not end well, or nothing when it ended well.
+std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex);
+std::string commandName(char letter);
+
+}  // namespace hydrix::cli

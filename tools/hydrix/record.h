@@ -1,0 +1,30 @@
+// One value or record that a command produced, as every output format prints it.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "errors.h"
+#include "host/hydrix_host.h"
+
+namespace hydrix::cli {
+
+using Value = std::variant<std::monostate, double, long long, std::string>;
+
+struct Record {
+    int channel = 0;
+    uint32_t node = 0;
+    std::string item;                 // "picture 1", "report", "setpoint", "history", "alarm"
+    std::optional<long long> index;   // value number, setpoint number, alarm code, ...
+    Value value;
+    OrvelTime time = 0;               // the driver's stamp, or when the value arrived
+    std::optional<ErrorTriple> error; // set on a failed request
+    std::string errorText;            // the error in words (also without a triple)
+    bool failed() const { return error.has_value() || !errorText.empty(); }
+};
+
+using Records = std::vector<Record>;
+
+}  // namespace hydrix::cli

@@ -1,0 +1,203 @@
+// Requests of the telegram engine: request kind in bits 8-15 of the address, item number
+// in bits 0-7, value numbers and counts in 16-bit words (a value is two). Pictures,
+// reports, setpoints, writes and commands come back as the request itself; history and
+// alarm reads arrive as messages of their own until the station has no more.
+#include <cstring>
+
+#include "query.h"
+#include "times.h"
+
+namespace hydrix::cli {
+namespace {
+
+constexpr int kMaxValues = 500;  // what a value area of 2048 bytes holds
+
+// What the station answered when the driver returned a read without values or failed
+// it with an empty triple: the reply check leaves one of these lines.
+std::string whyNoValues(const std::vector<std::string> &trace) {
+    if (traceHas(trace, "checkRxTelegram: NDA")) return "no data (the station answered NDA)";
+    if (traceHas(trace, "checkRxTelegram: SCE")) return "station refused the telegram (SCE)";
+    if (traceHas(trace, "checkRxTelegram: BCC"))
+        return "block check mismatch (the reply was damaged on the line)";
+    if (traceHas(trace, "checkRxTelegram: Incorrect telegram framing"))
+        return "reply framing wrong (no STX, no CR LF or no \"#\")";
+    for (const char *word : {"SCO", "ALR", "ALN", "ACT"})
+        if (traceHas(trace, std::string("checkRxTelegram: ") + word))
+            return std::string("unexpected reply ") + word + " from the station";
+    return "no values in the reply";
+}
+
+// A handler that failed without a triple of its own is returned with group and code 0;
+// its setErr trace still shows the failure.
+std::optional<Record> failure(const Query &q, const Exchange &ex) {
+    if (auto r = exchangeFailure(q, Engine::Telegram, ex)) return r;
+    if (traceHas(ex.trace, "setErr() grp = 0,")) {
+        Record r = baseRecord(q, itemName(q));
+        r.error = ex.error;
+        r.errorText = whyNoValues(ex.trace);
+        return r;
+    }
+    return std::nullopt;
+}
+
+Record noValues(const Query &q, const std::string &why) {
+    Record r = baseRecord(q, itemName(q));
+    r.errorText = why;
+    return r;
+}
+
+Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, uint32_t item,
+                 uint32_t index, uint32_t direction, int32_t length,
+                 const std::function<void(HostMsg *)> &area = {}, const OnMessage &onMessage = {}) {
+    return runExchange(
+        host, c.number,
+        [&](HostMsg *m) {
+            m->node = q.target.node;
+            m->address = TELEGRAM_ADDRESS(kind, item);
+            m->index = index;
+            m->direction = direction;
+            m->length = length;
+            if (area) area(m);
+        },
+        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY));
+}
+
+void addValues(const Query &q, const Exchange &ex, int first, int count, Records *out) {
+    for (int i = 0; i < count; ++i) {
+        float v = 0;
+        std::memcpy(&v, ex.area.data() + 4 * i, sizeof v);
+        Record r = baseRecord(q, itemName(q));
+        r.index = first + i;
+        r.value = static_cast<double>(v);
+        out->push_back(r);
+    }
+}
+
+// Pictures, the report and the setpoint list: a read of `count` values from `first`.
+// Without a count, a read of none first tells how many the station has: the handler
+// traces the number of values it parsed.
+Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind,
+                 const char *gotTrace, int header, int defaultFirst) {
+    const int first = q.first.value_or(defaultFirst);
+    const uint32_t item = kind == KIND_PICTURE ? static_cast<uint32_t>(q.picture) : 0;
+    int count = q.count.value_or(0);
+    if (!q.count) {
+        Exchange probe = request(host, c, q, kind, item,
+                                 2u * static_cast<uint32_t>(first), DIR_READ, 0);
+        if (auto f = failure(q, probe)) return {*f};
+        long n = 0;
+        if (!traceNumber(probe.trace, gotTrace, &n)) return {noValues(q, whyNoValues(probe.trace))};
+        count = static_cast<int>(n) - header - first;
+        if (kind == KIND_SETPOINTS) count = static_cast<int>(n) - first + 1;  // numbered from 1
+        if (count <= 0) return {noValues(q, "no values from " + std::to_string(first) + " on")};
+    }
+    if (count > kMaxValues) return {noValues(q, "at most " + std::to_string(kMaxValues) + " values at a time")};
+    Exchange ex = request(host, c, q, kind, item,
+                          2u * static_cast<uint32_t>(first), DIR_READ, 2 * count);
+    if (auto f = failure(q, ex)) return {*f};
+    if (!traceHas(ex.trace, gotTrace)) return {noValues(q, whyNoValues(ex.trace))};
+    Records out;
+    addValues(q, ex, first, count, &out);
+    return out;
+}
+
+Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
+    const float value = static_cast<float>(q.value);
+    Exchange ex = request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(q.setpoint),
+                          DIR_WRITE, 2, [&](HostMsg *m) { std::memcpy(m->data, &value, sizeof value); });
+    if (auto f = failure(q, ex)) return {*f};
+    // The handler reads the list first; without a list it writes nothing and still succeeds.
+    size_t written = ex.trace.size();
+    for (size_t i = 0; i < ex.trace.size(); ++i)
+        if (ex.trace[i].find("hndlWriteSetpoints: Writing setpoint") != std::string::npos) written = i;
+    if (written == ex.trace.size())
+        return {noValues(q, "nothing written: " + whyNoValues(ex.trace))};
+    const std::vector<std::string> after(ex.trace.begin() + static_cast<long>(written), ex.trace.end());
+    if (traceHas(after, "checkRxTelegram: BCC") || traceHas(after, "checkRxTelegram: Incorrect"))
+        return {noValues(q, "the answer to the write was damaged: read the setpoint back to check it")};
+    Record r = baseRecord(q, "setpoint");
+    r.index = q.setpoint;
+    r.value = static_cast<double>(value);
+    return {r};
+}
+
+Records command(Host &host, const ChannelConfig &c, const Query &q) {
+    uint16_t code = 0;
+    switch (q.letter) {
+    case 'F': code = 0; break;
+    case 'N': code = 1; break;
+    case 'B': code = 2; break;
+    default: code = 3; break;  // M
+    }
+    Exchange ex = request(host, c, q, KIND_MACHINE, static_cast<uint32_t>(q.item),
+                          static_cast<uint32_t>(q.machine), DIR_WRITE, 1,
+                          [&](HostMsg *m) { std::memcpy(m->data, &code, sizeof code); });
+    if (auto f = failure(q, ex)) return {*f};
+    Record r = baseRecord(q, "command");
+    r.index = q.machine;
+    r.value = commandName(q.letter);
+    return {r};
+}
+
+Records history(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
+    Records out;
+    long records = 0;
+    auto onMessage = [&](const HostMsg &m) {
+        if (TELEGRAM_KIND(m.address) != KIND_HISTORY) return;
+        if (m.direction == DIR_READ_TIME) {
+            if (progress && m.timeStamp != 0) progress(records, m.timeStamp);
+            return;
+        }
+        ++records;
+        const int count = m.length / 2;
+        for (int i = 0; i < count && i < kMaxValues; ++i) {
+            float v = 0;
+            std::memcpy(&v, static_cast<const unsigned char *>(m.data) + 4 * i, sizeof v);
+            Record r = baseRecord(q, "history");
+            r.index = i;
+            r.value = static_cast<double>(v);
+            r.time = m.timeStamp;
+            out.push_back(r);
+        }
+    };
+    Exchange ex = request(host, c, q, KIND_HISTORY, 0, 0, DIR_READ, 4,
+                          [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); }, onMessage);
+    if (auto f = failure(q, ex)) out.push_back(*f);
+    return out;
+}
+
+Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
+    Records out;
+    auto onMessage = [&](const HostMsg &m) {
+        if (TELEGRAM_KIND(m.address) != KIND_ALARMS) return;
+        uint16_t flag = 0;
+        std::memcpy(&flag, m.data, sizeof flag);
+        Record r = baseRecord(q, "alarm");
+        r.index = m.index;
+        r.value = std::string(flag == 0xFFFF ? "active" : "cleared");
+        r.time = m.timeStamp;
+        out.push_back(r);
+    };
+    Exchange ex = request(host, c, q, KIND_ALARMS, 0, 0, DIR_READ, 1, {}, onMessage);
+    if (auto f = failure(q, ex)) out.push_back(*f);
+    return out;
+}
+
+}  // namespace
+
+Records telegramQuery(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
+    switch (q.what) {
+    case What::Picture:
+        return readList(host, c, q, KIND_PICTURE, "hndlRequestPicture: Got ", 8, 0);
+    case What::Report: return readList(host, c, q, KIND_REPORT, "hndlRequestReport: Got ", 0, 0);
+    case What::Setpoints:
+        return readList(host, c, q, KIND_SETPOINTS, "hndlRequestSetpoints: Got ", 0, 1);
+    case What::WriteSetpoint: return writeSetpoint(host, c, q);
+    case What::Command: return command(host, c, q);
+    case What::History: return history(host, c, q, progress);
+    case What::Alarms: return alarms(host, c, q);
+    }
+    return {};
+}
+
+}  // namespace hydrix::cli

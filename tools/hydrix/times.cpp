@@ -1,0 +1,79 @@
+#include "times.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace hydrix::cli {
+namespace {
+
+constexpr long long kUnixEpochTicks = 116444736000000000LL;  // 1970-01-01 in 100-ns ticks
+
+std::string format(OrvelTime t, bool utc, const char *pattern) {
+    if (t == 0) return {};
+    const time_t secs = static_cast<time_t>(std::floor(unixFromOrvel(t)));
+    struct tm tm {};
+    if (utc)
+        gmtime_r(&secs, &tm);
+    else
+        localtime_r(&secs, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, pattern, &tm);
+    return buf;
+}
+
+}  // namespace
+
+OrvelTime orvelFromUnix(double seconds) {
+    return static_cast<OrvelTime>(std::llround(seconds * 1e7) + kUnixEpochTicks);
+}
+
+double unixFromOrvel(OrvelTime t) {
+    return static_cast<double>(static_cast<long long>(t) - kUnixEpochTicks) / 1e7;
+}
+
+OrvelTime orvelNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return orvelFromUnix(static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
+}
+
+std::string isoUtc(OrvelTime t) { return format(t, true, "%Y-%m-%dT%H:%M:%SZ"); }
+
+std::string localText(OrvelTime t) { return format(t, false, "%Y-%m-%d %H:%M:%S"); }
+
+std::optional<OrvelTime> parseStartTime(const std::string &text) {
+    if (text == "0") return OrvelTime{0};
+    double amount = 0;
+    char unit = 0;
+    int used = 0;
+    if (text.size() > 1 && text[0] == '-' &&
+        std::sscanf(text.c_str() + 1, "%lf%c%n", &amount, &unit, &used) == 2 &&
+        static_cast<size_t>(used) + 1 == text.size() && amount >= 0) {
+        const double scale = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+        if (scale == 0) return std::nullopt;
+        return orvelFromUnix(unixFromOrvel(orvelNow()) - amount * scale);
+    }
+    struct tm tm {};
+    int sec = 0;
+    char sep = 0;
+    used = 0;
+    const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d%n:%d%n", &tm.tm_year, &tm.tm_mon,
+                              &tm.tm_mday, &sep, &tm.tm_hour, &tm.tm_min, &used, &sec, &used);
+    if (n < 6 || (sep != ' ' && sep != 'T')) return std::nullopt;
+    std::string rest = text.substr(static_cast<size_t>(used));
+    const bool utc = rest == "Z";
+    if (!rest.empty() && !utc) return std::nullopt;
+    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+        tm.tm_min > 59 || sec < 0 || sec > 59)
+        return std::nullopt;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_sec = n == 7 ? sec : 0;
+    tm.tm_isdst = -1;
+    const time_t secs = utc ? timegm(&tm) : mktime(&tm);
+    if (secs == static_cast<time_t>(-1)) return std::nullopt;
+    return orvelFromUnix(static_cast<double>(secs));
+}
+
+}  // namespace hydrix::cli

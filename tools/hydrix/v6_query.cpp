@@ -1,0 +1,311 @@
+// Requests of the v6 engine: request code in bits 0-15 of the address (bits 16-23 end a
+// WGS telegram). A served v6 request is not returned: its reply reaches the host as one
+// message per value or row, and the request goes back to the pool. Replies that carry no
+// values (SCE, NDA) leave only the driver's trace and its dump of the received frame.
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+#include "query.h"
+#include "times.h"
+
+namespace hydrix::cli {
+namespace {
+
+bool startsWithWord(const std::string &frame, const char *word) {
+    // Frame text: lead byte, a blank, then the reply.
+    return frame.size() >= 2 + std::strlen(word) && frame.compare(2, std::strlen(word), word) == 0;
+}
+
+std::string whyNoValues(const Exchange &ex, int channel) {
+    for (const std::string &f : receivedFrames(ex.trace, channel))
+        if (startsWithWord(f, "NDA")) return "no data (the station answered NDA)";
+    if (traceHas(ex.trace, "Recv SCE")) return "station refused the telegram (SCE)";
+    if (receivedFrames(ex.trace, channel).empty()) return "no reply from the station";
+    return "no values in the reply";
+}
+
+Record problem(const Query &q, const std::string &why) {
+    Record r = baseRecord(q, itemName(q));
+    r.errorText = why;
+    return r;
+}
+
+Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t address,
+                 uint32_t index, uint32_t direction, const std::function<void(HostMsg *)> &area,
+                 const OnMessage &onMessage) {
+    return runExchange(
+        host, c.number,
+        [&](HostMsg *m) {
+            m->node = q.target.node;
+            m->address = address;
+            m->index = index;
+            m->direction = direction;
+            m->length = 2;
+            if (area) area(m);
+        },
+        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY));
+}
+
+int32_t int32At(const HostMsg &m, int k) {
+    int32_t v = 0;
+    std::memcpy(&v, static_cast<const unsigned char *>(m.data) + 4 * k, sizeof v);
+    return v;
+}
+
+bool inRange(const Query &q, long long index, int defaultFirst) {
+    const long long first = q.first.value_or(defaultFirst);
+    if (index < first) return false;
+    return !q.count || index < first + *q.count;
+}
+
+// One setpoint of the list as the v6 engine delivers it; `code` is its write code.
+struct V6Setpoint {
+    uint32_t code = 0;
+    Record record;
+};
+
+std::optional<V6Setpoint> setpointRecord(const Query &q, const HostMsg &m) {
+    if (m.direction != DIR_READ || m.address > V6_MCC_WRITE_LAST) return std::nullopt;
+    V6Setpoint s;
+    s.code = m.address;
+    s.record = baseRecord(q, "setpoint");
+    const auto *bytes = static_cast<const unsigned char *>(m.data);
+    if (m.address == 2) {  // text, as words with their two bytes exchanged
+        s.record.index = m.index / 10;
+        std::string text;
+        for (int k = 0; k + 1 < 2 * m.length && k + 1 < 64; k += 2) {
+            text += static_cast<char>(bytes[k + 1]);
+            text += static_cast<char>(bytes[k]);
+        }
+        text.resize(std::strlen(text.c_str()));
+        s.record.value = text;
+    } else if (m.address <= 1) {
+        uint16_t w = 0;
+        std::memcpy(&w, bytes, sizeof w);
+        s.record.index = m.index / 2;
+        s.record.value = static_cast<long long>(w);
+    } else {
+        float f = 0;
+        std::memcpy(&f, bytes, sizeof f);
+        s.record.index = m.index / 2;
+        s.record.value = static_cast<double>(f);
+    }
+    return s;
+}
+
+Records picture(Host &host, const ChannelConfig &c, const Query &q) {
+    Records out;
+    auto onMessage = [&](const HostMsg &m) {
+        const uint32_t code = m.address & 0xFFFF;
+        if (m.direction != DIR_READ || (code != 9 && code != 11)) return;
+        Record r = baseRecord(q, itemName(q) + (code == 11 ? ", part 2" : ""));
+        r.index = m.index / 2;
+        r.value = static_cast<long long>(int32At(m, 0));
+        if (inRange(q, *r.index, 0)) out.push_back(r);
+    };
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
+    if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
+    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex, c.number)));
+    return out;
+}
+
+Records report(Host &host, const ChannelConfig &c, const Query &q) {
+    Records out;
+    auto onMessage = [&](const HostMsg &m) {
+        if (m.direction != DIR_READ || m.address != 18) return;
+        for (int k = 0; k < 5; ++k) {
+            Record r = baseRecord(q, "report");
+            r.index = static_cast<long long>(m.index / 20) * 5 + k;
+            r.value = static_cast<long long>(int32At(m, k));
+            if (inRange(q, *r.index, 0)) out.push_back(r);
+        }
+    };
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGD_REPORT, 0), 0, DIR_READ, {}, onMessage);
+    if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
+    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex, c.number)));
+    return out;
+}
+
+std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Query &q,
+                                     std::optional<Record> *failure) {
+    std::vector<V6Setpoint> list;
+    auto onMessage = [&](const HostMsg &m) {
+        if (auto s = setpointRecord(q, m)) list.push_back(*s);
+    };
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_MCC_READ, 0), 0, DIR_READ, {}, onMessage);
+    *failure = exchangeFailure(q, Engine::V6, ex);
+    if (!*failure && list.empty()) *failure = problem(q, whyNoValues(ex, c.number));
+    return list;
+}
+
+Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
+    std::optional<Record> failure;
+    Records out;
+    for (const V6Setpoint &s : setpointList(host, c, q, &failure))
+        if (inRange(q, *s.record.index, 1)) out.push_back(s.record);
+    if (failure) out.push_back(*failure);
+    return out;
+}
+
+std::optional<uint32_t> writeCode(char type) {
+    if (type == 'A') return 0;
+    if (type == 'D') return 1;
+    if (type >= '0' && type <= '4') return static_cast<uint32_t>(3 + (type - '0'));
+    return std::nullopt;
+}
+
+Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
+    uint32_t code = 0;
+    if (q.setpointType) {
+        auto known = writeCode(*q.setpointType);
+        if (!known) return {problem(q, "setpoint type must be A, D or a digit 0 to 4")};
+        code = *known;
+    } else {  // the station's list tells the setpoint's type
+        std::optional<Record> failure;
+        const auto list = setpointList(host, c, q, &failure);
+        if (failure) return {*failure};
+        const V6Setpoint *found = nullptr;
+        for (const V6Setpoint &s : list)
+            if (*s.record.index == q.setpoint) found = &s;
+        if (!found) return {problem(q, "setpoint " + std::to_string(q.setpoint) + " is not in the station's list")};
+        if (found->code == 2) return {problem(q, "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
+        code = found->code;
+    }
+    std::optional<Record> readBack;
+    auto onMessage = [&](const HostMsg &m) {
+        if (auto s = setpointRecord(q, m); s && *s->record.index == q.setpoint) readBack = s->record;
+    };
+    auto area = [&](HostMsg *m) {
+        if (code <= 1) {
+            const uint16_t w = static_cast<uint16_t>(static_cast<long>(q.value));
+            std::memcpy(m->data, &w, sizeof w);
+            m->length = 1;
+        } else {
+            const float f = static_cast<float>(q.value);
+            std::memcpy(m->data, &f, sizeof f);
+        }
+    };
+    Exchange ex = request(host, c, q, V6_ADDRESS(code, 0), 2u * static_cast<uint32_t>(q.setpoint),
+                          DIR_WRITE, area, onMessage);
+    if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
+    if (traceHas(ex.trace, "Recv SCE")) return {problem(q, "station refused the telegram (SCE)")};
+    if (readBack) return {*readBack};  // the station's list, read again after the write
+    if (!traceHas(ex.trace, "Recv SCO")) return {problem(q, whyNoValues(ex, c.number))};
+    Record r = baseRecord(q, "setpoint");
+    r.index = q.setpoint;
+    r.value = q.value;
+    return {r};
+}
+
+Records command(Host &host, const ChannelConfig &c, const Query &q) {
+    uint16_t word = 8;  // M
+    if (q.letter == 'F') word = 1;
+    if (q.letter == 'B') word = 2;
+    if (q.letter == 'N') word = 4;
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_MACHINE, q.item), 2u * static_cast<uint32_t>(q.machine),
+                          DIR_WRITE, [&](HostMsg *m) { std::memcpy(m->data, &word, sizeof word); }, {});
+    if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
+    const auto frames = receivedFrames(ex.trace, c.number);
+    if (frames.empty() || traceHas(ex.trace, "Recv SCE") || startsWithWord(frames.back(), "NDA"))
+        return {problem(q, whyNoValues(ex, c.number))};
+    Record r = baseRecord(q, "command");
+    r.index = q.machine;
+    r.value = commandName(q.letter);
+    return {r};
+}
+
+Records history(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
+    Records out;
+    long records = 0;
+    OrvelTime last = 0;
+    auto onMessage = [&](const HostMsg &m) {
+        if ((m.address & 0xFFFF) != 8) return;
+        if (m.direction == DIR_READ_TIME) {
+            if (progress && m.timeStamp != 0) progress(records, m.timeStamp);
+            return;
+        }
+        if (m.timeStamp != last) ++records;
+        last = m.timeStamp;
+        Record r = baseRecord(q, "history");
+        r.index = static_cast<long long>(m.index / 2) - 1;
+        r.value = static_cast<long long>(int32At(m, 0));
+        r.time = m.timeStamp;
+        out.push_back(r);
+    };
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGH_HISTORY, 0), 0, DIR_READ,
+                          [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); }, onMessage);
+    if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
+    return out;
+}
+
+// An alarm line as the receiver's dump shows it: "ALR <station> <code> <yy mm dd hh mi>
+// <flag> ...". The dump holds the first 32 bytes, so late fields may be missing.
+Record alarmRecord(const Query &q, const std::string &frame) {
+    Record r = baseRecord(q, "alarm");
+    r.time = 0;
+    std::istringstream in(frame.substr(frame.find("ALR") + 3));
+    long station = 0, code = 0;
+    struct tm tm {};
+    std::string flag;
+    if (in >> station >> code) r.index = code;
+    if (in >> tm.tm_year >> tm.tm_mon >> tm.tm_mday >> tm.tm_hour >> tm.tm_min) {
+        tm.tm_year += 100;
+        tm.tm_mon -= 1;
+        tm.tm_isdst = -1;
+        const time_t t = mktime(&tm);
+        if (t != static_cast<time_t>(-1)) r.time = orvelFromUnix(static_cast<double>(t));
+    }
+    if (in >> flag) r.value = std::string(flag[0] == 'A' ? "active" : "cleared");
+    return r;
+}
+
+// The last alarm answer of an exchange: an ALR line, "" for ALN, nothing when none came.
+std::optional<std::string> lastAlarmAnswer(const Exchange &ex, int channel) {
+    const auto frames = receivedFrames(ex.trace, channel);
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+        if (startsWithWord(*it, "ALN")) return std::string();
+        if (startsWithWord(*it, "ALR")) return *it;
+    }
+    return std::nullopt;
+}
+
+// WCA asks for the first alarm; ALO acknowledges it, after which the engine asks again by
+// itself. So: WCA once, then ALO while the station still answers with an alarm.
+Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
+    Records out;
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_WCA_ALARMS, 0), 0, DIR_WRITE, {}, {});
+    for (int rounds = 0; rounds < 10000; ++rounds) {
+        if (auto f = exchangeFailure(q, Engine::V6, ex)) {
+            out.push_back(*f);
+            break;
+        }
+        const auto answer = lastAlarmAnswer(ex, c.number);
+        if (!answer) {
+            out.push_back(problem(q, traceHas(ex.trace, "Recv SCE") ? "station refused the telegram (SCE)"
+                                                                    : "no alarm answer from the station"));
+            break;
+        }
+        if (answer->empty()) break;  // ALN: no alarm left
+        ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
+        if (!exchangeFailure(q, Engine::V6, ex)) out.push_back(alarmRecord(q, *answer));
+    }
+    return out;
+}
+
+}  // namespace
+
+Records v6Query(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
+    switch (q.what) {
+    case What::Picture: return picture(host, c, q);
+    case What::Report: return report(host, c, q);
+    case What::Setpoints: return setpoints(host, c, q);
+    case What::WriteSetpoint: return writeSetpoint(host, c, q);
+    case What::Command: return command(host, c, q);
+    case What::History: return history(host, c, q, progress);
+    case What::Alarms: return alarms(host, c, q);
+    }
+    return {};
+}
+
+}  // namespace hydrix::cli
