@@ -60,16 +60,18 @@ protected:
         ASSERT_EQ(drvInitComm(0, getCommHandle(0)), 1);
     }
     void TearDown() override {
+        if (HasFailure()) trace.print();
         drvStop();
         for (int i = 0; i < 50 && drvQueryState() != DRV_STATE_STOPPED; ++i) drvHndlTimer();
         drvUnInstall();
+        for (HostMsg *m : results) putMsgToPool(0, m);
         line0.reset();
         rt::resetQueues();
     }
     // Queues a request; errGroup and errCode must come back cleared, errSub as it was.
     static HostMsg *submit(uint32_t node, uint32_t kind, uint32_t item, uint32_t direction,
-                           uint32_t index = 0, int32_t length = 0, uint32_t word = 0, int channel = 0) {
-        HostMsg *m = getMsgFromPool(channel);
+                           uint32_t index = 0, int32_t length = 0, uint32_t word = 0) {
+        HostMsg *m = getMsgFromPool(0);
         m->node = node;
         m->address = TELEGRAM_ADDRESS(kind, item);
         m->index = index;
@@ -78,10 +80,16 @@ protected:
         m->errGroup = m->errCode = 99;
         m->errSub = 5;
         std::memcpy(m->data, &word, sizeof word);
-        putMsgToSapOq(channel, m);
+        putMsgToSapOq(0, m);
         return m;
     }
-    static HostMsg *result(int channel = 0, int ms = 5000) { return rt::waitInputQueue(channel, ms); }
+    // A result; it goes back to the pool when the test ends.
+    HostMsg *result(int ms = 5000) {
+        HostMsg *m = rt::waitInputQueue(0, ms);
+        if (m != nullptr) results.push_back(m);
+        return m;
+    }
+    std::vector<HostMsg *> results;
     static std::vector<float> values(const HostMsg *m, int n) {
         const auto *v = static_cast<const float *>(m->data);
         return std::vector<float>(v, v + n);
@@ -159,7 +167,7 @@ TEST_F(Engine, HistoryInPassesUntilNoData) {
     EXPECT_EQ(reports, (std::vector<OrvelTime>{records[3], records[5], 0}));
     EXPECT_EQ(line0->count("WGH"), 3);
     EXPECT_EQ(line0->sim.receivedTelegrams().at(0).substr(0, 23), "\x01 12 WGH 01 01 01 00 00");
-    EXPECT_EQ(result(0, 300), nullptr);  // the request itself went back to the pool
+    EXPECT_EQ(result(300), nullptr);  // the request itself went back to the pool
 }
 
 TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
@@ -180,7 +188,7 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
     EXPECT_EQ(*static_cast<uint16_t *>(b->data), 0);
     EXPECT_EQ(a->timeStamp, utc(2026, 12, 4, 9, 30));
     EXPECT_EQ(b->timeStamp, utc(2026, 7, 4, 8, 30, 45));
-    EXPECT_EQ(result(0, 500), nullptr);  // ALN ends the series quietly
+    EXPECT_EQ(result(500), nullptr);  // ALN ends the series quietly
     EXPECT_EQ(line0->count(" 12 ALO #"), 2);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
 }

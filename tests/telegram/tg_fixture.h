@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -49,6 +50,11 @@ public:
         for (const auto &l : lines_)
             if (l == line) return true;
         return false;
+    }
+
+    void print() {
+        std::lock_guard<std::mutex> lock(m_);
+        for (const auto &l : lines_) std::fprintf(stderr, "  trace: %s\n", l.c_str());
     }
 
 private:
