@@ -45,8 +45,12 @@ int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
 
 int32_t postEvent(TelegramChannel *) { return 1; }
 
-int32_t canDisconnect(TelegramChannel *ch) {
-    ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
+namespace {
+// A worker that is in the middle of an exchange is busy: the host is not kept waiting
+// for it longer than this. An idle worker holds the lock only for a moment.
+constexpr uint32_t kBusyWaitMs = 200;
+
+int32_t disconnectIfIdle(TelegramChannel *ch) {
     const int32_t channel = static_cast<int32_t>(ch->channelNo);
     HostMsg *waiting = getMsgFromSapOq(channel);
     if (waiting != nullptr) insMsgToSapOq(channel, waiting);
@@ -55,6 +59,14 @@ int32_t canDisconnect(TelegramChannel *ch) {
     textOutputParm("[%d] Driver ready to disconnect", ch->channelNo);
     sendBreak(ch);
     return 1;
+}
+}  // namespace
+
+int32_t canDisconnect(TelegramChannel *ch) {
+    if (!tryLockExchange(ch->channelNo, kBusyWaitMs)) return 0;
+    const int32_t result = disconnectIfIdle(ch);
+    unlockExchange(ch->channelNo);
+    return result;
 }
 
 }  // namespace tg

@@ -1,5 +1,6 @@
 #include "telegram/exchange_lock.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -33,6 +34,18 @@ void lockExchange(uint32_t channel, ExchangeSide side) {
         l.cv.wait(g, [&] { return !l.held && l.hostWaiting == 0; });
     }
     l.held = true;
+}
+
+bool tryLockExchange(uint32_t channel, uint32_t ms) {
+    ChannelLock &l = lockOf(channel);
+    std::unique_lock<std::mutex> g(l.m);
+    ++l.hostWaiting;
+    const bool got = l.cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return !l.held; });
+    --l.hostWaiting;
+    if (got) l.held = true;
+    // A worker held back by this wait may go on now.
+    if (!got) l.cv.notify_all();
+    return got;
 }
 
 void unlockExchange(uint32_t channel) {

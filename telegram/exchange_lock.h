@@ -9,6 +9,8 @@ namespace tg {
 enum class ExchangeSide { Worker, Host };
 
 void lockExchange(uint32_t channel, ExchangeSide side);
+// The host's side, waiting at most `ms` milliseconds; false when the lock stayed taken.
+bool tryLockExchange(uint32_t channel, uint32_t ms);
 void unlockExchange(uint32_t channel);
 
 class ExchangeGuard {

@@ -1,5 +1,6 @@
 // The telegram engine end to end: the driver's entry points, a pseudo-terminal, and the
 // station simulator at the far end.
+#include <chrono>
 #include <cstring>
 #include <optional>
 
@@ -236,6 +237,17 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     EXPECT_EQ(getMsgFromSapOq(0), waiting);
     putMsgToPool(0, waiting);
     drvStart();
+    // In the middle of an exchange the answer is 0, without waiting for the exchange.
+    station::Faults slow;
+    slow.delayMs = 1500;
+    slow.replies = 1;
+    line0->sim.setFaults(slow);
+    submit(40, KIND_PICTURE, 3, DIR_READ);
+    ASSERT_TRUE(line0->sim.waitForTelegrams(1, 2000));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(canDisconnect(0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1000));
+    ASSERT_NE(result(), nullptr);
     int32_t flag = 0;
     EXPECT_EQ(preEvent(0, 99, 0, &flag), 0);
     EXPECT_EQ(flag, 1);
@@ -244,7 +256,7 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     ASSERT_NE(result(), nullptr);  // plant 7 has no picture 3: answered NDA, done
     EXPECT_EQ(canDisconnect(0), 1);
     EXPECT_TRUE(trace.has("[0] Driver ready to disconnect"));
-    EXPECT_TRUE(line0->sim.waitForTelegrams(2, 2000));
+    EXPECT_TRUE(line0->sim.waitForTelegrams(3, 2000));
     EXPECT_EQ(line0->count(" 7 BRK #"), 1);
     EXPECT_EQ(postEvent(0), 1);
 }
