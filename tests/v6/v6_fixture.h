@@ -1,11 +1,11 @@
-// Helpers for the v6 engine's tests: trace capture, a channel record with its own buffer
-// pool, replies placed as the receiver leaves them, and a port on a pseudo-terminal.
+// Helpers for the v6 engine's tests: trace capture, a fixed time zone, a channel record of
+// the test's own with a buffer pool, and a port on a pseudo-terminal.
 #pragma once
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,22 +13,18 @@
 
 #include "driver/engines.h"
 #include "driver/state.h"
+#include "platform/systime.h"
 #include "runtime/runtime.h"
 #include "station/station.h"
-#include "platform/systime.h"
 #include "v6/v6.h"
-
-// Central European time: UTC+1, summer time UTC+2. Needs no zone files.
-inline void useCentralEuropeanTime() {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-}
 
 class V6Test : public ::testing::Test {
 protected:
     static constexpr int kChan = 5;
 
     void SetUp() override {
+        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // UTC+1, summer UTC+2; needs no zone files
+        tzset();
         hydrix::rt::setTraceFile(nullptr);
         hydrix::rt::setSyslog(false);
         hydrix::rt::setTraceSink([this](const std::string &line) {
@@ -37,42 +33,25 @@ protected:
         });
         hydrix::rt::resetQueues();
         hydrix::rt::configurePool(kChan, 64, 256);
-        useCentralEuropeanTime();
+        ch_ = std::make_unique<V6Channel>();
+        ch_->channelNo = kChan;
+        ASSERT_EQ(v6::createBufferPool(ch_.get(), v6::POOL_SIZE), 1);
     }
     void TearDown() override {
-        if (pooled_ && ch_) {
+        if (HostMsg *m = ch_->curMsg.exchange(nullptr)) putMsgToPool(kChan, m);
+        if (pooled_) {
             v6::flushChannelQueues(ch_.get());
             if (ch_->replyBuffer) v6::insBuf(ch_.get(), &ch_->freeQueue, ch_->replyBuffer);
-            ch_->replyBuffer = nullptr;
             EXPECT_EQ(v6::destroyBufferPool(ch_.get(), v6::POOL_SIZE), 1) << "a line buffer was not returned";
         }
         hydrix::rt::setTraceSink({});
         hydrix::rt::resetQueues();
     }
 
-    // A channel record of its own (not one of the driver's), with a pool of line buffers.
-    V6Channel &channel(bool withPool = true) {
-        ch_ = std::make_unique<V6Channel>();
-        ch_->channelNo = kChan;
-        ch_->commHandle = COMM_HANDLE_INVALID;
-        ch_->replyStation.store(-1);
-        ch_->maxRetries = 3;
-        if (withPool) {
-            EXPECT_EQ(v6::createBufferPool(ch_.get(), v6::POOL_SIZE), 1);
-            pooled_ = true;
-        }
-        return *ch_;
-    }
-    void addNode(uint32_t node, const char *route) {
-        V6Node &n = ch_->nodeTable[ch_->nodeCount++];
-        n.node = node;
-        std::snprintf(n.route, sizeof n.route, "%s", route);
-    }
-
-    // A request from the host's pool as the current request of the channel.
+    // A request from the host's pool as the channel's current request.
     HostMsg *request(uint32_t node, uint32_t address, uint32_t direction, uint32_t index = 0) {
+        if (HostMsg *old = ch_->curMsg.exchange(nullptr)) putMsgToPool(kChan, old);
         HostMsg *m = getMsgFromPool(kChan);
-        EXPECT_NE(m, nullptr);
         m->node = node;
         m->address = address;
         m->direction = direction;
@@ -80,29 +59,18 @@ protected:
         ch_->curMsg.store(m);
         return m;
     }
-    void dropRequest() {
-        if (HostMsg *m = ch_->curMsg.exchange(nullptr)) putMsgToPool(kChan, m);
-    }
-
-    // A reply text in a line buffer as the receiver hands it over: the text up to the
-    // byte before "#", then a zero byte in that byte's place.
-    V6Buffer *replyBuffer(const std::string &text) {
+    // A reply as the receiver hands it over (the text, then a zero byte), taken over by a
+    // parser from `cursorAt` on.
+    void parseReply(const std::string &text, int cursorAt = 1) {
         V6Buffer *b = v6::takeBuf(ch_.get(), &ch_->freeQueue);
-        EXPECT_NE(b, nullptr);
         v6::clearBuffer(b);
         std::memcpy(b->data, text.data(), text.size());
         b->data[text.size()] = '\0';
         b->length = static_cast<int32_t>(text.size());
-        return b;
-    }
-    // The same, taken over by a parser; `cursorAt` is where parsing starts.
-    void parseReply(const std::string &text, int cursorAt = 1) {
-        V6Buffer *b = replyBuffer(text);
         ch_->replyBuffer = b;
         ch_->parseCursor = b->data + cursorAt;
     }
-
-    // Every message the driver handed to the host so far.
+    // The messages handed to the host so far; they go back to the pool with giveBack.
     std::vector<HostMsg *> delivered() {
         std::vector<HostMsg *> out;
         while (HostMsg *m = hydrix::rt::waitInputQueue(kChan, 0)) out.push_back(m);
@@ -111,20 +79,9 @@ protected:
     void giveBack(const std::vector<HostMsg *> &msgs) {
         for (HostMsg *m : msgs) putMsgToPool(kChan, m);
     }
-
-    std::vector<std::string> traces() {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        return traces_;
-    }
     bool traced(const std::string &line) {
-        for (const auto &t : traces())
-            if (t == line) return true;
-        return false;
-    }
-    int countTraced(const std::string &line) {
-        int n = 0;
-        for (const auto &t : traces()) n += t == line;
-        return n;
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        return std::find(traces_.begin(), traces_.end(), line) != traces_.end();
     }
     void clearTraces() {
         std::lock_guard<std::mutex> lock(traceMutex_);
@@ -132,7 +89,7 @@ protected:
     }
 
     std::unique_ptr<V6Channel> ch_;
-    bool pooled_ = false;
+    bool pooled_ = true;
 
 private:
     std::mutex traceMutex_;
@@ -144,18 +101,6 @@ T valueAs(const HostMsg *m, int byteOffset = 0) {
     T v{};
     std::memcpy(&v, static_cast<const char *>(m->data) + byteOffset, sizeof v);
     return v;
-}
-
-// The telegram as a string of bytes.
-inline std::string telegram(const V6Buffer *b) { return std::string(b->data, static_cast<size_t>(b->length)); }
-
-// A v6 frame as a station sends it: lead, blank, text, blank, "#", blank, checksum,
-// blank, CR and, unless told otherwise, LF.
-inline std::string frame(const std::string &text, char lead = '\x02', int checkDelta = 0, bool lf = true) {
-    const std::string inner = " " + text + " ";
-    const uint32_t check = v6::frameChecksum(inner.data(), static_cast<int>(inner.size()));
-    return std::string(1, lead) + inner + "# " + std::to_string(static_cast<int>(check) + checkDelta) + " \r" +
-           (lf ? "\n" : "");
 }
 
 // A pseudo-terminal made the channel's port, with one-byte reads that give up after
@@ -170,10 +115,8 @@ struct PtyPort {
         pty = std::move(*p);
         hydrix::rt::PortSettings settings;
         settings.device = pty.slavePath();
-        settings.line.baudRate = 9600;
-        settings.line.byteSize = 8;
-        auto failed = hydrix::rt::openChannelPort(channel, settings);
-        if (failed) ADD_FAILURE() << *failed;
+        settings.line = CommLine{9600, 8, 0, 0, 0, 0, {}};
+        if (auto failed = hydrix::rt::openChannelPort(channel, settings)) ADD_FAILURE() << *failed;
         CommSettings cs{};
         getDefaultCommSettings(channel, getCommHandle(channel), &cs);
         cs.timeouts = CommTimeouts{readMs, 0, 0, 100, 200};
