@@ -91,7 +91,7 @@ bool Host::start(const Config &config, const std::vector<int> &channels,
     });
 
     if (!driver_.open(options.library, error)) {
-        *error = "cannot load the driver library " + options.library + ": " + *error;
+        if (error->rfind("cannot load", 0) != 0) *error = "cannot load the driver library: " + *error;
         return false;
     }
     for (int number : channels) {

@@ -48,8 +48,7 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
         "hydrix");
     app->fallthrough();
     app->require_subcommand(1);
-    app->add_option("--config", o->config, "INI profile: driver section [Driver], channels [Chan0]..[Chan7]")
-        ->check(CLI::ExistingFile);
+    app->add_option("--config", o->config, "INI profile: driver section [Driver], channels [Chan0]..[Chan7]");
     app->add_option("--library", o->library, "The driver library to load")->capture_default_str();
     auto *json = app->add_flag("--json", o->json, "One JSON object per value or record");
     app->add_flag("--csv", o->csv, "Comma-separated values with a header line")->excludes(json);
@@ -95,7 +94,7 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
         ->required()->check(CLI::IsMember({"start", "stop", "auto", "block", "M", "F", "N", "B"}));
     command->add_option("-m,--machine", o->machine, "Machine (pump) number")->capture_default_str()
         ->check(CLI::Range(0, 255));
-    command->add_option("--item", o->item, "Number that ends the telegram (picture number)")->capture_default_str()
+    command->add_option("--item", o->item, "Number that ends the telegram: the picture that shows the machine")->capture_default_str()
         ->check(CLI::Range(0, 255));
     command->footer("\nExamples:\n  hydrix command start -n 12 -m 1\n  hydrix command stop -n 7 -m 2 --json");
 

@@ -25,7 +25,7 @@ struct Options {
     double value = 0;
     std::string type;
     std::string commandName;
-    int machine = 1, item = 0;
+    int machine = 1, item = 1;
     std::string from = "-24h";
     std::vector<std::string> items;
     double interval = 0;

@@ -18,8 +18,10 @@ bool startsWithWord(const std::string &frame, const char *word) {
 }
 
 std::string whyNoValues(const Exchange &ex, int channel) {
-    for (const std::string &f : receivedFrames(ex.trace, channel))
+    for (const std::string &f : receivedFrames(ex.trace, channel)) {
         if (startsWithWord(f, "NDA")) return "no data (the station answered NDA)";
+        if (startsWithWord(f, "SCE")) return "station refused the telegram (SCE)";
+    }
     if (traceHas(ex.trace, "Recv SCE")) return "station refused the telegram (SCE)";
     if (receivedFrames(ex.trace, channel).empty()) return "no reply from the station";
     return "no values in the reply";
@@ -94,12 +96,17 @@ std::optional<V6Setpoint> setpointRecord(const Query &q, const HostMsg &m) {
     return s;
 }
 
+// The engine splits a picture at a count the station sends in its header: values before
+// it arrive as item 9 numbered from 1, the rest as item 11 numbered afresh. With no values
+// before the split (the usual case) all of them are simply the picture's.
 Records picture(Host &host, const ChannelConfig &c, const Query &q) {
     Records out;
+    bool split = false;
     auto onMessage = [&](const HostMsg &m) {
         const uint32_t code = m.address & 0xFFFF;
         if (m.direction != DIR_READ || (code != 9 && code != 11)) return;
-        Record r = baseRecord(q, itemName(q) + (code == 11 ? ", part 2" : ""));
+        split = split || code == 9;
+        Record r = baseRecord(q, itemName(q) + (code == 11 && split ? ", part 2" : ""));
         r.index = m.index / 2;
         r.value = static_cast<long long>(int32At(m, 0));
         if (inRange(q, *r.index, 0)) out.push_back(r);

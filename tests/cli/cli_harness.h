@@ -1,0 +1,55 @@
+// Runs the hydrix program as a separate process and serves it a simulated station on a
+// pseudo-terminal from inside the test.
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "station/station.h"
+
+namespace clitest {
+
+struct Result {
+    int exitCode = -1;      // -1: killed after the time limit
+    std::string out, err;
+    // stdout as JSON lines (one object per line).
+    std::vector<nlohmann::json> json() const;
+};
+
+Result runHydrix(const std::vector<std::string> &args, int timeoutMs = 40000);
+
+// A temporary file with the given text; removed on destruction.
+class TempFile {
+public:
+    explicit TempFile(const std::string &text);
+    ~TempFile();
+    const std::string &path() const { return path_; }
+private:
+    std::string path_;
+};
+
+// A station simulator on a pty and a profile that points one channel at it: channel 0
+// (telegram engine, node 12 = plant 12) or channel 1 (v6 engine, node 7), Retries=0.
+class StationLine {
+public:
+    explicit StationLine(bool v6);
+    ~StationLine();
+    hydrix::station::Simulator &sim() { return *sim_; }
+    const std::string &profile() const { return profile_->path(); }
+    std::string node() const { return v6_ ? "7" : "12"; }
+    int plant() const { return v6_ ? 7 : 12; }
+    void setFaults(hydrix::station::Faults f);  // keeps the framing of the engine
+private:
+    bool v6_;
+    std::optional<hydrix::station::Pty> pty_;
+    std::unique_ptr<hydrix::station::Simulator> sim_;
+    std::unique_ptr<TempFile> profile_;
+};
+
+// UTC ISO text of a station-local time.
+std::string isoOfLocal(const hydrix::station::LocalTime &t, int second = 0);
+
+}  // namespace clitest
