@@ -25,7 +25,9 @@ station::Model testModel() {
     p.plantNumber = 12;
     p.pictures[3] = station::Picture{{1, 2, 3, 4, 5, 6, 7, 8}, {10.5, 11, 12, 13}};
     p.reportRows = {{1, 2, 3, 4}, {5, 6, 7, 8, 9}};
-    p.setpoints = {{1, {'0', 12, ""}}, {2, {'2', 3.14, ""}}, {5, {'T', 0, "abc"}}};
+    for (int i = 0; i < 300; ++i) p.pictures[4].values.push_back(i);
+    p.pictures[4].header.assign(8, 0);
+    p.setpoints = {{1, {'0', 12, ""}}, {2, {'2', 3.14, ""}}, {5, {'T', 0, "abc"}}, {127, {'S', 5, ""}}};
     for (int h = 20; h < 26; ++h) p.history.push_back({{2026, 3, 14 + h / 24, h % 24, 0}, {h + 0.0, 0.5}});
     p.alarms.push_back({17, {2026, 12, 4, 10, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
     p.alarms.push_back({18, {2026, 7, 4, 10, 30}, 45, "x", {"0", "0", "0", "0", "0", "0"}});
@@ -92,6 +94,7 @@ protected:
     }
     std::vector<HostMsg *> results;
     static std::vector<float> values(const HostMsg *m, int n) {
+        if (m == nullptr) return {};
         const auto *v = static_cast<const float *>(m->data);
         return std::vector<float>(v, v + n);
     }
@@ -125,6 +128,15 @@ TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     submit(40, KIND_REPORT, 0, DIR_READ, 0, 22);
     expectError(result(), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
     EXPECT_EQ(line0->count("WGD"), 1 + 3);  // tried Retries + 1 times
+
+    // A picture list keeps 256 entries (8 header, values 0..247); a report list 129.
+    submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 247, 2);
+    EXPECT_EQ(values(result(), 1), std::vector<float>{247});
+    submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 248, 2);
+    expectError(result(), ERRGRP_CONTENT, ERR_PICTURE_SHORT, 4);
+    line0->sim.editModel([](station::Model &m) { m.find(12)->reportRows.assign(26, {1, 2, 3, 4, 5}); });
+    submit(40, KIND_REPORT, 0, DIR_READ, 0, 2);
+    expectError(result(), ERRGRP_CONTENT, ERR_REPORT_COUNT, 131);
 }
 
 TEST_F(Engine, SetpointReadAndWrites) {
@@ -133,6 +145,8 @@ TEST_F(Engine, SetpointReadAndWrites) {
     HostMsg *m = result();
     expectError(m, 0, 0, 5);
     EXPECT_EQ(values(m, 6), (std::vector<float>{12, 3.14f, 0, 0, 0, 0}));  // 3, 4, 6 unlisted, 5 text
+    submit(40, KIND_SETPOINTS, 0, DIR_READ, 2 * 127, 6);  // 128 and 129 lie past the table
+    EXPECT_EQ(values(result(), 3), (std::vector<float>{5, 0, 0}));
 
     submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, floatWord(3.14159f));
     expectError(result(), 0, 0, 5);
