@@ -45,9 +45,9 @@ std::vector<nlohmann::json> Result::json() const {
     return objects;
 }
 
-Result runHydrix(const std::vector<std::string> &args, int timeoutMs) {
+Child::Child(const std::vector<std::string> &args)
+    : outPath_(tempPath("hydrix-out")), errPath_(tempPath("hydrix-err")) {
     const std::string program = HYDRIX_BINARY_DIR "/tools/hydrix";
-    const std::string outPath = tempPath("hydrix-out"), errPath = tempPath("hydrix-err");
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -55,33 +55,59 @@ Result runHydrix(const std::vector<std::string> &args, int timeoutMs) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+Child::~Child() {
+    if (pid_ > 0) wait(0);
+    unlink(outPath_.c_str());
+    unlink(errPath_.c_str());
+}
+
+bool Child::waitForOutput(int timeoutMs) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < limit) {
+        if (!readAll(outPath_).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void Child::interrupt() {
+    if (pid_ > 0) kill(pid_, SIGINT);
+}
+
+Result Child::wait(int timeoutMs) {
     Result run;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+    if (pid_ > 0) {
         const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
         for (;;) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 break;
             }
             if (std::chrono::steady_clock::now() > limit) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        pid_ = -1;
     }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = readAll(outPath);
-    run.err = readAll(errPath);
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
+    run.out = readAll(outPath_);
+    run.err = readAll(errPath_);
     return run;
+}
+
+Result runHydrix(const std::vector<std::string> &args, int timeoutMs) {
+    return Child(args).wait(timeoutMs);
 }
 
 TempFile::TempFile(const std::string &text) : path_(tempPath("hydrix-ini")) {

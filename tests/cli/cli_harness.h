@@ -21,6 +21,19 @@ struct Result {
 
 Result runHydrix(const std::vector<std::string> &args, int timeoutMs = 40000);
 
+// The program running in the background, for tests that signal it.
+class Child {
+public:
+    explicit Child(const std::vector<std::string> &args);
+    ~Child();
+    bool waitForOutput(int timeoutMs);  // true once something is on stdout
+    void interrupt();                   // SIGINT, as Ctrl-C sends it
+    Result wait(int timeoutMs);         // kills it when the time runs out
+private:
+    int pid_ = -1;
+    std::string outPath_, errPath_;
+};
+
 // A temporary file with the given text; removed on destruction.
 class TempFile {
 public:
