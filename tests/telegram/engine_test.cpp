@@ -1,5 +1,6 @@
 // The telegram engine end to end: the driver's entry points, a pseudo-terminal, and the
 // station simulator at the far end.
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -102,11 +103,6 @@ protected:
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(Triple({m->errGroup, m->errCode, m->errSub}), Triple({group, code, sub}));
     }
-    static uint32_t floatWord(float f) {
-        uint32_t w;
-        std::memcpy(&w, &f, sizeof w);
-        return w;
-    }
 };
 
 TEST_F(Engine, PictureAfterOkRepliesAndReports) {
@@ -148,9 +144,9 @@ TEST_F(Engine, SetpointReadAndWrites) {
     submit(40, KIND_SETPOINTS, 0, DIR_READ, 2 * 127, 6);  // 128 and 129 lie past the table
     EXPECT_EQ(values(result(), 3), (std::vector<float>{5, 0, 0}));
 
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, floatWord(3.14159f));
+    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, std::bit_cast<uint32_t>(3.14159f));
     expectError(result(), 0, 0, 5);
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, floatWord(-12.9f));
+    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, std::bit_cast<uint32_t>(-12.9f));
     expectError(result(), 0, 0, 5);
     submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 18, 2);   // 9: not listed
     expectError(result(), ERRGRP_WRITE_PARAM, ERR_SETPOINT_TYPE, 9);

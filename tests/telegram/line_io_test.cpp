@@ -33,22 +33,18 @@ protected:
     void TearDown() override { debugLevel.store(0); }
 };
 
-TEST_F(LineIo, JunkBeforeStxSecondStxAndDc3AreDropped) {
+TEST_F(LineIo, JunkBeforeStxSecondStxAndDc3AreDroppedAndBothDumpsWritten) {
     debugLevel.store(1);
     writeAll(port.pty.master(), "junk\r\n\x02 O\x02K\x13 # 218\r\n");
     ASSERT_EQ(tg::readTelegram(ch.get()), 1);
     EXPECT_TRUE(trace.has("Recv[13]: [STX] OK\x13 # 218[CR][LF]"));
     EXPECT_EQ(tg::checkRxTelegram(ch.get(), 7), tg::RX_OK);
     EXPECT_EQ(ch->rxLen, 12);
-}
-
-TEST_F(LineIo, SendWritesTheTelegramAndDumpsItWhenAsked) {
     tg::prepareRequest(ch.get());
     tg::formatTelegram(ch.get(), " %d WGS P 0 ! %d #", 12, 3);
-    debugLevel.store(1);
     ASSERT_EQ(tg::writeTelegram(ch.get()), 1);
-    EXPECT_EQ(readAvailable(port.pty.master()), "\x01 12 WGS P 0 ! 3 # 776 \r");
     EXPECT_TRUE(trace.has("Send[24]: [SOH] 12 WGS P 0 ! 3 # 776 [CR]"));
+    EXPECT_EQ(readAvailable(port.pty.master()), "\x01 12 WGS P 0 ! 3 # 776 \r");
 }
 
 TEST_F(LineIo, NoPort) {

@@ -4,17 +4,6 @@
 
 namespace {
 
-TEST(ParseFloatField, ReturnsTheStartOfTheNextField) {
-    float v = 0;
-    const char *t = "12.5 7", *b = " 12.5", *last = "3e2";
-    EXPECT_EQ(tg::parseFloatField(t, &v), t + 5);
-    EXPECT_FLOAT_EQ(v, 12.5f);
-    EXPECT_EQ(tg::parseFloatField(b, &v), b + 1);  // a leading blank: the same number again
-    EXPECT_FLOAT_EQ(v, 12.5f);
-    EXPECT_EQ(tg::parseFloatField(last, &v), last + 3);  // stays on the NUL
-    EXPECT_FLOAT_EQ(v, 300.0f);
-}
-
 TEST(ParseSetpointField, NumbersTypesAndTexts) {
     auto ch = newChannel(0);
     const char *p = " 1 0 12.5 127 2X 3.14 9 T 'ab cd' 10 T '0123456789abcdefXYZ' 11 Q 5 #";
