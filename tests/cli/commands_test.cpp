@@ -69,7 +69,8 @@ TEST_P(Commands, PictureWithoutRangeReadsEveryValue) {
     const Result run = hydrix({"picture", "-n", line.node(), "-p", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto values = valuesOf(run.json(), "picture 1");
-    const auto &model = plant().pictures.at(1).values;
+    const st::Plant p = plant();
+    const auto &model = p.pictures.at(1).values;
     // The v6 engine takes value 0 as part of the header and numbers the rest from 1.
     const size_t first = v6() ? 1 : 0;
     ASSERT_EQ(values.size(), model.size() - first);
