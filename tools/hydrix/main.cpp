@@ -86,6 +86,10 @@ int main(int argc, char **argv) {
     cli::Options o;
     o.library = HYDRIX_LIBRARY_PATH;
     auto app = cli::makeParser(&o);
+    if (argc < 2) {
+        std::fputs(app->help().c_str(), stderr);
+        return cli::EXIT_SETUP;
+    }
     try {
         app->parse(argc, argv);
     } catch (const CLI::ParseError &e) {
