@@ -36,7 +36,9 @@ Interval=2
 int profileInt(const std::string &section, const char *key, int fallback) {
     auto v = rt::profileValue(section, key);
     if (!v || v->empty()) return fallback;
-    return static_cast<int>(std::strtol(v->c_str(), nullptr, 0));
+    // Decimal, or hexadecimal after "0x", as the driver reads its keys.
+    const bool hex = v->size() > 2 && (*v)[0] == '0' && ((*v)[1] == 'x' || (*v)[1] == 'X');
+    return static_cast<int>(std::strtol(v->c_str(), nullptr, hex ? 16 : 10));
 }
 
 std::string join(const std::vector<uint32_t> &nodes) {
