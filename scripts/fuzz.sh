@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-CC=clang CXX=clang++ scripts/setup.sh build-fuzz -DHYDRIX_FUZZ=ON -DHYDRIX_TESTS=OFF -DHYDRIX_BENCH=OFF
+targets=$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/^/fuzz_/; s/\.cpp$//' | tr '\n' ' ')
+CC=clang CXX=clang++ HYDRIX_TARGETS="$targets" scripts/setup.sh build-fuzz \
+  -DHYDRIX_FUZZ=ON -DHYDRIX_TESTS=OFF -DHYDRIX_BENCH=OFF
 shopt -s nullglob
 targets=(build-fuzz/fuzz/fuzz_*)
 if [ ${#targets[@]} -eq 0 ]; then echo "fuzz: no targets"; exit 0; fi
