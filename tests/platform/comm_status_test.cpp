@@ -18,9 +18,10 @@ namespace {
 uint32_t settledInput(int fd, uint32_t expected) {  // pty bytes arrive asynchronously
     plat::CommStat stat{};
     uint32_t errors = 99;
-    for (int i = 0; i < 500 && stat.cbInQue < expected; ++i, plat::sleepMs(2)) {
+    for (int i = 0; i < 500; ++i, plat::sleepMs(2)) {  // always asks at least once
         EXPECT_EQ(plat::clearCommError(fd, &errors, &stat), 1);
         EXPECT_EQ(errors, 0u) << "a pseudo-terminal keeps no error counters";
+        if (stat.cbInQue >= expected) break;
     }
     return stat.cbInQue;
 }
@@ -31,10 +32,9 @@ TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
     const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(slave, 0);
     termios raw{};
-    tcgetattr(slave, &raw);
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
     cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
     ASSERT_EQ(write(master, "hello\r", 6), 6);
     EXPECT_EQ(settledInput(slave, 6), 6u);
     EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR), 1);
@@ -43,18 +43,15 @@ TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
     EXPECT_EQ(settledInput(slave, 0), 0u);
     char buf[8];
     EXPECT_EQ(read(slave, buf, sizeof buf), -1) << "purged bytes must not be readable";
-    close(slave);
-    close(master);
+    close(slave), close(master);
 
     plat::CommStat stat{};
     uint32_t errors = 0;
     for (CommHandle bad : {CommHandle(-1), CommHandle(slave), INTPTR_MIN, CommHandle(1) << 32}) {
         errno = 0;
-        EXPECT_EQ(plat::clearCommError(bad, &errors, &stat), 0);
-        EXPECT_EQ(plat::getLastError(), uint32_t(EBADF));
+        EXPECT_TRUE(!plat::clearCommError(bad, &errors, &stat) && plat::getLastError() == EBADF) << bad;
         errno = 0;
-        EXPECT_EQ(plat::purgeComm(bad, plat::PURGE_RXCLEAR), 0);
-        EXPECT_EQ(plat::getLastError(), uint32_t(EBADF));
+        EXPECT_TRUE(!plat::purgeComm(bad, plat::PURGE_RXCLEAR) && plat::getLastError() == EBADF) << bad;
     }
 }
 

@@ -9,8 +9,7 @@
 
 namespace {
 
-using plat::FileTime;
-using plat::SystemTime;
+using plat::FileTime, plat::SystemTime;
 constexpr int64_t kDay = int64_t(plat::FILETIME_PER_DAY);
 
 SystemTime at(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
@@ -70,10 +69,8 @@ TEST(SysTime, LocalAndUtcAcrossSummerTimeChanges) {
     for (const auto &c : cases) {
         FileTime out = 0;
         const FileTime utc = ft(c.utc) + fraction, local = ft(c.local) + fraction;
-        EXPECT_TRUE(!(c.ways & ToLocal) || (plat::fileTimeToLocalFileTime(&utc, &out) && out == local))
-            << "from UTC " << c.utc.wMonth << "/" << c.utc.wDay << " " << c.utc.wHour;
-        EXPECT_TRUE(!(c.ways & ToUtc) || (plat::localFileTimeToFileTime(&local, &out) && out == utc))
-            << "from local " << c.local.wMonth << "/" << c.local.wDay << " " << c.local.wHour;
+        EXPECT_TRUE(!(c.ways & ToLocal) || (plat::fileTimeToLocalFileTime(&utc, &out) && out == local)) << &c - cases;
+        EXPECT_TRUE(!(c.ways & ToUtc) || (plat::localFileTimeToFileTime(&local, &out) && out == utc)) << &c - cases;
     }
     SystemTime st, now;
     ASSERT_TRUE(plat::localTime64(0, &st));

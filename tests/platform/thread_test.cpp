@@ -9,17 +9,12 @@
 
 namespace {
 
-struct Job {
-    std::atomic<int> ran{0};
-    std::atomic<bool> release{false}, done{false};
-};
+struct Job { std::atomic<int> ran{0}; std::atomic<bool> release{false}, done{false}; };
 
 uint32_t runJob(void *arg) {  // ignores any stop request until released
     auto *job = static_cast<Job *>(arg);
-    job->ran.fetch_add(1);
-    while (!job->release.load()) plat::sleepMs(1);
-    job->done.store(true);
-    return 42;
+    for (job->ran.fetch_add(1); !job->release.load();) plat::sleepMs(1);
+    return job->done.store(true), 42;
 }
 
 bool waitFor(const std::atomic<bool> &flag) {
@@ -46,9 +41,8 @@ TEST(Thread, RunsOnlyAfterResumeAndNeverWhenReleasedFirst) {
     EXPECT_EQ(job.ran.load() + closed.ran.load() + terminated.ran.load(), 0);
     EXPECT_EQ(exitCode(h), plat::STILL_ACTIVE);
     EXPECT_EQ(plat::resumeThread(h), 1);
-    EXPECT_EQ(plat::resumeThread(h), 0);
+    EXPECT_EQ(plat::resumeThread(h), 0) << "a running thread was not suspended";
     job.release = true;
-    ASSERT_TRUE(waitFor(job.done));
     for (int i = 0; i < 1000 && exitCode(h) == plat::STILL_ACTIVE; ++i) plat::sleepMs(1);
     EXPECT_EQ(exitCode(h), 42u);
     EXPECT_EQ(plat::closeHandle(h), 1);
@@ -60,7 +54,7 @@ TEST(Thread, AbandonedThreadKeepsRunningOnLiveState) {
     ASSERT_TRUE(h && g && plat::resumeThread(h) == 1 && plat::resumeThread(g) == 1);
     for (int i = 0; i < 2000 && stuck.ran.load() + busy.ran.load() < 2; ++i) plat::sleepMs(1);
     EXPECT_EQ(plat::terminateThread(h, 1), 1);
-    EXPECT_EQ(exitCode(h), 1u);
+    EXPECT_EQ(exitCode(h), 1u) << "reported at once, while the thread still runs";
     stuck.release = true;  // it finishes after the terminate
     ASSERT_TRUE(waitFor(stuck.done));
     plat::sleepMs(5);

@@ -27,19 +27,14 @@ protected:
 
 TEST_F(Queues, OrderHeadInsertionAndRefusals) {
     HostMsg *a = getMsgFromPool(1), *b = getMsgFromPool(1), *c = getMsgFromPool(1);
-    putMsgToSapOq(1, a);
-    putMsgToSapOq(1, b);
-    insMsgToSapOq(1, c);
+    putMsgToSapOq(1, a), putMsgToSapOq(1, b), insMsgToSapOq(1, c);
     EXPECT_EQ(getMsgFromSapOq(0), nullptr) << "queues are per channel";
     for (HostMsg *expected : {c, a, b, static_cast<HostMsg *>(nullptr)}) EXPECT_EQ(getMsgFromSapOq(1), expected);
 
     HostMsg own{};
-    for (int ch : {-1, 8}) {
-        EXPECT_EQ(getMsgFromPool(ch), nullptr);
-        EXPECT_EQ(putMsgToSapOq(ch, &own), 0);
-    }
+    for (int ch : {-1, 8}) EXPECT_TRUE(!getMsgFromPool(ch) && !putMsgToSapOq(ch, &own)) << ch;
     EXPECT_EQ(putMsgToPool(1, &own), 0) << "memory that no pool gave out";
-    int before = rt::poolAvailable(1);
+    const int before = rt::poolAvailable(1);
     EXPECT_EQ(putMsgToPool(1, a), 1);
     EXPECT_EQ(putMsgToPool(1, a), 0) << "a second return would hand the message out twice";
     EXPECT_EQ(rt::poolAvailable(1), before + 1);
@@ -47,22 +42,18 @@ TEST_F(Queues, OrderHeadInsertionAndRefusals) {
 
 TEST_F(Queues, PoolMessagesComeBackClean) {
     rt::configurePool(2, 2, 16);
-    HostMsg *m = getMsgFromPool(2);
-    ASSERT_NE(m, nullptr);
+    HostMsg *m = getMsgFromPool(2), *other = getMsgFromPool(2);
+    ASSERT_TRUE(m && other);
     void *area = m->data;
-    m->node = 12;
-    m->timeStamp = 99;
+    m->node = 12, m->timeStamp = 99;
     std::memset(m->data, 0xAB, 16);
-    HostMsg *other = getMsgFromPool(2);
-    ASSERT_NE(other, nullptr);
     EXPECT_EQ(getMsgFromPool(2), nullptr) << "pool of two is exhausted";
     ASSERT_EQ(putMsgToPool(2, m), 1);
     HostMsg *again = getMsgFromPool(2);
-    ASSERT_EQ(again, m);
-    EXPECT_EQ(again->data, area);
+    ASSERT_TRUE(again == m && again->data == area);
     EXPECT_EQ(again->node + again->timeStamp, 0u);
-    const auto *bytes = static_cast<const unsigned char *>(again->data);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(bytes[i], 0) << i;
+    const auto *bytes = static_cast<const char *>(area);
+    EXPECT_EQ(std::count(bytes, bytes + 16, 0), 16) << "data area cleared";
 
     // A new pool while two messages are out: they stay usable and are freed on return.
     rt::configurePool(2, 3, 32);
@@ -71,8 +62,7 @@ TEST_F(Queues, PoolMessagesComeBackClean) {
     EXPECT_EQ(putMsgToPool(2, again), 1);
     // resetQueues gives queued pool messages back and drops foreign ones.
     HostMsg foreign{};
-    putMsgToSapOq(2, other);
-    putMsgToSapIq(2, &foreign);
+    putMsgToSapOq(2, other), putMsgToSapIq(2, &foreign);
     rt::resetQueues();
     EXPECT_EQ(rt::poolAvailable(2), 3);
     EXPECT_EQ(rt::inputQueueLength(2), 0);
@@ -83,10 +73,7 @@ TEST_F(Queues, WaitInputQueueTimesOutAndWakes) {
     EXPECT_EQ(rt::waitInputQueue(4, 100), nullptr);
     EXPECT_GE(steady_clock::now() - t0, 95ms);
     HostMsg *m = getMsgFromPool(4);
-    std::thread driver([m] {
-        std::this_thread::sleep_for(30ms);
-        putMsgToSapIq(4, m);
-    });
+    std::thread driver([m] { std::this_thread::sleep_for(30ms), putMsgToSapIq(4, m); });
     EXPECT_EQ(rt::waitInputQueue(4, 5000), m);
     driver.join();
     EXPECT_EQ(putMsgToPool(4, m), 1);
@@ -102,23 +89,19 @@ TEST_F(Queues, ConcurrentUseLosesAndDuplicatesNothing) {
     for (int p = 0; p < kProducers; ++p)
         threads.emplace_back([p] {
             for (int i = 0; i < kEach;) {
-                HostMsg *m = getMsgFromPool(kChannel);
-                if (!m) {
+                if (HostMsg *m = getMsgFromPool(kChannel)) {
+                    m->index = static_cast<uint32_t>(p * kEach + i++);
+                    (i % 3 ? putMsgToSapOq : insMsgToSapOq)(kChannel, m);
+                } else {
                     std::this_thread::sleep_for(100us);
-                    continue;
                 }
-                m->index = static_cast<uint32_t>(p * kEach + i++);
-                (i % 3 ? putMsgToSapOq : insMsgToSapOq)(kChannel, m);
             }
         });
     for (int c = 0; c < kConsumers; ++c)
         threads.emplace_back([&stop] {
-            while (!stop.load()) {
-                if (HostMsg *m = getMsgFromSapOq(kChannel))
-                    putMsgToSapIq(kChannel, m);
-                else
-                    std::this_thread::sleep_for(50us);
-            }
+            while (!stop.load())
+                if (HostMsg *m = getMsgFromSapOq(kChannel)) putMsgToSapIq(kChannel, m);
+                else std::this_thread::sleep_for(50us);
         });
     std::vector<int> seen(kProducers * kEach, 0);
     int got = 0;

@@ -21,21 +21,11 @@ protected:
     void SetUp() override {
         rt::setSyslog(false);
         rt::setTraceFile(nullptr);
-        rt::setTraceSink([this](const std::string &line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
+        rt::setTraceSink([this](const std::string &line) { std::lock_guard lock(mutex_); lines_.push_back(line); });
     }
-    void TearDown() override {
-        rt::setTraceSink({});
-        rt::setTraceFile(stderr);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
+    void TearDown() override { rt::setTraceSink({}), rt::setTraceFile(stderr); }
     std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::vector<std::string> lines_;  // read only once the tracing threads are done
 };
 
 // "HH:MM:SS.mmm " in front of the text.
@@ -52,18 +42,17 @@ TEST_F(Traced, OneLinePerCallWithTimeStampInTheFile) {
     ASSERT_TRUE(rt::setTracePath(path, &error)) << error;
     textOutput("checkRxTelegram: OK received\n");
     textOutputParm("[C:%d-N:%d]: %s", 0, 12, "hello");
-    std::string longText(3000, 'x');
+    const std::string longText(3000, 'x');
     textOutputParm("%s", longText.c_str());
     rt::setTraceFile(nullptr);
-
-    std::vector<std::string> expected{"checkRxTelegram: OK received", "[C:0-N:12]: hello", longText};
-    EXPECT_EQ(lines(), expected);
+    const std::vector<std::string> expected{"checkRxTelegram: OK received", "[C:0-N:12]: hello", longText};
+    EXPECT_EQ(lines_, expected);
     std::ifstream file(path);
-    std::vector<std::string> fileLines;
-    for (std::string line; std::getline(file, line);) fileLines.push_back(line);
     std::remove(path);
-    ASSERT_EQ(fileLines.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(stamped(fileLines[i], expected[i])) << fileLines[i];
+    size_t n = 0;
+    for (std::string line; std::getline(file, line); ++n)
+        EXPECT_TRUE(n < 3 && stamped(line, expected[n])) << line;
+    EXPECT_EQ(n, 3u);
 }
 
 TEST_F(Traced, EventsAreTracedAndKept) {
@@ -74,7 +63,7 @@ TEST_F(Traced, EventsAreTracedAndKept) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].eventId, EVT_PURGE_FAILED);
     EXPECT_EQ(events[1].text, "HYDRIX 2 ");
-    EXPECT_EQ(lines(), (std::vector<std::string>{"EVENT 0xC2100B55 HYDRIX:123 (os 0) 4",
+    EXPECT_EQ(lines_, (std::vector<std::string>{"EVENT 0xC2100B55 HYDRIX:123 (os 0) 4",
                                                  "EVENT 0xC10A06A9 HYDRIX:77 (os 5) HYDRIX 2 "}));
 }
 
@@ -86,10 +75,9 @@ TEST_F(Traced, LinesOfConcurrentThreadsStayWholeAndInOrder) {
         });
     for (auto &th : threads) th.join();
     int next[4] = {0, 0, 0, 0};
-    for (const auto &line : lines()) {
+    for (const auto &line : lines_) {
         int t = -1, i = -1;
-        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
-        ASSERT_TRUE(t >= 0 && t < 4) << line;
+        ASSERT_TRUE(std::sscanf(line.c_str(), "thread %d line %d", &t, &i) == 2 && t >= 0 && t < 4) << line;
         EXPECT_EQ(i, next[t]++);
     }
     EXPECT_EQ(next[0] + next[1] + next[2] + next[3], 800);
@@ -117,13 +105,14 @@ TEST(HostState, ProcessRecordTicksAndSwap) {
 TEST(DriverLoader, ClearErrorsAndEveryEntryPoint) {
     rt::DriverLibrary lib;
     std::string error;
-    EXPECT_FALSE(lib.open("/nonexistent/libhydrix.so", &error));
-    EXPECT_NE(error.find("cannot load the driver library /nonexistent/libhydrix.so"), std::string::npos)
-        << error;
-    // A library without the entry points: the runtime itself.
-    EXPECT_FALSE(lib.open(HYDRIX_BINARY_DIR "/libhydrix_runtime.so", &error));
-    EXPECT_NE(error.find("entry point drvInstall is missing"), std::string::npos) << error;
-    EXPECT_FALSE(lib.isOpen());
+    // The runtime itself is a library without the entry points.
+    for (auto [path, says] :
+         {std::pair{"/nonexistent/libhydrix.so", "cannot load the driver library /nonexistent/libhydrix.so"},
+          {HYDRIX_BINARY_DIR "/libhydrix_runtime.so", "entry point drvInstall is missing"}}) {
+        EXPECT_FALSE(lib.open(path, &error));
+        EXPECT_NE(error.find(says), std::string::npos) << error;
+        EXPECT_FALSE(lib.isOpen());
+    }
 
     ASSERT_TRUE(lib.open(HYDRIX_LIBRARY_PATH, &error)) << error;
     EXPECT_TRUE(lib.drvInstall && lib.drvUnInstall && lib.drvStart && lib.drvStop &&

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <string>
 
 #include "host/hydrix_host.h"
@@ -13,77 +12,53 @@ namespace {
 // ORVEL time of a UTC date and time.
 OrvelTime orvel(int y, int mon, int d, int h, int min, int s = 0) {
     tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mon - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = min;
-    t.tm_sec = s;
+    t.tm_year = y - 1900, t.tm_mon = mon - 1, t.tm_mday = d, t.tm_hour = h, t.tm_min = min, t.tm_sec = s;
     return static_cast<OrvelTime>(timegm(&t)) * 10000000u + 116444736000000000u;
 }
 
-class CentralEurope : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const char *tz = std::getenv("TZ")) saved_ = tz;
-        // Explicit rules, so the test does not depend on the zone data installed.
-        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (saved_)
-            setenv("TZ", saved_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    std::optional<std::string> saved_;
-};
-
-OrvelTime toLocal(OrvelTime t) {
-    EXPECT_EQ(offsetTZ(&t, 1, 0, 0, 0), 1);
-    return t;
-}
-OrvelTime toUtc(OrvelTime t) {
-    EXPECT_EQ(offsetTZ(&t, 0, 0, 0, 0), 1);
+OrvelTime converted(OrvelTime t, int32_t direction) {
+    EXPECT_EQ(offsetTZ(&t, direction, 0, 0, 0), 1);
     return t;
 }
 
-TEST_F(CentralEurope, OffsetFollowsSummerTime) {
-    // Clocks go forward on 2024-03-31 at 01:00 UTC.
-    EXPECT_EQ(toLocal(orvel(2024, 3, 31, 0, 30)), orvel(2024, 3, 31, 1, 30));
-    EXPECT_EQ(toLocal(orvel(2024, 3, 31, 1, 30)), orvel(2024, 3, 31, 3, 30));
-    EXPECT_EQ(toUtc(orvel(2024, 3, 31, 3, 30)), orvel(2024, 3, 31, 1, 30));
-    EXPECT_EQ(toUtc(orvel(2024, 1, 15, 14, 0)), orvel(2024, 1, 15, 13, 0));
-
-    // 02:30 local on 2024-10-27 happens twice; standard time is taken.
-    EXPECT_EQ(toUtc(orvel(2024, 10, 27, 2, 30)), orvel(2024, 10, 27, 1, 30));
-    EXPECT_EQ(toLocal(orvel(2024, 10, 27, 0, 30)), orvel(2024, 10, 27, 2, 30));
-
-    // Fractions of a second survive the round trip.
-    OrvelTime t = orvel(2024, 6, 1, 8, 0) + 1234567;
-    EXPECT_EQ(toUtc(toLocal(t)), t);
-
-    OrvelTime zero = 0;
-    EXPECT_EQ(offsetTZ(&zero, 1, 0, 0, 0), 1);
-    EXPECT_EQ(zero, 0u);
+TEST(OrvelTime, OffsetFollowsSummerTime) {
+    const char *old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // explicit rules: no zone data needed
+    tzset();
+    enum { ToUtc = 0, ToLocal = 1 };
+    const struct { int way; OrvelTime from, to; } cases[] = {
+        // Clocks go forward on 2024-03-31 at 01:00 UTC.
+        {ToLocal, orvel(2024, 3, 31, 0, 30), orvel(2024, 3, 31, 1, 30)},
+        {ToLocal, orvel(2024, 3, 31, 1, 30), orvel(2024, 3, 31, 3, 30)},
+        {ToUtc, orvel(2024, 3, 31, 3, 30), orvel(2024, 3, 31, 1, 30)},
+        {ToUtc, orvel(2024, 1, 15, 14, 0), orvel(2024, 1, 15, 13, 0)},
+        // 02:30 local on 2024-10-27 happens twice; standard time is taken.
+        {ToUtc, orvel(2024, 10, 27, 2, 30), orvel(2024, 10, 27, 1, 30)},
+        {ToLocal, orvel(2024, 10, 27, 0, 30), orvel(2024, 10, 27, 2, 30)},
+        {ToLocal, 0, 0},  // the zero time stays zero
+    };
+    for (const auto &c : cases) EXPECT_EQ(converted(c.from, c.way), c.to) << c.way << " " << c.from;
+    const OrvelTime t = orvel(2024, 6, 1, 8, 0) + 1234567;  // fractions survive the round trip
+    EXPECT_EQ(converted(converted(t, ToLocal), ToUtc), t);
+    OrvelTime bad = t;
     EXPECT_EQ(offsetTZ(nullptr, 1, 0, 0, 0), 0);
-    EXPECT_EQ(offsetTZ(&t, 2, 0, 0, 0), 0);
+    EXPECT_EQ(offsetTZ(&bad, 2, 0, 0, 0), 0);
+    EXPECT_EQ(bad, t);
+    old ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+    tzset();
 }
 
 TEST(OrvelTime, DaysAndZero) {
     OrvelTime t = orvel(2024, 2, 28, 23, 59, 59);
-    ASSERT_EQ(addORVELTimeDay(&t, 1), 1);
-    EXPECT_EQ(t, orvel(2024, 2, 29, 23, 59, 59));
-    ASSERT_EQ(addORVELTimeDay(&t, 1), 1);
-    EXPECT_EQ(t, orvel(2024, 3, 1, 23, 59, 59));
-    ASSERT_EQ(addORVELTimeDay(&t, -1), 1);
-    EXPECT_EQ(t, orvel(2024, 2, 29, 23, 59, 59));
-
+    for (auto [days, expected] : {std::pair{1, orvel(2024, 2, 29, 23, 59, 59)}, {1, orvel(2024, 3, 1, 23, 59, 59)},
+                                  {-1, orvel(2024, 2, 29, 23, 59, 59)}}) {
+        ASSERT_EQ(addORVELTimeDay(&t, days), 1);
+        EXPECT_EQ(t, expected);
+    }
     OrvelTime early = 5;
     EXPECT_EQ(addORVELTimeDay(&early, -1), 0) << "no time before 1601";
     EXPECT_EQ(early, 5u);
-
     OrvelTime z = zeroORVELTime();
     EXPECT_NE(isZeroORVELTime(&z), 0);
     EXPECT_EQ(isZeroORVELTime(&t), 0);
