@@ -5,27 +5,13 @@
 // Checks: no access outside the buffers, the parse ends, and every line buffer and host
 // message comes back.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "runtime/runtime.h"
-#include "v6/v6.h"
+#include "v6_fuzz_common.h"
 
 namespace {
 
 constexpr int kChan = 0;
-
-V6Channel *channel() {
-    static V6Channel *ch = [] {
-        hydrix::rt::setTraceFile(nullptr);
-        hydrix::rt::setSyslog(false);
-        auto *c = new V6Channel();
-        c->channelNo = kChan;
-        if (!v6::createBufferPool(c, v6::POOL_SIZE)) std::abort();
-        return c;
-    }();
-    return ch;
-}
 
 int32_t parse(V6Channel *ch, int which, int first) {
     switch (which) {
@@ -37,20 +23,15 @@ int32_t parse(V6Channel *ch, int which, int first) {
     }
 }
 
-void drainToPool() {
-    while (HostMsg *m = hydrix::rt::waitInputQueue(kChan, 0)) putMsgToPool(kChan, m);
-    while (HostMsg *m = getMsgFromSapOq(kChan)) putMsgToPool(kChan, m);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    V6Channel *ch = channel();
+    V6Channel *ch = fuzzV6Channel(kChan);
     const int which = data[0] % 5;
     const int poolSize = 2 + (data[0] >> 3) % 6;
     hydrix::rt::configurePool(kChan, poolSize, 64);
-    drainToPool();
+    fuzzDrainToPool(kChan);
 
     HostMsg *request = getMsgFromPool(kChan);
     request->node = 12;
@@ -74,18 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t more = parse(ch, which, 1);
     while (more == 1) {
         if (++calls > 10000) std::abort();  // a parse that never ends
-        drainToPool();
+        fuzzDrainToPool(kChan);
         more = parse(ch, which, 0);
     }
 
-    if (ch->replyBuffer != nullptr) v6::insBuf(ch, &ch->freeQueue, ch->replyBuffer);
-    ch->replyBuffer = nullptr;
-    ch->parseCursor = nullptr;
-    if (HostMsg *m = ch->curMsg.exchange(nullptr)) putMsgToPool(kChan, m);
-    drainToPool();
-    if (hydrix::rt::poolAvailable(kChan) != poolSize) std::abort();
-    int buffers = 0;
-    for (V6Buffer *b = ch->freeQueue; b != nullptr; b = b->next) ++buffers;
-    if (buffers != v6::POOL_SIZE) std::abort();
+    fuzzCheckReturned(ch, poolSize);
     return 0;
 }

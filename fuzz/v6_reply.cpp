@@ -4,41 +4,22 @@
 // the rest is the frame text as the receiver hands it over. Checks: no access outside the
 // buffers, and every line buffer and host message can be accounted for afterwards.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "runtime/runtime.h"
-#include "v6/v6.h"
+#include "v6_fuzz_common.h"
 
 namespace {
 
 constexpr int kChan = 1;
 constexpr int kPool = 6;
 
-V6Channel *channel() {
-    static V6Channel *ch = [] {
-        hydrix::rt::setTraceFile(nullptr);
-        hydrix::rt::setSyslog(false);
-        auto *c = new V6Channel();
-        c->channelNo = kChan;
-        if (!v6::createBufferPool(c, v6::POOL_SIZE)) std::abort();
-        return c;
-    }();
-    return ch;
-}
-
-void drainToPool() {
-    while (HostMsg *m = hydrix::rt::waitInputQueue(kChan, 0)) putMsgToPool(kChan, m);
-    while (HostMsg *m = getMsgFromSapOq(kChan)) putMsgToPool(kChan, m);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    V6Channel *ch = channel();
+    V6Channel *ch = fuzzV6Channel(kChan);
     hydrix::rt::configurePool(kChan, kPool, 64);
-    drainToPool();
+    fuzzDrainToPool(kChan);
     ch->state.store(v6::ST_REPLY);
     ch->step.store(data[0] % 16);
     ch->timeoutMs.store(10000);
@@ -64,18 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int pass = 0; pass < 1000 && ch->state.load() == v6::ST_REPLY; ++pass) {
         if (ch->rxQueue == nullptr && ch->replyBuffer == nullptr && pass > 0) break;
         v6::replyStep(ch);
-        drainToPool();
+        fuzzDrainToPool(kChan);
     }
 
     v6::flushChannelQueues(ch);
-    if (ch->replyBuffer != nullptr) v6::insBuf(ch, &ch->freeQueue, ch->replyBuffer);
-    ch->replyBuffer = nullptr;
-    ch->parseCursor = nullptr;
-    if (HostMsg *m = ch->curMsg.exchange(nullptr)) putMsgToPool(kChan, m);
-    drainToPool();
-    if (hydrix::rt::poolAvailable(kChan) != kPool) std::abort();
-    int buffers = 0;
-    for (V6Buffer *b = ch->freeQueue; b != nullptr; b = b->next) ++buffers;
-    if (buffers != v6::POOL_SIZE) std::abort();
+    fuzzCheckReturned(ch, kPool);
     return 0;
 }

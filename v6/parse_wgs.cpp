@@ -50,18 +50,8 @@ int32_t FormatWGS(V6Channel *ch, int first) {
         }
         wgsIndex = 1;
     }
-    const auto c = static_cast<int32_t>(ch->channelNo);
-    while (p != nullptr) {
-        if (p + 1 >= t.end) break;  // nothing after the last blank
-        HostMsg *msg = getMsgFromPool(c);
-        if (msg == nullptr) {
-            ch->parseCursor = p;
-            return 1;
-        }
-        char *field = p + 1;
+    return walkRecords(ch, t, p, "FormatWGS", "FormatWGS10", [&](HostMsg *msg, char *&field) {
         const int32_t value = boundedAtoi(field, t.end);
-        msg->direction = DIR_READ;
-        msg->errGroup = msg->errCode = msg->errSub = 0;
         msg->node = ch->curMsg.load() != nullptr ? ch->curMsg.load()->node : 0;
         msg->length = 2;
         storeValue(msg, 0, &value, sizeof value);
@@ -74,17 +64,8 @@ int32_t FormatWGS(V6Channel *ch, int first) {
             msg->index = 2 * (wgsIndex - split);
         }
         wgsIndex += 1;
-        putMsgToSapIq(c, msg);
-        const int n = fieldLength(field, t.end);
-        if (n > MAX_NUMBER_FIELD) {
-            textOutputParm("FormatWGS10 error n = %d", n);
-            ch->parseCursor = nullptr;
-            return 0;
-        }
-        p = nextBlank(field, t.end);
-    }
-    releaseReply(ch);
-    return 0;
+        return Fields::Read;
+    });
 }
 
 }  // namespace v6

@@ -67,6 +67,29 @@ void traceCutRecord(const V6Channel *ch, const char *parser) {
     textOutputParm("[%d] %s: reply ends inside a record", static_cast<int>(ch->channelNo), parser);
 }
 
+Fields readNumbers(char *&field, const char *end, int32_t *out, int count, const char *parser) {
+    for (int i = 0; i < count - 1; ++i) {
+        const int n = fieldLength(field, end);
+        if (n > MAX_NUMBER_FIELD) {
+            textOutputParm("%s%d error n = %d", parser, i + 1, n);
+            return Fields::TooLong;
+        }
+        out[i] = boundedAtoi(field, end);
+        char *blank = nextBlank(field, end);
+        if (blank == nullptr || blank + 1 >= end) return Fields::Cut;
+        field = blank + 1;
+    }
+    out[count - 1] = boundedAtoi(field, end);
+    return Fields::Read;
+}
+
+bool lastFieldFits(const char *field, const char *end, const char *what) {
+    const int n = fieldLength(field, end);
+    if (n <= MAX_NUMBER_FIELD) return true;
+    textOutputParm("%s error n = %d", what, n);
+    return false;
+}
+
 uint32_t &histIndexSlot(const V6Channel *ch) { return counters[ch->channelNo % HYDRIX_CHANNELS].histIndex; }
 uint32_t &wgsIndexSlot(const V6Channel *ch) { return counters[ch->channelNo % HYDRIX_CHANNELS].wgsIndex; }
 

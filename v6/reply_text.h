@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "driver/channels.h"
+#include "v6/v6.h"
 
 namespace v6 {
 
@@ -36,5 +37,54 @@ uint32_t &histIndexSlot(const V6Channel *ch);
 uint32_t &wgsIndexSlot(const V6Channel *ch);
 
 constexpr int MAX_NUMBER_FIELD = 10;  // characters of a numeric field
+
+// What became of one record of a list reply.
+enum class Fields { Read, TooLong, Cut };
+
+// Reads `count` blank-separated numbers from `field` on, leaving `field` on the last one.
+// A too-long field is traced as "<parser><n> error n = <length>"; the last field's length
+// is checked only once the record's message is out (see walkRecords).
+Fields readNumbers(char *&field, const char *end, int32_t *out, int count, const char *parser);
+// Whether the last field of a record fits; if not, traces "<what> error n = <length>".
+bool lastFieldFits(const char *field, const char *end, const char *what);
+
+// Walks a list reply record by record from the blank at `p`. Each record gets a message
+// from the host's pool, which `fill(msg, field)` fills from the record's first field on,
+// leaving `field` on the record's last one. Returns 1 when the pool runs dry (the cursor
+// stays on that record), else 0; the reply is released unless a field was too long.
+template <typename Fill>
+int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *parser, const char *lastError,
+                    Fill fill) {
+    const auto c = static_cast<int32_t>(ch->channelNo);
+    while (p != nullptr) {
+        if (p + 1 >= t.end) break;  // nothing after the last blank
+        HostMsg *msg = getMsgFromPool(c);
+        if (msg == nullptr) {
+            ch->parseCursor = p;
+            return 1;
+        }
+        msg->direction = DIR_READ;
+        msg->errGroup = msg->errCode = msg->errSub = 0;
+        char *field = p + 1;
+        const Fields r = fill(msg, field);
+        if (r != Fields::Read) {
+            putMsgToPool(c, msg);
+            if (r == Fields::TooLong) {
+                ch->parseCursor = nullptr;
+                return 0;
+            }
+            traceCutRecord(ch, parser);
+            break;
+        }
+        putMsgToSapIq(c, msg);
+        if (!lastFieldFits(field, t.end, lastError)) {
+            ch->parseCursor = nullptr;
+            return 0;
+        }
+        p = nextBlank(field, t.end);
+    }
+    releaseReply(ch);
+    return 0;
+}
 
 }  // namespace v6

@@ -21,8 +21,7 @@ protected:
         p.setpoints = {{1, {'A', 17, ""}}, {2, {'1', 2.5, ""}}, {3, {'T', 0, "PUMP"}}};
         p.limits = {{4, {1, 100, 10, 5, 2}}};
         for (int h = 0; h < 6; ++h) p.history.push_back({{2026, 3, 1, h, 0}, {h + 0.0, 10.0 * h}});
-        p.alarms.push_back({17, {2026, 3, 1, 10, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
-        p.alarms.push_back({18, {2026, 3, 1, 11, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
+        for (int h : {10, 11}) p.alarms.push_back({h + 7, {2026, 3, 1, h, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
         hydrix::station::Model m;
         m.plants = {p};
         return m;
@@ -33,9 +32,7 @@ protected:
         ASSERT_FALSE(hydrix::rt::loadProfileText("[Chan0]\nHYDRIXDefault=0\nDeviceName=line0\nNodes=12 7\n"));
         port.emplace(kLine, 2000);
         sim.emplace(port->pty.master(), model());
-        hydrix::station::Faults f;
-        f.v6Framing = true;
-        sim->setFaults(f);
+        faults([](auto &f) { f.v6Framing = true; });
         sim->start();
         ASSERT_EQ(drvInstall("Driver"), 1);
         ASSERT_EQ(drvAddChan(kLine, "Chan0"), 1);

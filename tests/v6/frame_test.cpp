@@ -29,11 +29,10 @@ TEST_F(V6Test, FramesAreFoundCutAndChecked) {
                                      std::string("\x02 OK # 218 \r"),
                                      std::string("\x02 OK # 218 \rtail\n")}) {
         SCOPED_TRACE(bytes);
-        clearTraces();
         ASSERT_EQ(frameFromBytes(ch_.get(), bytes.data(), static_cast<int>(bytes.size())), 1);
         EXPECT_EQ(f.ioErrCode, 0u);
         EXPECT_EQ(std::string(f.data, static_cast<size_t>(f.length)), "\x02 OK ");
-        EXPECT_TRUE(traced("[5] RecvMSG: (12) 02,20,4F,4B,20,23,20,32,31,38,20,0D,"));
+        EXPECT_TRUE(traced("[5] RecvMSG: (12) 02,20,4F,4B,20,23,20,32,31,38,20,0D,", true));
     }
     // A frame that came in while idle opens a reply wait for it.
     EXPECT_EQ(ch_->state.load(), ST_REPLY);

@@ -63,7 +63,6 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->address, uint32_t{V6_OK});
     EXPECT_EQ(ok->node, 12u);
-    putMsgToPool(1, ok);
     EXPECT_EQ(canDisconnect(1), 1);
 
     EXPECT_EQ(postEvent(1), 0);  // the configured write, then BRK
@@ -72,8 +71,6 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     EXPECT_EQ(write->index, 6u);
     EXPECT_EQ(valueAs<uint16_t>(write), 42);
     EXPECT_EQ(brk->address, uint32_t{V6_BRK});
-    putMsgToPool(1, write);
-    putMsgToPool(1, brk);
     EXPECT_EQ(postEvent(1), 0);
     c.hangupPending.store(0);  // as the channel thread does once the first went out
     EXPECT_EQ(postEvent(1), 1);

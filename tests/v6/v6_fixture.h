@@ -76,16 +76,15 @@ protected:
         while (HostMsg *m = hydrix::rt::waitInputQueue(kChan, 0)) out.push_back(m);
         return out;
     }
-    void giveBack(const std::vector<HostMsg *> &msgs) {
-        for (HostMsg *m : msgs) putMsgToPool(kChan, m);
+    static void giveBack(const std::vector<HostMsg *> &msgs, int chan = kChan) {
+        for (HostMsg *m : msgs) putMsgToPool(chan, m);
     }
-    bool traced(const std::string &line) {
+    // Whether `line` was traced; `clear` forgets every line traced so far.
+    bool traced(const std::string &line, bool clear = false) {
         std::lock_guard<std::mutex> lock(traceMutex_);
-        return std::find(traces_.begin(), traces_.end(), line) != traces_.end();
-    }
-    void clearTraces() {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        traces_.clear();
+        const bool found = std::find(traces_.begin(), traces_.end(), line) != traces_.end();
+        if (clear) traces_.clear();
+        return found;
     }
 
     std::unique_ptr<V6Channel> ch_;
@@ -113,9 +112,7 @@ struct PtyPort {
         auto p = hydrix::station::Pty::open(&error);
         if (!p) ADD_FAILURE() << error;
         pty = std::move(*p);
-        hydrix::rt::PortSettings settings;
-        settings.device = pty.slavePath();
-        settings.line = CommLine{9600, 8, 0, 0, 0, 0, {}};
+        const hydrix::rt::PortSettings settings{pty.slavePath(), CommLine{9600, 8, 0, 0, 0, 0, {}}};
         if (auto failed = hydrix::rt::openChannelPort(channel, settings)) ADD_FAILURE() << *failed;
         CommSettings cs{};
         getDefaultCommSettings(channel, getCommHandle(channel), &cs);
