@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,10 +30,6 @@ TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(slave, 0);
-    termios raw{};
-    ASSERT_EQ(tcgetattr(slave, &raw), 0);
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
     ASSERT_EQ(write(master, "hello\r", 6), 6);
     EXPECT_EQ(settledInput(slave, 6), 6u);
     EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR), 1);
