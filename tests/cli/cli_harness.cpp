@@ -20,13 +20,6 @@ namespace st = hydrix::station;
 
 namespace {
 
-std::string readAll(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string tempPath(const char *stem) {
     std::string path = std::string("/tmp/") + stem + "-XXXXXX";
     const int fd = mkstemp(path.data());
@@ -35,12 +28,34 @@ std::string tempPath(const char *stem) {
     return path;
 }
 
+// Checks `done` every 20 ms until it holds or `timeoutMs` have passed.
+template <typename Done>
+bool waitUntil(int timeoutMs, Done done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > limit) return false;
+    }
+}
+
 }  // namespace
+
+std::string readFile(const std::string &path) {
+    std::stringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Result::lines() const {
+    std::vector<std::string> all;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    return all;
+}
 
 std::vector<nlohmann::json> Result::json() const {
     std::vector<nlohmann::json> objects;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
+    for (const std::string &line : lines())
         if (!line.empty()) objects.push_back(nlohmann::json::parse(line));
     return objects;
 }
@@ -70,12 +85,7 @@ Child::~Child() {
 }
 
 bool Child::waitForOutput(int timeoutMs) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < limit) {
-        if (!readAll(outPath_).empty()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return waitUntil(timeoutMs, [&] { return !readFile(outPath_).empty(); });
 }
 
 void Child::interrupt() {
@@ -85,24 +95,17 @@ void Child::interrupt() {
 Result Child::wait(int timeoutMs) {
     Result run;
     if (pid_ > 0) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
-        for (;;) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > limit) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (waitUntil(timeoutMs, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        } else {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }
-    run.out = readAll(outPath_);
-    run.err = readAll(errPath_);
+    run.out = readFile(outPath_);
+    run.err = readFile(errPath_);
     return run;
 }
 
@@ -131,21 +134,22 @@ StationLine::StationLine(bool v6) : v6_(v6) {
 
 StationLine::~StationLine() { sim_->stop(); }
 
+Result StationLine::run(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--config", profile()});
+    return runHydrix(args);
+}
+
 void StationLine::setFaults(st::Faults f) {
     f.v6Framing = v6_;
     sim_->setFaults(f);
 }
 
 std::string isoOfLocal(const st::LocalTime &t, int second) {
-    struct tm tm {};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    const time_t secs = mktime(&tm);
+    struct tm local {
+        .tm_sec = second, .tm_min = t.minute, .tm_hour = t.hour, .tm_mday = t.day, .tm_mon = t.month - 1,
+        .tm_year = t.year - 1900, .tm_wday = 0, .tm_yday = 0, .tm_isdst = -1, .tm_gmtoff = 0, .tm_zone = nullptr
+    };
+    const time_t secs = mktime(&local);
     struct tm utc {};
     gmtime_r(&secs, &utc);
     char buf[32];

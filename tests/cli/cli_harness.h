@@ -15,8 +15,8 @@ namespace clitest {
 struct Result {
     int exitCode = -1;      // -1: killed after the time limit
     std::string out, err;
-    // stdout as JSON lines (one object per line).
-    std::vector<nlohmann::json> json() const;
+    std::vector<std::string> lines() const;   // stdout, line by line
+    std::vector<nlohmann::json> json() const;  // stdout as JSON lines (one object per line)
 };
 
 Result runHydrix(const std::vector<std::string> &args, int timeoutMs = 40000);
@@ -54,6 +54,8 @@ public:
     const std::string &profile() const { return profile_->path(); }
     std::string node() const { return v6_ ? "7" : "12"; }
     int plant() const { return v6_ ? 7 : 12; }
+    // Runs hydrix with this line's profile and then `args`.
+    Result run(std::vector<std::string> args) const;
     void setFaults(hydrix::station::Faults f);  // keeps the framing of the engine
 private:
     bool v6_;
@@ -61,6 +63,8 @@ private:
     std::unique_ptr<hydrix::station::Simulator> sim_;
     std::unique_ptr<TempFile> profile_;
 };
+
+std::string readFile(const std::string &path);
 
 // UTC ISO text of a station-local time.
 std::string isoOfLocal(const hydrix::station::LocalTime &t, int second = 0);

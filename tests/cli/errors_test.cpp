@@ -23,27 +23,25 @@ using nlohmann::json;
 }
 
 TEST(SetupErrors, EachGetsOneClearLineAndExitCodeTwo) {
-    EXPECT_TRUE(setupError(runHydrix({"--config", "/nonexistent/site.ini", "picture", "-n", "12"}),
-                           "/nonexistent/site.ini: cannot read the profile"));
-    TempFile malformed("[Driver]\nDebug=0\n[Chan0\nNodes=12\n");
-    EXPECT_TRUE(setupError(runHydrix({"--config", malformed.path(), "picture", "-n", "12"}),
-                           malformed.path() + ":3: section header without ']'"));
-    TempFile noV6Device("[Chan1]\nHYDRIXDefault=0\nNodes=7\n");
-    EXPECT_TRUE(setupError(runHydrix({"--config", noV6Device.path(), "picture", "-n", "7"}),
-                           "[Chan1]: the v6 engine needs a DeviceName key"));
-    EXPECT_TRUE(setupError(runHydrix({"picture", "-n", "99"}), "unknown node 99"));
-    EXPECT_TRUE(setupError(runHydrix({"picture", "-c", "1", "-n", "12"}), "unknown node 12 on channel 1"));
-    EXPECT_TRUE(setupError(runHydrix({"report", "-c", "5", "-n", "12"}), "unknown channel 5"));
-    EXPECT_TRUE(setupError(runHydrix({"poll", "12:picture"}), "bad item '12:picture'"));
-    TempFile missingPort("[Chan0]\nNodes=12\nPort=/dev/ttyHydrixNone\n");
-    EXPECT_TRUE(setupError(runHydrix({"--config", missingPort.path(), "picture", "-n", "12"}),
-                           "channel 0: cannot open the port: /dev/ttyHydrixNone does not exist"));
-    TempFile noPort("[Chan0]\nNodes=12\n");
-    EXPECT_TRUE(setupError(runHydrix({"--config", noPort.path(), "picture", "-n", "12"}),
-                           "channel 0 has no Port key"));
-    EXPECT_TRUE(setupError(runHydrix({"--library", "/nonexistent/libhydrix.so", "picture", "-n", "12"}),
-                           "cannot load the driver library /nonexistent/libhydrix.so"));
-    EXPECT_TRUE(setupError(runHydrix({"history", "-n", "12", "--from", "yesterday"}), "--from \"yesterday\""));
+    TempFile malformed("[Driver]\nDebug=0\n[Chan0\nNodes=12\n"), noV6Device("[Chan1]\nHYDRIXDefault=0\nNodes=7\n"),
+        missingPort("[Chan0]\nNodes=12\nPort=/dev/ttyHydrixNone\n"), noPort("[Chan0]\nNodes=12\n");
+    const auto picture = [](const std::string &config, const std::string &node) {
+        return std::vector<std::string>{"--config", config, "picture", "-n", node};
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {picture("/nonexistent/site.ini", "12"), "/nonexistent/site.ini: cannot read the profile"},
+        {picture(malformed.path(), "12"), malformed.path() + ":3: section header without ']'"},
+        {picture(noV6Device.path(), "7"), "[Chan1]: the v6 engine needs a DeviceName key"},
+        {{"picture", "-n", "99"}, "unknown node 99"},
+        {{"picture", "-c", "1", "-n", "12"}, "unknown node 12 on channel 1"},
+        {{"report", "-c", "5", "-n", "12"}, "unknown channel 5"},
+        {{"poll", "12:picture"}, "bad item '12:picture'"},
+        {picture(missingPort.path(), "12"), "channel 0: cannot open the port: /dev/ttyHydrixNone does not exist"},
+        {picture(noPort.path(), "12"), "channel 0 has no Port key"},
+        {{"--library", "/nonexistent/libhydrix.so", "picture", "-n", "12"},
+         "cannot load the driver library /nonexistent/libhydrix.so"},
+        {{"history", "-n", "12", "--from", "yesterday"}, "--from \"yesterday\""}};
+    for (const auto &[args, text] : cases) EXPECT_TRUE(setupError(runHydrix(args), text));
 }
 
 // The one JSON record of a failed request, after checking the exit code.
@@ -56,70 +54,51 @@ json failedRecord(const Result &run) {
     return records[0].at("error");
 }
 
-json triple(int group, int code, int sub) { return json::array({group, code, sub}); }
-json tripleOf(const json &error) { return json::array({error.at("group"), error.at("code"), error.at("sub")}); }
-
-TEST(StationErrors, TelegramEngineFailuresAreNamed) {
-    StationLine line(false);
-    auto run = [&](st::Faults f, std::vector<std::string> args) {
-        line.setFaults(f);
-        std::vector<std::string> all{"--config", line.profile(), "--json"};
-        all.insert(all.end(), args.begin(), args.end());
-        return runHydrix(all);
+// What the tool says when the station fails or refuses, engine by engine. A null triple
+// is not checked: a damaged picture reply comes back from the telegram engine without
+// an error (the tool still names the cause), and some failures are known by text alone.
+TEST(StationErrors, FailuresAreNamed) {
+    struct Case {
+        bool v6;
+        std::string fault;  // "silent", "bcc" (a wrong block check), or a word to answer
+        std::vector<std::string> args;
+        json triple;
+        std::string text;
+        bool exact = true;  // else the text only has to appear in the message
     };
-    st::Faults silent;
-    silent.silent = true;
-    json e = failedRecord(run(silent, {"picture", "-n", "12", "--count", "2"}));
-    EXPECT_EQ(tripleOf(e), triple(20, 17666, 0));
-    EXPECT_EQ(e.at("text"), "no reply within 5 s");
-
-    st::Faults badCheck;
-    badCheck.wrongBcc = true;
-    e = failedRecord(run(badCheck, {"setpoints", "-n", "12"}));
-    EXPECT_EQ(tripleOf(e), triple(20, 17667, 3));
-    EXPECT_NE(e.at("text").get<std::string>().find("block check mismatch"), std::string::npos);
-    // A picture with a damaged reply comes back from the driver without values and
-    // without an error; the tool still says why.
-    e = failedRecord(run(badCheck, {"picture", "-n", "12", "--count", "2"}));
-    EXPECT_NE(e.at("text").get<std::string>().find("block check mismatch"), std::string::npos);
-
-    st::Faults refused;
-    refused.forceReply = "SCE";
-    e = failedRecord(run(refused, {"command", "start", "-n", "12"}));
-    EXPECT_EQ(tripleOf(e), triple(41, 17677, 3));
-    EXPECT_EQ(e.at("text"), "station refused the telegram (SCE)");
-
-    st::Faults noData;
-    noData.forceReply = "NDA";
-    e = failedRecord(run(noData, {"report", "-n", "12"}));
-    EXPECT_EQ(tripleOf(e), triple(41, 17676, 1));
-    EXPECT_EQ(e.at("text"), "no data (the station answered NDA)");
-}
-
-TEST(StationErrors, V6EngineFailuresAreNamed) {
-    StationLine line(true);
-    auto run = [&](st::Faults f, std::vector<std::string> args) {
+    const auto triple = [](int group, int code, int sub) { return json::array({group, code, sub}); };
+    const std::vector<Case> cases = {
+        {false, "silent", {"picture", "-n", "12", "--count", "2"}, triple(20, 17666, 0), "no reply within 5 s"},
+        {false, "bcc", {"setpoints", "-n", "12"}, triple(20, 17667, 3), "block check mismatch", false},
+        {false, "bcc", {"picture", "-n", "12", "--count", "2"}, nullptr, "block check mismatch", false},
+        {false, "SCE", {"command", "start", "-n", "12"}, triple(41, 17677, 3),
+         "station refused the telegram (SCE)"},
+        {false, "NDA", {"report", "-n", "12"}, triple(41, 17676, 1), "no data (the station answered NDA)"},
+        {true, "bcc", {"picture", "-n", "7"}, triple(20, 71, 0), "block check mismatch", false},
+        {true, "NDA", {"report", "-n", "7"}, nullptr, "no data (the station answered NDA)"},
+        // The station answers SCE for a setpoint it does not have.
+        {true, "", {"write-setpoint", "-n", "7", "-s", "99", "--value", "1", "--type", "0"}, nullptr,
+         "station refused the telegram (SCE)"},
+        {true, "", {"write-setpoint", "-n", "7", "-s", "10", "--value", "1"}, nullptr,
+         "setpoint 10 is a text; texts cannot be written"}};
+    StationLine telegramLine(false), v6Line(true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.at(0) + (c.v6 ? " on v6" : " on telegram"));
+        StationLine &line = c.v6 ? v6Line : telegramLine;
+        st::Faults f;
+        f.silent = c.fault == "silent";
+        f.wrongBcc = c.fault == "bcc";
+        if (c.fault.size() == 3) f.forceReply = c.fault;
         line.setFaults(f);
-        std::vector<std::string> all{"--config", line.profile(), "--json"};
-        all.insert(all.end(), args.begin(), args.end());
-        return runHydrix(all);
-    };
-    st::Faults badCheck;
-    badCheck.wrongBcc = true;
-    json e = failedRecord(run(badCheck, {"picture", "-n", "7"}));
-    EXPECT_EQ(tripleOf(e), triple(20, 71, 0));
-    EXPECT_NE(e.at("text").get<std::string>().find("block check mismatch"), std::string::npos);
-
-    st::Faults noData;
-    noData.forceReply = "NDA";
-    e = failedRecord(run(noData, {"report", "-n", "7"}));
-    EXPECT_EQ(e.at("text"), "no data (the station answered NDA)");
-
-    // The station answers SCE for a setpoint it does not have.
-    e = failedRecord(run({}, {"write-setpoint", "-n", "7", "-s", "99", "--value", "1", "--type", "0"}));
-    EXPECT_EQ(e.at("text"), "station refused the telegram (SCE)");
-    e = failedRecord(run({}, {"write-setpoint", "-n", "7", "-s", "10", "--value", "1"}));
-    EXPECT_EQ(e.at("text"), "setpoint 10 is a text; texts cannot be written");
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--json");
+        const json e = failedRecord(line.run(args));
+        if (!c.triple.is_null()) {
+            EXPECT_EQ(json::array({e.at("group"), e.at("code"), e.at("sub")}), c.triple);
+        }
+        const std::string text = e.value("text", "");
+        EXPECT_TRUE(c.exact ? text == c.text : text.find(c.text) != std::string::npos) << text;
+    }
 }
 
 TEST(Signals, InterruptStopsAPollCleanly) {

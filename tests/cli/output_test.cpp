@@ -1,26 +1,18 @@
 // The output formats and the diagnostics switches, as a person or a script meets them.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 
 #include "cli_harness.h"
 
 namespace clitest {
 namespace {
 
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 TEST(Output, CsvHasAHeaderAndOneLinePerValue) {
     StationLine line(false);
-    const Result run = runHydrix({"--config", line.profile(), "--csv", "picture", "-n", "12", "--first", "2", "--count", "3"});
+    const Result run = line.run({"--csv", "picture", "-n", "12", "--first", "2", "--count", "3"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const auto rows = lines(run.out);
+    const auto rows = run.lines();
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], "channel,node,item,index,value,time,error");
     EXPECT_EQ(rows[1].rfind("0,12,picture 1,2,4,", 0), 0u) << rows[1];  // value 2 of picture 1 is 4
@@ -29,17 +21,17 @@ TEST(Output, CsvHasAHeaderAndOneLinePerValue) {
 
 TEST(Output, TableShowsUtcAndLocalTimeAndPollPrintsOneLinePerValue) {
     StationLine line(false);
-    Result run = runHydrix({"--config", line.profile(), "report", "-n", "12", "--count", "2"});
+    Result run = line.run({"report", "-n", "12", "--count", "2"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    auto rows = lines(run.out);
+    auto rows = run.lines();
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_NE(rows[0].find("TIME (UTC)"), std::string::npos);
     EXPECT_NE(rows[0].find("LOCAL TIME"), std::string::npos);
     EXPECT_NE(rows[1].find("Z  20"), std::string::npos) << rows[1];  // UTC stamp, then local
 
-    run = runHydrix({"--config", line.profile(), "poll", "--rounds", "2", "-i", "0.2", "0/12:setpoints:1-2"});
+    run = line.run({"poll", "--rounds", "2", "-i", "0.2", "0/12:setpoints:1-2"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    rows = lines(run.out);
+    rows = run.lines();
     ASSERT_EQ(rows.size(), 4u);  // two rounds of two values, no screen drawing off a terminal
     EXPECT_NE(rows[0].find("channel 0 node 12 setpoint[1] = 13"), std::string::npos) << rows[0];
 }
@@ -48,16 +40,14 @@ TEST(Diagnostics, TraceFileGetsTheByteDumpsAndVerboseShowsThemOnStderr) {
     StationLine line(false);
     const std::string trace = "/tmp/hydrix-cli-trace.log";
     std::remove(trace.c_str());
-    Result run = runHydrix({"--config", line.profile(), "--trace", trace, "picture", "-n", "12", "--count", "1"});
+    Result run = line.run({"--trace", trace, "picture", "-n", "12", "--count", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::ifstream in(trace);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("12 WGS P 0 ! 1 #"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("hndlRequestPicture: Got"), std::string::npos);
+    const std::string text = readFile(trace);
+    EXPECT_NE(text.find("12 WGS P 0 ! 1 #"), std::string::npos) << text;
+    EXPECT_NE(text.find("hndlRequestPicture: Got"), std::string::npos);
     std::remove(trace.c_str());
 
-    run = runHydrix({"--config", line.profile(), "-v", "setpoints", "-n", "12", "--count", "1"});
+    run = line.run({"-v", "setpoints", "-n", "12", "--count", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("12 MCC 0 1 #"), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("MCC"), std::string::npos);  // the trace stays off stdout

@@ -11,29 +11,19 @@ namespace {
 
 using namespace hydrix;
 
-constexpr const char *kProfile = R"(
-[Chan0]
-Retries=2
-Nodes=40 41
-[Chan0\Node40]
-PlantNumber=12
-[Chan0\Node41]
-PlantNumber=7
-)";
+constexpr const char *kProfile =
+    "[Chan0]\nRetries=2\nNodes=40 41\n[Chan0\\Node40]\nPlantNumber=12\n[Chan0\\Node41]\nPlantNumber=7\n";
 
 station::Model testModel() {
     station::Plant p;
     p.plantNumber = 12;
-    p.pictures[3] = station::Picture{{1, 2, 3, 4, 5, 6, 7, 8}, {10.5, 11, 12, 13}};
+    p.pictures = {{3, {{1, 2, 3, 4, 5, 6, 7, 8}, {10.5, 11, 12, 13}}}, {4, {std::vector<double>(8), {}}}};
     p.reportRows = {{1, 2, 3, 4}, {5, 6, 7, 8, 9}};
-    for (int i = 0; i < 300; ++i) p.pictures[4].values.push_back(i);
-    p.pictures[4].header.assign(8, 0);
     p.setpoints = {{1, {'0', 12, ""}}, {2, {'2', 3.14, ""}}, {5, {'T', 0, "abc"}}, {127, {'S', 5, ""}}};
+    for (int i = 0; i < 300; ++i) p.pictures[4].values.push_back(i);
     for (int h = 20; h < 26; ++h) p.history.push_back({{2026, 3, 14 + h / 24, h % 24, 0}, {h + 0.0, 0.5}});
-    p.alarms.push_back({17, {2026, 12, 4, 10, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
-    p.alarms.push_back({18, {2026, 7, 4, 10, 30}, 45, "x", {"0", "0", "0", "0", "0", "0"}});
-    station::Model m;
-    m.plants = {p, station::Plant{}};
+    p.alarms = {{.code = 17, .time = {2026, 12, 4, 10, 30}}, {.code = 18, .time = {2026, 7, 4, 10, 30}, .second = 45, .flag = "x"}};
+    station::Model m{.plants = {p, {}}};
     m.plants[1].plantNumber = 7;
     return m;
 }
@@ -47,6 +37,14 @@ struct Line {
         int n = 0;
         for (const auto &t : sim.receivedTelegrams()) n += t.find(command) != std::string::npos;
         return n;
+    }
+    // Faults for the next `replies` requests, as `set` arranges them.
+    template <typename Set>
+    void fail(int replies, Set set) {
+        station::Faults f;
+        f.replies = replies;
+        set(f);
+        sim.setFaults(f);
     }
 };
 
@@ -93,6 +91,12 @@ protected:
         if (m != nullptr) results.push_back(m);
         return m;
     }
+    // Queues a request and waits for its result.
+    template <typename... Args>
+    HostMsg *ask(Args... args) {
+        submit(args...);
+        return result();
+    }
     std::vector<HostMsg *> results;
     static std::vector<float> values(const HostMsg *m, int n) {
         if (m == nullptr) return {};
@@ -107,51 +111,35 @@ protected:
 
 TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     drvStart();
-    station::Faults f;
-    f.okRepliesBefore = 2;
-    f.replies = 1;
-    line0->sim.setFaults(f);
-    submit(40, KIND_PICTURE, 3, DIR_READ, 3, 4);  // odd index: from value 1
-    HostMsg *m = result();
+    line0->fail(1, [](station::Faults &f) { f.okRepliesBefore = 2; });
+    HostMsg *m = ask(40, KIND_PICTURE, 3, DIR_READ, 3, 4);  // odd index: from value 1
     expectError(m, 0, 0, 5);
     EXPECT_EQ(values(m, 2), (std::vector<float>{11, 12}));
-    EXPECT_EQ(line0->sim.receivedTelegrams().at(0), "\x01 12 WGS P 0 ! 3 # 776 \r");
 
-    submit(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20);
-    m = result();
+    m = ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20);
     expectError(m, 0, 0, 5);
     EXPECT_EQ(values(m, 10), (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // first twice
-    submit(40, KIND_REPORT, 0, DIR_READ, 0, 22);
-    expectError(result(), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
+    expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 22), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
     EXPECT_EQ(line0->count("WGD"), 1 + 3);  // tried Retries + 1 times
 
     // A picture list keeps 256 entries (8 header, values 0..247); a report list 129.
-    submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 247, 2);
-    EXPECT_EQ(values(result(), 1), std::vector<float>{247});
-    submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 248, 2);
-    expectError(result(), ERRGRP_CONTENT, ERR_PICTURE_SHORT, 4);
+    EXPECT_EQ(values(ask(40, KIND_PICTURE, 4, DIR_READ, 2 * 247, 2), 1), std::vector<float>{247});
+    expectError(ask(40, KIND_PICTURE, 4, DIR_READ, 2 * 248, 2), ERRGRP_CONTENT, ERR_PICTURE_SHORT, 4);
     line0->sim.editModel([](station::Model &m) { m.find(12)->reportRows.assign(26, {1, 2, 3, 4, 5}); });
-    submit(40, KIND_REPORT, 0, DIR_READ, 0, 2);
-    expectError(result(), ERRGRP_CONTENT, ERR_REPORT_COUNT, 131);
+    expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 2), ERRGRP_CONTENT, ERR_REPORT_COUNT, 131);
 }
 
 TEST_F(Engine, SetpointReadAndWrites) {
     drvStart();
-    submit(40, KIND_SETPOINTS, 0, DIR_READ, 2, 12);
-    HostMsg *m = result();
+    HostMsg *m = ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 12);
     expectError(m, 0, 0, 5);
     EXPECT_EQ(values(m, 6), (std::vector<float>{12, 3.14f, 0, 0, 0, 0}));  // 3, 4, 6 unlisted, 5 text
-    submit(40, KIND_SETPOINTS, 0, DIR_READ, 2 * 127, 6);  // 128 and 129 lie past the table
-    EXPECT_EQ(values(result(), 3), (std::vector<float>{5, 0, 0}));
+    EXPECT_EQ(values(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2 * 127, 6), 3), (std::vector<float>{5, 0, 0}));
 
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, std::bit_cast<uint32_t>(3.14159f));
-    expectError(result(), 0, 0, 5);
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, std::bit_cast<uint32_t>(-12.9f));
-    expectError(result(), 0, 0, 5);
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 18, 2);   // 9: not listed
-    expectError(result(), ERRGRP_WRITE_PARAM, ERR_SETPOINT_TYPE, 9);
-    submit(40, KIND_SETPOINTS, 0, DIR_WRITE, 256, 2);  // 128
-    expectError(result(), ERRGRP_WRITE_PARAM, ERR_SETPOINT_INDEX, 128);
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, std::bit_cast<uint32_t>(3.14159f)), 0, 0, 5);
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, std::bit_cast<uint32_t>(-12.9f)), 0, 0, 5);
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 18, 2), ERRGRP_WRITE_PARAM, ERR_SETPOINT_TYPE, 9);
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 256, 2), ERRGRP_WRITE_PARAM, ERR_SETPOINT_INDEX, 128);
     const auto w = line0->sim.setpointWrites();
     ASSERT_EQ(w.size(), 2u);
     EXPECT_EQ(w[0].number * 1000 + w[1].number, 2001);
@@ -166,12 +154,9 @@ TEST_F(Engine, HistoryInPassesUntilNoData) {
     for (HostMsg *m; records.size() + reports.size() < 9 && (m = result()) != nullptr;) {
         expectError(m, 0, 0, 0);
         EXPECT_EQ(m->address, 0x300u);
-        if (m->direction == DIR_READ_TIME) {
-            reports.push_back(m->timeStamp);
-            continue;
-        }
-        EXPECT_EQ(values(m, 2), (std::vector<float>{20.0f + records.size(), 0.5f}));
-        records.push_back(m->timeStamp);
+        const bool report = m->direction == DIR_READ_TIME;
+        if (!report) { EXPECT_EQ(values(m, 2), (std::vector<float>{20.0f + records.size(), 0.5f})); }
+        (report ? reports : records).push_back(m->timeStamp);
     }
     ASSERT_EQ(records.size(), 6u);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);
@@ -191,8 +176,7 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
     EXPECT_EQ(preEvent(0, 2, 0, &flag), 40);
     EXPECT_EQ(flag, 1);
     HostMsg *a = result(), *b = result();
-    expectError(a, 0, 0, 0);
-    expectError(b, 0, 0, 0);
+    for (HostMsg *m : {a, b}) expectError(m, 0, 0, 0);
     EXPECT_EQ(a->address, 0x400u);
     EXPECT_EQ(a->index * 100 + b->index, 1718u);
     EXPECT_EQ(*static_cast<uint16_t *>(a->data), 0xFFFF);
@@ -206,10 +190,8 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
 
 TEST_F(Engine, MachineCommandsAndUnknownKinds) {
     drvStart();
-    submit(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 2);
-    expectError(result(), 0, 0, 5);
-    submit(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 4);
-    expectError(result(), ERRGRP_WRITE_PARAM, ERR_MACHINE_COMMAND, 4);
+    expectError(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 2), 0, 0, 5);
+    expectError(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 4), ERRGRP_WRITE_PARAM, ERR_MACHINE_COMMAND, 4);
     const auto cmds = line0->sim.machineCommands();
     ASSERT_EQ(cmds.size(), 1u);  // the unknown command never went out
     EXPECT_EQ(std::make_tuple(cmds[0].plant, cmds[0].machine, cmds[0].letter, cmds[0].picture),
@@ -227,15 +209,10 @@ TEST_F(Engine, FinalFailureResetsTheLineWithBreak) {
     drvStart();
     int32_t flag = 0;
     preEvent(0, 1, 0, &flag);  // no station on the line: the first request names it
-    station::Faults f;
-    f.wrongBcc = true;
-    f.replies = 3;
-    line0->sim.setFaults(f);
-    submit(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2);
-    expectError(result(), ERRGRP_LINE, ERR_BCC, tg::TAG_SETPOINT);
+    line0->fail(3, [](station::Faults &f) { f.wrongBcc = true; });
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2), ERRGRP_LINE, ERR_BCC, tg::TAG_SETPOINT);
     EXPECT_TRUE(trace.has("setErr() grp = 20, rc = 04503 sub: 0x3"));
-    submit(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2);  // full retries again; succeeds
-    expectError(result(), 0, 0, 5);
+    expectError(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2), 0, 0, 5);
     const auto sent = line0->sim.receivedTelegrams();
     ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(sent[3], "\x01 12 BRK # 418 \r");
@@ -248,10 +225,7 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     putMsgToPool(0, waiting);
     drvStart();
     // In the middle of an exchange the answer is 0, without waiting for the exchange.
-    station::Faults slow;
-    slow.delayMs = 1500;
-    slow.replies = 1;
-    line0->sim.setFaults(slow);
+    line0->fail(1, [](station::Faults &f) { f.delayMs = 1500; });
     submit(40, KIND_PICTURE, 3, DIR_READ);
     ASSERT_TRUE(line0->sim.waitForTelegrams(1, 2000));
     const auto asked = std::chrono::steady_clock::now();
@@ -262,8 +236,7 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     EXPECT_EQ(preEvent(0, 99, 0, &flag), 0);
     EXPECT_EQ(flag, 1);
     preEvent(0, 1, 0, &flag);
-    submit(41, KIND_PICTURE, 3, DIR_READ);
-    ASSERT_NE(result(), nullptr);  // plant 7 has no picture 3: answered NDA, done
+    ASSERT_NE(ask(41, KIND_PICTURE, 3, DIR_READ), nullptr);  // plant 7 has no picture 3: answered NDA, done
     EXPECT_EQ(canDisconnect(0), 1);
     EXPECT_TRUE(trace.has("[0] Driver ready to disconnect"));
     EXPECT_TRUE(line0->sim.waitForTelegrams(3, 2000));

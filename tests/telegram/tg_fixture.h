@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,11 +48,8 @@ public:
     ~TraceCapture() { hydrix::rt::setTraceSink({}); }
     bool has(const std::string &line) {
         std::lock_guard<std::mutex> lock(m_);
-        for (const auto &l : lines_)
-            if (l == line) return true;
-        return false;
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
     }
-
     void print() {
         std::lock_guard<std::mutex> lock(m_);
         for (const auto &l : lines_) std::fprintf(stderr, "  trace: %s\n", l.c_str());
@@ -100,10 +98,8 @@ struct PtyPort {
         pty = std::move(*p);
         hydrix::rt::PortSettings settings;
         settings.device = pty.slavePath();
-        settings.line.baudRate = 9600;
-        settings.line.byteSize = 8;
-        auto failed = hydrix::rt::openChannelPort(channel, settings);
-        if (failed) ADD_FAILURE() << *failed;
+        settings.line = CommLine{9600, 8, 0, 0, 0, 0, {}};
+        if (auto failed = hydrix::rt::openChannelPort(channel, settings)) ADD_FAILURE() << *failed;
         CommSettings cs{};
         getDefaultCommSettings(channel, getCommHandle(channel), &cs);
         cs.timeouts = CommTimeouts{0, 0, readMs, 0, 200};
