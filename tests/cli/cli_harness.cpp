@@ -135,7 +135,7 @@ StationLine::StationLine(bool v6) : v6_(v6) {
 StationLine::~StationLine() { sim_->stop(); }
 
 Result StationLine::run(std::vector<std::string> args) const {
-    args.insert(args.begin(), {"--config", profile()});
+    args.insert(args.begin(), {"--config", profile_->path()});
     return runHydrix(args);
 }
 

@@ -51,7 +51,6 @@ public:
     explicit StationLine(bool v6);
     ~StationLine();
     hydrix::station::Simulator &sim() { return *sim_; }
-    const std::string &profile() const { return profile_->path(); }
     std::string node() const { return v6_ ? "7" : "12"; }
     int plant() const { return v6_ ? 7 : 12; }
     // Runs hydrix with this line's profile and then `args`.

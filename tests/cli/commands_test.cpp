@@ -38,7 +38,7 @@ std::map<long long, json> valuesOf(const std::vector<json> &records, const std::
     return out;
 }
 
-TEST_P(Commands, PollReadsPictureReportAndSetpointsInOneRound) {
+TEST_P(Commands, PollAndPictureRead) {
     const std::string n = line.node();
     const Result run = hydrix({"poll", "--rounds", "1", n + ":picture:1:1-4", n + ":report:0-5", n + ":setpoints:1-3"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -62,13 +62,11 @@ TEST_P(Commands, PollReadsPictureReportAndSetpointsInOneRound) {
     ASSERT_EQ(setpoints.size(), 3u);
     for (int s = 1; s <= 3; ++s) EXPECT_DOUBLE_EQ(setpoints.at(s).get<double>(), p.setpoints.at(s).value);
     for (const json &r : records) EXPECT_EQ(r.at("node").get<int>(), std::stoi(n));
-}
 
-TEST_P(Commands, PictureWithoutRangeReadsEveryValue) {
-    const Result run = hydrix({"picture", "-n", line.node(), "-p", "1"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    const auto values = valuesOf(run.json(), "picture 1");
-    const st::Plant p = plant();
+    // A picture without a range: every value.
+    const Result all = hydrix({"picture", "-n", n, "-p", "1"});
+    ASSERT_EQ(all.exitCode, 0) << all.err;
+    const auto values = valuesOf(all.json(), "picture 1");
     const auto &model = p.pictures.at(1).values;
     // The v6 engine takes value 0 as part of the header and numbers the rest from 1.
     const size_t first = v6() ? 1 : 0;
@@ -96,13 +94,13 @@ TEST_P(Commands, SetpointWriteAndMachineCommandReachTheStation) {
     EXPECT_EQ(std::make_tuple(commands[0].letter, commands[0].machine, commands[0].picture), std::make_tuple('F', 2, 3));
 }
 
-TEST_P(Commands, HistoryFromATimeUntilTheStationHasNoMore) {
+TEST_P(Commands, HistoryAndAlarmsUntilTheStationHasNoMore) {
     const st::Plant p = plant();
     const size_t from = p.history.size() - 6;  // the five records after it are wanted
     const st::LocalTime t = p.history[from].time;
     char start[32];
     std::snprintf(start, sizeof start, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
-    const Result run = hydrix({"history", "-n", line.node(), "--from", start});
+    Result run = hydrix({"history", "-n", line.node(), "--from", start});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     std::map<std::string, std::vector<double>> byTime;
     for (const json &r : run.json()) {
@@ -115,12 +113,11 @@ TEST_P(Commands, HistoryFromATimeUntilTheStationHasNoMore) {
         ASSERT_TRUE(byTime.count(isoOfLocal(rec.time))) << isoOfLocal(rec.time);
         EXPECT_EQ(byTime[isoOfLocal(rec.time)], rec.values);
     }
-}
 
-TEST_P(Commands, AlarmsAreFetchedAndAcknowledgedUntilNoneIsLeft) {
-    const auto alarms = plant().alarms;
+    // Alarms are fetched and acknowledged until none is left.
+    const auto alarms = p.alarms;
     ASSERT_EQ(alarms.size(), 2u);
-    const Result run = hydrix({"alarms", "-n", line.node()});
+    run = hydrix({"alarms", "-n", line.node()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto records = run.json();
     ASSERT_EQ(records.size(), alarms.size());

@@ -13,15 +13,6 @@ namespace {
 namespace st = hydrix::station;
 using nlohmann::json;
 
-::testing::AssertionResult setupError(const Result &run, const std::string &text) {
-    if (run.exitCode != 2) return ::testing::AssertionFailure() << "exit " << run.exitCode << ": " << run.err;
-    if (run.err.find(text) == std::string::npos)
-        return ::testing::AssertionFailure() << "no '" << text << "' in: " << run.err;
-    if (std::count(run.err.begin(), run.err.end(), '\n') != 1)
-        return ::testing::AssertionFailure() << "not one line: " << run.err;
-    return ::testing::AssertionSuccess();
-}
-
 TEST(SetupErrors, EachGetsOneClearLineAndExitCodeTwo) {
     TempFile malformed("[Driver]\nDebug=0\n[Chan0\nNodes=12\n"), noV6Device("[Chan1]\nHYDRIXDefault=0\nNodes=7\n"),
         missingPort("[Chan0]\nNodes=12\nPort=/dev/ttyHydrixNone\n"), noPort("[Chan0]\nNodes=12\n");
@@ -41,17 +32,12 @@ TEST(SetupErrors, EachGetsOneClearLineAndExitCodeTwo) {
         {{"--library", "/nonexistent/libhydrix.so", "picture", "-n", "12"},
          "cannot load the driver library /nonexistent/libhydrix.so"},
         {{"history", "-n", "12", "--from", "yesterday"}, "--from \"yesterday\""}};
-    for (const auto &[args, text] : cases) EXPECT_TRUE(setupError(runHydrix(args), text));
-}
-
-// The one JSON record of a failed request, after checking the exit code.
-json failedRecord(const Result &run) {
-    EXPECT_EQ(run.exitCode, 1) << run.err;
-    const auto records = run.json();
-    EXPECT_EQ(records.size(), 1u) << run.out;
-    if (records.empty()) return json::object();
-    EXPECT_TRUE(records[0].at("value").is_null());
-    return records[0].at("error");
+    for (const auto &[args, text] : cases) {
+        const Result run = runHydrix(args);
+        EXPECT_EQ(run.exitCode, 2) << text;
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;  // one line
+    }
 }
 
 // What the tool says when the station fails or refuses, engine by engine. A null triple
@@ -92,7 +78,12 @@ TEST(StationErrors, FailuresAreNamed) {
         line.setFaults(f);
         std::vector<std::string> args = c.args;
         args.insert(args.begin(), "--json");
-        const json e = failedRecord(line.run(args));
+        const Result run = line.run(args);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        const auto records = run.json();
+        ASSERT_EQ(records.size(), 1u) << run.out;
+        EXPECT_TRUE(records[0].at("value").is_null());
+        const json e = records[0].at("error");
         if (!c.triple.is_null()) {
             EXPECT_EQ(json::array({e.at("group"), e.at("code"), e.at("sub")}), c.triple);
         }

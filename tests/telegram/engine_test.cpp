@@ -33,14 +33,12 @@ struct Line {
     PtyPort port;
     station::Simulator sim;
     explicit Line(int channel) : port(channel, 2000), sim(port.pty.master(), testModel()) { sim.start(); }
-    int count(const std::string &command) {
-        int n = 0;
-        for (const auto &t : sim.receivedTelegrams()) n += t.find(command) != std::string::npos;
-        return n;
+    long count(const std::string &command) {
+        const auto sent = sim.receivedTelegrams();
+        return std::count_if(sent.begin(), sent.end(), [&](const std::string &t) { return t.find(command) != t.npos; });
     }
     // Faults for the next `replies` requests, as `set` arranges them.
-    template <typename Set>
-    void fail(int replies, Set set) {
+    void fail(int replies, auto set) {
         station::Faults f;
         f.replies = replies;
         set(f);
@@ -62,7 +60,6 @@ protected:
         ASSERT_EQ(drvInitComm(0, getCommHandle(0)), 1);
     }
     void TearDown() override {
-        if (HasFailure()) trace.print();
         drvStop();
         for (int i = 0; i < 50 && drvQueryState() != DRV_STATE_STOPPED; ++i) drvHndlTimer();
         drvUnInstall();
@@ -92,8 +89,7 @@ protected:
         return m;
     }
     // Queues a request and waits for its result.
-    template <typename... Args>
-    HostMsg *ask(Args... args) {
+    HostMsg *ask(auto... args) {
         submit(args...);
         return result();
     }
@@ -107,18 +103,20 @@ protected:
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(Triple({m->errGroup, m->errCode, m->errSub}), Triple({group, code, sub}));
     }
+    static HostMsg *ok(HostMsg *m) {  // `m`, checked to be free of errors (errSub as sent)
+        expectError(m, 0, 0, 5);
+        return m;
+    }
 };
 
 TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     drvStart();
     line0->fail(1, [](station::Faults &f) { f.okRepliesBefore = 2; });
-    HostMsg *m = ask(40, KIND_PICTURE, 3, DIR_READ, 3, 4);  // odd index: from value 1
-    expectError(m, 0, 0, 5);
-    EXPECT_EQ(values(m, 2), (std::vector<float>{11, 12}));
+    // An odd index starts at value 1.
+    EXPECT_EQ(values(ok(ask(40, KIND_PICTURE, 3, DIR_READ, 3, 4)), 2), (std::vector<float>{11, 12}));
 
-    m = ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20);
-    expectError(m, 0, 0, 5);
-    EXPECT_EQ(values(m, 10), (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // first twice
+    // The first number counts twice.
+    EXPECT_EQ(values(ok(ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20)), 10), (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 22), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
     EXPECT_EQ(line0->count("WGD"), 1 + 3);  // tried Retries + 1 times
 
@@ -129,21 +127,34 @@ TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 2), ERRGRP_CONTENT, ERR_REPORT_COUNT, 131);
 }
 
-TEST_F(Engine, SetpointReadAndWrites) {
+TEST_F(Engine, SetpointsMachineCommandsAndUnknownKinds) {
     drvStart();
-    HostMsg *m = ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 12);
-    expectError(m, 0, 0, 5);
-    EXPECT_EQ(values(m, 6), (std::vector<float>{12, 3.14f, 0, 0, 0, 0}));  // 3, 4, 6 unlisted, 5 text
+    // 3, 4 and 6 are not listed, 5 is a text.
+    EXPECT_EQ(values(ok(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 12)), 6), (std::vector<float>{12, 3.14f, 0, 0, 0, 0}));
     EXPECT_EQ(values(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2 * 127, 6), 3), (std::vector<float>{5, 0, 0}));
 
-    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, std::bit_cast<uint32_t>(3.14159f)), 0, 0, 5);
-    expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, std::bit_cast<uint32_t>(-12.9f)), 0, 0, 5);
+    ok(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 4, 2, std::bit_cast<uint32_t>(3.14159f)));
+    ok(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 2, 2, std::bit_cast<uint32_t>(-12.9f)));
     expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 18, 2), ERRGRP_WRITE_PARAM, ERR_SETPOINT_TYPE, 9);
     expectError(ask(40, KIND_SETPOINTS, 0, DIR_WRITE, 256, 2), ERRGRP_WRITE_PARAM, ERR_SETPOINT_INDEX, 128);
     const auto w = line0->sim.setpointWrites();
     ASSERT_EQ(w.size(), 2u);
     EXPECT_EQ(w[0].number * 1000 + w[1].number, 2001);
     EXPECT_EQ(w[0].type + "|" + w[0].value + "|" + w[1].type + "|" + w[1].value, "2|3.14|0|-12");
+
+    ok(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 2));
+    expectError(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 4), ERRGRP_WRITE_PARAM, ERR_MACHINE_COMMAND, 4);
+    const auto cmds = line0->sim.machineCommands();
+    ASSERT_EQ(cmds.size(), 1u);  // the unknown command never went out
+    EXPECT_EQ(std::make_tuple(cmds[0].plant, cmds[0].machine, cmds[0].letter, cmds[0].picture),
+              std::make_tuple(12, 7, 'B', 3));
+
+    submit(40, KIND_MACHINE, 0, DIR_READ);
+    submit(40, KIND_PICTURE, 0, DIR_WRITE);
+    submit(40, 9, 0, DIR_READ_TIME);
+    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_READ, 5);
+    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_WRITE, 0);
+    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_READ, 9);
 }
 
 TEST_F(Engine, HistoryInPassesUntilNoData) {
@@ -179,30 +190,12 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
     for (HostMsg *m : {a, b}) expectError(m, 0, 0, 0);
     EXPECT_EQ(a->address, 0x400u);
     EXPECT_EQ(a->index * 100 + b->index, 1718u);
-    EXPECT_EQ(*static_cast<uint16_t *>(a->data), 0xFFFF);
-    EXPECT_EQ(*static_cast<uint16_t *>(b->data), 0);
-    EXPECT_EQ(a->timeStamp, utc(2026, 12, 4, 9, 30));
-    EXPECT_EQ(b->timeStamp, utc(2026, 7, 4, 8, 30, 45));
+    const auto flagOf = [](const HostMsg *m) { return *static_cast<const uint16_t *>(m->data); };
+    EXPECT_EQ(std::make_pair(flagOf(a), flagOf(b)), std::make_pair(uint16_t{0xFFFF}, uint16_t{0}));  // active, cleared
+    EXPECT_EQ(std::make_pair(a->timeStamp, b->timeStamp), std::make_pair(utc(2026, 12, 4, 9, 30), utc(2026, 7, 4, 8, 30, 45)));
     EXPECT_EQ(result(500), nullptr);  // ALN ends the series quietly
     EXPECT_EQ(line0->count(" 12 ALO #"), 2);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
-}
-
-TEST_F(Engine, MachineCommandsAndUnknownKinds) {
-    drvStart();
-    expectError(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 2), 0, 0, 5);
-    expectError(ask(40, KIND_MACHINE, 3, DIR_WRITE, 7, 0, 4), ERRGRP_WRITE_PARAM, ERR_MACHINE_COMMAND, 4);
-    const auto cmds = line0->sim.machineCommands();
-    ASSERT_EQ(cmds.size(), 1u);  // the unknown command never went out
-    EXPECT_EQ(std::make_tuple(cmds[0].plant, cmds[0].machine, cmds[0].letter, cmds[0].picture),
-              std::make_tuple(12, 7, 'B', 3));
-
-    submit(40, KIND_MACHINE, 0, DIR_READ);
-    submit(40, KIND_PICTURE, 0, DIR_WRITE);
-    submit(40, 9, 0, DIR_READ_TIME);
-    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_READ, 5);
-    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_WRITE, 0);
-    expectError(result(), ERRGRP_CONTENT, ERR_UNKNOWN_READ, 9);
 }
 
 TEST_F(Engine, FinalFailureResetsTheLineWithBreak) {
@@ -212,7 +205,7 @@ TEST_F(Engine, FinalFailureResetsTheLineWithBreak) {
     line0->fail(3, [](station::Faults &f) { f.wrongBcc = true; });
     expectError(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2), ERRGRP_LINE, ERR_BCC, tg::TAG_SETPOINT);
     EXPECT_TRUE(trace.has("setErr() grp = 20, rc = 04503 sub: 0x3"));
-    expectError(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2), 0, 0, 5);
+    ok(ask(40, KIND_SETPOINTS, 0, DIR_READ, 2, 2));
     const auto sent = line0->sim.receivedTelegrams();
     ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(sent[3], "\x01 12 BRK # 418 \r");

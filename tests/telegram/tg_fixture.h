@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -50,10 +49,6 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
     }
-    void print() {
-        std::lock_guard<std::mutex> lock(m_);
-        for (const auto &l : lines_) std::fprintf(stderr, "  trace: %s\n", l.c_str());
-    }
 
 private:
     std::mutex m_;
@@ -78,13 +73,6 @@ inline std::vector<uint32_t> pending(const TelegramChannel *ch) {
     return {ch->pendErrGroup, ch->pendErrCode, ch->pendErrSub};
 }
 using Triple = std::vector<uint32_t>;
-
-// Puts `text` in a channel's receive buffer as if it had just been read.
-inline void fillReply(TelegramChannel *ch, const std::string &bytes) {
-    std::memset(ch->rxBuf, 0, sizeof ch->rxBuf);
-    std::memcpy(ch->rxBuf, bytes.data(), bytes.size());
-    ch->rxLen = static_cast<int32_t>(bytes.size());
-}
 
 // A pseudo-terminal made the channel's port, with reads that give up after `readMs` of
 // silence. The master side stays with the test.
