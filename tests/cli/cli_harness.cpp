@@ -132,8 +132,6 @@ StationLine::StationLine(bool v6) : v6_(v6) {
            : "[Driver]\n[Chan0]\nRetries=0\nNodes=12\n" + port + "[Chan0\\Node12]\nPlantNumber=12\n");
 }
 
-StationLine::~StationLine() { sim_->stop(); }
-
 Result StationLine::run(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--config", profile_->path()});
     return runHydrix(args);

@@ -49,7 +49,6 @@ private:
 class StationLine {
 public:
     explicit StationLine(bool v6);
-    ~StationLine();
     hydrix::station::Simulator &sim() { return *sim_; }
     std::string node() const { return v6_ ? "7" : "12"; }
     int plant() const { return v6_ ? 7 : 12; }
