@@ -32,7 +32,7 @@ station::Model testModel() {
 struct Line {
     PtyPort port;
     station::Simulator sim;
-    explicit Line(int channel) : port(channel, 2000), sim(port.pty.master(), testModel()) { sim.start(); }
+    explicit Line(int channel) : port(channel, totalReadTimeout(2000)), sim(port.pty.master(), testModel()) { sim.start(); }
     long count(const std::string &command) {
         const auto sent = sim.receivedTelegrams();
         return std::count_if(sent.begin(), sent.end(), [&](const std::string &t) { return t.find(command) != t.npos; });

@@ -27,7 +27,7 @@ std::string readAvailable(int fd) {
 class LineIo : public ::testing::Test {
 protected:
     TraceCapture trace;
-    PtyPort port{0, 100};
+    PtyPort port{0, totalReadTimeout(100)};
     std::unique_ptr<TelegramChannel> ch = newChannel(0);
     void TearDown() override { debugLevel.store(0); }
 };
@@ -78,7 +78,7 @@ TEST_F(LineIo, EndlessReplyStopsAtTheBufferWithoutOverrun) {
 // Both time limits, on two channels at once so that the test waits about five seconds:
 // channel 0 stays silent, channel 1 starts a reply and never ends it.
 TEST_F(LineIo, NoStartAndNoEnd) {
-    PtyPort cutPort(1, 300);
+    PtyPort cutPort(1, totalReadTimeout(300));
     auto cut = newChannel(1);
     writeAll(cutPort.pty.master(), "\x02 1 2");
     int32_t silentResult = -1, cutResult = -1;

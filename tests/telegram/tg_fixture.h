@@ -17,6 +17,7 @@
 #include "platform/systime.h"
 #include "station/station.h"
 #include "telegram/framing.h"
+#include "common/pty_port.h"
 
 // Central European time: UTC+1, summer time UTC+2. Needs no zone files.
 inline void useCentralEuropeanTime() {
@@ -74,24 +75,3 @@ inline std::vector<uint32_t> pending(const TelegramChannel *ch) {
 }
 using Triple = std::vector<uint32_t>;
 
-// A pseudo-terminal made the channel's port, with reads that give up after `readMs` of
-// silence. The master side stays with the test.
-struct PtyPort {
-    hydrix::station::Pty pty;
-    int channel;
-    PtyPort(int channel_, uint32_t readMs) : channel(channel_) {
-        std::string error;
-        auto p = hydrix::station::Pty::open(&error);
-        if (!p) ADD_FAILURE() << error;
-        pty = std::move(*p);
-        hydrix::rt::PortSettings settings;
-        settings.device = pty.slavePath();
-        settings.line = CommLine{9600, 8, 0, 0, 0, 0, {}};
-        if (auto failed = hydrix::rt::openChannelPort(channel, settings)) ADD_FAILURE() << *failed;
-        CommSettings cs{};
-        getDefaultCommSettings(channel, getCommHandle(channel), &cs);
-        cs.timeouts = CommTimeouts{0, 0, readMs, 0, 200};
-        configComm(channel, getCommHandle(channel), &cs);
-    }
-    ~PtyPort() { hydrix::rt::closeChannelPort(channel); }
-};

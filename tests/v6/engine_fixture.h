@@ -30,7 +30,7 @@ protected:
         V6Test::SetUp();
         hydrix::rt::configurePool(kLine, 64, 2048);
         ASSERT_FALSE(hydrix::rt::loadProfileText("[Chan0]\nHYDRIXDefault=0\nDeviceName=line0\nNodes=12 7\n"));
-        port.emplace(kLine, 2000);
+        port.emplace(kLine, intervalReadTimeout(2000));
         sim.emplace(port->pty.master(), model());
         faults([](auto &f) { f.v6Framing = true; });
         sim->start();

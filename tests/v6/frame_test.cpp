@@ -53,7 +53,7 @@ TEST_F(V6Test, FramesAreFoundCutAndChecked) {
 TEST_F(V6Test, ReceiverQueuesFramesAndFailures) {
     V6Channel &c = *ch_;
     ASSERT_EQ(destroyBufferPool(&c, POOL_SIZE), 1);
-    PtyPort port(kChan, 40);
+    PtyPort port(kChan, intervalReadTimeout(40));
     EXPECT_EQ(receiveFrame(&c), 0);  // nothing waiting: no read at all
     ASSERT_EQ(startLowLevel(&c), 1);
     EXPECT_EQ(startLowLevel(&c), 0);

@@ -17,6 +17,7 @@
 #include "runtime/runtime.h"
 #include "station/station.h"
 #include "v6/v6.h"
+#include "common/pty_port.h"
 
 class V6Test : public ::testing::Test {
 protected:
@@ -102,25 +103,3 @@ T valueAs(const HostMsg *m, int byteOffset = 0) {
     return v;
 }
 
-// A pseudo-terminal made the channel's port, with one-byte reads that give up after
-// `readMs` of silence. The master side belongs to the test.
-struct PtyPort {
-    hydrix::station::Pty pty;
-    int channel;
-    PtyPort(int channel_, uint32_t readMs) : channel(channel_) {
-        std::string error;
-        auto p = hydrix::station::Pty::open(&error);
-        if (!p) ADD_FAILURE() << error;
-        pty = std::move(*p);
-        const hydrix::rt::PortSettings settings{pty.slavePath(), CommLine{9600, 8, 0, 0, 0, 0, {}}};
-        if (auto failed = hydrix::rt::openChannelPort(channel, settings)) ADD_FAILURE() << *failed;
-        CommSettings cs{};
-        getDefaultCommSettings(channel, getCommHandle(channel), &cs);
-        cs.timeouts = CommTimeouts{readMs, 0, 0, 100, 200};
-        configComm(channel, getCommHandle(channel), &cs);
-    }
-    ~PtyPort() { hydrix::rt::closeChannelPort(channel); }
-    void write(const std::string &bytes) const {
-        ASSERT_EQ(::write(pty.master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-};
