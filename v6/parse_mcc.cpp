@@ -83,13 +83,8 @@ int32_t FormatMCC(V6Channel *ch) {
     char *p = cursorIn(ch, t);
     while (ch->curMsg.load() != nullptr && p != nullptr && (p - (t.begin + 1)) < length - 2) {
         if (p + 1 >= t.end) break;  // nothing after the last blank
-        HostMsg *msg = getMsgFromPool(c);
-        if (msg == nullptr) {
-            ch->parseCursor = p;
-            return 1;
-        }
-        msg->direction = DIR_READ;
-        msg->errGroup = msg->errCode = msg->errSub = 0;
+        HostMsg *msg = recordMessage(ch, p);
+        if (msg == nullptr) return 1;
         char *field = p + 1;
         const int32_t index = boundedAtoi(field, t.end);
         const int n = fieldLength(field, t.end);

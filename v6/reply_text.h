@@ -48,6 +48,19 @@ Fields readNumbers(char *&field, const char *end, int32_t *out, int count, const
 // Whether the last field of a record fits; if not, traces "<what> error n = <length>".
 bool lastFieldFits(const char *field, const char *end, const char *what);
 
+// A pool message for the record at `p`, its direction and error fields set for a result;
+// null when the pool is dry, with the cursor kept on that record so the parse resumes there.
+inline HostMsg *recordMessage(V6Channel *ch, char *p) {
+    HostMsg *msg = getMsgFromPool(static_cast<int32_t>(ch->channelNo));
+    if (msg == nullptr) {
+        ch->parseCursor = p;
+        return nullptr;
+    }
+    msg->direction = DIR_READ;
+    msg->errGroup = msg->errCode = msg->errSub = 0;
+    return msg;
+}
+
 // Walks a list reply record by record from the blank at `p`. Each record gets a message
 // from the host's pool, which `fill(msg, field)` fills from the record's first field on,
 // leaving `field` on the record's last one. Returns 1 when the pool runs dry (the cursor
@@ -58,13 +71,8 @@ int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *pars
     const auto c = static_cast<int32_t>(ch->channelNo);
     while (p != nullptr) {
         if (p + 1 >= t.end) break;  // nothing after the last blank
-        HostMsg *msg = getMsgFromPool(c);
-        if (msg == nullptr) {
-            ch->parseCursor = p;
-            return 1;
-        }
-        msg->direction = DIR_READ;
-        msg->errGroup = msg->errCode = msg->errSub = 0;
+        HostMsg *msg = recordMessage(ch, p);
+        if (msg == nullptr) return 1;
         char *field = p + 1;
         const Fields r = fill(msg, field);
         if (r != Fields::Read) {
