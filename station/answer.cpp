@@ -84,10 +84,16 @@ std::string alarmReply(const Plant &p)
     const Alarm &a = p.alarms.front();
     std::string out = "ALR " + std::to_string(p.plantNumber) + " " + std::to_string(a.code) +
                       " " + stamp(a.time) + " " + a.flag;
-    for (size_t i = 0; i < 6; ++i)
-        out += " " + (i < a.extra.size() ? a.extra[i] : std::string("0"));
-    if (a.second >= 0)
-        out += " " + two(a.second);
+    // Appended piece by piece: `" " + std::string` here trips g++ 12's -Wrestrict false
+    // positive at -O3.
+    for (size_t i = 0; i < 6; ++i) {
+        out += ' ';
+        out += i < a.extra.size() ? a.extra[i] : std::string("0");
+    }
+    if (a.second >= 0) {
+        out += ' ';
+        out += two(a.second);
+    }
     return out;
 }
 

@@ -70,7 +70,9 @@ int guardTime(Engine engine, int retries, bool history) {
 }
 
 std::vector<std::string> receivedFrames(const std::vector<std::string> &trace, int channel) {
-    const std::string prefix = "[" + std::to_string(channel) + "] RecvMSG: (";
+    std::string prefix = "[";  // built in steps: `"[" + std::string` trips g++ 12's -Wrestrict at -O3
+    prefix += std::to_string(channel);
+    prefix += "] RecvMSG: (";
     std::vector<std::string> frames;
     for (const std::string &line : trace) {
         if (line.compare(0, prefix.size(), prefix) != 0) continue;

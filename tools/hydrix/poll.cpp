@@ -37,7 +37,11 @@ std::vector<std::string> split(const std::string &text, char sep) {
 std::string plainLine(const Record &r) {
     std::string line = isoUtc(r.time) + " channel " + std::to_string(r.channel) + " node " +
                        std::to_string(r.node) + " " + r.item;
-    if (r.index) line += "[" + std::to_string(*r.index) + "]";
+    if (r.index) {  // in steps: `"[" + std::string` trips g++ 12's -Wrestrict at -O3
+        line += '[';
+        line += std::to_string(*r.index);
+        line += ']';
+    }
     if (r.failed()) return line + " ERROR " + errorField(r);
     return line + " = " + valueText(r.value);
 }
