@@ -1,8 +1,8 @@
 // The telegram engine's side of the connection events. These run on the host's thread
 // and talk to the station at once, under the channel's exchange lock.
 #include "driver/engines.h"
-#include "telegram/addressing.h"
 #include "platform/ticks.h"
+#include "telegram/addressing.h"
 #include "telegram/exchange_lock.h"
 #include "telegram/framing.h"
 #include "telegram/handlers.h"

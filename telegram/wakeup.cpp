@@ -2,11 +2,11 @@
 // and BRK to close the exchange with the station on the line.
 #include <cstring>
 
+#include "platform/ticks.h"
 #include "telegram/addressing.h"
 #include "telegram/framing.h"
 #include "telegram/handlers.h"
 #include "telegram/numbers.h"
-#include "platform/ticks.h"
 
 namespace tg {
 
