@@ -30,8 +30,12 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
                    now.wHour, now.wMinute);
     const int32_t r = exchangeTelegram(ch, TAG_ALARM);
     if (r < 0) return 0;
+    // ALN is the station's word for "no more alarms", the normal end of the series. Any
+    // other reply is a failure that says what came (NDA is not how a station tells that
+    // it has no alarms; there the tag stands as the sub-code): handed back without an
+    // error, the series would end with the station's alarms unread.
     if (r == RX_ALN) return 1;
-    if (r != RX_ALR) return 0;
+    if (r != RX_ALR) return replyFailure(ch, r, TAG_ALARM, TAG_ALARM, "hndlRequestAlarms");
 
     AlarmRecord alarm{};
     if (!parseAlarmRecord(ch, reinterpret_cast<const char *>(ch->rxBuf) + 1, &alarm)) return 0;
@@ -41,8 +45,11 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
                    alarm.alarmNode, alarm.alarmCode, static_cast<int>(alarm.flag), t.wYear, t.wMonth,
                    t.wDay, t.wHour, t.wMinute, t.wSecond);
 
+    // The alarm is parsed; while the pool is empty the line may serve the host's events
+    // (the reply in rxBuf is not needed any more). An alarm that cannot be handed on is
+    // not acknowledged, so the station keeps it for the next read.
     int attempts = 0;
-    HostMsg *out = takeFromPool(ch->channelNo, &attempts, kAlarmPoolAttempts, POOL_RETRY_MS);
+    HostMsg *out = takeFromPool(ch, &attempts, kAlarmPoolAttempts);
     if (out == nullptr) {
         ch->pendErrGroup = ERRGRP_CONTENT;
         ch->pendErrCode = ERR_ALARM_NO_MSG;

@@ -1,15 +1,28 @@
 // The telegram engine's side of the connection events. These run on the host's thread
 // and talk to the station at once, under the channel's exchange lock.
 #include "driver/engines.h"
+#include "platform/ticks.h"
 #include "telegram/addressing.h"
 #include "telegram/exchange_lock.h"
+#include "telegram/framing.h"
 #include "telegram/handlers.h"
 
 namespace tg {
 
 namespace {
 constexpr uint32_t kAlarmReadAddress = 0x400;  // kind 4, item 0
+
+// The host's thread waits for the line (the worker may be in the middle of an exchange)
+// no longer than a telegram may take to start, and that wait counts toward the start of
+// the telegram it then reads (whose bytes wait in the port meanwhile). So an event never
+// holds the host longer than one telegram read: 5 s to its start and 5 s for its body.
+// When the worker keeps the line that long, the event gives up as if nothing had come.
+bool takeLine(TelegramChannel *ch, int event) {
+    if (tryLockExchange(ch->channelNo, REPLY_TIMEOUT_MS)) return true;
+    lineBusy(ch, event);
+    return false;
 }
+}  // namespace
 
 int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
     if (resultFlag != nullptr) *resultFlag = 1;
@@ -19,8 +32,11 @@ int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
             ch->curNode.store(-1);
             break;
         case 2: {
-            ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
-            if (!hndlGetCallerPlantID(ch)) break;
+            const uint32_t asked = plat::getTickCount();
+            if (!takeLine(ch, event)) break;
+            const bool identified = hndlGetCallerPlantID(ch, asked) != 0;
+            unlockExchange(ch->channelNo);
+            if (!identified) break;
             const int32_t channel = static_cast<int32_t>(ch->channelNo);
             if (HostMsg *msg = getMsgFromPool(channel)) {
                 msg->node = static_cast<uint32_t>(ch->curNode.load());
@@ -33,8 +49,10 @@ int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
         }
         case 5:
         case 7: {
-            ExchangeGuard guard(ch->channelNo, ExchangeSide::Host);
-            hndlWaitOK(ch);
+            const uint32_t asked = plat::getTickCount();
+            if (!takeLine(ch, event)) break;
+            hndlWaitOK(ch, asked);
+            unlockExchange(ch->channelNo);
             break;
         }
         default:

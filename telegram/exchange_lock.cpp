@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "host/hydrix_host.h"
+#include "platform/ticks.h"
 
 namespace tg {
 
@@ -21,6 +22,9 @@ ChannelLock locks[HYDRIX_CHANNELS];
 
 ChannelLock &lockOf(uint32_t channel) { return locks[channel % HYDRIX_CHANNELS]; }
 
+// The channel whose lock this thread holds (-1: none).
+thread_local int64_t tlsHeld = -1;
+
 }  // namespace
 
 void lockExchange(uint32_t channel, ExchangeSide side) {
@@ -34,6 +38,7 @@ void lockExchange(uint32_t channel, ExchangeSide side) {
         l.cv.wait(g, [&] { return !l.held && l.hostWaiting == 0; });
     }
     l.held = true;
+    tlsHeld = channel;
 }
 
 bool tryLockExchange(uint32_t channel, uint32_t ms) {
@@ -42,7 +47,10 @@ bool tryLockExchange(uint32_t channel, uint32_t ms) {
     ++l.hostWaiting;
     const bool got = l.cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return !l.held; });
     --l.hostWaiting;
-    if (got) l.held = true;
+    if (got) {
+        l.held = true;
+        tlsHeld = channel;
+    }
     // A worker held back by this wait may go on now.
     if (!got) l.cv.notify_all();
     return got;
@@ -54,7 +62,15 @@ void unlockExchange(uint32_t channel) {
         std::lock_guard<std::mutex> g(l.m);
         l.held = false;
     }
+    if (tlsHeld == static_cast<int64_t>(channel)) tlsHeld = -1;
     l.cv.notify_all();
+}
+
+void sleepOffLine(uint32_t channel, uint32_t ms) {
+    const bool held = tlsHeld == static_cast<int64_t>(channel);
+    if (held) unlockExchange(channel);
+    plat::sleepMs(ms);
+    if (held) lockExchange(channel, ExchangeSide::Worker);
 }
 
 }  // namespace tg

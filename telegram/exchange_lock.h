@@ -12,6 +12,9 @@ void lockExchange(uint32_t channel, ExchangeSide side);
 // The host's side, waiting at most `ms` milliseconds; false when the lock stayed taken.
 bool tryLockExchange(uint32_t channel, uint32_t ms);
 void unlockExchange(uint32_t channel);
+// Sleeps `ms`; when the calling thread holds the channel's lock, it gives the lock up for
+// the sleep and takes it back (as the worker) afterwards.
+void sleepOffLine(uint32_t channel, uint32_t ms);
 
 class ExchangeGuard {
 public:

@@ -98,6 +98,32 @@ int32_t checkRxTelegram(TelegramChannel *ch, uint32_t tag) {
     return RX_DATA;
 }
 
+int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub,
+                     const char *who) {
+    // A request the station did not answer with what it asked for is never handed back
+    // as done: the host would take the value area as it stood for fresh values. A damaged
+    // reply is a line failure like a lost one (and is tried again), SCE keeps the triple
+    // the check set, and every other word names what came instead.
+    switch (reply) {
+        case RX_BAD:
+        case RX_SCE:
+            break;
+        case RX_NDA:
+            ch->pendErrGroup = ERRGRP_CONTENT;
+            ch->pendErrCode = ERR_NO_DATA;
+            ch->pendErrSub = ndaSub;
+            textOutputParm("%s: No data (NDA reply)!", who);
+            break;
+        default:
+            ch->pendErrGroup = ERRGRP_LINE;
+            ch->pendErrCode = ERR_FRAMING;
+            ch->pendErrSub = tag;
+            textOutputParm("%s: Unexpected reply (%d)", who, static_cast<int>(reply));
+            break;
+    }
+    return 0;
+}
+
 void prepareRequest(TelegramChannel *ch) {
     ch->pendErrCode = 0;
     ch->pendErrGroup = 0;

@@ -53,6 +53,19 @@ int32_t stripXoff(TelegramChannel *ch);
 // A bad reply and SCE leave their error triple pending, with `tag` as the sub-code.
 int32_t checkRxTelegram(TelegramChannel *ch, uint32_t tag);
 
+// A reply the handler cannot use, made a failure whose triple says what came: a damaged
+// reply (RX_BAD) and SCE keep the triple the check left; NDA gives (41, 17676, ndaSub);
+// any other reply word gives the bad-telegram triple (20, 17668, tag). Returns 0.
+int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub,
+                     const char *who);
+
+// Marks the calling thread as the worker of `ch`.
+void markWorkerThread(const TelegramChannel *ch);
+// True when an exchange on `ch` must end now: on its worker, when the channel is being
+// stopped or the driver no longer runs; on any other thread (the host's calls into the
+// event hooks), when the driver is stopping.
+bool exchangeAbandoned(const TelegramChannel *ch);
+
 // Clears the pending group and code, both buffers and both lengths.
 void prepareRequest(TelegramChannel *ch);
 // Puts SOH, the formatted body and its block check trailer into txBuf and sets txLen.
@@ -67,8 +80,12 @@ void printableCopy(const uint8_t *bytes, int32_t len, char *out, size_t outSize,
 int32_t writeTelegram(TelegramChannel *ch);
 // Reads one reply, STX to CR LF, into rxBuf. 1 on success; 0 with the pending error set.
 int32_t readTelegram(TelegramChannel *ch);
+// The same, with the wait for the reply's start counted from the tick `since` rather
+// than from the call.
+int32_t readTelegramSince(TelegramChannel *ch, uint32_t since);
 // Reads replies until one that is not "OK" comes; returns its class, or -1 when a read
-// failed (pending error set).
+// failed (pending error set). The reply must start within REPLY_TIMEOUT_MS of the call,
+// "OK" replies or not.
 int32_t receiveReply(TelegramChannel *ch, uint32_t tag);
 // writeTelegram, then receiveReply; -1 when either failed.
 int32_t exchangeTelegram(TelegramChannel *ch, uint32_t tag);

@@ -25,13 +25,17 @@ int32_t reportHistoryTime(TelegramChannel *ch, OrvelTime time);
 int32_t hndlWaitOK(TelegramChannel *ch);
 // Reads a calling station's first telegram (ACT or ALR) and takes its plant number.
 int32_t hndlGetCallerPlantID(TelegramChannel *ch);
+// The same two, with the wait for the telegram's start counted from the tick `since`
+// (when the host asked, before it waited for the line).
+int32_t hndlWaitOK(TelegramChannel *ch, uint32_t since);
+int32_t hndlGetCallerPlantID(TelegramChannel *ch, uint32_t since);
+// What the host's events do when the worker keeps the line: forget the station on the
+// line, as the two above do first, and leave "line busy" pending (20, 17666, 0).
+void lineBusy(TelegramChannel *ch, int event);
 // Sends BRK to the plant on the line.
 int32_t sendBreak(TelegramChannel *ch);
 
 // Serves curMsg by its kind and direction (the worker's serve step).
 int32_t serveRequest(TelegramChannel *ch);
-
-// Pause between attempts to get a message from an empty pool.
-constexpr uint32_t POOL_RETRY_MS = 200;
 
 }  // namespace tg

@@ -1,6 +1,7 @@
 // History read (WGH): records in passes until the station answers NDA, and the history
 // time reports that tell the host how far it has got.
 #include <cstring>
+#include <string>
 
 #include "platform/systime.h"
 #include "platform/ticks.h"
@@ -19,13 +20,16 @@ constexpr int kTimeReportAttempts = 201;
 constexpr uint32_t kHistoryAddress = 0x300;
 
 // Reports `time` until the pool gives a message, at most kTimeReportAttempts times; a
-// report that cannot be sent is dropped.
+// report that cannot be sent is dropped (and a stop drops it at once).
 void reportHistoryTimeRetrying(TelegramChannel *ch, OrvelTime time) {
     for (int attempt = 1; attempt <= kTimeReportAttempts; ++attempt) {
         if (reportHistoryTime(ch, time)) return;
-        if (attempt < kTimeReportAttempts) plat::sleepMs(POOL_RETRY_MS);
+        if (attempt < kTimeReportAttempts && !poolPause(ch)) return;
     }
 }
+
+// Moves the request's start to `time`, the time of a record the host now has.
+void keepPosition(HostMsg *msg, OrvelTime time) { std::memcpy(msg->data, &time, sizeof time); }
 
 // The local start time of a pass: from the request's value area, not before 2001.
 plat::SystemTime startTimeLocal(const HostMsg *msg) {
@@ -81,9 +85,15 @@ int32_t hndlRequestHistory(TelegramChannel *ch, int32_t *again) {
         *again = 0;
         return 1;
     }
-    if (r != RX_DATA) return 0;
+    // NDA (above) is the end of the history; any other word is a failure that says what
+    // came, never a quiet end of the series.
+    if (r != RX_DATA) return replyFailure(ch, r, TAG_HISTORY, TAG_HISTORY, "hndlRequestHistory");
 
-    const char *pos = reinterpret_cast<const char *>(ch->rxBuf) + 1;
+    // Records are parsed from a copy of the reply: while the pool is empty the line (and
+    // with it rxBuf) may serve the host's events.
+    const std::string reply(reinterpret_cast<const char *>(ch->rxBuf),
+                            strnlen(reinterpret_cast<const char *>(ch->rxBuf), TG_BUF_SIZE));
+    const char *pos = reply.c_str() + 1;
     int attempts = 0;
     OrvelTime last = 0;
     do {
@@ -103,7 +113,7 @@ int32_t hndlRequestHistory(TelegramChannel *ch, int32_t *again) {
         textOutputParm("hndlRequestHistory: Got %d values at ts = %04d/%02d/%02d %02d:%02d (UTC)",
                        count, at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
 
-        HostMsg *rec = takeFromPool(ch->channelNo, &attempts, kRecordPoolAttempts, POOL_RETRY_MS);
+        HostMsg *rec = takeFromPool(ch, &attempts, kRecordPoolAttempts);
         if (rec == nullptr) {
             ch->pendErrGroup = ERRGRP_CONTENT;
             ch->pendErrCode = ERR_HISTORY_NO_MSG;
@@ -122,6 +132,11 @@ int32_t hndlRequestHistory(TelegramChannel *ch, int32_t *again) {
         rec->timeStamp = last;
         if (count > 0) std::memcpy(rec->data, values, static_cast<size_t>(count) * sizeof(float));
         putMsgToSapIq(static_cast<int32_t>(ch->channelNo), rec);
+        // The request's start follows every record handed on, not only the time report
+        // at the end of the pass: a pass that fails later (an empty pool, a bad record, a
+        // stop), or whose time report is dropped, is repeated from after the last record
+        // the host has, so that no record reaches it twice.
+        keepPosition(msg, last);
     } while (*pos != '#' && *pos != '\0');
 
     reportHistoryTimeRetrying(ch, last);

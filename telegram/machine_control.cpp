@@ -30,7 +30,13 @@ int32_t hndlMachineControl(TelegramChannel *ch) {
     }
     textOutputParm("[C:%d-N:%d]:hndlMachineControl: Sending machine command to plant_id:%d",
                    ch->channelNo, static_cast<int>(msg->node), plant);
-    return exchangeTelegram(ch, TAG_SETPOINT) == RX_DATA ? 1 : 0;
+    // Only a data reply confirms the command. NDA names the picture that had no data (as a
+    // picture read does); any other reply fails with a triple that says what came.
+    const int32_t r = exchangeTelegram(ch, TAG_SETPOINT);
+    if (r < 0) return 0;
+    if (r != RX_DATA)
+        return replyFailure(ch, r, TAG_SETPOINT, static_cast<uint32_t>(item), "hndlMachineControl");
+    return 1;
 }
 
 }  // namespace tg

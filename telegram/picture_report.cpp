@@ -54,7 +54,9 @@ int32_t hndlRequestPicture(TelegramChannel *ch) {
                    ch->channelNo, static_cast<int>(msg->node), static_cast<int>(picture), plant);
     const int32_t r = exchangeTelegram(ch, TAG_PICTURE);
     if (r < 0) return 0;
-    if (r != RX_DATA) return 1;
+    // A picture the station has no data for, or a reply that is not one, fails the
+    // request; it is never handed back done with the value area as it stood.
+    if (r != RX_DATA) return replyFailure(ch, r, TAG_PICTURE, picture, "hndlRequestPicture");
 
     float list[kPictureValues];
     int n = parseValueList(reinterpret_cast<const char *>(ch->rxBuf) + 2, list, kPictureValues);
@@ -105,7 +107,7 @@ int32_t hndlRequestReport(TelegramChannel *ch) {
         textOutputParm("hndlRequestReport: No data in report (NDA reply)!");
         return 0;
     }
-    if (r != RX_DATA) return 1;
+    if (r != RX_DATA) return replyFailure(ch, r, TAG_REPORT, 1, "hndlRequestReport");
 
     float list[kReportValues];
     const int n = parseValueList(reinterpret_cast<const char *>(ch->rxBuf) + 1, list, kReportValues);

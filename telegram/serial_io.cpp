@@ -1,4 +1,7 @@
 // Sending a request and reading a reply, one byte per read.
+#include <poll.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "driver/state.h"
@@ -20,7 +23,44 @@ constexpr int32_t kMaxReply = TG_BUF_SIZE - 1;
 // limit; a failed read pauses this long before the next one.
 constexpr uint32_t kFailedReadPauseMs = 20;
 
+// The longest a read loop waits for input before it looks at the stop and its time
+// limit again: a stop is noticed this quickly, in the middle of an exchange too.
+constexpr uint32_t kInputSliceMs = 50;
+
+// The channel whose worker runs on this thread (none on the host's threads).
+thread_local const TelegramChannel *tlsWorkerOf = nullptr;
+
 bool debugDumps() { return debugLevel.load(std::memory_order_relaxed) != 0; }
+
+// Waits until input waits on the port, at most `ms`. A port that has failed (hung up,
+// closed) counts as ready: the read that follows reports the failure. The port handle
+// is the tty's descriptor. Reads are made only when input waits, so that a read never
+// sits out the port's own read time-outs (over two seconds) while a stop waits for it.
+bool inputWaiting(CommHandle h, uint32_t ms) {
+    pollfd p{static_cast<int>(h), POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, static_cast<int>(ms));
+        if (r >= 0) return r > 0;
+        if (errno != EINTR) return true;
+    }
+}
+
+// How long the next wait for input may last, for a limit counted from `start`.
+uint32_t sliceUntil(uint32_t start) {
+    const uint32_t elapsed = timeExpired(start);
+    if (elapsed > REPLY_TIMEOUT_MS) return 0;
+    const uint32_t left = REPLY_TIMEOUT_MS + 1 - elapsed;
+    return left < kInputSliceMs ? left : kInputSliceMs;
+}
+
+// The exchange was abandoned (a stop): the read fails like a reply that never came.
+int32_t readStopped(TelegramChannel *ch) {
+    ch->pendErrCode = ERR_TIMEOUT;
+    ch->pendErrSub = 0;
+    ch->pendErrGroup = ERRGRP_LINE;
+    textOutputParm("[C:%d] readTelegram(): Stopped", ch->channelNo);
+    return 0;
+}
 
 void readFailure(TelegramChannel *ch) {
     ch->pendErrSub = plat::getLastError();
@@ -42,6 +82,15 @@ int32_t readByte(TelegramChannel *ch, uint8_t *where) {
 }
 
 }  // namespace
+
+void markWorkerThread(const TelegramChannel *ch) { tlsWorkerOf = ch; }
+
+bool exchangeAbandoned(const TelegramChannel *ch) {
+    if (tlsWorkerOf == ch)
+        return ch->stopRequest.load(std::memory_order_acquire) != 0 ||
+               currentDriverState() != DRV_STATE_RUNNING;
+    return currentDriverState() == DRV_STATE_STOPPING;
+}
 
 int32_t writeTelegram(TelegramChannel *ch) {
     if (debugDumps()) {
@@ -67,7 +116,9 @@ int32_t writeTelegram(TelegramChannel *ch) {
     return ok != 0 ? 1 : 0;
 }
 
-int32_t readTelegram(TelegramChannel *ch) {
+int32_t readTelegram(TelegramChannel *ch) { return readTelegramSince(ch, plat::getTickCount()); }
+
+int32_t readTelegramSince(TelegramChannel *ch, uint32_t since) {
     ch->commHandle = getCommHandle(static_cast<int32_t>(ch->channelNo));
     if (ch->commHandle == COMM_HANDLE_INVALID) {
         ch->pendErrCode = ERR_NO_PORT_READ;
@@ -84,9 +135,10 @@ int32_t readTelegram(TelegramChannel *ch) {
     ch->rxLen = 0;
 
     // Waiting for the STX: anything before it is overwritten by the next byte.
-    uint32_t start = plat::getTickCount();
+    uint32_t start = since;
     while (ch->rxBuf[0] != STX) {
-        if (readByte(ch, &ch->rxBuf[0]) < 0) {
+        if (exchangeAbandoned(ch)) return readStopped(ch);
+        if (inputWaiting(ch->commHandle, sliceUntil(start)) && readByte(ch, &ch->rxBuf[0]) < 0) {
             readFailure(ch);
             return 0;
         }
@@ -110,8 +162,9 @@ int32_t readTelegram(TelegramChannel *ch) {
             ch->pendErrGroup = ERRGRP_LINE_END;
             return 0;
         }
+        if (exchangeAbandoned(ch)) return readStopped(ch);
         uint8_t *slot = &ch->rxBuf[ch->rxLen];
-        const int32_t got = readByte(ch, slot);
+        const int32_t got = inputWaiting(ch->commHandle, sliceUntil(start)) ? readByte(ch, slot) : 0;
         if (got > 0) {
             if (*slot == STX) {
                 *slot = 0;
@@ -141,8 +194,13 @@ int32_t readTelegram(TelegramChannel *ch) {
 }
 
 int32_t receiveReply(TelegramChannel *ch, uint32_t tag) {
+    // "OK" tells that the answer is coming, not that it may come later: the answer must
+    // still start within the time limit of the request, however many "OK"s come first.
+    // A station that answers "OK" for ever so ends in a time-out instead of holding the
+    // channel for good.
+    const uint32_t since = plat::getTickCount();
     for (;;) {
-        if (!readTelegram(ch)) return -1;
+        if (!readTelegramSince(ch, since)) return -1;
         const int32_t r = checkRxTelegram(ch, tag);
         if (r != RX_OK) return r;
     }

@@ -55,7 +55,8 @@ int32_t hndlRequestSetpoints(TelegramChannel *ch) {
         textOutputParm("hndlRequestSetpoints: No data in report (NDA reply)!");
         return 0;
     }
-    if (r != RX_DATA) return 0;
+    if (r < 0) return 0;  // the exchange or a record of the list failed
+    if (r != RX_DATA) return replyFailure(ch, r, TAG_SETPOINT, 2, "hndlRequestSetpoints");
 
     HostMsg *msg = ch->curMsg.load();
     const int64_t count = msg->length / 2;
@@ -73,7 +74,10 @@ int32_t hndlRequestSetpoints(TelegramChannel *ch) {
 int32_t hndlWriteSetpoints(TelegramChannel *ch) {
     const int32_t r = readSetpointList(ch, "hndlWriteSetpoints");
     if (r < 0) return 0;
-    if (r != RX_DATA) return 1;
+    // Without the list the setpoint's type is unknown and nothing is written: the write
+    // fails, saying why (an NDA as for a setpoint read), rather than report a write that
+    // never took place.
+    if (r != RX_DATA) return replyFailure(ch, r, TAG_SETPOINT, 2, "hndlWriteSetpoints");
 
     HostMsg *msg = ch->curMsg.load();
     const uint32_t s = msg->index >> 1;
@@ -135,6 +139,10 @@ int32_t hndlWriteSetpoints(TelegramChannel *ch) {
         ch->pendErrSub = 3;
         return 0;
     }
+    // A confirmation damaged on the line does not tell whether the station took the
+    // value: the write is tried again (writing the same value twice does no harm). Any
+    // other reply word means the station took it.
+    if (w == RX_BAD) return 0;
     return 1;
 }
 

@@ -2,6 +2,7 @@
 // and BRK to close the exchange with the station on the line.
 #include <cstring>
 
+#include "platform/ticks.h"
 #include "telegram/addressing.h"
 #include "telegram/framing.h"
 #include "telegram/handlers.h"
@@ -20,17 +21,31 @@ void forgetStation(TelegramChannel *ch) {
 }
 }  // namespace
 
-int32_t hndlWaitOK(TelegramChannel *ch) {
+void lineBusy(TelegramChannel *ch, int event) {
     forgetStation(ch);
-    if (!readTelegram(ch)) return 0;
+    ch->pendErrGroup = ERRGRP_LINE;
+    ch->pendErrCode = ERR_TIMEOUT;
+    ch->pendErrSub = 0;
+    textOutputParm("[C:%d] preEvent(%d): line busy, gave up", ch->channelNo, event);
+}
+
+int32_t hndlWaitOK(TelegramChannel *ch) { return hndlWaitOK(ch, plat::getTickCount()); }
+
+int32_t hndlGetCallerPlantID(TelegramChannel *ch) {
+    return hndlGetCallerPlantID(ch, plat::getTickCount());
+}
+
+int32_t hndlWaitOK(TelegramChannel *ch, uint32_t since) {
+    forgetStation(ch);
+    if (!readTelegramSince(ch, since)) return 0;
     if (checkRxTelegram(ch, TAG_WAIT_OK) != RX_OK) return 0;
     textOutputParm("hndlWaitOK: OK received.");
     return 1;
 }
 
-int32_t hndlGetCallerPlantID(TelegramChannel *ch) {
+int32_t hndlGetCallerPlantID(TelegramChannel *ch, uint32_t since) {
     forgetStation(ch);
-    if (!readTelegram(ch)) return 0;
+    if (!readTelegramSince(ch, since)) return 0;
     const int32_t r = checkRxTelegram(ch, TAG_CALLER);
     if (r != RX_ACT && r != RX_ALR) return 0;
     // The plant number follows the three-letter reply word.

@@ -5,6 +5,7 @@
 #include "platform/ticks.h"
 #include "telegram/addressing.h"
 #include "telegram/exchange_lock.h"
+#include "telegram/framing.h"
 #include "telegram/handlers.h"
 
 namespace tg {
@@ -79,6 +80,7 @@ int32_t runStep(TelegramChannel *ch) {
 
 uint32_t channelWorker(void *arg) {
     auto *ch = static_cast<TelegramChannel *>(arg);
+    markWorkerThread(ch);
     while (ch->stopRequest.load(std::memory_order_acquire) == 0) {
         int32_t busy;
         {
@@ -86,6 +88,13 @@ uint32_t channelWorker(void *arg) {
             busy = runStep(ch);
         }
         if (!busy) plat::sleepMs(kIdleMs);
+    }
+    // Stopped with a request in hand (its exchange was ended by the stop): it goes back
+    // to the pool, as every request does once the host no longer takes results.
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) {
+        putMsgToPool(static_cast<int32_t>(ch->channelNo), msg);
+        ch->retryCount = 0;
+        ch->state.store(STATE_TAKE);
     }
     return 1;
 }

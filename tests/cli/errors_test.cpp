@@ -41,8 +41,7 @@ TEST(SetupErrors, EachGetsOneClearLineAndExitCodeTwo) {
 }
 
 // What the tool says when the station fails or refuses, engine by engine. A null triple
-// is not checked: a damaged picture reply comes back from the telegram engine without
-// an error (the tool still names the cause), and some failures are known by text alone.
+// is not checked: some failures are known by text alone.
 TEST(StationErrors, FailuresAreNamed) {
     struct Case {
         bool v6;
@@ -56,7 +55,8 @@ TEST(StationErrors, FailuresAreNamed) {
     const std::vector<Case> cases = {
         {false, "silent", {"picture", "-n", "12", "--count", "2"}, triple(20, 17666, 0), "no reply within 5 s"},
         {false, "bcc", {"setpoints", "-n", "12"}, triple(20, 17667, 3), "block check mismatch", false},
-        {false, "bcc", {"picture", "-n", "12", "--count", "2"}, nullptr, "block check mismatch", false},
+        {false, "bcc", {"picture", "-n", "12", "--count", "2"}, triple(20, 17667, 1), "block check mismatch", false},
+        {false, "NDA", {"picture", "-n", "12", "--count", "2"}, triple(41, 17676, 1), "no data (the station answered NDA)"},
         {false, "SCE", {"command", "start", "-n", "12"}, triple(41, 17677, 3),
          "station refused the telegram (SCE)"},
         {false, "NDA", {"report", "-n", "12"}, triple(41, 17676, 1), "no data (the station answered NDA)"},

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "telegram/pool.h"
 #include "tg_fixture.h"
 
 namespace {
@@ -66,6 +67,13 @@ protected:
         for (HostMsg *m : results) putMsgToPool(0, m);
         line0.reset();
         rt::resetQueues();
+        rt::configurePool(0, 64, 2048);
+        tg::poolRetryMs.store(200);
+    }
+    // Gives the results so far back to the pool.
+    void release() {
+        for (HostMsg *m : results) putMsgToPool(0, m);
+        results.clear();
     }
     // Queues a request; errGroup and errCode must come back cleared, errSub as it was.
     static HostMsg *submit(uint32_t node, uint32_t kind, uint32_t item, uint32_t direction,
@@ -229,12 +237,139 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     EXPECT_EQ(preEvent(0, 99, 0, &flag), 0);
     EXPECT_EQ(flag, 1);
     preEvent(0, 1, 0, &flag);
-    ASSERT_NE(ask(41, KIND_PICTURE, 3, DIR_READ), nullptr);  // plant 7 has no picture 3: answered NDA, done
+    line0->sim.editModel([](station::Model &m) { m.find(7)->pictures[3] = {std::vector<double>(8), {1}}; });
+    ok(ask(41, KIND_PICTURE, 3, DIR_READ));
     EXPECT_EQ(canDisconnect(0), 1);
     EXPECT_TRUE(trace.has("[0] Driver ready to disconnect"));
     EXPECT_TRUE(line0->sim.waitForTelegrams(3, 2000));
     EXPECT_EQ(line0->count(" 7 BRK #"), 1);
     EXPECT_EQ(postEvent(0), 1);
+}
+
+// A reply that does not answer the request (damaged, refused, no data, another word) never
+// comes back as done: it fails, is tried again like any failure, and reaches the host with
+// a triple that says what came. NDA ends a history and ALN an alarm series; those two
+// stay the quiet normal end (HistoryInPassesUntilNoData, CallInReadsAndAcknowledgesEveryAlarm).
+TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
+    drvStart();
+    struct Case {
+        uint32_t kind, item, direction, index, word;
+        std::string fault;  // "bcc" or the word the station answers every request with
+        std::string telegram;  // sent once per try
+        Triple expected;
+    };
+    const uint32_t value = std::bit_cast<uint32_t>(1.5f);
+    const std::vector<Case> cases = {
+        {KIND_PICTURE, 3, DIR_READ, 0, 0, "bcc", "WGS P 0 ! 3", {20, 17667, 1}},
+        {KIND_PICTURE, 3, DIR_READ, 0, 0, "SCE", "WGS P 0 ! 3", {41, 17677, 1}},
+        {KIND_PICTURE, 3, DIR_READ, 0, 0, "NDA", "WGS P 0 ! 3", {41, 17676, 3}},
+        {KIND_PICTURE, 3, DIR_READ, 0, 0, "SCO", "WGS P 0 ! 3", {20, 17668, 1}},
+        {KIND_REPORT, 0, DIR_READ, 0, 0, "SCE", "WGD", {41, 17677, 2}},
+        {KIND_REPORT, 0, DIR_READ, 0, 0, "ACT", "WGD", {20, 17668, 2}},
+        {KIND_SETPOINTS, 0, DIR_READ, 2, 0, "ALN", "MCC 0 1", {20, 17668, 3}},
+        {KIND_SETPOINTS, 0, DIR_READ, 2, 0, "SCE", "MCC 0 1", {41, 17677, 3}},
+        // Nothing is written without the list.
+        {KIND_SETPOINTS, 0, DIR_WRITE, 2, value, "NDA", "MCC 0 1", {41, 17676, 2}},
+        {KIND_SETPOINTS, 0, DIR_WRITE, 2, value, "bcc", "MCC 0 1", {20, 17667, 3}},
+        {KIND_MACHINE, 3, DIR_WRITE, 7, 2, "SCO", "WGS P 7 B 3", {20, 17668, 3}},
+        {KIND_MACHINE, 6, DIR_WRITE, 7, 2, "NDA", "WGS P 7 B 6", {41, 17676, 6}},
+        {KIND_HISTORY, 0, DIR_READ, 0, 0, "ALN", "WGH", {20, 17668, 4}},
+        {KIND_HISTORY, 0, DIR_READ, 0, 0, "SCE", "WGH", {41, 17677, 4}},
+        {KIND_ALARMS, 0, DIR_READ, 0, 0, "NDA", "WCA", {41, 17676, 5}},
+        {KIND_ALARMS, 0, DIR_READ, 0, 0, "ACT", "WCA", {20, 17668, 5}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.telegram + " answered " + c.fault);
+        line0->fail(-1, [&](station::Faults &f) {
+            f.wrongBcc = c.fault == "bcc";
+            if (c.fault != "bcc") f.forceReply = c.fault;
+        });
+        const long before = line0->count(c.telegram);
+        HostMsg *m = ask(40, c.kind, c.item, c.direction, c.index, 2, c.word);
+        expectError(m, c.expected[0], c.expected[1], c.expected[2]);
+        EXPECT_EQ(line0->count(c.telegram) - before, 3);  // Retries=2: three tries
+        if (c.kind == KIND_PICTURE) { EXPECT_EQ(values(m, 1), std::vector<float>{0}); }  // untouched
+        if (c.kind == KIND_HISTORY) { EXPECT_EQ(m->timeStamp, 0u); }
+    }
+    line0->sim.setFaults(station::Faults{});
+    EXPECT_TRUE(line0->sim.setpointWrites().empty());
+    EXPECT_EQ(result(300), nullptr);  // nothing else reached the host
+}
+
+// A pass that fails after handing records on (the pool ran dry), or whose time report
+// was dropped (the pool stayed dry), is repeated from the last record the host has:
+// every record arrives once.
+TEST_F(Engine, HistoryPassAfterADryPoolStartsAfterTheLastRecord) {
+    tg::poolRetryMs.store(10);  // 100 tries in 1 s, 201 in 2 s
+    struct Case {
+        int pool;          // messages in the pool: the request and pool - 1 records
+        size_t first;      // records that the first pass hands on
+        std::string from;  // where the second pass starts: the last of them, local time
+    };
+    const std::vector<Case> cases = {{4, 3, "WGH 26 03 14 22 00"}, {5, 4, "WGH 26 03 14 23 00"}};
+    drvStart();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.pool);
+        release();
+        rt::configurePool(0, c.pool, 2048);
+        const size_t base = line0->sim.receivedTelegrams().size();
+        submit(40, KIND_HISTORY, 0, DIR_READ);
+        std::vector<OrvelTime> records, reports;
+        // Takes results up to n in all; holds them (the pool stays dry) or gives them back.
+        const auto take = [&](size_t n, bool hold) {
+            for (HostMsg *m; records.size() + reports.size() < n && (m = result()) != nullptr;) {
+                (m->direction == DIR_READ_TIME ? reports : records).push_back(m->timeStamp);
+                if (!hold) release();
+            }
+        };
+        take(c.first, true);
+        ASSERT_TRUE(line0->sim.waitForTelegrams(base + 2, 5000));
+        EXPECT_EQ(line0->sim.receivedTelegrams().at(base + 1).substr(5, 18), c.from);
+        release();  // the pool fills again: the second pass goes on
+        take(8, false);  // six records, the report of the second pass and the end (zero time)
+        ASSERT_EQ(records.size(), 6u);
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);
+        EXPECT_EQ(reports, (std::vector<OrvelTime>{records[5], 0}));
+        EXPECT_EQ(line0->sim.receivedTelegrams().size() - base, 3u);
+    }
+}
+
+// While the worker waits for the pool, the line is free: a connection event is served at
+// once, not after the worker's wait (up to 40 s for a history time report).
+TEST_F(Engine, ConnectionEventIsNotHeldByAWorkerWaitingForThePool) {
+    rt::configurePool(0, 5, 2048);  // the request and four records: no message for the time report
+    drvStart();
+    submit(40, KIND_HISTORY, 0, DIR_READ);
+    for (int i = 0; i < 4; ++i) ASSERT_NE(result(), nullptr);
+    line0->sim.sendOk();
+    int32_t flag = 0;
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(preEvent(0, 5, 0, &flag), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(trace.has("hndlWaitOK: OK received."));
+    release();
+    HostMsg *report = result();
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->direction, DIR_READ_TIME);  // the pass went on where it waited
+}
+
+// Ctrl-C in the middle of an exchange: the stop ends it, the request goes back to the
+// pool (nothing lost, nothing handed to the host) and the driver stops within 2 s.
+TEST_F(Engine, StopEndsAnExchangeInProgress) {
+    drvStart();
+    line0->fail(-1, [](station::Faults &f) { f.silent = true; });
+    const int pooled = rt::poolAvailable(0);
+    submit(40, KIND_PICTURE, 3, DIR_READ, 0, 4);
+    ASSERT_TRUE(line0->sim.waitForTelegrams(1, 2000));
+    const auto stopped = std::chrono::steady_clock::now();
+    drvStop();
+    while (drvQueryState() != DRV_STATE_STOPPED &&
+           std::chrono::steady_clock::now() - stopped < std::chrono::seconds(15))
+        drvHndlTimer();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
+    EXPECT_EQ(rt::poolAvailable(0), pooled);
+    EXPECT_EQ(rt::inputQueueLength(0) + rt::outputQueueLength(0), 0);
 }
 
 }  // namespace
