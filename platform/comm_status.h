@@ -32,4 +32,8 @@ constexpr uint32_t PURGE_RXCLEAR = 0x0008;
 // reason in getLastError().
 int purgeComm(CommHandle h, uint32_t flags);
 
+// Waits at most `ms` until received bytes wait on the port; true when they do. A port that
+// has failed (hung up, closed) counts as ready: the read that follows reports the failure.
+bool waitCommInput(CommHandle h, uint32_t ms);
+
 }  // namespace plat

@@ -1,5 +1,4 @@
 // Sending a request and reading a reply, one byte per read.
-#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -32,18 +31,9 @@ thread_local const TelegramChannel *tlsWorkerOf = nullptr;
 
 bool debugDumps() { return debugLevel.load(std::memory_order_relaxed) != 0; }
 
-// Waits until input waits on the port, at most `ms`. A port that has failed (hung up,
-// closed) counts as ready: the read that follows reports the failure. The port handle
-// is the tty's descriptor. Reads are made only when input waits, so that a read never
-// sits out the port's own read time-outs (over two seconds) while a stop waits for it.
-bool inputWaiting(CommHandle h, uint32_t ms) {
-    pollfd p{static_cast<int>(h), POLLIN, 0};
-    for (;;) {
-        const int r = ::poll(&p, 1, static_cast<int>(ms));
-        if (r >= 0) return r > 0;
-        if (errno != EINTR) return true;
-    }
-}
+// Reads are made only when input waits, so that a read never sits out the port's own
+// read time-outs (over two seconds) while a stop waits for it.
+bool inputWaiting(CommHandle h, uint32_t ms) { return plat::waitCommInput(h, ms); }
 
 // How long the next wait for input may last, for a limit counted from `start`.
 uint32_t sliceUntil(uint32_t start) {

@@ -2,6 +2,7 @@
 #include "platform/comm_status.h"
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -88,6 +89,15 @@ int purgeComm(CommHandle h, uint32_t flags) {
         return tcgetattr(fd, &attrs) == 0 ? 1 : 0;  // nothing to discard; still a port?
     }
     return tcflush(fd, in && out ? TCIOFLUSH : (in ? TCIFLUSH : TCOFLUSH)) == 0 ? 1 : 0;
+}
+
+bool waitCommInput(CommHandle h, uint32_t ms) {
+    pollfd p{static_cast<int>(h), POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, static_cast<int>(ms));
+        if (r >= 0) return r > 0;
+        if (errno != EINTR) return true;
+    }
 }
 
 }  // namespace plat
