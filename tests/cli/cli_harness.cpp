@@ -60,9 +60,9 @@ std::vector<nlohmann::json> Result::json() const {
     return objects;
 }
 
-Child::Child(const std::vector<std::string> &args)
+Child::Child(const std::vector<std::string> &args, const std::string &programPath)
     : outPath_(tempPath("hydrix-out")), errPath_(tempPath("hydrix-err")) {
-    const std::string program = HYDRIX_BINARY_DIR "/tools/hydrix";
+    const std::string program = programPath.empty() ? HYDRIX_BINARY_DIR "/tools/hydrix" : programPath;
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;

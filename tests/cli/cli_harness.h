@@ -24,7 +24,8 @@ Result runHydrix(const std::vector<std::string> &args, int timeoutMs = 40000);
 // The program running in the background, for tests that signal it.
 class Child {
 public:
-    explicit Child(const std::vector<std::string> &args);
+    // Runs `program` (default: hydrix) with `args`.
+    explicit Child(const std::vector<std::string> &args, const std::string &program = {});
     ~Child();
     bool waitForOutput(int timeoutMs);  // true once something is on stdout
     void interrupt();                   // SIGINT, as Ctrl-C sends it

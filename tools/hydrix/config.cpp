@@ -1,4 +1,5 @@
 #include "config.h"
+#include "inputs.h"
 
 #include <cctype>
 #include <cerrno>
@@ -86,10 +87,10 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
             start = comma + 1;
         }
     if (auto interval = rt::profileValue("Poll", "Interval")) {
-        char *end = nullptr;
-        config->pollInterval = std::strtod(interval->c_str(), &end);
-        if (end == interval->c_str() || *end != '\0' || config->pollInterval <= 0)
-            return source + ": [Poll]: Interval must be a number of seconds above 0";
+        std::string why;
+        auto seconds = parseInterval(*interval, &why);
+        if (!seconds) return source + ": [Poll] Interval: " + why;
+        config->pollInterval = *seconds;
     }
     return std::nullopt;
 }

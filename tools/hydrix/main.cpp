@@ -7,6 +7,7 @@
 #include <set>
 
 #include "host.h"
+#include "inputs.h"
 #include "options.h"
 #include "output.h"
 #include "poll.h"
@@ -52,8 +53,17 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     q->picture = o.picture;
     q->first = o.first;
     q->count = o.count;
+    if (q->what == cli::What::Setpoints && q->first && q->count && *q->first + *q->count - 1 > 127) {
+        *error = "setpoints: the list ends at setpoint 127 (--first " + std::to_string(*q->first) +
+                 " --count " + std::to_string(*q->count) + " goes past it)";
+        return false;
+    }
     q->setpoint = o.setpoint;
-    q->value = o.value;
+    if (q->what == cli::What::WriteSetpoint) {
+        auto value = cli::parseSetpointValue(o.value, error);
+        if (!value) return false;
+        q->value = *value;
+    }
     if (!o.type.empty()) q->setpointType = o.type[0];
     const std::string &n = o.commandName;
     q->letter = n == "start" ? 'M' : n == "stop" ? 'F' : n == "auto" ? 'N' : n == "block" ? 'B'
@@ -63,7 +73,8 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     if (q->what == cli::What::History) {
         auto from = cli::parseStartTime(o.from);
         if (!from) {
-            *error = "--from \"" + o.from + "\": write \"YYYY-MM-DD HH:MM\", ...Z for UTC, -6h, -2d, -30m or 0";
+            *error = "--from \"" + o.from + "\": write a date from 2000 on as \"YYYY-MM-DD HH:MM\", "
+                     "...Z for UTC, -6h, -2d, -30m or 0";
             return false;
         }
         q->from = *from;
@@ -93,7 +104,8 @@ int main(int argc, char **argv) {
     try {
         app->parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app->exit(e) == 0 ? cli::EXIT_OK : cli::EXIT_SETUP;
+        if (e.get_exit_code() == 0) return app->exit(e) == 0 ? cli::EXIT_OK : cli::EXIT_SETUP;  // --help
+        return fail(std::string(e.what()) + " (see hydrix --help)", cli::EXIT_SETUP);
     }
     cli::finishOptions(*app, &o);
     const cli::Format format = o.json ? cli::Format::Json : o.csv ? cli::Format::Csv : cli::Format::Table;
@@ -133,7 +145,12 @@ int main(int argc, char **argv) {
 
     if (o.command == "poll") {
         cli::PollOptions p;
-        p.interval = o.interval > 0 ? o.interval : config->pollInterval > 0 ? config->pollInterval : 2;
+        p.interval = config->pollInterval > 0 ? config->pollInterval : 2;
+        if (!o.interval.empty()) {
+            auto interval = cli::parseInterval(o.interval, &error);
+            if (!interval) return fail("poll: " + error, cli::EXIT_SETUP);
+            p.interval = *interval;
+        }
         p.rounds = o.rounds;
         p.format = format;
         p.live = format == cli::Format::Table && isatty(STDOUT_FILENO);
@@ -156,7 +173,8 @@ int main(int argc, char **argv) {
     } else if (!values.empty()) {
         cli::printRecords(stdout, format, values);
     } else if (failures.empty()) {
-        std::printf("%s: nothing (the station has none)\n", cli::itemName(q).c_str());
+        // Nothing on stdout: a script sees an empty result, a person the note.
+        std::fprintf(stderr, "hydrix: %s: nothing (the station has none)\n", cli::itemName(q).c_str());
     }
     for (const cli::Record &r : failures)
         std::fprintf(stderr, "hydrix: channel %d node %u %s: %s\n", r.channel, r.node, r.item.c_str(),

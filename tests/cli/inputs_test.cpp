@@ -1,0 +1,71 @@
+// Values typed on the command line are checked before anything reaches a station: one
+// clear message, exit code 2, and not a single telegram on the line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "cli_harness.h"
+
+namespace clitest {
+namespace {
+
+void expectRefused(const Result &run, const std::string &text) {
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+TEST(Inputs, BadNumbersNeverReachTheStation) {
+    using Args = std::vector<std::string>;
+    const auto write = [](const std::string &value) {
+        return Args{"write-setpoint", "-n", "", "-s", "2", "--value", value};
+    };
+    const std::vector<std::pair<Args, std::string>> cases = {
+        {write("NaN"), "--value \"NaN\": a setpoint takes a finite number"},
+        {write("inf"), "--value \"inf\""},
+        {write("-inf"), "--value \"-inf\""},
+        {write("1e40"), "--value \"1e40\""},
+        {write("3e9"), "--value \"3e9\""},
+        {write(""), "--value \"\""},
+        {write("3,5"), "--value \"3,5\""},
+        {{"poll", "", "-i", "1e10"}, "interval \"1e10\""},
+        {{"poll", "", "-i", "1e308"}, "interval \"1e308\""},
+        {{"poll", "", "-i", "nan"}, "interval \"nan\""},
+        {{"poll", "", "-i", "0"}, "interval \"0\": give the seconds between rounds, from 0.1 to 86400"},
+        {{"poll", "12:picture:1:0-600"}, "(at most 500 values)"},
+        {{"history", "-n", "", "--from", "2026-02-30 00:00"}, "--from \"2026-02-30 00:00\""},
+        {{"history", "-n", "", "--from", "2025-02-29 00:00"}, "--from \"2025-02-29 00:00\""},
+        {{"history", "-n", "", "--from", "-999999999999999999999h"}, "--from \"-999999999999999999999h\""},
+        {{"history", "-n", "", "--from", "1999-12-31 23:00Z"}, "a date from 2000 on"},
+        {{"setpoints", "-n", "", "--first", "0"}, "--first: Value 0 not in range 1 to 127"},
+        {{"setpoints", "-n", "", "--first", "100000", "--count", "2"}, "--first: Value 100000 not in range"},
+        {{"setpoints", "-n", "", "--first", "120", "--count", "10"}, "the list ends at setpoint 127"},
+        {{"picture", "-n", "", "--first", "300"}, "--first: Value 300 not in range 0 to 255"}};
+    for (bool v6 : {false, true}) {
+        StationLine line(v6);
+        for (auto [args, text] : cases) {
+            // Empty words stand for this line's node (a poll item on it); an empty last word
+            // is the value under test.
+            if (args[0] == "poll" && args[1].empty()) args[1] = line.node() + ":picture:1";
+            for (size_t i = 0; i + 1 < args.size(); ++i)
+                if (args[i].empty()) args[i] = line.node();
+            SCOPED_TRACE(args[0] + " " + args.back() + (v6 ? " on v6" : " on telegram"));
+            expectRefused(line.run(args), text);
+        }
+        EXPECT_TRUE(line.sim().receivedTelegrams().empty());
+    }
+}
+
+TEST(Inputs, StationCommandLine) {
+    const std::string station = HYDRIX_BINARY_DIR "/tools/hydrix-station";
+    const Result baud = Child({"--baud", "-5"}, station).wait(10000);
+    EXPECT_EQ(baud.exitCode, 2);
+    EXPECT_NE(baud.err.find("--baud"), std::string::npos) << baud.err;
+    const Result noLf = Child({"--no-lf"}, station).wait(10000);
+    EXPECT_EQ(noLf.exitCode, 2);
+    EXPECT_NE(noLf.err.find("--no-lf requires --v6"), std::string::npos) << noLf.err;
+}
+
+}  // namespace
+}  // namespace clitest
