@@ -132,6 +132,8 @@ StationLine::StationLine(bool v6) : v6_(v6) {
            : "[Driver]\n[Chan0]\nRetries=0\nNodes=12\n" + port + "[Chan0\\Node12]\nPlantNumber=12\n");
 }
 
+const std::string &StationLine::profilePath() const { return profile_->path(); }
+
 Result StationLine::run(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--config", profile_->path()});
     return runHydrix(args);

@@ -53,6 +53,7 @@ public:
     hydrix::station::Simulator &sim() { return *sim_; }
     std::string node() const { return v6_ ? "7" : "12"; }
     int plant() const { return v6_ ? 7 : 12; }
+    const std::string &profilePath() const;
     // Runs hydrix with this line's profile and then `args`.
     Result run(std::vector<std::string> args) const;
     void setFaults(hydrix::station::Faults f);  // keeps the framing of the engine

@@ -42,6 +42,11 @@ TEST(Inputs, BadNumbersNeverReachTheStation) {
         {{"setpoints", "-n", "", "--first", "100000", "--count", "2"}, "--first: Value 100000 not in range"},
         {{"setpoints", "-n", "", "--first", "120", "--count", "10"}, "the list ends at setpoint 127"},
         {{"picture", "-n", "", "--first", "300"}, "--first: Value 300 not in range 0 to 255"}};
+    // The telegram engine takes each setpoint's type from the station: a --type would be ignored.
+    StationLine telegram(false);
+    expectRefused(telegram.run({"write-setpoint", "-n", "12", "-s", "2", "--value", "1", "--type", "2"}),
+                  "--type: the telegram engine takes each setpoint's type from the station's list");
+    EXPECT_TRUE(telegram.sim().receivedTelegrams().empty());
     for (bool v6 : {false, true}) {
         StationLine line(v6);
         for (auto [args, text] : cases) {

@@ -64,7 +64,14 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
         if (!value) return false;
         q->value = *value;
     }
-    if (!o.type.empty()) q->setpointType = o.type[0];
+    if (!o.type.empty()) {
+        if (config.channel(q->target.channel)->engine == cli::Engine::Telegram) {
+            *error = "--type: the telegram engine takes each setpoint's type from the station's list; "
+                     "leave --type out on channel " + std::to_string(q->target.channel);
+            return false;
+        }
+        q->setpointType = o.type[0];
+    }
     const std::string &n = o.commandName;
     q->letter = n == "start" ? 'M' : n == "stop" ? 'F' : n == "auto" ? 'N' : n == "block" ? 'B'
               : n.empty() ? 'M' : n[0];
@@ -166,18 +173,27 @@ int main(int argc, char **argv) {
     if (progress && isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
     host.stop();
 
+    // An interrupted command prints what arrived before Ctrl-C, cleanly, and says so on
+    // stderr; the interruption is no row of the output.
+    const bool interrupted = std::erase_if(records, [](const cli::Record &r) { return r.interrupted; }) > 0 ||
+                             cli::stopRequested.load();
     cli::Records values, failures;
     for (const cli::Record &r : records) (r.failed() ? failures : values).push_back(r);
     if (format != cli::Format::Table) {
         cli::printRecords(stdout, format, records);
     } else if (!values.empty()) {
         cli::printRecords(stdout, format, values);
-    } else if (failures.empty()) {
+    } else if (failures.empty() && !interrupted) {
         // Nothing on stdout: a script sees an empty result, a person the note.
         std::fprintf(stderr, "hydrix: %s: nothing (the station has none)\n", cli::itemName(q).c_str());
     }
     for (const cli::Record &r : failures)
         std::fprintf(stderr, "hydrix: channel %d node %u %s: %s\n", r.channel, r.node, r.item.c_str(),
                      cli::errorField(r).c_str());
+    if (interrupted) {
+        std::fprintf(stderr, "hydrix: interrupted: %s stopped after %zu value(s)\n", cli::itemName(q).c_str(),
+                     values.size());
+        return cli::EXIT_INTERRUPTED;
+    }
     return failures.empty() ? cli::EXIT_OK : cli::EXIT_REQUEST_FAILED;
 }

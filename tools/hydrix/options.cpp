@@ -29,7 +29,8 @@ on a pseudo-terminal. With --config FILE, each channel's Port key names its devi
 --simulate serves channels without one from the simulator instead.
 
 Exit codes: 0 done; 1 a request failed (the error and its meaning are printed);
-2 bad command line, profile, node, channel, port or driver library.
+2 bad command line, profile, node, channel, port or driver library; 130 interrupted
+(Ctrl-C: what arrived before it is printed).
 
 Examples:
   hydrix poll                                     live values from the simulated stations

@@ -38,6 +38,7 @@ std::optional<Record> exchangeFailure(const Query &query, Engine engine, const E
         r.errorText = "the host has no free message for the request";
     } else if (ex.interrupted) {
         r.errorText = "interrupted";
+        r.interrupted = true;
     } else if (ex.timedOut) {
         r.errorText = "the driver gave no answer in time";
     } else if (ex.returned && ex.error.failed()) {
