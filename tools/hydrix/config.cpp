@@ -48,6 +48,30 @@ std::string join(const std::vector<uint32_t> &nodes) {
     return out.empty() ? "none" : out;
 }
 
+}  // namespace
+
+std::string addressText(const ChannelConfig &c, size_t i) {
+    if (c.engine == Engine::Telegram)
+        return "plant " + c.addresses[i] + (c.defaulted[i] ? " (no PlantNumber: defaulted)" : "");
+    if (c.directConn) return "direct";
+    return c.defaulted[i] ? "no route (no Route key)" : "route '" + c.addresses[i] + "'";
+}
+
+std::optional<std::string> defaultedAddressNote(const ChannelConfig &c, uint32_t node) {
+    for (size_t i = 0; i < c.nodes.size(); ++i) {
+        if (c.nodes[i] != node || !c.defaulted[i]) continue;
+        const std::string sub = "[" + c.section + "\\Node" + std::to_string(node) + "]";
+        if (c.engine == Engine::Telegram)
+            return "note: node " + std::to_string(node) + " has no PlantNumber in " + sub +
+                   ": the driver addresses plant 1";
+        return "note: node " + std::to_string(node) + " has no Route in " + sub +
+               ": the driver sends an empty route";
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 std::string channelList(const Config &config) {
     std::string out;
     for (const ChannelConfig &c : config.channels)
@@ -67,6 +91,18 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
         ch.engine = profileInt(ch.section, "HYDRIXDefault", 1) != 0 ? Engine::Telegram : Engine::V6;
         ch.nodes = parseNodeList(rt::profileValue(ch.section, "Nodes").value_or(""));
         ch.retries = profileInt(ch.section, "Retries", 3);
+        ch.directConn = profileInt(ch.section, "DirectConn", 1) != 0;
+        for (uint32_t node : ch.nodes) {
+            const std::string sub = ch.section + "\\Node" + std::to_string(node);
+            const auto value = rt::profileValue(sub, ch.engine == Engine::Telegram ? "PlantNumber" : "Route");
+            if (ch.engine == Engine::Telegram) {
+                ch.addresses.push_back(std::to_string(value ? profileInt(sub, "PlantNumber", 1) : 1));
+                ch.defaulted.push_back(!value);
+            } else {
+                ch.addresses.push_back(ch.directConn ? std::to_string(node) : value.value_or("").substr(0, 3));
+                ch.defaulted.push_back(!ch.directConn && !value);
+            }
+        }
         if (ch.engine == Engine::V6 && rt::profileValue(ch.section, "DeviceName").value_or("").empty())
             return source + ": [" + ch.section + "]: the v6 engine needs a DeviceName key";
         if (ch.nodes.empty())

@@ -27,7 +27,8 @@ int listChannels(const cli::Config &config) {
     std::printf("profile %s\n", config.source.c_str());
     for (const cli::ChannelConfig &c : config.channels) {
         std::string nodes;
-        for (uint32_t n : c.nodes) nodes += (nodes.empty() ? "" : " ") + std::to_string(n);
+        for (size_t i = 0; i < c.nodes.size(); ++i)
+            nodes += (nodes.empty() ? "" : ", ") + std::to_string(c.nodes[i]) + " = " + cli::addressText(c, i);
         std::printf("channel %d [%s]: %s engine, nodes %s, retries %d, port %s\n", c.number,
                     c.section.c_str(), c.engine == cli::Engine::Telegram ? "telegram" : "v6",
                     nodes.c_str(), c.retries,
@@ -138,7 +139,11 @@ int main(int argc, char **argv) {
     }
 
     std::set<int> channels;
-    for (const cli::Query &q : queries) channels.insert(q.target.channel);
+    for (const cli::Query &q : queries) {
+        channels.insert(q.target.channel);
+        if (auto note = cli::defaultedAddressNote(*config->channel(q.target.channel), q.target.node))
+            std::fprintf(stderr, "hydrix: %s\n", note->c_str());
+    }
     cli::HostOptions hostOptions;
     hostOptions.library = o.library;
     hostOptions.simulate = o.simulate || config->embedded;
