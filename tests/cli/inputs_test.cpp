@@ -99,3 +99,26 @@ TEST(Profile, NodeAddressesAreShownAndDefaultsNamed) {
 
 }  // namespace
 }  // namespace clitest
+
+namespace clitest {
+namespace {
+
+// A range means that many values, on the v6 engine too (its values are numbered from 1).
+TEST(Inputs, V6PictureRangeGivesThatManyValues) {
+    StationLine line(true);
+    for (const auto &[args, first] : std::vector<std::pair<std::vector<std::string>, long>>{
+             {{"--json", "picture", "-n", "7", "--count", "2"}, 1},
+             {{"--json", "picture", "-n", "7", "--first", "3", "--count", "2"}, 3}}) {
+        const Result run = line.run(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const auto records = run.json();
+        ASSERT_EQ(records.size(), 2u) << run.out;
+        EXPECT_EQ(records[0].at("index"), first);
+        EXPECT_EQ(records[1].at("index"), first + 1);
+    }
+    expectRefused(line.run({"picture", "-n", "7", "--first", "0", "--count", "3"}),
+                  "--first 0: the v6 engine numbers a picture's values from 1");
+}
+
+}  // namespace
+}  // namespace clitest

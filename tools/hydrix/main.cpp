@@ -54,6 +54,11 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     q->picture = o.picture;
     q->first = o.first;
     q->count = o.count;
+    if (q->what == cli::What::Picture && q->first == 0 &&
+        config.channel(q->target.channel)->engine == cli::Engine::V6) {
+        *error = "--first 0: the v6 engine numbers a picture's values from 1";
+        return false;
+    }
     if (q->what == cli::What::Setpoints && q->first && q->count && *q->first + *q->count - 1 > 127) {
         *error = "setpoints: the list ends at setpoint 127 (--first " + std::to_string(*q->first) +
                  " --count " + std::to_string(*q->count) + " goes past it)";

@@ -109,7 +109,7 @@ Records picture(Host &host, const ChannelConfig &c, const Query &q) {
         Record r = baseRecord(q, itemName(q) + (code == 11 && split ? ", part 2" : ""));
         r.index = m.index / 2;
         r.value = static_cast<long long>(int32At(m, 0));
-        if (inRange(q, *r.index, 0)) out.push_back(r);
+        if (inRange(q, *r.index, 1)) out.push_back(r);  // the engine numbers picture values from 1
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
