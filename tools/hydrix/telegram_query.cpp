@@ -60,7 +60,7 @@ Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
             m->length = length;
             if (area) area(m);
         },
-        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY));
+        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY), c.retries + 1);
 }
 
 void addValues(const Query &q, const Exchange &ex, int first, int count, Records *out) {

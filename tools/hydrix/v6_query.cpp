@@ -46,7 +46,7 @@ Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t ad
             m->length = 2;
             if (area) area(m);
         },
-        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY));
+        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY), c.retries + 1);
 }
 
 int32_t int32At(const HostMsg &m, int k) {
