@@ -15,7 +15,8 @@ using nlohmann::json;
 
 TEST(SetupErrors, EachGetsOneClearLineAndExitCodeTwo) {
     TempFile malformed("[Driver]\nDebug=0\n[Chan0\nNodes=12\n"), noV6Device("[Chan1]\nHYDRIXDefault=0\nNodes=7\n"),
-        missingPort("[Chan0]\nNodes=12\nPort=/dev/ttyHydrixNone\n"), noPort("[Chan0]\nNodes=12\n");
+        missingPort("[Chan0]\nNodes=12\nPort=/dev/ttyHydrixNone\n[Chan0\\Node12]\nPlantNumber=12\n"),
+        noPort("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n");
     const auto picture = [](const std::string &config, const std::string &node) {
         return std::vector<std::string>{"--config", config, "picture", "-n", node};
     };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <sstream>
 
@@ -107,8 +108,7 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
             return source + ": [" + ch.section + "]: the v6 engine needs a DeviceName key";
         if (ch.nodes.empty())
             return source + ": [" + ch.section + "]: no Nodes key (the list of its stations)";
-        if (auto err = rt::portSettingsFromProfile(ch.section, &ch.port))
-            return source + ": [" + ch.section + "]: " + *err;
+        if (auto err = rt::portSettingsFromProfile(ch.section, &ch.port)) return source + ": " + *err;
         config->channels.push_back(std::move(ch));
     }
     if (config->channels.empty())
@@ -155,7 +155,8 @@ std::vector<uint32_t> parseNodeList(const std::string &text) {
     return nodes;
 }
 
-std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error) {
+std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error,
+                                 std::vector<Finding> *findings, bool keepGoing) {
     Config config;
     std::string text;
     if (path.empty()) {
@@ -164,6 +165,11 @@ std::optional<Config> loadConfig(const std::string &path, bool debug, std::strin
         text = kEmbeddedProfile;
     } else {
         config.source = path;
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            *error = path + ": is a directory, not a profile";
+            return std::nullopt;
+        }
         std::ifstream in(path, std::ios::binary);
         if (!in) {
             *error = path + ": cannot read the profile: " + std::strerror(errno);
@@ -175,6 +181,17 @@ std::optional<Config> loadConfig(const std::string &path, bool debug, std::strin
     }
     if (auto perr = rt::loadProfileText(text, config.source)) {
         *error = perr->what();
+        return std::nullopt;
+    }
+    std::string errors;
+    for (const Finding &f : checkProfile()) {
+        if (f.error && !keepGoing)
+            errors += (errors.empty() ? "" : "\nhydrix: ") + findingLine(config.source, f);
+        else
+            findings->push_back(f);
+    }
+    if (!errors.empty()) {
+        *error = errors;
         return std::nullopt;
     }
     if (debug) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "errors.h"
 #include "runtime/runtime.h"
 
@@ -45,10 +46,14 @@ std::string addressText(const ChannelConfig &channel, size_t index);
 // or nothing.
 std::optional<std::string> defaultedAddressNote(const ChannelConfig &channel, uint32_t node);
 
-// Loads the profile into the runtime (the driver reads it from there) and describes it.
-// `debug` turns on the driver's byte dumps ("Debug" in the driver's section). On error
-// returns nothing with one line in *error naming the file (and line).
-std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error);
+// Loads the profile into the runtime (the driver reads it from there), checks it and
+// describes it. `debug` turns on the driver's byte dumps ("Debug" in the driver's
+// section). On error returns nothing with *error naming the file (and line); a profile
+// with several errors gives one line each. The check's warnings land in *findings;
+// with `keepGoing` its errors land there too and the profile is described all the same
+// (as far as it can be: `hydrix check`).
+std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error,
+                                 std::vector<Finding> *findings, bool keepGoing = false);
 
 // The channel and node a command is for. Either may be left out when the profile makes
 // the choice unambiguous.

@@ -38,6 +38,31 @@ int listChannels(const cli::Config &config) {
     return cli::EXIT_OK;
 }
 
+// hydrix check: every finding of the profile, each node whose address is defaulted, and
+// a summary; exit 2 when the driver would misread something.
+int checkCommand(const std::string &path) {
+    std::vector<cli::Finding> findings;
+    std::string error;
+    auto config = cli::loadConfig(path, false, &error, &findings, true);
+    const std::string source = path.empty() ? "<built-in>" : path;
+    int errors = 0, warnings = 0;
+    for (const cli::Finding &f : findings) {
+        std::printf("%s\n", cli::findingLine(source, f).c_str());
+        (f.error ? errors : warnings) += 1;
+    }
+    if (!config && errors == 0) {  // what the check did not already say
+        std::printf("%s\n", error.rfind(source, 0) == 0 ? error.c_str() : (source + ": " + error).c_str());
+        ++errors;
+    } else if (config) {
+        for (const cli::ChannelConfig &c : config->channels)
+            for (uint32_t node : c.nodes)
+                if (auto note = cli::defaultedAddressNote(c, node)) std::printf("%s: %s\n", source.c_str(), note->c_str());
+    }
+    std::printf("%s: %d error%s, %d warning%s\n", source.c_str(), errors, errors == 1 ? "" : "s", warnings,
+                warnings == 1 ? "" : "s");
+    return errors > 0 ? cli::EXIT_SETUP : cli::EXIT_OK;
+}
+
 // Fills the query of a one-shot command; false with *error for bad values.
 bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, std::string *error) {
     const std::string &c = o.command;
@@ -124,8 +149,11 @@ int main(int argc, char **argv) {
     const cli::Format format = o.json ? cli::Format::Json : o.csv ? cli::Format::Csv : cli::Format::Table;
 
     std::string error;
-    auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error);
+    if (o.command == "check") return checkCommand(o.config);
+    std::vector<cli::Finding> warnings;
+    auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error, &warnings);
     if (!config) return fail(error, cli::EXIT_SETUP);
+    for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     if (o.command == "channels") return listChannels(*config);
 
     std::vector<cli::Query> queries;

@@ -125,6 +125,11 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
                  "  hydrix poll\n  hydrix poll 12:picture:1:0-4 7:report:0-4 -i 5\n"
                  "  hydrix --config site.ini poll 0/12:setpoints:1-8 --json --rounds 10 > log.jsonl");
 
+    app->add_subcommand("check", "Check the profile: errors for values the driver would misread, "
+                                 "warnings for keys nothing reads")
+        ->footer("\nEvery command checks the profile first and stops on an error; this command lists\n"
+                 "every finding with its file, line and key, and exits 2 when there is an error.\n\n"
+                 "Examples:\n  hydrix --config site.ini check");
     app->add_subcommand("channels", "Show the profile's channels, engines, nodes and ports")
         ->footer("\nExamples:\n  hydrix channels\n  hydrix --config site.ini channels");
     return app;
