@@ -44,34 +44,41 @@ std::optional<std::string> parseParity(const std::string &text, uint8_t *parity)
 
 }  // namespace
 
+std::optional<std::string> applyPortKey(const std::string &key, const std::string &value,
+                                        PortSettings *settings) {
+    if (key == "Port") {
+        settings->device = value;
+    } else if (key == "Baudrate") {
+        int32_t rate = detail::parseProfileInt(value);
+        if (rate <= 0 || !detail::supportedBaudRate(static_cast<uint32_t>(rate)))
+            return "Baudrate " + value + " is not a supported speed";
+        settings->line.baudRate = static_cast<uint32_t>(rate);
+    } else if (key == "DataBits") {
+        int32_t n = detail::parseProfileInt(value);
+        if (n < 5 || n > 8) return "DataBits must be 5 to 8, not " + value;
+        settings->line.byteSize = static_cast<uint8_t>(n);
+    } else if (key == "Parity") {
+        return parseParity(value, &settings->line.parity);
+    } else if (key == "StopBits") {
+        if (value == "1")
+            settings->line.stopBits = 0;
+        else if (value == "1.5")
+            settings->line.stopBits = 1;
+        else if (value == "2")
+            settings->line.stopBits = 2;
+        else
+            return "StopBits must be 1, 1.5 or 2, not " + value;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> portSettingsFromProfile(const std::string &section, PortSettings *out) {
     PortSettings settings;
     settings.line = detail::defaultLine();
-    if (auto port = profileValue(section, "Port")) settings.device = *port;
-    if (auto baud = profileValue(section, "Baudrate"); baud && !baud->empty()) {
-        int32_t rate = detail::parseProfileInt(*baud);
-        if (rate <= 0 || !detail::supportedBaudRate(static_cast<uint32_t>(rate)))
-            return "[" + section + "] Baudrate " + *baud + " is not a supported speed";
-        settings.line.baudRate = static_cast<uint32_t>(rate);
-    }
-    if (auto bits = profileValue(section, "DataBits"); bits && !bits->empty()) {
-        int32_t n = detail::parseProfileInt(*bits);
-        if (n < 5 || n > 8) return "[" + section + "] DataBits must be 5 to 8, not " + *bits;
-        settings.line.byteSize = static_cast<uint8_t>(n);
-    }
-    if (auto parity = profileValue(section, "Parity"); parity && !parity->empty()) {
-        if (auto error = parseParity(*parity, &settings.line.parity))
-            return "[" + section + "] " + *error;
-    }
-    if (auto stop = profileValue(section, "StopBits"); stop && !stop->empty()) {
-        if (*stop == "1")
-            settings.line.stopBits = 0;
-        else if (*stop == "1.5")
-            settings.line.stopBits = 1;
-        else if (*stop == "2")
-            settings.line.stopBits = 2;
-        else
-            return "[" + section + "] StopBits must be 1, 1.5 or 2, not " + *stop;
+    for (const char *key : kPortKeys) {
+        auto value = profileValue(section, key);
+        if (!value || (value->empty() && std::string(key) != "Port")) continue;
+        if (auto error = applyPortKey(key, *value, &settings)) return "[" + section + "] " + *error;
     }
     *out = std::move(settings);
     return std::nullopt;

@@ -46,6 +46,8 @@ struct Section {
 struct Profile {
     std::map<std::string, Section> sections;  // lower-case name -> section
     std::vector<std::string> order;           // lower-case names in file order
+    std::vector<ProfileEntry> entries;        // every key line, in file order
+    std::string source;
 };
 
 struct ProfileStore {
@@ -99,8 +101,10 @@ std::optional<ProfileError> parse(const std::string &text, const std::string &na
         if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
             value.back() == value[0])
             value = value.substr(1, value.size() - 2);
-        current->values.try_emplace(lower(key), std::move(value));
+        const bool added = current->values.try_emplace(lower(key), value).second;
+        profile.entries.push_back(ProfileEntry{current->name, key, value, lineNo, !added});
     }
+    profile.source = name;
     *out = std::move(profile);
     return std::nullopt;
 }
@@ -168,6 +172,18 @@ std::vector<std::string> profileSections() {
     std::vector<std::string> names;
     for (const std::string &key : s.profile.order) names.push_back(s.profile.sections.at(key).name);
     return names;
+}
+
+std::vector<ProfileEntry> profileEntries() {
+    ProfileStore &s = store();
+    std::shared_lock lock(s.mutex);
+    return s.profile.entries;
+}
+
+std::string profileSource() {
+    ProfileStore &s = store();
+    std::shared_lock lock(s.mutex);
+    return s.profile.source;
 }
 
 namespace detail {

@@ -34,6 +34,17 @@ std::optional<ProfileError> loadProfileText(const std::string &text,
 // Looks a key up in the current profile.
 std::optional<std::string> profileValue(const std::string &section, const std::string &key);
 std::vector<std::string> profileSections();
+// Every key line of the current profile in file order, for checking it: where it stands
+// and whether an earlier line of the same section already gave the key (then it is ignored).
+struct ProfileEntry {
+    std::string section;  // as written in its header
+    std::string key;      // as written
+    std::string value;
+    int line = 0;
+    bool repeated = false;
+};
+std::vector<ProfileEntry> profileEntries();
+std::string profileSource();  // the file (or name) the current profile came from
 
 // ---- Ports ---------------------------------------------------------------------------
 // Line settings of a channel's port, from the channel's section of the profile:
@@ -46,6 +57,10 @@ struct PortSettings {
 // The port settings of the section, with defaults for absent keys (9600 8N1).
 // Returns an error text for a bad value.
 std::optional<std::string> portSettingsFromProfile(const std::string &section, PortSettings *out);
+// The keys above, and one of them applied to *settings: an error text for a bad value.
+inline constexpr const char *kPortKeys[] = {"Port", "Baudrate", "DataBits", "Parity", "StopBits"};
+std::optional<std::string> applyPortKey(const std::string &key, const std::string &value,
+                                        PortSettings *settings);
 // Opens a tty in raw mode with the given settings and makes it the channel's port
 // (getCommHandle returns it; reopenCommHandle reopens it). The error text says whether
 // the device does not exist, is busy, or needs permission (the dialout group).

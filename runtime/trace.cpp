@@ -54,8 +54,9 @@ void emit(const std::string &line) {
             clock_gettime(CLOCK_REALTIME, &ts);
             tm local{};
             localtime_r(&ts.tv_sec, &local);
-            std::fprintf(s.out, "%02d:%02d:%02d.%03ld %s\n", local.tm_hour, local.tm_min,
-                         local.tm_sec, ts.tv_nsec / 1000000, line.c_str());
+            std::fprintf(s.out, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s\n", local.tm_year + 1900,
+                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                         ts.tv_nsec / 1000000, line.c_str());
             std::fflush(s.out);
         }
         sink = s.sink;

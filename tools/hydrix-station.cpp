@@ -109,8 +109,8 @@ int main(int argc, char **argv)
     app.add_option("--gap", f.frameGapMs, "Quiet milliseconds between the frames of one answer "
                                           "(default 0; 2500 with --v6 --no-lf)")
         ->check(CLI::Range(0, 60000));
-    app.add_flag("--v6", f.v6Framing, "Frame replies as the v6 engine expects them");
-    app.add_flag("--no-lf", noLf, "With --v6: end frames with CR alone");
+    auto *v6 = app.add_flag("--v6", f.v6Framing, "Frame replies as the v6 engine expects them");
+    app.add_flag("--no-lf", noLf, "With --v6: end frames with CR alone")->needs(v6);
     app.add_flag("-v,--verbose", verbose, "Print every telegram received and sent");
     app.footer(std::string("\n") + kCommands +
                "\nExamples:\n"
@@ -119,7 +119,12 @@ int main(int argc, char **argv)
                "  hydrix-station --device /dev/ttyUSB0 --baud 9600 --ok-before 2\n"
                "  hydrix-station --pty --v6 --no-lf --delay 300\n"
                "  hydrix-station --pty --wrong-bcc              every reply fails its check\n");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // Help exits 0; every bad command line exits 2, as the other tools do.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
     f.forceReply = reply;
     f.v6Lf = !noLf;
 

@@ -60,9 +60,9 @@ std::vector<nlohmann::json> Result::json() const {
     return objects;
 }
 
-Child::Child(const std::vector<std::string> &args)
+Child::Child(const std::vector<std::string> &args, const std::string &programPath)
     : outPath_(tempPath("hydrix-out")), errPath_(tempPath("hydrix-err")) {
-    const std::string program = HYDRIX_BINARY_DIR "/tools/hydrix";
+    const std::string program = programPath.empty() ? HYDRIX_BINARY_DIR "/tools/hydrix" : programPath;
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -131,6 +131,8 @@ StationLine::StationLine(bool v6) : v6_(v6) {
         v6 ? "[Driver]\n[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nRetries=0\nNodes=7\n" + port
            : "[Driver]\n[Chan0]\nRetries=0\nNodes=12\n" + port + "[Chan0\\Node12]\nPlantNumber=12\n");
 }
+
+const std::string &StationLine::profilePath() const { return profile_->path(); }
 
 Result StationLine::run(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--config", profile_->path()});

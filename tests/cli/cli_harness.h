@@ -24,7 +24,8 @@ Result runHydrix(const std::vector<std::string> &args, int timeoutMs = 40000);
 // The program running in the background, for tests that signal it.
 class Child {
 public:
-    explicit Child(const std::vector<std::string> &args);
+    // Runs `program` (default: hydrix) with `args`.
+    explicit Child(const std::vector<std::string> &args, const std::string &program = {});
     ~Child();
     bool waitForOutput(int timeoutMs);  // true once something is on stdout
     void interrupt();                   // SIGINT, as Ctrl-C sends it
@@ -52,6 +53,7 @@ public:
     hydrix::station::Simulator &sim() { return *sim_; }
     std::string node() const { return v6_ ? "7" : "12"; }
     int plant() const { return v6_ ? 7 : 12; }
+    const std::string &profilePath() const;
     // Runs hydrix with this line's profile and then `args`.
     Result run(std::vector<std::string> args) const;
     void setFaults(hydrix::station::Faults f);  // keeps the framing of the engine

@@ -1,6 +1,10 @@
 // The output formats and the diagnostics switches, as a person or a script meets them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <regex>
+
 #include "cli_harness.h"
 
 namespace clitest {
@@ -38,11 +42,51 @@ TEST(Output, CsvTablePlainPollAndDiagnostics) {
     const std::string text = readFile(trace.path());
     EXPECT_NE(text.find("12 WGS P 0 ! 1 #"), std::string::npos) << text;
     EXPECT_NE(text.find("hndlRequestPicture: Got"), std::string::npos);
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;  // each line stamped with date and time
+    EXPECT_EQ(std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d ", &y, &mo, &d, &h, &mi, &s, &ms), 7) << text;
+    EXPECT_GE(y, 2024);
 
     run = line.run({"-v", "setpoints", "-n", "12", "--count", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("12 MCC 0 1 #"), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("MCC"), std::string::npos);  // the trace stays off stdout
+}
+
+// JSON numbers have one form on both engines: whole numbers without a fraction, others
+// with no more digits than a station's 32-bit value carries.
+TEST(Output, JsonNumbersHaveOneForm) {
+    const std::regex number("\"value\":(-?[0-9][0-9.eE+-]*)");
+    for (bool v6 : {false, true}) {
+        StationLine line(v6);
+        for (const char *what : {"picture", "report", "setpoints"}) {
+            const Result run = line.run({"--json", what, "-n", line.node()});
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            int numbers = 0;
+            for (auto m = std::sregex_iterator(run.out.begin(), run.out.end(), number); m != std::sregex_iterator(); ++m) {
+                const std::string n = (*m)[1];
+                ++numbers;
+                EXPECT_FALSE(n.size() > 2 && n.compare(n.size() - 2, 2, ".0") == 0) << what << ": " << n;
+                EXPECT_LE(std::count_if(n.begin(), n.end(), ::isdigit), 9) << what << ": " << n;
+            }
+            EXPECT_GT(numbers, 0) << what;
+        }
+    }
+}
+
+// Ctrl-C ends a one-shot command cleanly: the output stays well-formed (no error row),
+// stderr says it was interrupted, and the exit code tells a script so.
+TEST(Output, InterruptedCommandEndsCleanly) {
+    StationLine line(false);
+    hydrix::station::Faults f;
+    f.silent = true;
+    line.setFaults(f);
+    Child run({"--config", line.profilePath(), "--json", "picture", "-n", "12", "--count", "2"});
+    ASSERT_TRUE(line.sim().waitForTelegrams(1, 10000));
+    run.interrupt();
+    const Result r = run.wait(10000);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("hydrix: interrupted"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "config.h"
+#include "inputs.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +49,30 @@ std::string join(const std::vector<uint32_t> &nodes) {
     return out.empty() ? "none" : out;
 }
 
+}  // namespace
+
+std::string addressText(const ChannelConfig &c, size_t i) {
+    if (c.engine == Engine::Telegram)
+        return "plant " + c.addresses[i] + (c.defaulted[i] ? " (no PlantNumber: defaulted)" : "");
+    if (c.directConn) return "direct";
+    return c.defaulted[i] ? "no route (no Route key)" : "route '" + c.addresses[i] + "'";
+}
+
+std::optional<std::string> defaultedAddressNote(const ChannelConfig &c, uint32_t node) {
+    for (size_t i = 0; i < c.nodes.size(); ++i) {
+        if (c.nodes[i] != node || !c.defaulted[i]) continue;
+        const std::string sub = "[" + c.section + "\\Node" + std::to_string(node) + "]";
+        if (c.engine == Engine::Telegram)
+            return "note: node " + std::to_string(node) + " has no PlantNumber in " + sub +
+                   ": the driver addresses plant 1";
+        return "note: node " + std::to_string(node) + " has no Route in " + sub +
+               ": the driver sends an empty route";
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 std::string channelList(const Config &config) {
     std::string out;
     for (const ChannelConfig &c : config.channels)
@@ -66,12 +92,23 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
         ch.engine = profileInt(ch.section, "HYDRIXDefault", 1) != 0 ? Engine::Telegram : Engine::V6;
         ch.nodes = parseNodeList(rt::profileValue(ch.section, "Nodes").value_or(""));
         ch.retries = profileInt(ch.section, "Retries", 3);
+        ch.directConn = profileInt(ch.section, "DirectConn", 1) != 0;
+        for (uint32_t node : ch.nodes) {
+            const std::string sub = ch.section + "\\Node" + std::to_string(node);
+            const auto value = rt::profileValue(sub, ch.engine == Engine::Telegram ? "PlantNumber" : "Route");
+            if (ch.engine == Engine::Telegram) {
+                ch.addresses.push_back(std::to_string(value ? profileInt(sub, "PlantNumber", 1) : 1));
+                ch.defaulted.push_back(!value);
+            } else {
+                ch.addresses.push_back(ch.directConn ? std::to_string(node) : value.value_or("").substr(0, 3));
+                ch.defaulted.push_back(!ch.directConn && !value);
+            }
+        }
         if (ch.engine == Engine::V6 && rt::profileValue(ch.section, "DeviceName").value_or("").empty())
             return source + ": [" + ch.section + "]: the v6 engine needs a DeviceName key";
         if (ch.nodes.empty())
             return source + ": [" + ch.section + "]: no Nodes key (the list of its stations)";
-        if (auto err = rt::portSettingsFromProfile(ch.section, &ch.port))
-            return source + ": [" + ch.section + "]: " + *err;
+        if (auto err = rt::portSettingsFromProfile(ch.section, &ch.port)) return source + ": " + *err;
         config->channels.push_back(std::move(ch));
     }
     if (config->channels.empty())
@@ -86,10 +123,10 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
             start = comma + 1;
         }
     if (auto interval = rt::profileValue("Poll", "Interval")) {
-        char *end = nullptr;
-        config->pollInterval = std::strtod(interval->c_str(), &end);
-        if (end == interval->c_str() || *end != '\0' || config->pollInterval <= 0)
-            return source + ": [Poll]: Interval must be a number of seconds above 0";
+        std::string why;
+        auto seconds = parseInterval(*interval, &why);
+        if (!seconds) return source + ": [Poll] Interval: " + why;
+        config->pollInterval = *seconds;
     }
     return std::nullopt;
 }
@@ -118,7 +155,8 @@ std::vector<uint32_t> parseNodeList(const std::string &text) {
     return nodes;
 }
 
-std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error) {
+std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error,
+                                 std::vector<Finding> *findings, bool keepGoing) {
     Config config;
     std::string text;
     if (path.empty()) {
@@ -127,6 +165,11 @@ std::optional<Config> loadConfig(const std::string &path, bool debug, std::strin
         text = kEmbeddedProfile;
     } else {
         config.source = path;
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            *error = path + ": is a directory, not a profile";
+            return std::nullopt;
+        }
         std::ifstream in(path, std::ios::binary);
         if (!in) {
             *error = path + ": cannot read the profile: " + std::strerror(errno);
@@ -138,6 +181,17 @@ std::optional<Config> loadConfig(const std::string &path, bool debug, std::strin
     }
     if (auto perr = rt::loadProfileText(text, config.source)) {
         *error = perr->what();
+        return std::nullopt;
+    }
+    std::string errors;
+    for (const Finding &f : checkProfile()) {
+        if (f.error && !keepGoing)
+            errors += (errors.empty() ? "" : "\nhydrix: ") + findingLine(config.source, f);
+        else
+            findings->push_back(f);
+    }
+    if (!errors.empty()) {
+        *error = errors;
         return std::nullopt;
     }
     if (debug) {

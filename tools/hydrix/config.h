@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "errors.h"
 #include "runtime/runtime.h"
 
@@ -19,6 +20,12 @@ struct ChannelConfig {
     std::string section;          // "Chan0"
     Engine engine = Engine::Telegram;
     std::vector<uint32_t> nodes;  // in profile order
+    bool directConn = true;       // v6 engine: direct line (the route is the node number)
+    // Per node, in the order of `nodes`: its address on the wire as the driver will use it.
+    // Telegram engine: the plant number (1 when [ChanN\NodeM] has no PlantNumber: see
+    // `defaulted`). v6 engine on a dial-up channel: the route text.
+    std::vector<std::string> addresses;
+    std::vector<bool> defaulted;  // the profile does not give this node's address
     int retries = 3;
     rt::PortSettings port;        // device empty: no Port key
 };
@@ -33,10 +40,20 @@ struct Config {
     const ChannelConfig *channel(int number) const;
 };
 
-// Loads the profile into the runtime (the driver reads it from there) and describes it.
-// `debug` turns on the driver's byte dumps ("Debug" in the driver's section). On error
-// returns nothing with one line in *error naming the file (and line).
-std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error);
+// "plant 12", "plant 1 (no PlantNumber: defaulted)", "route 'A1'" ...: node `index` of a channel.
+std::string addressText(const ChannelConfig &channel, size_t index);
+// The one-line note for a node whose address the profile leaves to the driver's default,
+// or nothing.
+std::optional<std::string> defaultedAddressNote(const ChannelConfig &channel, uint32_t node);
+
+// Loads the profile into the runtime (the driver reads it from there), checks it and
+// describes it. `debug` turns on the driver's byte dumps ("Debug" in the driver's
+// section). On error returns nothing with *error naming the file (and line); a profile
+// with several errors gives one line each. The check's warnings land in *findings;
+// with `keepGoing` its errors land there too and the profile is described all the same
+// (as far as it can be: `hydrix check`).
+std::optional<Config> loadConfig(const std::string &path, bool debug, std::string *error,
+                                 std::vector<Finding> *findings, bool keepGoing = false);
 
 // The channel and node a command is for. Either may be left out when the profile makes
 // the choice unambiguous.

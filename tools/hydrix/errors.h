@@ -20,6 +20,7 @@ enum ExitCode {
     EXIT_OK = 0,
     EXIT_REQUEST_FAILED = 1,  // the station or the line did not deliver
     EXIT_SETUP = 2,           // bad command line, profile, node, channel, port or library
+    EXIT_INTERRUPTED = 130,   // Ctrl-C (SIGINT) or SIGTERM ended a one-shot command
 };
 
 }  // namespace hydrix::cli

@@ -16,9 +16,11 @@ constexpr int kWaitSliceMs = 50;
 }  // namespace
 
 Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage,
-                     int guardMs) {
+                     int guardMs, int tries) {
     Exchange ex;
+    ex.tries = std::max(tries, 1);
     using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
     const int poolSize = rt::poolAvailable(channel);
     HostMsg *request = getMsgFromPool(channel);
     if (request == nullptr) {
@@ -58,6 +60,7 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
             break;
         }
     }
+    ex.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     ex.trace = host.traceSinceMark();
     return ex;
 }

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "host.h"
+#include "inputs.h"
 #include "options.h"
 #include "output.h"
 #include "poll.h"
@@ -26,7 +27,8 @@ int listChannels(const cli::Config &config) {
     std::printf("profile %s\n", config.source.c_str());
     for (const cli::ChannelConfig &c : config.channels) {
         std::string nodes;
-        for (uint32_t n : c.nodes) nodes += (nodes.empty() ? "" : " ") + std::to_string(n);
+        for (size_t i = 0; i < c.nodes.size(); ++i)
+            nodes += (nodes.empty() ? "" : ", ") + std::to_string(c.nodes[i]) + " = " + cli::addressText(c, i);
         std::printf("channel %d [%s]: %s engine, nodes %s, retries %d, port %s\n", c.number,
                     c.section.c_str(), c.engine == cli::Engine::Telegram ? "telegram" : "v6",
                     nodes.c_str(), c.retries,
@@ -34,6 +36,31 @@ int listChannels(const cli::Config &config) {
                                           : c.port.device.c_str());
     }
     return cli::EXIT_OK;
+}
+
+// hydrix check: every finding of the profile, each node whose address is defaulted, and
+// a summary; exit 2 when the driver would misread something.
+int checkCommand(const std::string &path) {
+    std::vector<cli::Finding> findings;
+    std::string error;
+    auto config = cli::loadConfig(path, false, &error, &findings, true);
+    const std::string source = path.empty() ? "<built-in>" : path;
+    int errors = 0, warnings = 0;
+    for (const cli::Finding &f : findings) {
+        std::printf("%s\n", cli::findingLine(source, f).c_str());
+        (f.error ? errors : warnings) += 1;
+    }
+    if (!config && errors == 0) {  // what the check did not already say
+        std::printf("%s\n", error.rfind(source, 0) == 0 ? error.c_str() : (source + ": " + error).c_str());
+        ++errors;
+    } else if (config) {
+        for (const cli::ChannelConfig &c : config->channels)
+            for (uint32_t node : c.nodes)
+                if (auto note = cli::defaultedAddressNote(c, node)) std::printf("%s: %s\n", source.c_str(), note->c_str());
+    }
+    std::printf("%s: %d error%s, %d warning%s\n", source.c_str(), errors, errors == 1 ? "" : "s", warnings,
+                warnings == 1 ? "" : "s");
+    return errors > 0 ? cli::EXIT_SETUP : cli::EXIT_OK;
 }
 
 // Fills the query of a one-shot command; false with *error for bad values.
@@ -52,9 +79,30 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     q->picture = o.picture;
     q->first = o.first;
     q->count = o.count;
+    if (q->what == cli::What::Picture && q->first == 0 &&
+        config.channel(q->target.channel)->engine == cli::Engine::V6) {
+        *error = "--first 0: the v6 engine numbers a picture's values from 1";
+        return false;
+    }
+    if (q->what == cli::What::Setpoints && q->first && q->count && *q->first + *q->count - 1 > 127) {
+        *error = "setpoints: the list ends at setpoint 127 (--first " + std::to_string(*q->first) +
+                 " --count " + std::to_string(*q->count) + " goes past it)";
+        return false;
+    }
     q->setpoint = o.setpoint;
-    q->value = o.value;
-    if (!o.type.empty()) q->setpointType = o.type[0];
+    if (q->what == cli::What::WriteSetpoint) {
+        auto value = cli::parseSetpointValue(o.value, error);
+        if (!value) return false;
+        q->value = *value;
+    }
+    if (!o.type.empty()) {
+        if (config.channel(q->target.channel)->engine == cli::Engine::Telegram) {
+            *error = "--type: the telegram engine takes each setpoint's type from the station's list; "
+                     "leave --type out on channel " + std::to_string(q->target.channel);
+            return false;
+        }
+        q->setpointType = o.type[0];
+    }
     const std::string &n = o.commandName;
     q->letter = n == "start" ? 'M' : n == "stop" ? 'F' : n == "auto" ? 'N' : n == "block" ? 'B'
               : n.empty() ? 'M' : n[0];
@@ -63,7 +111,8 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     if (q->what == cli::What::History) {
         auto from = cli::parseStartTime(o.from);
         if (!from) {
-            *error = "--from \"" + o.from + "\": write \"YYYY-MM-DD HH:MM\", ...Z for UTC, -6h, -2d, -30m or 0";
+            *error = "--from \"" + o.from + "\": write a date from 2000 on as \"YYYY-MM-DD HH:MM\", "
+                     "...Z for UTC, -6h, -2d, -30m or 0";
             return false;
         }
         q->from = *from;
@@ -93,14 +142,18 @@ int main(int argc, char **argv) {
     try {
         app->parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app->exit(e) == 0 ? cli::EXIT_OK : cli::EXIT_SETUP;
+        if (e.get_exit_code() == 0) return app->exit(e) == 0 ? cli::EXIT_OK : cli::EXIT_SETUP;  // --help
+        return fail(std::string(e.what()) + " (see hydrix --help)", cli::EXIT_SETUP);
     }
     cli::finishOptions(*app, &o);
     const cli::Format format = o.json ? cli::Format::Json : o.csv ? cli::Format::Csv : cli::Format::Table;
 
     std::string error;
-    auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error);
+    if (o.command == "check") return checkCommand(o.config);
+    std::vector<cli::Finding> warnings;
+    auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error, &warnings);
     if (!config) return fail(error, cli::EXIT_SETUP);
+    for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     if (o.command == "channels") return listChannels(*config);
 
     std::vector<cli::Query> queries;
@@ -119,7 +172,11 @@ int main(int argc, char **argv) {
     }
 
     std::set<int> channels;
-    for (const cli::Query &q : queries) channels.insert(q.target.channel);
+    for (const cli::Query &q : queries) {
+        channels.insert(q.target.channel);
+        if (auto note = cli::defaultedAddressNote(*config->channel(q.target.channel), q.target.node))
+            std::fprintf(stderr, "hydrix: %s\n", note->c_str());
+    }
     cli::HostOptions hostOptions;
     hostOptions.library = o.library;
     hostOptions.simulate = o.simulate || config->embedded;
@@ -133,7 +190,12 @@ int main(int argc, char **argv) {
 
     if (o.command == "poll") {
         cli::PollOptions p;
-        p.interval = o.interval > 0 ? o.interval : config->pollInterval > 0 ? config->pollInterval : 2;
+        p.interval = config->pollInterval > 0 ? config->pollInterval : 2;
+        if (!o.interval.empty()) {
+            auto interval = cli::parseInterval(o.interval, &error);
+            if (!interval) return fail("poll: " + error, cli::EXIT_SETUP);
+            p.interval = *interval;
+        }
         p.rounds = o.rounds;
         p.format = format;
         p.live = format == cli::Format::Table && isatty(STDOUT_FILENO);
@@ -149,17 +211,27 @@ int main(int argc, char **argv) {
     if (progress && isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
     host.stop();
 
+    // An interrupted command prints what arrived before Ctrl-C, cleanly, and says so on
+    // stderr; the interruption is no row of the output.
+    const bool interrupted = std::erase_if(records, [](const cli::Record &r) { return r.interrupted; }) > 0 ||
+                             cli::stopRequested.load();
     cli::Records values, failures;
     for (const cli::Record &r : records) (r.failed() ? failures : values).push_back(r);
     if (format != cli::Format::Table) {
         cli::printRecords(stdout, format, records);
     } else if (!values.empty()) {
         cli::printRecords(stdout, format, values);
-    } else if (failures.empty()) {
-        std::printf("%s: nothing (the station has none)\n", cli::itemName(q).c_str());
+    } else if (failures.empty() && !interrupted) {
+        // Nothing on stdout: a script sees an empty result, a person the note.
+        std::fprintf(stderr, "hydrix: %s: nothing (the station has none)\n", cli::itemName(q).c_str());
     }
     for (const cli::Record &r : failures)
         std::fprintf(stderr, "hydrix: channel %d node %u %s: %s\n", r.channel, r.node, r.item.c_str(),
                      cli::errorField(r).c_str());
+    if (interrupted) {
+        std::fprintf(stderr, "hydrix: interrupted: %s stopped after %zu value(s)\n", cli::itemName(q).c_str(),
+                     values.size());
+        return cli::EXIT_INTERRUPTED;
+    }
     return failures.empty() ? cli::EXIT_OK : cli::EXIT_REQUEST_FAILED;
 }

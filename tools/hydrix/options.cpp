@@ -16,8 +16,9 @@ void target(CLI::App *sub) {
     sub->add_option("-n,--node", raw.node, "Node number; may be left out when the channel has one node");
 }
 
-void range(CLI::App *sub, const char *firstHelp) {
-    sub->add_option("--first", raw.first, firstHelp)->check(CLI::Range(0, 100000));
+// `lowest` and `highest` bound --first by what the station's list can hold.
+void range(CLI::App *sub, const char *firstHelp, int lowest, int highest) {
+    sub->add_option("--first", raw.first, firstHelp)->check(CLI::Range(lowest, highest));
     sub->add_option("--count", raw.count, "Number of values (default: all)")->check(CLI::Range(1, 500));
 }
 
@@ -28,7 +29,8 @@ on a pseudo-terminal. With --config FILE, each channel's Port key names its devi
 --simulate serves channels without one from the simulator instead.
 
 Exit codes: 0 done; 1 a request failed (the error and its meaning are printed);
-2 bad command line, profile, node, channel, port or driver library.
+2 bad command line, profile, node, channel, port or driver library; 130 interrupted
+(Ctrl-C: what arrived before it is printed).
 
 Examples:
   hydrix poll                                     live values from the simulated stations
@@ -62,18 +64,18 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
     target(picture);
     picture->add_option("-p,--picture", o->picture, "Picture number (0 to 255)")->capture_default_str()
         ->check(CLI::Range(0, 255));
-    range(picture, "First value (telegram engine: from 0; v6 engine: from 1)");
+    range(picture, "First value (telegram engine: from 0; v6 engine: from 1)", 0, 255);
     picture->footer("\nExamples:\n  hydrix picture -n 12 -p 1\n  hydrix picture -n 12 -p 3 --first 2 --count 4 --json\n"
                     "  hydrix --config site.ini picture -c 1 -n 21 -p 1 --csv");
 
     auto *report = app->add_subcommand("report", "Read the daily report");
     target(report);
-    range(report, "First value (from 0)");
+    range(report, "First value (from 0)", 0, 128);
     report->footer("\nExamples:\n  hydrix report -n 12\n  hydrix report -n 7 --json");
 
     auto *setpoints = app->add_subcommand("setpoints", "Read the setpoint list");
     target(setpoints);
-    range(setpoints, "First setpoint number (from 1)");
+    range(setpoints, "First setpoint number (1 to 127)", 1, 127);
     setpoints->footer("\nThe telegram engine cannot tell an unlisted setpoint from 0: without --count it reads\n"
                       "setpoints 1 to n, n being how many the station lists.\n\nExamples:\n"
                       "  hydrix setpoints -n 12\n  hydrix setpoints -n 7 --first 2 --count 3 --json");
@@ -102,7 +104,9 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
     target(history);
     history->add_option("--from", o->from, "Start: \"YYYY-MM-DD HH:MM\" local, ...Z for UTC, -6h, -2d, -30m, "
                                            "or 0 for the oldest")->capture_default_str();
-    history->footer("\nA progress line goes to stderr while a long read runs on a terminal.\n\nExamples:\n"
+    history->footer("\nThe station answers the records after the start time: a record stamped exactly\n"
+                    "at --from is not included (ask from a minute earlier to get it).\n"
+                    "A progress line goes to stderr while a long read runs on a terminal.\n\nExamples:\n"
                     "  hydrix history -n 12 --from -6h\n  hydrix history -n 7 --from \"2026-12-01 00:00\" --csv");
 
     auto *alarms = app->add_subcommand("alarms", "Fetch and acknowledge alarms until the station has none");
@@ -113,8 +117,7 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
     poll->add_option("items", o->items, "Items: [CHANNEL/]NODE:picture:NUMBER[:FIRST-LAST], "
                                         "NODE:report[:FIRST-LAST], NODE:setpoints[:FIRST-LAST]; "
                                         "default: Items of the profile's [Poll] section");
-    poll->add_option("-i,--interval", o->interval, "Seconds between rounds (default: [Poll] Interval, else 2)")
-        ->check(CLI::PositiveNumber);
+    poll->add_option("-i,--interval", o->interval, "Seconds between rounds, 0.1 to 86400 (default: [Poll] Interval, else 2)");
     poll->add_option("--rounds", o->rounds, "Stop after this many rounds (default: until Ctrl-C)")
         ->check(CLI::Range(1L, 1000000000L));
     poll->footer("\nOn a terminal the table is redrawn each round; otherwise each value is one line\n"
@@ -122,6 +125,11 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
                  "  hydrix poll\n  hydrix poll 12:picture:1:0-4 7:report:0-4 -i 5\n"
                  "  hydrix --config site.ini poll 0/12:setpoints:1-8 --json --rounds 10 > log.jsonl");
 
+    app->add_subcommand("check", "Check the profile: errors for values the driver would misread, "
+                                 "warnings for keys nothing reads")
+        ->footer("\nEvery command checks the profile first and stops on an error; this command lists\n"
+                 "every finding with its file, line and key, and exits 2 when there is an error.\n\n"
+                 "Examples:\n  hydrix --config site.ini check");
     app->add_subcommand("channels", "Show the profile's channels, engines, nodes and ports")
         ->footer("\nExamples:\n  hydrix channels\n  hydrix --config site.ini channels");
     return app;

@@ -22,13 +22,13 @@ struct Options {
     int picture = 1;
     std::optional<int> first, count;
     int setpoint = 0;
-    double value = 0;
+    std::string value;  // checked before use: a typo must never reach a pump
     std::string type;
     std::string commandName;
     int machine = 1, item = 1;
     std::string from = "-24h";
     std::vector<std::string> items;
-    double interval = 0;
+    std::string interval;  // checked before use
     long rounds = 0;
 };
 

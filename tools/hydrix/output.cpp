@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +17,15 @@ std::string number(double d) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.9g", d);
     return buf;
+}
+
+// One form for every number: a whole number without a fraction ("3", never "3.0"), any
+// other as the table shows it (a station's 32-bit value to 9 digits: 3.0999999, not
+// 3.0999999046325684).
+nlohmann::ordered_json jsonNumber(double d) {
+    if (!std::isfinite(d)) return nullptr;
+    if (std::fabs(d) < 9007199254740992.0 && d == std::trunc(d)) return static_cast<long long>(d);
+    return std::strtod(number(d).c_str(), nullptr);
 }
 
 std::string csvQuoted(const std::string &text) {
@@ -53,7 +63,7 @@ std::string jsonLine(const Record &r) {
     j["item"] = r.item;
     j["index"] = r.index ? nlohmann::ordered_json(*r.index) : nullptr;
     if (const auto *d = std::get_if<double>(&r.value))
-        j["value"] = std::isfinite(*d) ? nlohmann::ordered_json(*d) : nullptr;
+        j["value"] = jsonNumber(*d);
     else if (const auto *i = std::get_if<long long>(&r.value))
         j["value"] = *i;
     else if (const auto *s = std::get_if<std::string>(&r.value))

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "inputs.h"
 #include "times.h"
 
 namespace hydrix::cli {
@@ -12,7 +13,8 @@ namespace {
 bool parseRange(const std::string &text, Query *q) {
     int first = 0, last = 0, used = 0;
     if (std::sscanf(text.c_str(), "%d-%d%n", &first, &last, &used) == 2 &&
-        static_cast<size_t>(used) == text.size() && first >= 0 && last >= first) {
+        static_cast<size_t>(used) == text.size() && first >= 0 && last >= first &&
+        last - first < kMaxValuesPerRead) {
         q->first = first;
         q->count = last - first + 1;
         return true;
@@ -50,8 +52,8 @@ std::string plainLine(const Record &r) {
 
 std::optional<Query> parsePollItem(const std::string &text, const Config &config, std::string *error) {
     const std::string usage = "bad item '" + text + "': write NODE:picture:NUMBER[:FIRST-LAST], "
-                              "NODE:report[:FIRST-LAST] or NODE:setpoints[:FIRST-LAST], "
-                              "with CHANNEL/ in front when needed";
+                              "NODE:report[:FIRST-LAST] or NODE:setpoints[:FIRST-LAST] "
+                              "(at most 500 values), with CHANNEL/ in front when needed";
     std::string rest = text;
     std::optional<int> channel;
     if (const size_t slash = rest.find('/'); slash != std::string::npos) {

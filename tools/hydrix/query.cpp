@@ -1,5 +1,7 @@
 #include "query.h"
 
+#include <cstdio>
+
 #include "times.h"
 
 namespace hydrix::cli {
@@ -38,11 +40,15 @@ std::optional<Record> exchangeFailure(const Query &query, Engine engine, const E
         r.errorText = "the host has no free message for the request";
     } else if (ex.interrupted) {
         r.errorText = "interrupted";
+        r.interrupted = true;
     } else if (ex.timedOut) {
         r.errorText = "the driver gave no answer in time";
     } else if (ex.returned && ex.error.failed()) {
         r.error = ex.error;
         r.errorText = describeError(engine, ex.error);
+        char spent[64];  // "no reply within 5 s" alone would hide 4 tries and 26 s
+        std::snprintf(spent, sizeof spent, " (%d %s, %.1f s)", ex.tries, ex.tries == 1 ? "try" : "tries", ex.seconds);
+        r.errorText += spent;
     } else {
         return std::nullopt;
     }

@@ -22,6 +22,7 @@ struct Record {
     OrvelTime time = 0;               // the driver's stamp, or when the value arrived
     std::optional<ErrorTriple> error; // set on a failed request
     std::string errorText;            // the error in words (also without a triple)
+    bool interrupted = false;         // Ctrl-C ended the request: not a result to print
     bool failed() const { return error.has_value() || !errorText.empty(); }
 };
 

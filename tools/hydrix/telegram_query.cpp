@@ -4,13 +4,14 @@
 // alarm reads arrive as messages of their own until the station has no more.
 #include <cstring>
 
+#include "inputs.h"
 #include "query.h"
 #include "times.h"
 
 namespace hydrix::cli {
 namespace {
 
-constexpr int kMaxValues = 500;  // what a value area of 2048 bytes holds
+constexpr int kMaxValues = kMaxValuesPerRead;
 
 // What the station answered when the driver returned a read without values or failed
 // it with an empty triple: the reply check leaves one of these lines.
@@ -59,7 +60,7 @@ Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
             m->length = length;
             if (area) area(m);
         },
-        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY));
+        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY), c.retries + 1);
 }
 
 void addValues(const Query &q, const Exchange &ex, int first, int count, Records *out) {

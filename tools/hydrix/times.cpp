@@ -8,6 +8,19 @@ namespace hydrix::cli {
 namespace {
 
 constexpr long long kUnixEpochTicks = 116444736000000000LL;  // 1970-01-01 in 100-ns ticks
+constexpr double kYear2000 = 946684800;  // stations count years from 2000: nothing is older
+
+bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int daysIn(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && leap(year) ? 29 : days[month - 1];
+}
+
+std::optional<OrvelTime> fromUnix(double seconds) {
+    if (!std::isfinite(seconds) || seconds < kYear2000) return std::nullopt;
+    return orvelFromUnix(seconds);
+}
 
 std::string format(OrvelTime t, bool utc, const char *pattern) {
     if (t == 0) return {};
@@ -52,7 +65,7 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
         static_cast<size_t>(used) + 1 == text.size() && amount >= 0) {
         const double scale = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
         if (scale == 0) return std::nullopt;
-        return orvelFromUnix(unixFromOrvel(orvelNow()) - amount * scale);
+        return fromUnix(unixFromOrvel(orvelNow()) - amount * scale);
     }
     struct tm tm {};
     int sec = 0;
@@ -64,8 +77,9 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
     std::string rest = text.substr(static_cast<size_t>(used));
     const bool utc = rest == "Z";
     if (!rest.empty() && !utc) return std::nullopt;
-    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || sec < 0 || sec > 59)
+    if (tm.tm_year < 2000 || tm.tm_year > 2099 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 ||
+        tm.tm_mday > daysIn(tm.tm_year, tm.tm_mon) || tm.tm_hour < 0 || tm.tm_hour > 23 ||
+        tm.tm_min < 0 || tm.tm_min > 59 || sec < 0 || sec > 59)
         return std::nullopt;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
@@ -73,7 +87,7 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
     tm.tm_isdst = -1;
     const time_t secs = utc ? timegm(&tm) : mktime(&tm);
     if (secs == static_cast<time_t>(-1)) return std::nullopt;
-    return orvelFromUnix(static_cast<double>(secs));
+    return fromUnix(static_cast<double>(secs));
 }
 
 }  // namespace hydrix::cli

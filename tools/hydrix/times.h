@@ -17,7 +17,8 @@ std::string isoUtc(OrvelTime t);
 std::string localText(OrvelTime t);
 // Reads a start time typed by a person: "2026-12-05 14:00" or "2026-12-05T14:00[:SS]"
 // (local time), the same with a trailing "Z" (UTC), "-6h" / "-2d" / "-30m" (that long
-// ago), or "0" (the beginning: the station's oldest record).
+// ago), or "0" (the beginning: the station's oldest record). Dates that do not exist
+// (2026-02-30) and times before 2000 (stations count years from 2000) are refused.
 std::optional<OrvelTime> parseStartTime(const std::string &text);
 
 }  // namespace hydrix::cli

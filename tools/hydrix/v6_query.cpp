@@ -46,7 +46,7 @@ Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t ad
             m->length = 2;
             if (area) area(m);
         },
-        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY));
+        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY), c.retries + 1);
 }
 
 int32_t int32At(const HostMsg &m, int k) {
@@ -109,7 +109,7 @@ Records picture(Host &host, const ChannelConfig &c, const Query &q) {
         Record r = baseRecord(q, itemName(q) + (code == 11 && split ? ", part 2" : ""));
         r.index = m.index / 2;
         r.value = static_cast<long long>(int32At(m, 0));
-        if (inRange(q, *r.index, 0)) out.push_back(r);
+        if (inRange(q, *r.index, 1)) out.push_back(r);  // the engine numbers picture values from 1
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);

@@ -1,0 +1,22 @@
+// Checks a profile before the driver reads it. The driver reads its keys as the host's
+// profile functions do: "abc" is 0, "-5" retries wrap, a typo in a key name is a key
+// nobody reads. Here every such value is an error and every key no one reads a warning,
+// each with its file, line and key.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace hydrix::cli {
+
+struct Finding {
+    bool error = true;  // else a warning
+    int line = 0;       // 0: about the file or a section as a whole
+    std::string text;   // "[Chan0] Retries = -5: ..."
+};
+
+// Checks the profile the runtime holds now (rt::loadProfileText).
+std::vector<Finding> checkProfile();
+// "site.ini:7: error: [Chan0] Retries = -5: ..."
+std::string findingLine(const std::string &source, const Finding &finding);
+
+}  // namespace hydrix::cli
