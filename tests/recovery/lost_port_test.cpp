@@ -137,8 +137,9 @@ protected:
     }
 
     // Queues a request to the channel's station and waits for what comes back: the
-    // request itself (telegram engine) or the messages the v6 engine makes from the
-    // reply. A message with an error triple is the request's failure.
+    // request itself (telegram engine: served or failed; v6 engine: failed), or the
+    // messages the v6 engine makes from the reply. Anything left over from an earlier
+    // request that ran out of time is passed over.
     Outcome ask(int channel, int timeoutMs) {
         HostMsg *m = getMsgFromPool(channel);
         if (m == nullptr) return {};
@@ -151,7 +152,8 @@ protected:
         while (!out.answered && Clock::now() < until) {
             HostMsg *got = rt::waitInputQueue(channel, 20);
             if (got == nullptr) continue;
-            out = Outcome{true, got->errGroup, got->errCode};
+            if (got == m || (v6 && got->errGroup == 0 && got->errCode == 0))
+                out = Outcome{true, got->errGroup, got->errCode};
             putMsgToPool(channel, got);
         }
         // The rest of a v6 reply's messages.
@@ -216,7 +218,7 @@ TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
     int failures = 0;
     const auto [askedPercent, askedSeconds] = measure([&] {
         for (const auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;)
-            failures += ask(kTelegram, 2000).group != 0;
+            failures += ask(kTelegram, 5000).group != 0;
     });
     std::printf("missing devices: %.2f%% of a core over %.1f s idle, %.2f%% over %.1f s with %d failed requests\n",
                 idlePercent, idleSeconds, askedPercent, askedSeconds, failures);
@@ -236,7 +238,7 @@ TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
     }
     const double backSeconds = std::chrono::duration<double>(Clock::now() - back).count();
     std::printf("both served again %.2f s after the devices came back\n", backSeconds);
-    EXPECT_LT(backSeconds, 3.0);
+    EXPECT_LT(backSeconds, 5.0);
     EXPECT_TRUE(traced("port " + tgAdapter_->path() + " of channel 0 is back"));
     EXPECT_TRUE(traced("port " + v6Adapter_->path() + " of channel 1 is back"));
     const Outcome o = ask(kSteady, 5000);
