@@ -304,6 +304,12 @@ extern "C" int32_t reopenCommHandle(int32_t channel, CommHandle *handle) {
         port.timeouts = detail::portTimeouts(port.fd);
     }
     releaseDescriptor(s, c);
+    // A device that is still away is not looked for again before its back-off has run
+    // out, however often the driver asks.
+    if (port.lost && !retryDue(port)) {
+        if (handle) *handle = COMM_HANDLE_INVALID;
+        return 0;
+    }
     std::string error;
     int osError = 0;
     const int fd = detail::openTty(port.settings.device, port.line, &error, &osError);

@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -207,6 +209,34 @@ TEST(LostPorts, AChannelGetsItsDeviceBackWithItsSettingsAndOthersAreUntouched) {
     rt::closeChannelPort(3);
     EXPECT_EQ(getCommHandle(2), COMM_HANDLE_INVALID);
     rt::closePty(*steady);
+}
+
+// A device that stays busy (or away) is looked for again only as its back-off allows, however
+// often the driver reopens and asks for the handle; once free, it is taken on its own.
+TEST(LostPorts, ADeviceStillAwayIsNotSoughtBeforeItsBackOffRunsOut) {
+    std::atomic<int> attempts{0};
+    rt::setTraceSink([&](const std::string &line) { attempts += line.find("port busy") != std::string::npos; });
+    std::string error;
+    auto pty = rt::openPty(&error);
+    ASSERT_TRUE(pty) << error;
+    ASSERT_FALSE(rt::openChannelPort(4, {pty->slavePath, kLine}));
+    rt::closeChannelPort(4);
+    OtherProcess other(pty->slavePath);
+    ASSERT_TRUE(other.holding());
+    for (int i = 0; i < 50; ++i) {
+        CommHandle h = 0;
+        EXPECT_EQ(reopenCommHandle(4, &h), 0);
+        EXPECT_EQ(h, COMM_HANDLE_INVALID);
+        EXPECT_EQ(getCommHandle(4), COMM_HANDLE_INVALID);
+    }
+    EXPECT_LE(attempts.load(), 3) << "one attempt, or a few should the test be held up past the back-off";
+    other.letGo();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (getCommHandle(4) == COMM_HANDLE_INVALID && std::chrono::steady_clock::now() < until) usleep(10000);
+    EXPECT_NE(getCommHandle(4), COMM_HANDLE_INVALID);
+    rt::setTraceSink({});
+    rt::closeChannelPort(4);
+    rt::closePty(*pty);
 }
 
 }  // namespace
