@@ -44,11 +44,14 @@ public:
         ASSERT_EQ(::symlink(pty_->slavePath().c_str(), next.c_str()), 0);
         ASSERT_EQ(::rename(next.c_str(), path_.c_str()), 0);
     }
-    // The terminal closes: the port hangs up and its name disappears.
+    // The terminal closes: the port hangs up and its name disappears, as the device
+    // node of a USB adapter does. (A link left dangling would name /dev/pts/N, which
+    // the next pseudo-terminal made on the machine may take.)
     void pullOut() {
         if (sim_) sim_->stop();
         sim_.reset();
         pty_.reset();
+        ::unlink(path_.c_str());
     }
     const std::string &path() const { return path_; }
 

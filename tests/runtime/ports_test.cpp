@@ -117,10 +117,12 @@ public:
         ASSERT_EQ(::symlink(pty_->slavePath.c_str(), next.c_str()), 0);
         ASSERT_EQ(::rename(next.c_str(), path_.c_str()), 0);
     }
-    // The far end closes: the tty hangs up and its name disappears.
+    // The far end closes: the tty hangs up and its name disappears (the link goes too:
+    // left dangling, it would name a /dev/pts/N that the next pseudo-terminal may take).
     void unplug() {
         if (pty_) rt::closePty(*pty_);
         pty_.reset();
+        ::unlink(path_.c_str());
     }
 
 private:
