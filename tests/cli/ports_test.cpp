@@ -2,6 +2,7 @@
 // instead of both talking on the line and taking each other's replies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -29,6 +30,7 @@ TEST(Ports, ASecondProgramOnThePortIsToldWhichProcessHasIt) {
     const std::string says = "channel 0: cannot open the port: " + pty->slavePath() + ": port busy (in use by process ";
     const size_t at = second.err.find(says);
     ASSERT_NE(at, std::string::npos) << second.err;
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;  // one line
     const int holder = std::atoi(second.err.c_str() + at + says.size());
     std::stringstream cmdline;
     cmdline << std::ifstream("/proc/" + std::to_string(holder) + "/cmdline").rdbuf();
