@@ -46,7 +46,7 @@ struct ChannelPort {
     ino_t inode = 0;
     int retryMs = kFirstRetryMs;
     Clock::time_point nextTry{};
-    std::string lastError;    // the last failure traced, so that a repeat is not
+    std::string lastError;    // the last failure traced; the same one again is not
 };
 
 struct PortsState {

@@ -67,6 +67,14 @@ struct Outcome {
     uint32_t group = 0, code = 0;   // the failure's triple; 0 and 0 for station data
 };
 
+// The limits hold for the whole test program (the steady channel, the simulators and
+// the driver's idle threads included); sanitizers multiply what every thread costs.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kIdleLimitPercent = 3.0, kAskedLimitPercent = 10.0;
+#else
+constexpr double kIdleLimitPercent = 1.0, kAskedLimitPercent = 5.0;
+#endif
+
 double cpuSeconds() {
     rusage r{};
     getrusage(RUSAGE_SELF, &r);
@@ -226,8 +234,8 @@ TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
     std::printf("missing devices: %.2f%% of a core over %.1f s idle, %.2f%% over %.1f s with %d failed requests\n",
                 idlePercent, idleSeconds, askedPercent, askedSeconds, failures);
     EXPECT_GT(idleSeconds, 1.0);
-    EXPECT_LT(idlePercent, 1.0);
-    EXPECT_LT(askedPercent, 5.0);
+    EXPECT_LT(idlePercent, kIdleLimitPercent);
+    EXPECT_LT(askedPercent, kAskedLimitPercent);
 
     tgAdapter_->plugIn();
     v6Adapter_->plugIn();
