@@ -15,6 +15,10 @@
 // far end has hung up, EBADF for a closed or invalid descriptor, ETIMEDOUT for a write
 // that could not finish in time. Bytes already read when a failure shows are returned
 // first; the failure is reported by the next call.
+//
+// A channel's port whose device went away (an unplugged adapter: the tty hangs up) is
+// marked lost at its first such failure; from then on both calls fail at once with the
+// same code, without touching the descriptor, until the device is back (channel_ports).
 #include <poll.h>
 #include <unistd.h>
 
@@ -92,6 +96,10 @@ extern "C" int32_t readComm(CommHandle handle, CommOverlapped *, int32_t, void *
     if (count == 0) return 0;
     if (count > 0x7FFFFFFFu) count = 0x7FFFFFFFu;  // the result is a signed 32-bit count
     const int fd = static_cast<int>(handle);
+    if (int lost = 0; detail::lostPort(fd, &lost)) {
+        storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, lost);
+        return -1;
+    }
     const CommTimeouts t = detail::portTimeouts(fd);
     auto *out = static_cast<unsigned char *>(buffer);
 
@@ -135,6 +143,7 @@ extern "C" int32_t readComm(CommHandle handle, CommOverlapped *, int32_t, void *
             err = n == 0 ? EIO : errno;  // end of file on a tty: hung up
         }
         if (w == Wait::TimedOut) break;
+        detail::portFailed(fd, err);
         if (got > 0) break;  // hand over what came; the next call reports the failure
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, err);
         return -1;
@@ -150,6 +159,10 @@ extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const
         return 0;
     }
     const int fd = static_cast<int>(handle);
+    if (int lost = 0; detail::lostPort(fd, &lost)) {
+        storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, lost);
+        return 0;
+    }
     const CommTimeouts t = detail::portTimeouts(fd);
     std::optional<Clock::time_point> deadline;
     uint64_t totalMs = uint64_t{t.writeTotalTimeoutMultiplier} * count + t.writeTotalTimeoutConstant;
@@ -165,6 +178,7 @@ extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const
             return 0;
         }
         if (w == Wait::Failed) {
+            detail::portFailed(fd, err);
             storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, err);
             return 0;
         }
@@ -172,7 +186,9 @@ extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const
         if (n > 0) {
             done += static_cast<uint32_t>(n);
         } else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, errno);
+            const int e = errno;
+            detail::portFailed(fd, e);
+            storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, e);
             return 0;
         }
     }

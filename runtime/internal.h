@@ -25,11 +25,21 @@ bool portLine(int fd, CommLine *line);
 CommTimeouts portTimeouts(int fd);
 void forgetPort(int fd);
 
+// Lost ports. readComm and writeComm report every failure of a descriptor here; when
+// the descriptor is a channel's port and the failure says the device is gone (EIO,
+// ENXIO, ENODEV, EBADF), the channel's port is marked lost and the device released.
+void portFailed(int fd, int error);
+// True when fd is the stand-in of a lost channel port; *error is what it failed with.
+bool lostPort(int fd, int *error);
+
 // A profile value read as an integer, as myGetPrivateProfileInt reads it.
 int32_t parseProfileInt(const std::string &text);
 
 // Whether termios knows the baud rate.
 bool supportedBaudRate(uint32_t rate);
+// openTty, also giving the errno behind a failure (ENOENT when the device is missing,
+// EBUSY when another process holds it).
+int openTty(const std::string &path, const CommLine &line, std::string *error, int *osError);
 // Closes a tty opened by openTty and forgets its state.
 void closeTty(int fd);
 

@@ -1,5 +1,7 @@
 // Opening ttys and applying line settings with termios.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -7,7 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "runtime/internal.h"
 #include "runtime/runtime.h"
@@ -115,31 +120,118 @@ bool applyLine(int fd, const CommLine &line, std::string *error) {
     return true;
 }
 
+namespace {
+
+// The process holding an advisory lock on the file `st` names, from /proc/locks, whose
+// lines read "1: FLOCK  ADVISORY  WRITE 4711 00:18:3 0 EOF" (pid, then the major and
+// minor device number of the file system in hexadecimal and the inode). Lines of
+// processes waiting for a lock carry "->" and are passed over. 0 when none is found.
+pid_t flockHolder(const struct stat &st) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos) continue;
+        std::istringstream in(line);
+        std::string ordinal, kind, mode, access, file;
+        long pid = 0;
+        if (!(in >> ordinal >> kind >> mode >> access >> pid >> file)) continue;
+        if (kind != "FLOCK" && kind != "OFDLCK" && kind != "POSIX") continue;
+        unsigned devMajor = 0, devMinor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(file.c_str(), "%x:%x:%lu", &devMajor, &devMinor, &inode) != 3) continue;
+        if (devMajor == major(st.st_dev) && devMinor == minor(st.st_dev) && inode == st.st_ino && pid > 0)
+            return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
+// A process that has the character device `rdev` open, from /proc/<pid>/fd, for holders
+// that took no lock (other programs that only set exclusive mode). Only the processes
+// this one may look into are seen. 0 when none is found.
+pid_t openerOf(dev_t rdev) {
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    pid_t found = 0;
+    while (found == 0) {
+        const dirent *entry = readdir(proc);
+        if (entry == nullptr) break;
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR *fds = opendir(fdDir.c_str());
+        if (fds == nullptr) continue;
+        while (const dirent *fd = readdir(fds)) {
+            if (fd->d_name[0] == '.') continue;
+            struct stat st {};
+            if (stat((fdDir + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+                found = static_cast<pid_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return found;
+}
+
+std::string busyMessage(const std::string &path) {
+    struct stat st {};
+    pid_t holder = 0;
+    if (stat(path.c_str(), &st) == 0) {
+        holder = flockHolder(st);
+        if (holder == 0 && S_ISCHR(st.st_mode)) holder = openerOf(st.st_rdev);
+    }
+    if (holder != 0) return path + ": port busy (in use by process " + std::to_string(holder) + ")";
+    return path + ": port busy (in use by another program)";
+}
+
+}  // namespace
+
 int openTty(const std::string &path, const CommLine &line, std::string *error) {
+    return detail::openTty(path, line, error, nullptr);
+}
+
+namespace detail {
+
+int openTty(const std::string &path, const CommLine &line, std::string *error, int *osError) {
+    if (osError) *osError = 0;
     if (path.empty()) {
         setError(error, "no port device given");
+        if (osError) *osError = ENOENT;
         return -1;
     }
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         int e = errno;
+        if (osError) *osError = e;
         if (e == ENOENT || e == ENXIO || e == ENODEV)
             setError(error, path + " does not exist");
         else if (e == EACCES || e == EPERM)
             setError(error, path + ": permission denied: add the user to the dialout group");
         else if (e == EBUSY)
-            setError(error, path + " is busy: another program has it open");
+            setError(error, busyMessage(path));  // another holder set exclusive mode
         else
             setError(error, path + ": " + std::strerror(e));
         return -1;
     }
     if (!isatty(fd)) {
         setError(error, path + " is not a tty");
+        if (osError) *osError = ENOTTY;
         ::close(fd);
         return -1;
     }
-    // Exclusive use: further opens of the device fail with EBUSY (root excepted).
+    // Exclusive use, twice over: an advisory lock that every program taking ports this
+    // way respects (root included), and exclusive mode, under which the kernel refuses
+    // further opens of the device to everyone but root. Two processes sharing one line
+    // would each take the other's replies for their own.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        setError(error, busyMessage(path));
+        if (osError) *osError = EBUSY;
+        ::close(fd);
+        return -1;
+    }
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        if (osError) *osError = errno;
         setError(error, path + ": " + std::strerror(errno));
         ::close(fd);
         return -1;
@@ -147,15 +239,15 @@ int openTty(const std::string &path, const CommLine &line, std::string *error) {
     std::string lineError;
     if (!applyLine(fd, line, &lineError)) {
         setError(error, path + ": " + lineError);
+        if (osError) *osError = EINVAL;
         ioctl(fd, TIOCNXCL);
         ::close(fd);
         return -1;
     }
-    detail::rememberPort(fd, line, CommTimeouts{});
+    rememberPort(fd, line, CommTimeouts{});
     return fd;
 }
 
-namespace detail {
 
 bool supportedBaudRate(uint32_t rate) {
     speed_t code{};

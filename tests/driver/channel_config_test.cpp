@@ -201,6 +201,9 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     port.line.baudRate = 9600;
     port.line.byteSize = 8;
     ASSERT_FALSE(hydrix::rt::openChannelPort(0, port));
+    auto pty1 = hydrix::rt::openPty(&error);  // a port is held by one channel only
+    ASSERT_TRUE(pty1) << error;
+    port.device = pty1->slavePath;
     ASSERT_FALSE(hydrix::rt::openChannelPort(1, port));
     const CommHandle h0 = getCommHandle(0);
     const CommHandle h1 = getCommHandle(1);
@@ -242,4 +245,5 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     hydrix::rt::closeChannelPort(0);
     hydrix::rt::closeChannelPort(1);
     hydrix::rt::closePty(*pty);
+    hydrix::rt::closePty(*pty1);
 }
