@@ -38,14 +38,16 @@ std::set<std::string> symbols(const std::string &path, const std::string &nmArgs
     return out;
 }
 
-// Everything the libraries that libhydrix.so itself needs (libc, libstdc++, libgcc and,
-// in sanitizer builds, the sanitizer runtime) define.
+// Everything the libraries that libhydrix.so itself needs (libc, libstdc++, libgcc, the
+// dynamic loader - thread-local storage comes from it - and, in sanitizer builds, the
+// sanitizer runtime) define.
 std::set<std::string> definedByNeededLibraries() {
     std::set<std::string> out;
     for (const auto &text : lines("ldd '" HYDRIX_LIBRARY_PATH "'")) {
         const auto arrow = text.find("=> /");
-        if (arrow == std::string::npos) continue;
-        const std::string path = text.substr(arrow + 3, text.find(" (", arrow) - arrow - 3);
+        const auto start = arrow != std::string::npos ? arrow + 3 : text.find_first_not_of(" \t");
+        if (start == std::string::npos || text[start] != '/') continue;  // linux-vdso, "not found"
+        const std::string path = text.substr(start, text.find(" (", start) - start);
         const auto defined = symbols(path, "--defined-only");
         out.insert(defined.begin(), defined.end());
     }

@@ -29,10 +29,11 @@ protected:
 };
 
 // "HH:MM:SS.mmm " in front of the text.
+// "2026-12-06 00:03:54.967 text": date and time to the millisecond, then the line.
 bool stamped(const std::string &line, const std::string &text) {
-    int h, m, s, ms, end = -1;
-    return std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d %n", &h, &m, &s, &ms, &end) == 4 &&
-           end == 13 && line.substr(13) == text;
+    int y, mo, d, h, m, s, ms, end = -1;
+    return std::sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %n", &y, &mo, &d, &h, &m, &s, &ms, &end) == 7 &&
+           end == 24 && line.substr(24) == text;
 }
 
 TEST_F(Traced, OneLinePerCallWithTimeStampInTheFile) {
