@@ -17,18 +17,19 @@ struct Seen {
     int32_t length;
     OrvelTime time;
     std::string value;  // the value area as far as `length` reaches
+    uint32_t errGroup;
     bool operator==(const Seen &) const = default;
 };
 
 void PrintTo(const Seen &s, std::ostream *os) {
     *os << "{node " << s.node << " addr " << s.address << " index " << s.index << " dir " << s.direction << " len "
-        << s.length << " time " << s.time << " value " << ::testing::PrintToString(s.value) << "}";
+        << s.length << " time " << s.time << " value " << ::testing::PrintToString(s.value) << " err " << s.errGroup << "}";
 }
 
 Seen seen(const HostMsg *m) {
     const int bytes = std::clamp(2 * m->length, 0, 16);
     return {m->node, m->address, m->index, m->direction, m->length, m->timeStamp,
-            std::string(static_cast<const char *>(m->data), static_cast<size_t>(bytes))};
+            std::string(static_cast<const char *>(m->data), static_cast<size_t>(bytes)), m->errGroup};
 }
 
 using Parser = int32_t (*)(V6Channel *, int);
@@ -299,4 +300,72 @@ TEST_F(EngineTest, ImpossibleHistoryDateEndsTheReadOnce) {
     EXPECT_EQ(req->errGroup, uint32_t{ERRGRP_CONTENT});
     EXPECT_EQ(req->errCode, uint32_t{ERR_HISTORY_TIME});
     EXPECT_EQ(sentCount("WGH"), 1);
+}
+
+// Reply words, and records whose value cannot be read, hand the host no value.
+TEST_F(ResumeTest, ReplyWordsNeverBecomeValues) {
+    DriverWords words(DRV_STATE_RUNNING, 1);
+    const Parser parsers[] = {mcc, mas, FormatWGD, FormatWGS, formatWGH};
+    const char *replies[] = {"\x02 NDA",  "\x02 SCE",   "\x02 SCO",   "\x02 ALN",
+                             "\x02 NDA ", "\x02 SCE  ", "\x02 1 X 5", "\x02 1 0 x"};
+    for (const char *word : replies) {
+        for (Parser parse : parsers) {
+            SCOPED_TRACE(::testing::PrintToString(std::string(word)) + (parse == formatWGH ? " WGH" : ""));
+            readRequest(parse == formatWGH ? uint32_t{V6_WGH_HISTORY} : V6_ADDRESS(V6_WGS_PICTURE, 1));
+            for (const Seen &m : run(parse, word, parse == formatWGH ? 2 : 1, 0)) {
+                const bool value = m.direction == DIR_READ && m.errGroup == 0;
+                EXPECT_FALSE(value) << "a value from a reply word";
+            }
+            if (ch_->replyBuffer) insBuf(ch_.get(), &ch_->freeQueue, ch_->replyBuffer);
+            ch_->replyBuffer = nullptr;
+            requeued();
+        }
+    }
+}
+
+// A host that hands its few messages back one by one: the parse pauses again and again,
+// and still every record arrives once, with its time, and the read ends with the report
+// of the end of the history.
+TEST_F(EngineTest, HistoryThroughASmallPoolArrivesOnceWithItsTimes) {
+    poolSize = 4;
+    hydrix::rt::configurePool(kLine, poolSize, 2048);
+    ASSERT_EQ(drvStart(), 1);
+    const OrvelTime from = 0;
+    send(12, V6_ADDRESS(V6_WGH_HISTORY, 0), DIR_READ, 0, &from, sizeof from);
+    struct Value {
+        uint32_t index;
+        OrvelTime time;
+        int32_t value;
+        bool operator==(const Value &) const = default;
+    };
+    std::vector<Value> got, expected;
+    for (int h = 0; h < 6; ++h) {
+        expected.push_back({2, localTime(2026, 3, 1, h, 0), h});
+        expected.push_back({4, localTime(2026, 3, 1, h, 0), 10 * h});
+    }
+    bool ended = false;
+    std::vector<HostMsg *> held;  // handed back only once nothing came for a while
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < until) {
+        HostMsg *m = hydrix::rt::waitInputQueue(kLine, 30);
+        if (m == nullptr) {
+            giveBack(held, kLine);
+            held.clear();
+            continue;
+        }
+        if (m->direction == DIR_READ_TIME)
+            ended = m->timeStamp == 0;
+        else
+            got.push_back({m->index, m->timeStamp, valueAs<int32_t>(m)});
+        held.push_back(m);
+    }
+    giveBack(held, kLine);
+    EXPECT_TRUE(ended);
+    ASSERT_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].index, expected[i].index) << i;
+        EXPECT_EQ(got[i].time, expected[i].time) << i;
+        EXPECT_EQ(got[i].value, expected[i].value) << i;
+    }
+    EXPECT_TRUE(traced("NO BUFFER formatWGH")) << "the pool never ran dry";
 }
