@@ -6,15 +6,6 @@ using namespace v6;
 
 namespace {
 
-OrvelTime localTime(int y, int mo, int d, int h, int mi) {
-    const plat::SystemTime st{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0, static_cast<uint16_t>(d),
-                              static_cast<uint16_t>(h), static_cast<uint16_t>(mi), 0, 0};
-    plat::FileTime local = 0, utc = 0;
-    plat::systemTimeToFileTime(&st, &local);
-    plat::localFileTimeToFileTime(&local, &utc);
-    return utc;
-}
-
 int32_t wgd(V6Channel *c) { return FormatWGD(c, 1); }
 int32_t wgs(V6Channel *c) { return FormatWGS(c, 1); }
 

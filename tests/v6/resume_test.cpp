@@ -23,7 +23,8 @@ struct Seen {
 
 void PrintTo(const Seen &s, std::ostream *os) {
     *os << "{node " << s.node << " addr " << s.address << " index " << s.index << " dir " << s.direction << " len "
-        << s.length << " time " << s.time << " value " << ::testing::PrintToString(s.value) << " err " << s.errGroup << "}";
+        << s.length << " time " << s.time << " value " << ::testing::PrintToString(s.value) << " err " << s.errGroup
+        << "}";
 }
 
 Seen seen(const HostMsg *m) {
@@ -35,15 +36,6 @@ Seen seen(const HostMsg *m) {
 using Parser = int32_t (*)(V6Channel *, int);
 int32_t mcc(V6Channel *c, int) { return FormatMCC(c); }
 int32_t mas(V6Channel *c, int) { return FormatMAS(c); }
-
-OrvelTime localTime(int y, int mo, int d, int h, int mi) {
-    const plat::SystemTime st{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0, static_cast<uint16_t>(d),
-                              static_cast<uint16_t>(h), static_cast<uint16_t>(mi), 0, 0};
-    plat::FileTime local = 0, utc = 0;
-    plat::systemTimeToFileTime(&st, &local);
-    plat::localFileTimeToFileTime(&local, &utc);
-    return utc;
-}
 
 // Sets the driver-wide words for a test and puts them back afterwards.
 struct DriverWords {
