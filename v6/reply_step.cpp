@@ -24,9 +24,10 @@ void commonEnd(V6Channel *ch, V6Buffer *buf) {
     ch->state.store(ST_IDLE);
 }
 
-// A parse that waits for the host's pool while the driver stops: the pool may stay empty
-// for good, and the stop must not wait for it. The reply goes back to the line buffers
-// and the request to the pool; nothing more is handed to the host.
+// A parse that is to go on (mostly one waiting for the host's pool) once the driver no
+// longer runs: the pool may stay empty for good, and the stop must not wait for it. The
+// reply goes back to the line buffers and the request to the pool; nothing more is
+// handed to the host.
 void abandonParse(V6Channel *ch) {
     textOutputParm("[%d] Reply dropped: the driver stops", static_cast<int>(ch->channelNo));
     releaseReply(ch);
