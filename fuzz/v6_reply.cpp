@@ -1,11 +1,13 @@
 // The channel thread's reply step on arbitrary frames, in every exchange step: the reply
 // words, the station numbers read from ALR, ACT and MRC, the SCO read-back and the start
-// of each parser. The first byte picks the step and whether a request is being served;
-// the rest is the frame text as the receiver hands it over. Checks: no access outside the
-// buffers, and every line buffer and host message can be accounted for afterwards.
+// of each parser. The first byte picks the step, whether a request is being served and
+// whether the driver runs; the rest is the frame text as the receiver hands it over.
+// Checks: no access outside the buffers, and every line buffer and host message can be
+// accounted for afterwards.
 #include <cstdint>
 #include <cstring>
 
+#include "driver/state.h"
 #include "v6_fuzz_common.h"
 
 namespace {
@@ -20,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     V6Channel *ch = fuzzV6Channel(kChan);
     hydrix::rt::configurePool(kChan, kPool, 64);
     fuzzDrainToPool(kChan);
+    // Bit 6: the driver is stopping (a paused parse is then given up).
+    driverState.store((data[0] & 0x40) ? DRV_STATE_STOPPING : DRV_STATE_RUNNING);
+    hostRunning.store((data[0] & 0x40) ? 0 : 1);
     ch->state.store(v6::ST_REPLY);
     ch->step.store(data[0] % 16);
     ch->timeoutMs.store(10000);

@@ -13,7 +13,7 @@ namespace {
 constexpr int MAX_DECIMAL_FIELD = 117;
 constexpr int MAX_TEXT = 30;
 
-enum class Record { Done, Cut, Failed };
+enum class Record { Done, Cut, Failed, NoValue };
 
 // Reads the value of one record whose type letter stands at `letter` and fills the
 // message. *next is where the cursor goes on (the blank behind the value, or null).
@@ -31,7 +31,7 @@ Record readValue(HostMsg *msg, int32_t index, char *letter, const char *end, cha
         std::memcpy(text, value, static_cast<size_t>(n));
         text[n] = '\0';
         float f = 0;
-        std::sscanf(text, "%f", &f);
+        if (std::sscanf(text, "%f", &f) != 1) return Record::NoValue;
         storeValue(msg, 0, &f, sizeof f);
         msg->length = 2;
         msg->address = 3u + static_cast<uint32_t>(type - '0');
@@ -65,10 +65,12 @@ Record readValue(HostMsg *msg, int32_t index, char *letter, const char *end, cha
         if (msg->data != nullptr) memswap(msg->data, copy, msg->length);
         msg->index *= 5;
         *next = nextBlank(text, end);
+    } else if (letter >= end) {
+        return Record::Cut;
     } else {
-        // An unknown type: the message goes out with what it has, and parsing goes on
-        // from the letter.
-        *next = nextBlank(letter, end);
+        // An unknown type letter: there is no value to hand over, and no telling where
+        // the record ends.
+        return Record::NoValue;
     }
     return Record::Done;
 }
@@ -111,6 +113,15 @@ int32_t FormatMCC(V6Channel *ch) {
         }
         if (r == Record::Cut) {
             traceCutRecord(ch, "FormatMCC");
+            putMsgToPool(c, msg);
+            break;
+        }
+        if (r == Record::NoValue) {
+            // A record whose value cannot be read (an unknown type letter, or no number
+            // where one belongs) must not reach the host as if it held one; the values
+            // before it stand, the rest of the reply is dropped.
+            textOutputParm("[%d] FormatMCC: record %d holds no value", static_cast<int>(ch->channelNo),
+                           static_cast<int>(index));
             putMsgToPool(c, msg);
             break;
         }

@@ -18,11 +18,14 @@ int32_t FormatWGS(V6Channel *ch, int first) {
     const ReplyText t = replyText(ch->replyBuffer);
     char *p = cursorIn(ch, t);
     if (p == nullptr) return 0;
-    uint32_t &wgsIndex = wgsIndexSlot(ch);
-    // The split count is known only on the first call; a resumed call puts every
-    // remaining value in the second range.
-    uint32_t split = 0;
+    ParseState &state = parseState(ch);
+    uint32_t &wgsIndex = state.wgsIndex;
+    // The split count comes with the header on the first call and is kept for the calls
+    // that resume the reply after the host's pool ran dry: without it the values after a
+    // pause would lose their picture bits and their index.
+    uint32_t &split = state.wgsSplit;
     if (first) {
+        split = 0;
         char *field = t.begin + 2;
         for (int i = 0; i < HEADER_FIELDS; ++i) {
             const int n = fieldLength(field, t.end);

@@ -1,5 +1,6 @@
 // The reply step of the channel thread: what a received frame means depends on the
 // exchange in progress (`step`) and on its lead byte and reply word.
+#include "driver/state.h"
 #include "v6/reply_text.h"
 #include "v6/v6.h"
 
@@ -23,8 +24,26 @@ void commonEnd(V6Channel *ch, V6Buffer *buf) {
     ch->state.store(ST_IDLE);
 }
 
+// A parse that is to go on (mostly one waiting for the host's pool) once the driver no
+// longer runs: the pool may stay empty for good, and the stop must not wait for it. The
+// reply goes back to the line buffers and the request to the pool; nothing more is
+// handed to the host.
+void abandonParse(V6Channel *ch) {
+    textOutputParm("[%d] Reply dropped: the driver stops", static_cast<int>(ch->channelNo));
+    releaseReply(ch);
+    parseState(ch).histReport = ParseState::Report::None;
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) putMsgToPool(static_cast<int32_t>(ch->channelNo), msg);
+}
+
 // Calls the parser of a reply being worked through. False when `step` is no parse step.
 bool resumeParse(V6Channel *ch, uint32_t step, int32_t *result) {
+    const bool parsing = step == STEP_MCC_PARSE || step == STEP_MAS_PARSE || step == STEP_WGD_PARSE ||
+                         step == STEP_WGH_PARSE || step == STEP_WGS_PARSE;
+    if (parsing && currentDriverState() != DRV_STATE_RUNNING) {
+        abandonParse(ch);
+        *result = 0;
+        return true;
+    }
     switch (step) {
     case STEP_MCC_PARSE: *result = FormatMCC(ch); return true;
     case STEP_MAS_PARSE: *result = FormatMAS(ch); return true;

@@ -8,13 +8,9 @@
 namespace v6 {
 namespace {
 
-struct ParserCounters {
-    uint32_t histIndex = 0;
-    uint32_t wgsIndex = 0;
-};
 // Each channel numbers its own values: parsers of different channels run at the same
 // time on different threads and must not disturb each other.
-ParserCounters counters[HYDRIX_CHANNELS];
+ParseState states[HYDRIX_CHANNELS];
 
 }  // namespace
 
@@ -90,8 +86,9 @@ bool lastFieldFits(const char *field, const char *end, const char *what) {
     return false;
 }
 
-uint32_t &histIndexSlot(const V6Channel *ch) { return counters[ch->channelNo % HYDRIX_CHANNELS].histIndex; }
-uint32_t &wgsIndexSlot(const V6Channel *ch) { return counters[ch->channelNo % HYDRIX_CHANNELS].wgsIndex; }
+ParseState &parseState(const V6Channel *ch) { return states[ch->channelNo % HYDRIX_CHANNELS]; }
+uint32_t &histIndexSlot(const V6Channel *ch) { return parseState(ch).histIndex; }
+uint32_t &wgsIndexSlot(const V6Channel *ch) { return parseState(ch).wgsIndex; }
 
 uint32_t histIndexOf(const V6Channel *ch) { return histIndexSlot(ch); }
 uint32_t wgsIndexOf(const V6Channel *ch) { return wgsIndexSlot(ch); }

@@ -32,7 +32,18 @@ void storeValue(HostMsg *msg, int at, const void *value, int size);
 // Traces a reply that ends in the middle of a record.
 void traceCutRecord(const V6Channel *ch, const char *parser);
 
-// The history and picture parsers' value counters, one pair per channel.
+// What the history and picture parsers keep between the calls of one reply, per channel:
+// a parse that the host's empty pool paused goes on exactly where it stopped.
+struct ParseState {
+    uint32_t histIndex = 0;
+    OrvelTime histTime = 0;     // time of the history record being read
+    // A history-time report that found the pool empty and still has to go out.
+    enum class Report { None, ChunkDone, HistoryEnded };
+    Report histReport = Report::None;
+    uint32_t wgsIndex = 0;
+    uint32_t wgsSplit = 0;      // the picture header's split count
+};
+ParseState &parseState(const V6Channel *ch);
 uint32_t &histIndexSlot(const V6Channel *ch);
 uint32_t &wgsIndexSlot(const V6Channel *ch);
 
@@ -43,7 +54,7 @@ enum class Fields { Read, TooLong, Cut };
 
 // Reads `count` blank-separated numbers from `field` on, leaving `field` on the last one.
 // A too-long field is traced as "<parser><n> error n = <length>"; the last field's length
-// is checked only once the record's message is out (see walkRecords).
+// is checked by the caller (see walkRecords).
 Fields readNumbers(char *&field, const char *end, int32_t *out, int count, const char *parser);
 // Whether the last field of a record fits; if not, traces "<what> error n = <length>".
 bool lastFieldFits(const char *field, const char *end, const char *what);
@@ -64,7 +75,8 @@ inline HostMsg *recordMessage(V6Channel *ch, char *p) {
 // Walks a list reply record by record from the blank at `p`. Each record gets a message
 // from the host's pool, which `fill(msg, field)` fills from the record's first field on,
 // leaving `field` on the record's last one. Returns 1 when the pool runs dry (the cursor
-// stays on that record), else 0; the reply is released unless a field was too long.
+// stays on that record), else 0; the reply is released unless a field was too long. A
+// record with a field too long does not go out, and the rest of the reply is dropped.
 template <typename Fill>
 int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *parser, const char *lastError,
                     Fill fill) {
@@ -84,11 +96,14 @@ int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *pars
             traceCutRecord(ch, parser);
             break;
         }
-        putMsgToSapIq(c, msg);
+        // The last field is checked before the record goes out: a record with a garbled
+        // value must not reach the host as if it were good.
         if (!lastFieldFits(field, t.end, lastError)) {
+            putMsgToPool(c, msg);
             ch->parseCursor = nullptr;
             return 0;
         }
+        putMsgToSapIq(c, msg);
         p = nextBlank(field, t.end);
     }
     releaseReply(ch);

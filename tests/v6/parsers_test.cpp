@@ -6,15 +6,6 @@ using namespace v6;
 
 namespace {
 
-OrvelTime localTime(int y, int mo, int d, int h, int mi) {
-    const plat::SystemTime st{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0, static_cast<uint16_t>(d),
-                              static_cast<uint16_t>(h), static_cast<uint16_t>(mi), 0, 0};
-    plat::FileTime local = 0, utc = 0;
-    plat::systemTimeToFileTime(&st, &local);
-    plat::localFileTimeToFileTime(&local, &utc);
-    return utc;
-}
-
 int32_t wgd(V6Channel *c) { return FormatWGD(c, 1); }
 int32_t wgs(V6Channel *c) { return FormatWGS(c, 1); }
 
@@ -104,8 +95,8 @@ TEST_F(V6Test, HistoryComesInChunksAndResumesMidRecord) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0]->index, 6u);
     EXPECT_EQ(valueAs<int32_t>(got[0]), 3);
-    EXPECT_EQ(got[1]->timeStamp, 0u);  // a resumed call no longer knows the record's time
-    EXPECT_TRUE(traced("N:040 NO BUFFER WRITE TIME  1601/01/01 00:00:00:000"));
+    EXPECT_EQ(got[1]->timeStamp, t1);  // a resumed call keeps the record's time
+    EXPECT_TRUE(traced("N:040 NO BUFFER WRITE TIME  2026/03/01 09:00:00:000"));
 }
 
 TEST_F(V6Test, MalformedRepliesNeverReadPastTheText) {
@@ -120,9 +111,11 @@ TEST_F(V6Test, MalformedRepliesNeverReadPastTheText) {
         {"\x02 0 0 0 5 0 0", wgs, 0, "[5] FormatWGS: reply ends inside a record", false},
         {"\x02 12345678901 A 1", FormatMCC, 0, "FormatMCC1 error n = 11", true},
         {"\x02 1 T '0123456789012345678901234567890'", FormatMCC, 0, "FormatMCC2 error n = 31", true},
-        {"\x02 1 2 3 4 55555555555 6", wgd, 1, "FormatWGD5 error n = 11", true},
+        // A record whose last field is too long does not go out.
+        {"\x02 1 2 3 4 55555555555 6", wgd, 0, "FormatWGD5 error n = 11", true},
         {"\x02 1 22222222222 3 4 5", wgd, 0, "FormatWGD2 error n = 11", true},
-        {"\x02 1 1 1 1 1 66666666666", FormatMAS, 1, "GetHistTime4 error n = 11", true},
+        {"\x02 1 1 1 1 1 66666666666", FormatMAS, 0, "GetHistTime4 error n = 11", true},
+        {"\x02 0 0 0 0 0 0 0 0 0 7 12345678901 8", wgs, 1, "FormatWGS10 error n = 11", true},
         {"\x02 0 0 0 0 0 0 0 0 99999999999 1", wgs, 0, "FormatWGS9 error n = 11", true},
     };
     for (const Case &k : cases) {

@@ -103,3 +103,13 @@ T valueAs(const HostMsg *m, int byteOffset = 0) {
     return v;
 }
 
+
+// The UTC time of a local wall-clock minute (the test's time zone).
+inline OrvelTime localTime(int y, int mo, int d, int h, int mi) {
+    const plat::SystemTime st{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0, static_cast<uint16_t>(d),
+                              static_cast<uint16_t>(h), static_cast<uint16_t>(mi), 0, 0};
+    plat::FileTime local = 0, utc = 0;
+    plat::systemTimeToFileTime(&st, &local);
+    plat::localFileTimeToFileTime(&local, &utc);
+    return utc;
+}
