@@ -154,3 +154,31 @@ TEST_F(DriverTest, StopThreadWaitsForTheExpectedExitCodeAndTerminatesAStubbornTh
     EXPECT_EQ(stopThread(&none, &ignored, CHANNEL_THREAD_EXIT, false), 1);
     EXPECT_LT(secondsSince(start), 0.1);
 }
+
+// drvStart again after a complete stop, without drvAddChan: every channel thread must run
+// again (not leave at once on the stop flag of the last run) and the next stop must end.
+TEST_F(DriverTest, RestartWithoutAddingChannelsAgainRunsAndStopsBothEngines) {
+    useProfile(kTwoEngines);
+    drvInstall("Driver");
+    ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
+    ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(drvStart(), 1);
+        plat::sleepMs(100);  // a thread that leaves at once has done so by now
+        for (plat::ThreadHandle h : {telegramChannels[0].workerThread, v6Channels[1].channelThread}) {
+            uint32_t code = 0;
+            ASSERT_EQ(plat::getExitCodeThread(h, &code), 1);
+            EXPECT_EQ(code, plat::STILL_ACTIVE);
+        }
+        EXPECT_EQ(v6Channels[1].lowLevelRunning.load(), 1u);
+        drvStop();
+        const auto start = Clock::now();
+        while (drvQueryState() != DRV_STATE_STOPPED && secondsSince(start) < 3.0) {
+            drvHndlTimer();
+            plat::sleepMs(10);
+        }
+        ASSERT_EQ(drvQueryState(), DRV_STATE_STOPPED);
+        EXPECT_LT(secondsSince(start), 2.0);
+    }
+}
