@@ -112,6 +112,9 @@ int32_t stopChannel(uint32_t c) {
         return stopThread(&ch.workerThread, &ch.stopRequest, CHANNEL_THREAD_EXIT, false);
     }
     V6Channel &ch = v6Channels[c];
+    // The channel thread may sleep out its idle pause; woken, it sees its flag at once.
+    ch.stopChannelThread.store(1, std::memory_order_release);
+    v6::wake(&ch, v6::Sleeper::Channel);
     return stopThread(&ch.channelThread, &ch.stopChannelThread, CHANNEL_THREAD_EXIT, true);
 }
 
@@ -141,6 +144,10 @@ HYDRIX_EXPORT int32_t drvStart(void) {
 HYDRIX_EXPORT int32_t drvStop(void) {
     driverState.store(DRV_STATE_STOPPING, std::memory_order_release);
     hostRunning.store(0, std::memory_order_release);
+    // v6 channel threads see the stop at once rather than after their idle pause, and
+    // stop their receivers and transmitters (and end an exchange in progress).
+    for (uint32_t c = 0; c < HYDRIX_CHANNELS; ++c)
+        if (channelInUse[c].load() && !isTelegramChannel(c)) v6::wake(&v6Channels[c], v6::Sleeper::Channel);
     return 1;
 }
 

@@ -45,6 +45,28 @@ void setErr(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
     ch->state.store(ST_ERROR);
 }
 
+namespace {
+
+// The driver is stopping: the exchange in progress ends now instead of running into its
+// time-out (60 s for a history reply) and its retries, which would hold the host's stop.
+// Its request goes back to the pool, as any request does while the host is not running;
+// queued telegrams and frames and a reply a parser still holds go back to the free queue.
+void endExchangeForStop(V6Channel *ch) {
+    flushChannelQueues(ch);
+    if (ch->replyBuffer != nullptr) {
+        insBuf(ch, &ch->freeQueue, ch->replyBuffer);
+        ch->replyBuffer = nullptr;
+        ch->parseCursor = nullptr;
+    }
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) putMsgToPool(channelOf(ch), msg);
+    textOutputParm("[%d] Exchange ended by the stop", channelOf(ch));
+    ch->retryCount = 0;
+    ch->step.store(STEP_NONE);
+    ch->state.store(ST_IDLE);
+}
+
+}  // namespace
+
 void takeRequestStep(V6Channel *ch) {
     const int32_t c = channelOf(ch);
     if (currentDriverState() == DRV_STATE_STOPPING) {
@@ -147,6 +169,11 @@ uint32_t channelThread(void *arg) {
     auto *ch = static_cast<V6Channel *>(arg);
     while (ch->stopChannelThread.load(std::memory_order_acquire) == 0) {
         uint32_t pause = BUSY_PASS_MS;
+        const uint32_t state = ch->state.load();
+        // A port reopen in progress is finished first (it takes a moment); every other
+        // exchange ends at once when the driver stops.
+        if (currentDriverState() == DRV_STATE_STOPPING && state != ST_IDLE && state != ST_REOPEN)
+            endExchangeForStop(ch);
         switch (ch->state.load()) {
         case ST_IDLE:
             takeRequestStep(ch);

@@ -38,6 +38,11 @@ enum class Sleeper { Channel = 0, Transmitter = 1, Receiver = 2 };
 void wake(const V6Channel *ch, Sleeper who);
 // Waits up to `ms`; true when woken.
 bool sleepUntilWoken(const V6Channel *ch, Sleeper who, uint32_t ms);
+// The receiver's idle wait: up to `ms` for bytes on `port` (COMM_HANDLE_INVALID: none to
+// watch) or a wake-up of the receiver (a pause request, a stop). PortTrouble: the port
+// reports a hang-up or an error instead of bytes.
+enum class PortWait { Input, Woken, TimedOut, PortTrouble };
+PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms);
 // Set by the receiver and transmitter as they leave their loops; a thread that never set
 // it by the end of its stop was abandoned and may still touch the channel's buffers.
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value);
@@ -65,10 +70,6 @@ int32_t boundedAtoi(const char *p, const char *end);
 // One attempt to read a frame into rxFrame. 1 when a frame with "#" was found (its
 // checksum result is in rxFrame.ioErrCode), else 0.
 int32_t receiveFrame(V6Channel *ch);
-// The same, and when nothing is waiting on the port it blocks in the first one-byte read,
-// for as long as the port's read time-outs allow, instead of returning at once.
-// *waited tells whether it did.
-int32_t receiveFrameWaiting(V6Channel *ch, bool *waited);
 // The frame handling of receiveFrame over bytes at hand instead of the port: the bytes
 // are taken as they would be read (up to an LF, DC3 dropped), then framed and checked.
 int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size);
