@@ -134,6 +134,30 @@ bool wordReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t, uint32_t step) 
     return true;
 }
 
+// A station may acknowledge a telegram with "OK" and send its answer after it. Handed to
+// a parser, the OK would end the exchange (or, for the history, send the same WGH again)
+// and the answer that follows would be taken for the reply to the next telegram, so
+// that every history record came twice. The OK is passed over instead, as the telegram
+// engine does: the wait for the answer goes on, within the time-out of the telegram
+// (which the OK does not restart, so a station that answers nothing but OK still ends
+// in the time-out). This holds only for a telegram of ours that awaits an answer; for a
+// station calling in, OK is the answer itself, and an OK nobody asked for ends as any
+// unsolicited frame does.
+bool okComesBeforeTheAnswer(const V6Channel *ch, uint32_t step) {
+    if (ch->curMsg.load() == nullptr) return false;
+    switch (step) {
+    case STEP_MCC_SENT:
+    case STEP_MAS_SENT:
+    case STEP_WGS_SENT:
+    case STEP_WGH_SENT:
+    case STEP_WGD_SENT:
+    case STEP_MCC_WRITE:
+    case STEP_OK_SENT:
+    case STEP_ALARMS: return true;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void replyStep(V6Channel *ch) {
@@ -157,6 +181,10 @@ void replyStep(V6Channel *ch) {
     }
     const ReplyText t = replyText(buf);
     const char lead = buf->data[0];
+    if (wordAt(t, 2, "OK") && okComesBeforeTheAnswer(ch, step)) {
+        freeBuffer(ch, buf);
+        return;
+    }
 
     if (step == STEP_CALL_IN) {
         if (wordAt(t, 2, "OK")) finishExchange(ch);
