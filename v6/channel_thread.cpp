@@ -25,6 +25,10 @@ bool hostReady() {
     return word >= 2;
 }
 
+bool isHangUp(const HostMsg *msg) {
+    return msg != nullptr && msg->direction != DIR_READ && (msg->address & 0xFFFF) == V6_BRK;
+}
+
 bool expired(const V6Channel *ch) { return timeExpired(ch->startTick.load()) > ch->timeoutMs.load(); }
 
 }  // namespace
@@ -106,8 +110,12 @@ void sendWaitStep(V6Channel *ch) {
         if (expired(ch)) setErr(ch, ERRGRP_LINE_END, ERR_V6_TX_TIMEOUT, 0);
         return;
     }
-    if (ch->hangupPending.load() == 1) {
-        // The hang-up telegrams need no reply.
+    if (isHangUp(ch->curMsg.load())) {
+        // The BRK awaits no reply: its exchange ends once it is on the wire, and only then
+        // may the host release the line. (The post-event write queued before it is an
+        // exchange like any other and waits for its answer; were the hang-up taken as done
+        // when that write went out, the host would drop the line before the BRK was sent,
+        // and the BRK would then wait for a reply that never comes.)
         ch->hangupPending.store(0);
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_NONE);

@@ -18,7 +18,7 @@ TEST_F(EngineTest, DialInConversationFromConnectToRelease) {
     EXPECT_EQ(postEvent(kLine), 0);  // BRK queued
     EXPECT_EQ(canDisconnect(kLine), 0);
     ASSERT_TRUE(eventually([&] { return postEvent(kLine) == 1; }));
-    EXPECT_EQ(sentCount("12 BRK"), 1);
+    EXPECT_TRUE(eventually([&] { return sentCount("12 BRK") == 1; }));
 }
 
 TEST_F(EngineTest, StationsCallingInAreAwaitedWithTheirOk) {
@@ -75,4 +75,33 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     c.hangupPending.store(0);  // as the channel thread does once the first went out
     EXPECT_EQ(postEvent(1), 1);
     drvUnInstall();
+}
+
+// The release with a post-event write: postEvent answers 1 only once the BRK itself is on
+// the wire, and the BRK awaits no reply (nothing runs into a time-out or reaches the host).
+TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
+    line().postEventEnabled = 1;
+    line().postEventKind = V6_MAS_WRITE;
+    line().postEventIndex = 8;
+    line().postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+    int32_t flag = 0;
+    preEvent(kLine, 1, 0, &flag);
+    ASSERT_TRUE(eventually([&] { return traced("Recv ALN Send BREAK ??"); }));
+    ASSERT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
+    EXPECT_EQ(postEvent(kLine), 0);
+    HostMsg *waitingWhenReleased = nullptr;
+    ASSERT_TRUE(eventually([&] {
+        if (postEvent(kLine) != 1) return false;
+        waitingWhenReleased = getMsgFromSapOq(kLine);
+        if (waitingWhenReleased != nullptr) insMsgToSapOq(kLine, waitingWhenReleased);
+        return true;
+    }));
+    EXPECT_EQ(waitingWhenReleased, nullptr) << "released before the BRK was sent";
+    EXPECT_TRUE(eventually([&] { return sim->counters().brk == 1; }));
+    EXPECT_EQ(sim->limitWrites().size(), 1u);
+    // The BRK ends its exchange at once.
+    EXPECT_TRUE(eventually([&] { return line().state.load() == ST_IDLE && line().curMsg.load() == nullptr; }, 1000));
+    EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 200), nullptr);
+    EXPECT_FALSE(traced("setErr() grp = 14, rc = 53 Sub:0"));
 }
