@@ -69,6 +69,25 @@ void endExchangeForStop(V6Channel *ch) {
     ch->state.store(ST_IDLE);
 }
 
+// Nothing is waiting and nothing is being served. What would keep postEvent answering 0
+// for ever is settled here:
+// - a hang-up still marked pending although its BRK is gone: dropped because the host
+//   pool was empty, or drained by event 8 before it was sent. Nothing is left to wait for.
+// - a step left behind by an exchange that ended without resetting it (an answer in the
+//   alarm conversation that was neither ALR nor ALN, an SCE to a write): postEvent takes
+//   the channel for busy while `step` is not 0. The alarm conversation's next telegram is
+//   always queued before its step is left in place, so an empty queue means it is over.
+// A station calling in (step 12) is awaited by preEvent's own time-out and is left alone.
+void settleIdleChannel(V6Channel *ch, uint32_t hangupSeen) {
+    if (hangupSeen == 1) {
+        uint32_t pending = 1;
+        if (ch->hangupPending.compare_exchange_strong(pending, 0))
+            textOutputParm("[%d] Hang-up requests gone unsent", channelOf(ch));
+    }
+    uint32_t step = ch->step.load();
+    if (step != STEP_NONE && step != STEP_CALL_IN) ch->step.compare_exchange_strong(step, STEP_NONE);
+}
+
 }  // namespace
 
 void takeRequestStep(V6Channel *ch) {
@@ -84,8 +103,13 @@ void takeRequestStep(V6Channel *ch) {
     flushChannelQueues(ch);
     // The request just served: its results went to the host in messages of their own.
     if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
+    // Read before the queue is looked at: postEvent raises it only after queueing.
+    const uint32_t hangup = ch->hangupPending.load();
     HostMsg *msg = getMsgFromSapOq(c);
-    if (msg == nullptr) return;
+    if (msg == nullptr) {
+        settleIdleChannel(ch, hangup);
+        return;
+    }
     ch->curMsg.store(msg);
     msg->errGroup = 0;
     msg->errCode = 0;

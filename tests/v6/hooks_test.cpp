@@ -105,3 +105,39 @@ TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
     EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 200), nullptr);
     EXPECT_FALSE(traced("setErr() grp = 14, rc = 53 Sub:0"));
 }
+
+// postEvent comes to 1 however the closing went: an unexpected answer in the alarm
+// conversation, closing requests that the empty host pool dropped, or requests drained by
+// event 8 before the channel sent them.
+TEST_F(EngineTest, ReleaseComesToAnEndWhateverHappenedToTheClosingRequests) {
+    line().postEventEnabled = 1;
+    line().postEventKind = V6_MAS_WRITE;
+    line().postEventIndex = 8;
+    line().postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+    int32_t flag = 0;
+
+    // "SCE" to the "OK" telegram: neither ALR nor ALN.
+    faults([](auto &f) { f.forceReply = "SCE", f.replies = 1; });
+    preEvent(kLine, 1, 0, &flag);
+    ASSERT_TRUE(eventually([&] { return sim->counters().ok == 1; }));
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after an unexpected answer";
+
+    // The host pool is empty when postEvent queues the write and the BRK.
+    preEvent(kLine, 1, 0, &flag);  // the "OK" request again; answered ALN
+    ASSERT_TRUE(eventually([&] { return sim->counters().ok == 2 && canDisconnect(kLine) == 1; }));
+    std::vector<HostMsg *> held;
+    while (HostMsg *m = getMsgFromPool(kLine)) held.push_back(m);
+    EXPECT_EQ(postEvent(kLine), 0);
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after the pool dropped the closing requests";
+    giveBack(held, kLine);
+
+    // Event 8 drains the closing requests before the channel takes them.
+    ASSERT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
+    hydrix::rt::setHostReady(false);  // the channel takes nothing meanwhile
+    EXPECT_EQ(postEvent(kLine), 0);
+    preEvent(kLine, 8, 0, &flag);
+    EXPECT_EQ(getMsgFromSapOq(kLine), nullptr);
+    hydrix::rt::setHostReady(true);
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after event 8 drained the closing requests";
+}
