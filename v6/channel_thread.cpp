@@ -90,6 +90,22 @@ void settleIdleChannel(V6Channel *ch, uint32_t hangupSeen) {
 
 }  // namespace
 
+void giveUp(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
+    textOutputParm("setErr() grp = %X, rc = %X Sub:%x", group, code, sub);
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) {
+        msg->errGroup = group;
+        msg->errCode = code;
+        msg->errSub = sub;
+        if (hostTakesResults())
+            putMsgToSapIq(channelOf(ch), msg);
+        else
+            putMsgToPool(channelOf(ch), msg);
+    }
+    ch->retryCount = 0;
+    ch->step.store(STEP_NONE);
+    ch->state.store(ST_IDLE);
+}
+
 void takeRequestStep(V6Channel *ch) {
     const int32_t c = channelOf(ch);
     if (currentDriverState() == DRV_STATE_STOPPING) {
@@ -151,6 +167,7 @@ void sendWaitStep(V6Channel *ch) {
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_ALARMS);
     } else {
+        noteReplyWait(ch, true);
         beginWait(ch, ST_REPLY, ch->step.load() == STEP_WGH_SENT ? HISTORY_TIMEOUT_MS : REPLY_TIMEOUT_MS);
     }
     insBuf(ch, &ch->freeQueue, buf);

@@ -41,6 +41,7 @@ void traceReceived(const V6Channel *ch, const char *data, int count) {
 // moved: the channel thread may have left idle meanwhile.
 void startUnsolicitedWait(V6Channel *ch) {
     if (ch->state.load() != ST_IDLE) return;
+    noteReplyWait(ch, false);
     ch->timeoutMs.store(REPLY_TIMEOUT_MS);
     ch->startTick.store(plat::getTickCount());
     uint32_t idle = ST_IDLE;

@@ -1,5 +1,7 @@
 // The reply step of the channel thread: what a received frame means depends on the
 // exchange in progress (`step`) and on its lead byte and reply word.
+#include <cstring>
+
 #include "v6/reply_text.h"
 #include "v6/v6.h"
 
@@ -158,6 +160,100 @@ bool okComesBeforeTheAnswer(const V6Channel *ch, uint32_t step) {
     }
 }
 
+// What the telegram in flight awaits, and how a failure of it is told to the host: the
+// request tag (1 picture, 2 report, 3 setpoint and alarm-limit lists and writes and
+// machine commands, 4 history) and the detail of an NDA (1 report, 2 setpoint or limit
+// list, the picture number for a picture).
+enum class Awaits { Nothing, Data, Confirmation };
+struct Awaited {
+    Awaits what;
+    uint32_t tag;
+    uint32_t noDataSub;
+};
+
+Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
+    const HostMsg *msg = ch->curMsg.load();
+    if (msg == nullptr) return {Awaits::Nothing, 0, 0};
+    const uint32_t code = msg->address & 0xFFFF;
+    const uint32_t picture = (msg->address >> 16) & 0xFF;
+    const bool write = msg->direction != DIR_READ;
+    constexpr uint32_t TAG_PICTURE = 1, TAG_REPORT = 2, TAG_LIST = 3, TAG_HISTORY = 4;
+    constexpr uint32_t NDA_REPORT = 1, NDA_LIST = 2;
+    uint32_t sentStep = STEP_NONE;
+    Awaited a{Awaits::Data, TAG_LIST, NDA_LIST};
+    if (code <= V6_MCC_WRITE_LAST && write) {
+        // SCO, then the list read back in the same exchange.
+        if (step == STEP_MCC_WRITE) return {Awaits::Confirmation, TAG_LIST, 0};
+        sentStep = STEP_MCC_SENT;
+    } else if (code == V6_MAS_WRITE && write) {
+        // Its telegram sets no step of its own: whatever `step` holds, it awaits SCO.
+        return {Awaits::Confirmation, TAG_LIST, 0};
+    } else if (code == V6_MCC_READ) {
+        sentStep = STEP_MCC_SENT;
+    } else if (code == V6_MAS_READ) {
+        sentStep = STEP_MAS_SENT;
+    } else if (code == V6_WGD_REPORT) {
+        sentStep = STEP_WGD_SENT;
+        a = {Awaits::Data, TAG_REPORT, NDA_REPORT};
+    } else if (code == V6_WGS_PICTURE) {
+        sentStep = STEP_WGS_SENT;
+        a = {Awaits::Data, TAG_PICTURE, picture};
+    } else if (code == V6_MACHINE && write) {
+        sentStep = STEP_WGS_SENT;  // answered with the machine's picture
+        a = {Awaits::Data, TAG_LIST, picture};
+    } else if (code == V6_WGH_HISTORY) {
+        sentStep = STEP_WGH_SENT;
+        a = {Awaits::Data, TAG_HISTORY, 0};
+    }
+    return step == sentStep ? a : Awaited{Awaits::Nothing, 0, 0};
+}
+
+const char *replyWord(const ReplyText &t) {
+    for (const char *word : {"NDA", "SCE", "SCO", "ALR", "ALN"})
+        if (wordAt(t, 2, word)) return word;
+    return nullptr;
+}
+
+// A frame in answer to a telegram of ours that is not the answer it awaits. Taken as it
+// stood, an NDA, SCE or stray reply word would end the exchange "done" with no values
+// and no error, or reach a parser that finds nothing in it, and the host would go on
+// showing what it had as if it were fresh. Instead the host is told:
+// - SCE (the station found our telegram in error): 41/17677 with the request tag,
+//   tried again per Retries like any line failure;
+// - NDA to a read (the station has no such data): 41/17676, given up at once, as asking
+//   again cannot mend it; the history's NDA is its normal end and goes to its parser;
+// - another reply word, a data reply where SCO was awaited, or an SOH frame other than a
+//   station's MRC: the bad-telegram triple 20/17668 with the request tag, tried again.
+// A station's ACT or MRC is no answer at all: it is noted and the wait goes on.
+// Returns true when it took the buffer.
+bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, uint32_t step) {
+    const Awaited a = awaitedAnswer(ch, step);
+    if (a.what == Awaits::Nothing) return false;
+    const bool act = lead == STX && wordAt(t, 4, "ACT");
+    if (act || (lead == SOH && wordAt(t, 4, "MRC"))) {
+        if (act) textOutput("Recv ACT");
+        ch->replyStation.store(boundedAtoi(t.begin + 2, t.end));
+        freeBuffer(ch, buf);
+        return true;
+    }
+    const char *word = lead == STX ? replyWord(t) : nullptr;
+    const auto is = [word](const char *w) { return word != nullptr && std::strcmp(word, w) == 0; };
+    if (lead == STX && a.what == Awaits::Data && (word == nullptr || (is("NDA") && a.tag == 4))) return false;
+    if (a.what == Awaits::Confirmation && is("SCO")) return false;
+    freeBuffer(ch, buf);
+    if (is("SCE")) {
+        textOutput("Recv SCE");
+        setErr(ch, ERRGRP_CONTENT, ERR_SCE, a.tag);
+    } else if (is("NDA") && a.what == Awaits::Data) {
+        textOutput("Recv NDA");
+        giveUp(ch, ERRGRP_CONTENT, ERR_NO_DATA, a.noDataSub);
+    } else {
+        textOutputParm("[%d] Unexpected reply", static_cast<int>(ch->channelNo));
+        setErr(ch, ERRGRP_LINE, ERR_FRAMING, a.tag);
+    }
+    return true;
+}
+
 }  // namespace
 
 void replyStep(V6Channel *ch) {
@@ -185,6 +281,7 @@ void replyStep(V6Channel *ch) {
         freeBuffer(ch, buf);
         return;
     }
+    if (replyWaitIsForOwnTelegram(ch) && answerFailed(ch, buf, t, lead, step)) return;
 
     if (step == STEP_CALL_IN) {
         if (wordAt(t, 2, "OK")) finishExchange(ch);

@@ -29,6 +29,11 @@ std::atomic<bool> ended[HYDRIX_CHANNELS][3];
 std::atomic<int> rxWakeFd[HYDRIX_CHANNELS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 std::once_flag rxWakeMade[HYDRIX_CHANNELS];
 
+// Whether the channel's current reply wait is for a telegram of its own (set as the
+// wait begins after the telegram went out) or was started by the receiver for a frame
+// nobody asked for.
+std::atomic<bool> ownReplyWait[HYDRIX_CHANNELS];
+
 int slot(const V6Channel *ch) { return static_cast<int>(ch->channelNo % HYDRIX_CHANNELS); }
 
 int receiverFd(const V6Channel *ch) {
@@ -93,6 +98,14 @@ PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms) {
         if ((got & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortWait::PortTrouble;
     }
     return PortWait::TimedOut;
+}
+
+void noteReplyWait(const V6Channel *ch, bool forOwnTelegram) {
+    ownReplyWait[slot(ch)].store(forOwnTelegram, std::memory_order_release);
+}
+
+bool replyWaitIsForOwnTelegram(const V6Channel *ch) {
+    return ownReplyWait[slot(ch)].load(std::memory_order_acquire);
 }
 
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value) {

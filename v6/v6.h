@@ -47,6 +47,10 @@ PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms);
 // it by the end of its stop was abandoned and may still touch the channel's buffers.
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value);
 bool threadEnded(const V6Channel *ch, Sleeper who);
+// Whether the reply wait in progress is for a telegram the channel sent (noted as the
+// wait begins) or for a frame that arrived while the channel was idle.
+void noteReplyWait(const V6Channel *ch, bool forOwnTelegram);
+bool replyWaitIsForOwnTelegram(const V6Channel *ch);
 
 // ---- Frames, receiver and transmitter (checksum.cpp, receiver.cpp, transmitter.cpp) ---
 
@@ -150,6 +154,9 @@ constexpr uint32_t CALL_IN_TIMEOUT_MS = 20000;
 
 // Records a failure in curMsg and moves the channel to its error state.
 void setErr(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub);
+// Ends the exchange with a failure that trying again cannot mend (the station has no such
+// data): curMsg goes to the host with the triple at once, without retries or a reopen.
+void giveUp(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub);
 // The five handlers of the channel thread, one per state.
 void takeRequestStep(V6Channel *ch);
 void sendWaitStep(V6Channel *ch);
