@@ -11,6 +11,8 @@ namespace v6 {
 namespace {
 
 constexpr uint32_t RX_POLL_MS = 50;
+// Bytes of an overlong frame dropped at most while looking for its end.
+constexpr long MAX_OVERLONG_SKIP = 1L << 16;
 // Longest idle wait on a quiet port; bytes, stops and pause requests end it at once.
 constexpr uint32_t RX_IDLE_WAIT_MS = 1000;
 constexpr int DUMP_BYTES = 32;
@@ -52,6 +54,28 @@ void startUnsolicitedWait(V6Channel *ch) {
 // bytes gathered so far are dropped.
 constexpr int32_t READ_ABANDONED = -1000;
 
+// The limit was reached before the frame's end. The rest of the frame is read and
+// dropped up to its LF (or silence), so that it does not come as a frame of its own (with
+// no lead byte: a line failure, tried again for ever against the same long reply). When
+// the bytes kept hold the "#", the frame ends within them and is checked as usual.
+// Otherwise it is too long for the engine: rxFrame carries RX_ERR_TOO_LONG and the
+// channel ends the exchange with a failure the host sees, once, as asking again would
+// bring the same reply. Returns the count of bytes to look at (0: none).
+template <typename ReadOne>
+int skipOverlongRest(V6Channel *ch, ReadOne readOne, int kept) {
+    V6Buffer &f = ch->rxFrame;
+    char scratch = 0;
+    for (long dropped = 0; dropped < MAX_OVERLONG_SKIP; ++dropped) {
+        const int32_t r = readOne(&scratch);
+        if (r <= 0 || scratch == LF) break;
+    }
+    f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
+    if (std::memchr(f.data, '#', static_cast<size_t>(kept)) != nullptr) return kept;
+    textOutputParm("[%d] Low level error RX frame longer than %d bytes", channelOf(ch), MAX_FRAME_READ);
+    f.ioErrCode = RX_ERR_TOO_LONG;
+    return 0;
+}
+
 // Reads bytes into rxFrame one at a time until an LF, silence (a read of 0), a failure or
 // the limit; a DC3 is dropped (the next byte takes its place). `readOne` reads one byte
 // to the address given: 1, 0 when nothing more came, negative on failure, or
@@ -81,6 +105,7 @@ int collectBytes(V6Channel *ch, ReadOne readOne) {
         if (f.data[n] == LF) break;
         ++n;
     }
+    if (n >= MAX_FRAME_READ && (n = skipOverlongRest(ch, readOne, n)) == 0) return 0;
     // Nothing came: no frame, and nothing stale in the buffer is looked at.
     return gotByte ? n + 1 : 0;
 }

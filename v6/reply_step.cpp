@@ -254,6 +254,20 @@ bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, u
     return true;
 }
 
+// A reply too long for the engine's line buffers. The station would send the same reply
+// again and again, so the exchange is not tried again: the request goes to the host at
+// once as a bad telegram, 20/17668 with the request tag. A long frame nobody asked for is
+// dropped.
+void frameTooLong(V6Channel *ch, V6Buffer *buf, uint32_t step) {
+    freeBuffer(ch, buf);
+    if (!replyWaitIsForOwnTelegram(ch) || ch->curMsg.load() == nullptr) {
+        ch->state.store(ST_IDLE);
+        return;
+    }
+    const Awaited a = awaitedAnswer(ch, step);
+    giveUp(ch, ERRGRP_LINE, ERR_FRAMING, a.tag);
+}
+
 }  // namespace
 
 void replyStep(V6Channel *ch) {
@@ -267,6 +281,10 @@ void replyStep(V6Channel *ch) {
     V6Buffer *buf = takeBuf(ch, &ch->rxQueue);
     if (buf == nullptr) {
         if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
+        return;
+    }
+    if (buf->ioErrCode == RX_ERR_TOO_LONG) {
+        frameTooLong(ch, buf, step);
         return;
     }
     if (buf->ioErrCode != 0 || buf->length < 3) {

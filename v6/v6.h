@@ -65,6 +65,8 @@ constexpr uint32_t RX_ERR_LINE_GROUP = 24;
 constexpr uint32_t RX_ERR_LINE = 17;
 constexpr uint32_t RX_ERR_CHECKSUM = 71;
 constexpr uint32_t RX_ERR_NO_LEAD = 15373;
+// A frame that does not end within MAX_FRAME_READ bytes (the engine's own code).
+constexpr uint32_t RX_ERR_TOO_LONG = ERR_FRAMING;
 
 // Sum of the bytes modulo 65536, folded to 0..32768.
 uint32_t frameChecksum(const char *text, int count);

@@ -50,3 +50,25 @@ TEST_F(EngineTest, WrongAnswersReachTheHostAsFailures) {
     EXPECT_EQ(got[0]->direction, uint32_t{DIR_READ_TIME});
     EXPECT_EQ(got[0]->errGroup, 0u);
 }
+
+// A reply longer than the engine can take ends the exchange once, as a bad telegram; the
+// channel then serves the next request.
+TEST_F(EngineTest, ReplyTooLongForTheEngineFailsOnce) {
+    sim->editModel([](hydrix::station::Model &m) {
+        m.plants[0].pictures[4] = {{1, 2, 3, 5, 0, 0, 0, 0}, std::vector<double>(1200, 1234)};
+    });
+    ASSERT_EQ(drvStart(), 1);
+    const int before = sim->counters().requests;
+    HostMsg *req = send(12, V6_ADDRESS(V6_WGS_PICTURE, 4), DIR_READ);
+    auto got = collect(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], req);
+    EXPECT_EQ(req->errGroup, uint32_t{ERRGRP_LINE});
+    EXPECT_EQ(req->errCode, uint32_t{ERR_FRAMING});
+    EXPECT_EQ(req->errSub, 1u);
+    EXPECT_EQ(sim->counters().requests - before, 1);
+    send(12, V6_MAS_READ, DIR_READ);
+    got = collect(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0]->errGroup, 0u);
+}
