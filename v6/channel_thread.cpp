@@ -14,6 +14,8 @@ namespace {
 // Pauses between passes: after an idle pass, and after any other.
 constexpr uint32_t IDLE_PASS_MS = 60;
 constexpr uint32_t BUSY_PASS_MS = 10;
+constexpr int MAX_PASSES_WITHOUT_PAUSE = 4;
+constexpr int QUICK_IDLE_PASSES = 3;
 
 int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
 
@@ -216,17 +218,23 @@ void reopenStep(V6Channel *ch) {
 
 uint32_t channelThread(void *arg) {
     auto *ch = static_cast<V6Channel *>(arg);
+    int passesWithoutPause = 0;
+    int idlePasses = QUICK_IDLE_PASSES;  // a channel starts at rest
     while (ch->stopChannelThread.load(std::memory_order_acquire) == 0) {
         uint32_t pause = BUSY_PASS_MS;
         const uint32_t state = ch->state.load();
+        const uint32_t step = ch->step.load();
         // A port reopen in progress is finished first (it takes a moment); every other
         // exchange ends at once when the driver stops.
         if (currentDriverState() == DRV_STATE_STOPPING && state != ST_IDLE && state != ST_REOPEN)
             endExchangeForStop(ch);
+        if (ch->state.load() != ST_IDLE) idlePasses = 0;
         switch (ch->state.load()) {
         case ST_IDLE:
             takeRequestStep(ch);
-            pause = IDLE_PASS_MS;
+            // Right after an exchange the host often has its next request on the way: the
+            // first idle passes look again soon, then the channel rests.
+            pause = ++idlePasses > QUICK_IDLE_PASSES ? IDLE_PASS_MS : BUSY_PASS_MS;
             break;
         case ST_SENDING: sendWaitStep(ch); break;
         case ST_REPLY: replyStep(ch); break;
@@ -234,6 +242,15 @@ uint32_t channelThread(void *arg) {
         case ST_REOPEN: reopenStep(ch); break;
         default: break;
         }
+        // A pass that moved the exchange on (a reply parsed and the channel idle again, a
+        // history chunk done and its request queued again, a retry due) is followed by the
+        // next pass at once, so that the next telegram does not wait out a pause; a few
+        // in a row at most, so that nothing can keep the thread from resting.
+        if ((ch->state.load() != state || ch->step.load() != step) && passesWithoutPause < MAX_PASSES_WITHOUT_PAUSE) {
+            ++passesWithoutPause;
+            continue;
+        }
+        passesWithoutPause = 0;
         // Queued buffers for this thread wake it at once; the host's queue cannot, so an
         // idle channel looks at it once per idle pause.
         sleepUntilWoken(ch, Sleeper::Channel, pause);
