@@ -146,7 +146,7 @@ bool wordReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t, uint32_t step) 
 // station calling in, OK is the answer itself, and an OK nobody asked for ends as any
 // unsolicited frame does.
 bool okComesBeforeTheAnswer(const V6Channel *ch, uint32_t step) {
-    if (ch->curMsg.load() == nullptr) return false;
+    if (!replyWaitIsForOwnTelegram(ch) || ch->curMsg.load() == nullptr) return false;
     switch (step) {
     case STEP_MCC_SENT:
     case STEP_MAS_SENT:
@@ -169,6 +169,7 @@ struct Awaited {
     Awaits what;
     uint32_t tag;
     uint32_t noDataSub;
+    bool noDataEnds = false;  // NDA is the normal end (the history), not a failure
 };
 
 Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
@@ -179,7 +180,8 @@ Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
     const bool write = msg->direction != DIR_READ;
     constexpr uint32_t TAG_PICTURE = 1, TAG_REPORT = 2, TAG_LIST = 3, TAG_HISTORY = 4;
     constexpr uint32_t NDA_REPORT = 1, NDA_LIST = 2;
-    uint32_t sentStep = STEP_NONE;
+    constexpr uint32_t NO_STEP = ~0u;  // a request with no answer of its own to check
+    uint32_t sentStep = NO_STEP;
     Awaited a{Awaits::Data, TAG_LIST, NDA_LIST};
     if (code <= V6_MCC_WRITE_LAST && write) {
         // SCO, then the list read back in the same exchange.
@@ -203,7 +205,7 @@ Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
         a = {Awaits::Data, TAG_LIST, picture};
     } else if (code == V6_WGH_HISTORY) {
         sentStep = STEP_WGH_SENT;
-        a = {Awaits::Data, TAG_HISTORY, 0};
+        a = {Awaits::Data, TAG_HISTORY, 0, true};
     }
     return step == sentStep ? a : Awaited{Awaits::Nothing, 0, 0};
 }
@@ -238,7 +240,7 @@ bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, u
     }
     const char *word = lead == STX ? replyWord(t) : nullptr;
     const auto is = [word](const char *w) { return word != nullptr && std::strcmp(word, w) == 0; };
-    if (lead == STX && a.what == Awaits::Data && (word == nullptr || (is("NDA") && a.tag == 4))) return false;
+    if (lead == STX && a.what == Awaits::Data && (word == nullptr || (is("NDA") && a.noDataEnds))) return false;
     if (a.what == Awaits::Confirmation && is("SCO")) return false;
     freeBuffer(ch, buf);
     if (is("SCE")) {
@@ -256,15 +258,15 @@ bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, u
 
 // A reply too long for the engine's line buffers. The station would send the same reply
 // again and again, so the exchange is not tried again: the request goes to the host at
-// once as a bad telegram, 20/17668 with the request tag. A long frame nobody asked for is
-// dropped.
+// once as a bad telegram, 20/17668 with the request tag. A long frame nobody asked for,
+// or one in the engine's own conversation with a calling station, is dropped.
 void frameTooLong(V6Channel *ch, V6Buffer *buf, uint32_t step) {
     freeBuffer(ch, buf);
-    if (!replyWaitIsForOwnTelegram(ch) || ch->curMsg.load() == nullptr) {
+    const Awaited a = awaitedAnswer(ch, step);
+    if (!replyWaitIsForOwnTelegram(ch) || a.what == Awaits::Nothing) {
         ch->state.store(ST_IDLE);
         return;
     }
-    const Awaited a = awaitedAnswer(ch, step);
     giveUp(ch, ERRGRP_LINE, ERR_FRAMING, a.tag);
 }
 

@@ -42,6 +42,15 @@ TEST_F(EngineTest, WrongAnswersReachTheHostAsFailures) {
         // After the last try the port is reopened; the next case starts on an idle channel.
         ASSERT_TRUE(eventually([&] { return line().state.load() == ST_IDLE && line().pauseIo.load() == 0; }));
     }
+    // The alarm read is no read of the engine's own parsers: its ALR answer fails nothing.
+    faults([](auto &f) { f.forceReply.clear(); });
+    traced("", true);  // forget the traces of the cases above
+    const int before = sim->counters().requests;
+    send(12, V6_WCA_ALARMS, DIR_WRITE);
+    ASSERT_TRUE(eventually([&] { return sim->counters().requests > before && line().state.load() == ST_IDLE; }));
+    EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 200), nullptr);
+    EXPECT_FALSE(traced("[0] Unexpected reply"));
+
     // The history's NDA is its normal end: a time report with no time, and no failure.
     faults([](auto &f) { f.forceReply = "NDA"; });
     send(12, V6_WGH_HISTORY, DIR_READ);
