@@ -48,6 +48,7 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     V6Channel &c = v6Channels[1];
     c.callerStation.store(-1);
     c.step.store(STEP_NONE);  // kept from any earlier use of the record
+    c.disconnectReady.store(0);
     int32_t flag = 5;
     EXPECT_EQ(preEvent(1, 3, 7, &flag), 0);
     EXPECT_EQ(preEvent(1, 3, 99, &flag), -1);
