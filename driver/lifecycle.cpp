@@ -5,6 +5,7 @@
 #include "driver/engines.h"
 #include "driver/state.h"
 #include "platform/ticks.h"
+#include "v6/v6.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ bool waitForExit(plat::ThreadHandle h, uint32_t expectedExit, uint32_t ms) {
 int32_t startTelegramChannel(uint32_t c) {
     TelegramChannel &ch = telegramChannels[c];
     textOutputParm("Starting channel: %d", static_cast<int>(c));
+    // A start after a stop (without drvAddChan in between) finds the stop flag of the last
+    // run still set: the new worker would leave at once.
+    ch.stopRequest.store(0, std::memory_order_release);
     ch.workerThread = plat::createThreadSuspended(tg::channelWorker, &ch);
     if (ch.workerThread == nullptr) return 0;
     if (!initOverlapped(&ch.overlapped)) {
@@ -42,6 +46,14 @@ int32_t startTelegramChannel(uint32_t c) {
 int32_t startV6Channel(uint32_t c) {
     V6Channel &ch = v6Channels[c];
     textOutputParm("Starting channel: %d v6", static_cast<int>(c));
+    // A start after a stop (without drvAddChan in between): the stop flag of the last run is
+    // cleared, or the new channel thread would leave at once and nobody would stop its
+    // receiver and transmitter. The exchange state starts afresh; the stop ended whatever
+    // exchange was in progress and gave its request back.
+    ch.stopChannelThread.store(0, std::memory_order_release);
+    ch.state.store(v6::ST_IDLE);
+    ch.step.store(v6::STEP_NONE);
+    ch.retryCount = 0;
     bool ok = v6::startLowLevel(&ch) != 0;
     if (ok) {
         ch.channelThread = plat::createThreadSuspended(v6::channelThread, &ch);
@@ -100,6 +112,9 @@ int32_t stopChannel(uint32_t c) {
         return stopThread(&ch.workerThread, &ch.stopRequest, CHANNEL_THREAD_EXIT, false);
     }
     V6Channel &ch = v6Channels[c];
+    // The channel thread may sleep out its idle pause; woken, it sees its flag at once.
+    ch.stopChannelThread.store(1, std::memory_order_release);
+    v6::wake(&ch, v6::Sleeper::Channel);
     return stopThread(&ch.channelThread, &ch.stopChannelThread, CHANNEL_THREAD_EXIT, true);
 }
 
@@ -129,6 +144,10 @@ HYDRIX_EXPORT int32_t drvStart(void) {
 HYDRIX_EXPORT int32_t drvStop(void) {
     driverState.store(DRV_STATE_STOPPING, std::memory_order_release);
     hostRunning.store(0, std::memory_order_release);
+    // v6 channel threads see the stop at once rather than after their idle pause, and
+    // stop their receivers and transmitters (and end an exchange in progress).
+    for (uint32_t c = 0; c < HYDRIX_CHANNELS; ++c)
+        if (channelInUse[c].load() && !isTelegramChannel(c)) v6::wake(&v6Channels[c], v6::Sleeper::Channel);
     return 1;
 }
 

@@ -14,6 +14,8 @@ namespace {
 // Pauses between passes: after an idle pass, and after any other.
 constexpr uint32_t IDLE_PASS_MS = 60;
 constexpr uint32_t BUSY_PASS_MS = 10;
+constexpr int MAX_PASSES_WITHOUT_PAUSE = 4;
+constexpr int QUICK_IDLE_PASSES = 3;
 
 int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
 
@@ -23,6 +25,10 @@ bool hostReady() {
     int16_t word = 0;
     std::memcpy(&word, static_cast<const char *>(dap) + 2, sizeof word);
     return word >= 2;
+}
+
+bool isHangUp(const HostMsg *msg) {
+    return msg != nullptr && msg->direction != DIR_READ && (msg->address & 0xFFFF) == V6_BRK;
 }
 
 bool expired(const V6Channel *ch) { return timeExpired(ch->startTick.load()) > ch->timeoutMs.load(); }
@@ -45,6 +51,63 @@ void setErr(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
     ch->state.store(ST_ERROR);
 }
 
+namespace {
+
+// The driver is stopping: the exchange in progress ends now instead of running into its
+// time-out (60 s for a history reply) and its retries, which would hold the host's stop.
+// Its request goes back to the pool, as any request does while the host is not running;
+// queued telegrams and frames and a reply a parser still holds go back to the free queue.
+void endExchangeForStop(V6Channel *ch) {
+    flushChannelQueues(ch);
+    if (ch->replyBuffer != nullptr) {
+        insBuf(ch, &ch->freeQueue, ch->replyBuffer);
+        ch->replyBuffer = nullptr;
+        ch->parseCursor = nullptr;
+    }
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) putMsgToPool(channelOf(ch), msg);
+    textOutputParm("[%d] Exchange ended by the stop", channelOf(ch));
+    ch->retryCount = 0;
+    ch->step.store(STEP_NONE);
+    ch->state.store(ST_IDLE);
+}
+
+// Nothing is waiting and nothing is being served. What would keep postEvent answering 0
+// for ever is settled here:
+// - a hang-up still marked pending although its BRK is gone: dropped because the host
+//   pool was empty, or drained by event 8 before it was sent. Nothing is left to wait for.
+// - a step left behind by an exchange that ended without resetting it (an answer in the
+//   alarm conversation that was neither ALR nor ALN, an SCE to a write): postEvent takes
+//   the channel for busy while `step` is not 0. The alarm conversation's next telegram is
+//   always queued before its step is left in place, so an empty queue means it is over.
+// A station calling in (step 12) is awaited by preEvent's own time-out and is left alone.
+void settleIdleChannel(V6Channel *ch, uint32_t hangupSeen) {
+    if (hangupSeen == 1) {
+        uint32_t pending = 1;
+        if (ch->hangupPending.compare_exchange_strong(pending, 0))
+            textOutputParm("[%d] Hang-up requests gone unsent", channelOf(ch));
+    }
+    uint32_t step = ch->step.load();
+    if (step != STEP_NONE && step != STEP_CALL_IN) ch->step.compare_exchange_strong(step, STEP_NONE);
+}
+
+}  // namespace
+
+void giveUp(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
+    textOutputParm("setErr() grp = %X, rc = %X Sub:%x", group, code, sub);
+    if (HostMsg *msg = ch->curMsg.exchange(nullptr)) {
+        msg->errGroup = group;
+        msg->errCode = code;
+        msg->errSub = sub;
+        if (hostTakesResults())
+            putMsgToSapIq(channelOf(ch), msg);
+        else
+            putMsgToPool(channelOf(ch), msg);
+    }
+    ch->retryCount = 0;
+    ch->step.store(STEP_NONE);
+    ch->state.store(ST_IDLE);
+}
+
 void takeRequestStep(V6Channel *ch) {
     const int32_t c = channelOf(ch);
     if (currentDriverState() == DRV_STATE_STOPPING) {
@@ -58,8 +121,13 @@ void takeRequestStep(V6Channel *ch) {
     flushChannelQueues(ch);
     // The request just served: its results went to the host in messages of their own.
     if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
+    // Read before the queue is looked at: postEvent raises it only after queueing.
+    const uint32_t hangup = ch->hangupPending.load();
     HostMsg *msg = getMsgFromSapOq(c);
-    if (msg == nullptr) return;
+    if (msg == nullptr) {
+        settleIdleChannel(ch, hangup);
+        return;
+    }
     ch->curMsg.store(msg);
     msg->errGroup = 0;
     msg->errCode = 0;
@@ -84,8 +152,12 @@ void sendWaitStep(V6Channel *ch) {
         if (expired(ch)) setErr(ch, ERRGRP_LINE_END, ERR_V6_TX_TIMEOUT, 0);
         return;
     }
-    if (ch->hangupPending.load() == 1) {
-        // The hang-up telegrams need no reply.
+    if (isHangUp(ch->curMsg.load())) {
+        // The BRK awaits no reply: its exchange ends once it is on the wire, and only then
+        // may the host release the line. (The post-event write queued before it is an
+        // exchange like any other and waits for its answer; were the hang-up taken as done
+        // when that write went out, the host would drop the line before the BRK was sent,
+        // and the BRK would then wait for a reply that never comes.)
         ch->hangupPending.store(0);
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_NONE);
@@ -97,6 +169,7 @@ void sendWaitStep(V6Channel *ch) {
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_ALARMS);
     } else {
+        noteReplyWait(ch, true);
         beginWait(ch, ST_REPLY, ch->step.load() == STEP_WGH_SENT ? HISTORY_TIMEOUT_MS : REPLY_TIMEOUT_MS);
     }
     insBuf(ch, &ch->freeQueue, buf);
@@ -145,12 +218,23 @@ void reopenStep(V6Channel *ch) {
 
 uint32_t channelThread(void *arg) {
     auto *ch = static_cast<V6Channel *>(arg);
+    int passesWithoutPause = 0;
+    int idlePasses = QUICK_IDLE_PASSES;  // a channel starts at rest
     while (ch->stopChannelThread.load(std::memory_order_acquire) == 0) {
         uint32_t pause = BUSY_PASS_MS;
+        const uint32_t state = ch->state.load();
+        const uint32_t step = ch->step.load();
+        // A port reopen in progress is finished first (it takes a moment); every other
+        // exchange ends at once when the driver stops.
+        if (currentDriverState() == DRV_STATE_STOPPING && state != ST_IDLE && state != ST_REOPEN)
+            endExchangeForStop(ch);
+        if (ch->state.load() != ST_IDLE) idlePasses = 0;
         switch (ch->state.load()) {
         case ST_IDLE:
             takeRequestStep(ch);
-            pause = IDLE_PASS_MS;
+            // Right after an exchange the host often has its next request on the way: the
+            // first idle passes look again soon, then the channel rests.
+            pause = ++idlePasses > QUICK_IDLE_PASSES ? IDLE_PASS_MS : BUSY_PASS_MS;
             break;
         case ST_SENDING: sendWaitStep(ch); break;
         case ST_REPLY: replyStep(ch); break;
@@ -158,6 +242,15 @@ uint32_t channelThread(void *arg) {
         case ST_REOPEN: reopenStep(ch); break;
         default: break;
         }
+        // A pass that moved the exchange on (a reply parsed and the channel idle again, a
+        // history chunk done and its request queued again, a retry due) is followed by the
+        // next pass at once, so that the next telegram does not wait out a pause; a few
+        // in a row at most, so that nothing can keep the thread from resting.
+        if ((ch->state.load() != state || ch->step.load() != step) && passesWithoutPause < MAX_PASSES_WITHOUT_PAUSE) {
+            ++passesWithoutPause;
+            continue;
+        }
+        passesWithoutPause = 0;
         // Queued buffers for this thread wake it at once; the host's queue cannot, so an
         // idle channel looks at it once per idle pause.
         sleepUntilWoken(ch, Sleeper::Channel, pause);

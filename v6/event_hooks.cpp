@@ -45,6 +45,7 @@ int32_t preEvent(V6Channel *ch, int8_t event, uint32_t node, int32_t *resultFlag
     case EV_CALL_IN:
     case EV_CALL_IN_2:
         // A station has called: its "OK" is awaited.
+        noteReplyWait(ch, false);
         ch->timeoutMs.store(CALL_IN_TIMEOUT_MS);
         ch->startTick.store(plat::getTickCount());
         ch->step.store(STEP_CALL_IN);

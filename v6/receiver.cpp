@@ -11,12 +11,23 @@ namespace v6 {
 namespace {
 
 constexpr uint32_t RX_POLL_MS = 50;
+// Bytes of an overlong frame dropped at most while looking for its end.
+constexpr long MAX_OVERLONG_SKIP = 1L << 16;
+// Longest idle wait on a quiet port; bytes, stops and pause requests end it at once.
+constexpr uint32_t RX_IDLE_WAIT_MS = 1000;
 constexpr int DUMP_BYTES = 32;
 constexpr size_t DUMP_CHARS = 95;
 constexpr uint32_t PURGE_ALL = plat::PURGE_TXABORT | plat::PURGE_RXABORT | plat::PURGE_TXCLEAR |
                                plat::PURGE_RXCLEAR;
 
 int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
+
+// What a read attempt found on the port.
+enum class PortState {
+    NoPort,   // no valid handle, or its status could not be read
+    Quiet,    // nothing waiting
+    Read      // bytes were read, or a line error was taken
+};
 
 void traceReceived(const V6Channel *ch, const char *data, int count) {
     char dump[DUMP_BYTES * 3 + 1] = "";
@@ -32,31 +43,56 @@ void traceReceived(const V6Channel *ch, const char *data, int count) {
 // moved: the channel thread may have left idle meanwhile.
 void startUnsolicitedWait(V6Channel *ch) {
     if (ch->state.load() != ST_IDLE) return;
+    noteReplyWait(ch, false);
     ch->timeoutMs.store(REPLY_TIMEOUT_MS);
     ch->startTick.store(plat::getTickCount());
     uint32_t idle = ST_IDLE;
     ch->state.compare_exchange_strong(idle, ST_REPLY);
 }
 
+// What readOne returns when the receiver is told to stop or to keep off the port: the
+// bytes gathered so far are dropped.
+constexpr int32_t READ_ABANDONED = -1000;
+
+// The limit was reached before the frame's end. The rest of the frame is read and
+// dropped up to its LF (or silence), so that it does not come as a frame of its own (with
+// no lead byte: a line failure, tried again for ever against the same long reply). When
+// the bytes kept hold the "#", the frame ends within them and is checked as usual.
+// Otherwise it is too long for the engine: rxFrame carries RX_ERR_TOO_LONG and the
+// channel ends the exchange with a failure the host sees, once, as asking again would
+// bring the same reply. Returns the count of bytes to look at (0: none).
+template <typename ReadOne>
+int skipOverlongRest(V6Channel *ch, ReadOne readOne, int kept) {
+    V6Buffer &f = ch->rxFrame;
+    char scratch = 0;
+    for (long dropped = 0; dropped < MAX_OVERLONG_SKIP; ++dropped) {
+        const int32_t r = readOne(&scratch);
+        if (r <= 0 || scratch == LF) break;
+    }
+    f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
+    if (std::memchr(f.data, '#', static_cast<size_t>(kept)) != nullptr) return kept;
+    textOutputParm("[%d] Low level error RX frame longer than %d bytes", channelOf(ch), MAX_FRAME_READ);
+    f.ioErrCode = RX_ERR_TOO_LONG;
+    return 0;
+}
+
 // Reads bytes into rxFrame one at a time until an LF, silence (a read of 0), a failure or
 // the limit; a DC3 is dropped (the next byte takes its place). `readOne` reads one byte
-// to the address given: 1, 0 when nothing more came, negative on failure. Returns the
-// byte count (the bytes kept and the one position behind them), or 0 when nothing came
-// at all or the first read of a port that had nothing waiting failed.
+// to the address given: 1, 0 when nothing more came, negative on failure, or
+// READ_ABANDONED. Returns the byte count (the bytes kept and the one position behind
+// them), or 0 when nothing came at all or the read was abandoned.
 template <typename ReadOne>
-int collectBytes(V6Channel *ch, ReadOne readOne, bool quietFirstFailure) {
+int collectBytes(V6Channel *ch, ReadOne readOne) {
     V6Buffer &f = ch->rxFrame;
     int n = 0;
     bool gotByte = false;
     while (n < MAX_FRAME_READ) {
         const int32_t r = readOne(&f.data[n]);
+        if (r == READ_ABANDONED) {
+            f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
+            return 0;
+        }
         if (r < 0) {
-            // While only waiting for a first byte, a failing port is treated like a quiet
-            // one, as it would be had its empty input queue been looked at instead.
-            if (quietFirstFailure && !gotByte) {
-                f.ioErrGroup = f.ioErrCode = 0;
-                return 0;
-            }
             textOutputParm("[%d] Low level error RX(4c) %d", channelOf(ch), static_cast<int>(f.ioErrCode));
             break;
         }
@@ -69,6 +105,7 @@ int collectBytes(V6Channel *ch, ReadOne readOne, bool quietFirstFailure) {
         if (f.data[n] == LF) break;
         ++n;
     }
+    if (n >= MAX_FRAME_READ && (n = skipOverlongRest(ch, readOne, n)) == 0) return 0;
     // Nothing came: no frame, and nothing stale in the buffer is looked at.
     return gotByte ? n + 1 : 0;
 }
@@ -118,12 +155,11 @@ int32_t checkFrame(V6Channel *ch, int count) {
     return 1;
 }
 
-// Reads, frames and checks. With mayWait set, a port with nothing waiting is read all
-// the same: the first one-byte read then blocks until a byte comes or the port's read
-// time-outs end it, which makes the read itself the receiver's idle wait.
-int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
+// Reads, frames and checks, but only when bytes wait on the port; *port tells the
+// receiver what it found there.
+int32_t readFrame(V6Channel *ch, PortState *port) {
     V6Buffer &f = ch->rxFrame;
-    if (waited != nullptr) *waited = false;
+    *port = PortState::NoPort;
     // Each attempt reports only its own failure.
     f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
     const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
@@ -132,7 +168,8 @@ int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
 
     uint32_t errors = 0;
     plat::CommStat stat{};
-    plat::clearCommError(h, &errors, &stat);
+    if (plat::clearCommError(h, &errors, &stat) == 0) return 0;
+    *port = PortState::Read;
     if (errors != 0) {
         f.ioErrGroup = RX_ERR_LINE_GROUP;
         f.ioErrCode = RX_ERR_LINE;
@@ -141,14 +178,15 @@ int32_t readFrame(V6Channel *ch, bool mayWait, bool *waited) {
         textOutputParm("[%d] Low level error RX(3,%d)", channelOf(ch), static_cast<int>(errors));
         return 0;
     }
-    const bool blocking = stat.cbInQue == 0;
-    if (blocking) {
-        if (!mayWait) return 0;
-        if (waited != nullptr) *waited = true;
+    if (stat.cbInQue == 0) {
+        *port = PortState::Quiet;
+        return 0;
     }
-    const int count = collectBytes(
-        ch, [&](char *to) { return readComm(h, &ch->overlapped, 0, to, 1, &f.ioErrGroup, &f.ioErrCode); },
-        blocking);
+    const int count = collectBytes(ch, [&](char *to) {
+        // A stop or a pause request ends a frame that is still coming in.
+        if (ch->stopRx.load() != 0 || ch->pauseIo.load() != 0) return READ_ABANDONED;
+        return readComm(h, &ch->overlapped, 0, to, 1, &f.ioErrGroup, &f.ioErrCode);
+    });
     return count > 0 ? checkFrame(ch, count) : 0;
 }
 
@@ -165,8 +203,7 @@ int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size) {
             if (at >= size) return 0;
             *to = bytes[at++];
             return 1;
-        },
-        false);
+        });
     return count > 0 ? checkFrame(ch, count) : 0;
 }
 
@@ -202,32 +239,50 @@ bool queueFrame(V6Channel *ch, int32_t found) {
 
 }  // namespace
 
-int32_t receiveFrame(V6Channel *ch) { return readFrame(ch, false, nullptr); }
-
-int32_t receiveFrameWaiting(V6Channel *ch, bool *waited) { return readFrame(ch, true, waited); }
+int32_t receiveFrame(V6Channel *ch) {
+    PortState port;
+    return readFrame(ch, &port);
+}
 
 uint32_t receiverThread(void *arg) {
     auto *ch = static_cast<V6Channel *>(arg);
+    // Set when the port last woke the receiver for input: a port that says it is readable
+    // yet has nothing waiting (a hung-up line can) is then only looked at every polling
+    // interval, instead of waking the receiver again and again.
+    bool portWoke = false;
     while (ch->stopRx.load(std::memory_order_acquire) == 0) {
-        const uint32_t passStart = plat::getTickCount();
-        bool goodFrame = false;
         if (ch->pauseIo.load() != 0) {
             if (ch->rxPaused.load() == 0) clearBuffer(&ch->rxFrame);
             ch->rxPaused.store(1);
-        } else {
-            bool waited = false;
-            plat::enterCriticalSection(&ch->rxLock);
-            const int32_t found = receiveFrameWaiting(ch, &waited);
-            goodFrame = queueFrame(ch, found);
-            plat::leaveCriticalSection(&ch->rxLock);
-            ch->rxPaused.store(0);
+            sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
+            continue;
         }
-        if (goodFrame) sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
-        // A pass lasts at least the polling interval; a read that blocked has already
-        // waited that long, or was ended early by arriving bytes.
-        const uint32_t spent = plat::ticksSince(passStart, plat::getTickCount());
-        if (spent < RX_POLL_MS && ch->stopRx.load() == 0)
-            sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS - spent);
+        PortState port = PortState::NoPort;
+        plat::enterCriticalSection(&ch->rxLock);
+        const int32_t found = readFrame(ch, &port);
+        const bool goodFrame = queueFrame(ch, found);
+        plat::leaveCriticalSection(&ch->rxLock);
+        ch->rxPaused.store(0);
+        if (ch->stopRx.load() != 0) break;
+
+        if (goodFrame) {
+            // A short pause after each frame, as the station expects; a stop ends it.
+            sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
+        } else if (port == PortState::Quiet && !portWoke) {
+            // The port is read only when bytes wait. Until they do the receiver sleeps on
+            // the port itself, so that the first byte wakes it at once, and a stop or a
+            // pause request too; the limit only bounds a missed wake-up.
+            const PortWait w = waitForPortInput(ch, getCommHandle(static_cast<int32_t>(ch->channelNo)), RX_IDLE_WAIT_MS);
+            portWoke = w == PortWait::Input;
+            if (w == PortWait::PortTrouble) sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
+        } else if (port != PortState::Read) {
+            // No port, a port in trouble, or one that woke the receiver for nothing: looked
+            // at again after the polling interval.
+            portWoke = false;
+            sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
+        } else {
+            portWoke = false;
+        }
     }
     textOutputParm("[%d] RX stopped successfully", channelOf(ch));
     markThreadEnded(ch, Sleeper::Receiver, true);

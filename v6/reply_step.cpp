@@ -1,5 +1,7 @@
 // The reply step of the channel thread: what a received frame means depends on the
 // exchange in progress (`step`) and on its lead byte and reply word.
+#include <cstring>
+
 #include "driver/state.h"
 #include "v6/reply_text.h"
 #include "v6/v6.h"
@@ -153,6 +155,140 @@ bool wordReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t, uint32_t step) 
     return true;
 }
 
+// A station may acknowledge a telegram with "OK" and send its answer after it. Handed to
+// a parser, the OK would end the exchange (or, for the history, send the same WGH again)
+// and the answer that follows would be taken for the reply to the next telegram, so
+// that every history record came twice. The OK is passed over instead, as the telegram
+// engine does: the wait for the answer goes on, within the time-out of the telegram
+// (which the OK does not restart, so a station that answers nothing but OK still ends
+// in the time-out). This holds only for a telegram of ours that awaits an answer; for a
+// station calling in, OK is the answer itself, and an OK nobody asked for ends as any
+// unsolicited frame does.
+bool okComesBeforeTheAnswer(const V6Channel *ch, uint32_t step) {
+    if (!replyWaitIsForOwnTelegram(ch) || ch->curMsg.load() == nullptr) return false;
+    switch (step) {
+    case STEP_MCC_SENT:
+    case STEP_MAS_SENT:
+    case STEP_WGS_SENT:
+    case STEP_WGH_SENT:
+    case STEP_WGD_SENT:
+    case STEP_MCC_WRITE:
+    case STEP_OK_SENT:
+    case STEP_ALARMS: return true;
+    default: return false;
+    }
+}
+
+// What the telegram in flight awaits, and how a failure of it is told to the host: the
+// request tag (1 picture, 2 report, 3 setpoint and alarm-limit lists and writes and
+// machine commands, 4 history) and the detail of an NDA (1 report, 2 setpoint or limit
+// list, the picture number for a picture).
+enum class Awaits { Nothing, Data, Confirmation };
+struct Awaited {
+    Awaits what;
+    uint32_t tag;
+    uint32_t noDataSub;
+    bool noDataEnds = false;  // NDA is the normal end (the history), not a failure
+};
+
+Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
+    const HostMsg *msg = ch->curMsg.load();
+    if (msg == nullptr) return {Awaits::Nothing, 0, 0};
+    const uint32_t code = msg->address & 0xFFFF;
+    const uint32_t picture = (msg->address >> 16) & 0xFF;
+    const bool write = msg->direction != DIR_READ;
+    constexpr uint32_t TAG_PICTURE = 1, TAG_REPORT = 2, TAG_LIST = 3, TAG_HISTORY = 4;
+    constexpr uint32_t NDA_REPORT = 1, NDA_LIST = 2;
+    constexpr uint32_t NO_STEP = ~0u;  // a request with no answer of its own to check
+    uint32_t sentStep = NO_STEP;
+    Awaited a{Awaits::Data, TAG_LIST, NDA_LIST};
+    if (code <= V6_MCC_WRITE_LAST && write) {
+        // SCO, then the list read back in the same exchange.
+        if (step == STEP_MCC_WRITE) return {Awaits::Confirmation, TAG_LIST, 0};
+        sentStep = STEP_MCC_SENT;
+    } else if (code == V6_MAS_WRITE && write) {
+        // Its telegram sets no step of its own: whatever `step` holds, it awaits SCO.
+        return {Awaits::Confirmation, TAG_LIST, 0};
+    } else if (code == V6_MCC_READ) {
+        sentStep = STEP_MCC_SENT;
+    } else if (code == V6_MAS_READ) {
+        sentStep = STEP_MAS_SENT;
+    } else if (code == V6_WGD_REPORT) {
+        sentStep = STEP_WGD_SENT;
+        a = {Awaits::Data, TAG_REPORT, NDA_REPORT};
+    } else if (code == V6_WGS_PICTURE) {
+        sentStep = STEP_WGS_SENT;
+        a = {Awaits::Data, TAG_PICTURE, picture};
+    } else if (code == V6_MACHINE && write) {
+        sentStep = STEP_WGS_SENT;  // answered with the machine's picture
+        a = {Awaits::Data, TAG_LIST, picture};
+    } else if (code == V6_WGH_HISTORY) {
+        sentStep = STEP_WGH_SENT;
+        a = {Awaits::Data, TAG_HISTORY, 0, true};
+    }
+    return step == sentStep ? a : Awaited{Awaits::Nothing, 0, 0};
+}
+
+const char *replyWord(const ReplyText &t) {
+    for (const char *word : {"NDA", "SCE", "SCO", "ALR", "ALN"})
+        if (wordAt(t, 2, word)) return word;
+    return nullptr;
+}
+
+// A frame in answer to a telegram of ours that is not the answer it awaits. Taken as it
+// stood, an NDA, SCE or stray reply word would end the exchange "done" with no values
+// and no error, or reach a parser that finds nothing in it, and the host would go on
+// showing what it had as if it were fresh. Instead the host is told:
+// - SCE (the station found our telegram in error): 41/17677 with the request tag,
+//   tried again per Retries like any line failure;
+// - NDA to a read (the station has no such data): 41/17676, given up at once, as asking
+//   again cannot mend it; the history's NDA is its normal end and goes to its parser;
+// - another reply word, a data reply where SCO was awaited, or an SOH frame other than a
+//   station's MRC: the bad-telegram triple 20/17668 with the request tag, tried again.
+// A station's ACT or MRC is no answer at all: it is noted and the wait goes on.
+// Returns true when it took the buffer.
+bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, uint32_t step) {
+    const Awaited a = awaitedAnswer(ch, step);
+    if (a.what == Awaits::Nothing) return false;
+    const bool act = lead == STX && wordAt(t, 4, "ACT");
+    if (act || (lead == SOH && wordAt(t, 4, "MRC"))) {
+        if (act) textOutput("Recv ACT");
+        ch->replyStation.store(boundedAtoi(t.begin + 2, t.end));
+        freeBuffer(ch, buf);
+        return true;
+    }
+    const char *word = lead == STX ? replyWord(t) : nullptr;
+    const auto is = [word](const char *w) { return word != nullptr && std::strcmp(word, w) == 0; };
+    if (lead == STX && a.what == Awaits::Data && (word == nullptr || (is("NDA") && a.noDataEnds))) return false;
+    if (a.what == Awaits::Confirmation && is("SCO")) return false;
+    freeBuffer(ch, buf);
+    if (is("SCE")) {
+        textOutput("Recv SCE");
+        setErr(ch, ERRGRP_CONTENT, ERR_SCE, a.tag);
+    } else if (is("NDA") && a.what == Awaits::Data) {
+        textOutput("Recv NDA");
+        giveUp(ch, ERRGRP_CONTENT, ERR_NO_DATA, a.noDataSub);
+    } else {
+        textOutputParm("[%d] Unexpected reply", static_cast<int>(ch->channelNo));
+        setErr(ch, ERRGRP_LINE, ERR_FRAMING, a.tag);
+    }
+    return true;
+}
+
+// A reply too long for the engine's line buffers. The station would send the same reply
+// again and again, so the exchange is not tried again: the request goes to the host at
+// once as a bad telegram, 20/17668 with the request tag. A long frame nobody asked for,
+// or one in the engine's own conversation with a calling station, is dropped.
+void frameTooLong(V6Channel *ch, V6Buffer *buf, uint32_t step) {
+    freeBuffer(ch, buf);
+    const Awaited a = awaitedAnswer(ch, step);
+    if (!replyWaitIsForOwnTelegram(ch) || a.what == Awaits::Nothing) {
+        ch->state.store(ST_IDLE);
+        return;
+    }
+    giveUp(ch, ERRGRP_LINE, ERR_FRAMING, a.tag);
+}
+
 }  // namespace
 
 void replyStep(V6Channel *ch) {
@@ -168,6 +304,10 @@ void replyStep(V6Channel *ch) {
         if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
         return;
     }
+    if (buf->ioErrCode == RX_ERR_TOO_LONG) {
+        frameTooLong(ch, buf, step);
+        return;
+    }
     if (buf->ioErrCode != 0 || buf->length < 3) {
         const uint32_t code = buf->ioErrCode, sub = buf->ioErrSub;
         freeBuffer(ch, buf);
@@ -176,6 +316,11 @@ void replyStep(V6Channel *ch) {
     }
     const ReplyText t = replyText(buf);
     const char lead = buf->data[0];
+    if (wordAt(t, 2, "OK") && okComesBeforeTheAnswer(ch, step)) {
+        freeBuffer(ch, buf);
+        return;
+    }
+    if (replyWaitIsForOwnTelegram(ch) && answerFailed(ch, buf, t, lead, step)) return;
 
     if (step == STEP_CALL_IN) {
         if (wordAt(t, 2, "OK")) finishExchange(ch);

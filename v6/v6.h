@@ -38,10 +38,19 @@ enum class Sleeper { Channel = 0, Transmitter = 1, Receiver = 2 };
 void wake(const V6Channel *ch, Sleeper who);
 // Waits up to `ms`; true when woken.
 bool sleepUntilWoken(const V6Channel *ch, Sleeper who, uint32_t ms);
+// The receiver's idle wait: up to `ms` for bytes on `port` (COMM_HANDLE_INVALID: none to
+// watch) or a wake-up of the receiver (a pause request, a stop). PortTrouble: the port
+// reports a hang-up or an error instead of bytes.
+enum class PortWait { Input, Woken, TimedOut, PortTrouble };
+PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms);
 // Set by the receiver and transmitter as they leave their loops; a thread that never set
 // it by the end of its stop was abandoned and may still touch the channel's buffers.
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value);
 bool threadEnded(const V6Channel *ch, Sleeper who);
+// Whether the reply wait in progress is for a telegram the channel sent (noted as the
+// wait begins) or for a frame that arrived while the channel was idle.
+void noteReplyWait(const V6Channel *ch, bool forOwnTelegram);
+bool replyWaitIsForOwnTelegram(const V6Channel *ch);
 
 // ---- Frames, receiver and transmitter (checksum.cpp, receiver.cpp, transmitter.cpp) ---
 
@@ -56,6 +65,8 @@ constexpr uint32_t RX_ERR_LINE_GROUP = 24;
 constexpr uint32_t RX_ERR_LINE = 17;
 constexpr uint32_t RX_ERR_CHECKSUM = 71;
 constexpr uint32_t RX_ERR_NO_LEAD = 15373;
+// A frame that does not end within MAX_FRAME_READ bytes (the engine's own code).
+constexpr uint32_t RX_ERR_TOO_LONG = ERR_FRAMING;
 
 // Sum of the bytes modulo 65536, folded to 0..32768.
 uint32_t frameChecksum(const char *text, int count);
@@ -65,10 +76,6 @@ int32_t boundedAtoi(const char *p, const char *end);
 // One attempt to read a frame into rxFrame. 1 when a frame with "#" was found (its
 // checksum result is in rxFrame.ioErrCode), else 0.
 int32_t receiveFrame(V6Channel *ch);
-// The same, and when nothing is waiting on the port it blocks in the first one-byte read,
-// for as long as the port's read time-outs allow, instead of returning at once.
-// *waited tells whether it did.
-int32_t receiveFrameWaiting(V6Channel *ch, bool *waited);
 // The frame handling of receiveFrame over bytes at hand instead of the port: the bytes
 // are taken as they would be read (up to an LF, DC3 dropped), then framed and checked.
 int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size);
@@ -149,6 +156,9 @@ constexpr uint32_t CALL_IN_TIMEOUT_MS = 20000;
 
 // Records a failure in curMsg and moves the channel to its error state.
 void setErr(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub);
+// Ends the exchange with a failure that trying again cannot mend (the station has no such
+// data): curMsg goes to the host with the triple at once, without retries or a reopen.
+void giveUp(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub);
 // The five handlers of the channel thread, one per state.
 void takeRequestStep(V6Channel *ch);
 void sendWaitStep(V6Channel *ch);

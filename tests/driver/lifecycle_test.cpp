@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "common/pty_port.h"
 #include "driver/driver_fixture.h"
 #include "driver/engines.h"
 #include "driver/lifecycle.h"
@@ -153,4 +154,56 @@ TEST_F(DriverTest, StopThreadWaitsForTheExpectedExitCodeAndTerminatesAStubbornTh
     start = Clock::now();
     EXPECT_EQ(stopThread(&none, &ignored, CHANNEL_THREAD_EXIT, false), 1);
     EXPECT_LT(secondsSince(start), 0.1);
+}
+
+// drvStart again after a complete stop, without drvAddChan: every channel thread must run
+// again (not leave at once on the stop flag of the last run) and the next stop must end.
+TEST_F(DriverTest, RestartWithoutAddingChannelsAgainRunsAndStopsBothEngines) {
+    useProfile(kTwoEngines);
+    drvInstall("Driver");
+    ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
+    ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(drvStart(), 1);
+        plat::sleepMs(100);  // a thread that leaves at once has done so by now
+        for (plat::ThreadHandle h : {telegramChannels[0].workerThread, v6Channels[1].channelThread}) {
+            uint32_t code = 0;
+            ASSERT_EQ(plat::getExitCodeThread(h, &code), 1);
+            EXPECT_EQ(code, plat::STILL_ACTIVE);
+        }
+        EXPECT_EQ(v6Channels[1].lowLevelRunning.load(), 1u);
+        drvStop();
+        const auto start = Clock::now();
+        while (drvQueryState() != DRV_STATE_STOPPED && secondsSince(start) < 3.0) {
+            drvHndlTimer();
+            plat::sleepMs(10);
+        }
+        ASSERT_EQ(drvQueryState(), DRV_STATE_STOPPED);
+        EXPECT_LT(secondsSince(start), 2.0);
+    }
+}
+
+// Channels of both engines on live (quiet) ports: a stop while they idle reaches state 0
+// within half a second; neither engine waits out a port read.
+TEST_F(DriverTest, IdleChannelsOfBothEnginesStopWithinHalfASecond) {
+    useProfile(kTwoEngines);
+    drvInstall("Driver");
+    ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
+    ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
+    PtyPort telegramPort(0, totalReadTimeout(5000)), v6Port(1, intervalReadTimeout(2000));
+    ASSERT_EQ(drvInitComm(0, getCommHandle(0)), 1);
+    ASSERT_EQ(drvInitComm(1, getCommHandle(1)), 1);
+    ASSERT_EQ(drvStart(), 1);
+    plat::sleepMs(300);  // both sit idle on their quiet ports a while
+    const auto start = Clock::now();
+    drvStop();
+    while (drvQueryState() != DRV_STATE_STOPPED && secondsSince(start) < 3.0) {
+        drvHndlTimer();
+        if (drvQueryState() != DRV_STATE_STOPPED) plat::sleepMs(10);
+    }
+    const double ms = secondsSince(start) * 1000;
+    ASSERT_EQ(drvQueryState(), DRV_STATE_STOPPED);
+    EXPECT_LT(ms, 500.0);
+    std::printf("idle telegram and v6 channels: stop to state 0 in %.0f ms\n", ms);
 }

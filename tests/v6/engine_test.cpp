@@ -46,13 +46,23 @@ TEST_F(EngineTest, WritesReachTheStation) {
     ASSERT_EQ(sim->machineCommands().size(), 1u);
     EXPECT_EQ(sim->machineCommands()[0].letter, 'F');
 
-    send(12, 0, DIR_WRITE, 2 * 9, &word, sizeof word);  // a setpoint the station lacks
-    EXPECT_TRUE(eventually([&] { return traced("Recv SCE"); }));
-    const int before = sim->counters().requests;
+    EXPECT_FALSE(traced("ERROR_STATE (0,3)"));
+
+    int before = sim->counters().requests;
     send(12, 8, DIR_READ);  // not served: back to the pool unanswered
     EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 500), nullptr);
     EXPECT_EQ(sim->counters().requests, before);
-    EXPECT_FALSE(traced("ERROR_STATE (0,3)"));
+
+    // A setpoint the station lacks: SCE, tried again, then the host is told.
+    line().maxRetries = 1;
+    HostMsg *lacking = send(12, 0, DIR_WRITE, 2 * 9, &word, sizeof word);
+    auto failed = collect(1);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0], lacking);
+    EXPECT_EQ(lacking->errGroup, uint32_t{ERRGRP_CONTENT});
+    EXPECT_EQ(lacking->errCode, uint32_t{ERR_SCE});
+    EXPECT_EQ(lacking->errSub, 3u);
+    EXPECT_EQ(sim->counters().requests - before, 2);
 }
 
 TEST_F(EngineTest, FailuresAreRetriedThenGivenUpWithTheirTriple) {

@@ -48,6 +48,25 @@ TEST_F(V6Test, FramesAreFoundCutAndChecked) {
     EXPECT_EQ(f.ioErrCode, 0u);
 }
 
+// A frame that does not end within the 4020 bytes read: its rest is read and dropped up
+// to its LF (it must not come as a frame of its own), and it is reported as too long,
+// unless its "#" came within the bytes kept.
+TEST_F(V6Test, OverlongFramesAreSkippedWholeAndReportedOnce) {
+    const V6Buffer &f = ch_->rxFrame;
+    const std::string tooLong = frame(std::string(5000, '7')) + kOk;
+    ASSERT_EQ(frameFromBytes(ch_.get(), tooLong.data(), static_cast<int>(tooLong.size())), 0);
+    EXPECT_EQ(f.ioErrCode, RX_ERR_TOO_LONG);
+    EXPECT_TRUE(traced("[5] Low level error RX frame longer than 4020 bytes"));
+
+    // The "#" within the limit, the checksum and line end behind it.
+    std::string text(4010, '7');
+    const std::string nearLimit = frame(text);
+    ASSERT_GT(nearLimit.size(), 4020u);
+    ASSERT_EQ(frameFromBytes(ch_.get(), nearLimit.data(), static_cast<int>(nearLimit.size())), 1);
+    EXPECT_EQ(f.ioErrCode, 0u);
+    EXPECT_EQ(f.length, 4013);  // the position of "#"
+}
+
 // The receiver thread over a pty: frames go to rxQueue without the blank before "#",
 // failures as error buffers, and the stop returns every buffer.
 TEST_F(V6Test, ReceiverQueuesFramesAndFailures) {

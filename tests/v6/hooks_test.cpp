@@ -18,7 +18,7 @@ TEST_F(EngineTest, DialInConversationFromConnectToRelease) {
     EXPECT_EQ(postEvent(kLine), 0);  // BRK queued
     EXPECT_EQ(canDisconnect(kLine), 0);
     ASSERT_TRUE(eventually([&] { return postEvent(kLine) == 1; }));
-    EXPECT_EQ(sentCount("12 BRK"), 1);
+    EXPECT_TRUE(eventually([&] { return sentCount("12 BRK") == 1; }));
 }
 
 TEST_F(EngineTest, StationsCallingInAreAwaitedWithTheirOk) {
@@ -48,6 +48,7 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     V6Channel &c = v6Channels[1];
     c.callerStation.store(-1);
     c.step.store(STEP_NONE);  // kept from any earlier use of the record
+    c.disconnectReady.store(0);
     int32_t flag = 5;
     EXPECT_EQ(preEvent(1, 3, 7, &flag), 0);
     EXPECT_EQ(preEvent(1, 3, 99, &flag), -1);
@@ -75,4 +76,69 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     c.hangupPending.store(0);  // as the channel thread does once the first went out
     EXPECT_EQ(postEvent(1), 1);
     drvUnInstall();
+}
+
+// The release with a post-event write: postEvent answers 1 only once the BRK itself is on
+// the wire, and the BRK awaits no reply (nothing runs into a time-out or reaches the host).
+TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
+    line().postEventEnabled = 1;
+    line().postEventKind = V6_MAS_WRITE;
+    line().postEventIndex = 8;
+    line().postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+    int32_t flag = 0;
+    preEvent(kLine, 1, 0, &flag);
+    ASSERT_TRUE(eventually([&] { return traced("Recv ALN Send BREAK ??"); }));
+    ASSERT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
+    EXPECT_EQ(postEvent(kLine), 0);
+    HostMsg *waitingWhenReleased = nullptr;
+    ASSERT_TRUE(eventually([&] {
+        if (postEvent(kLine) != 1) return false;
+        waitingWhenReleased = getMsgFromSapOq(kLine);
+        if (waitingWhenReleased != nullptr) insMsgToSapOq(kLine, waitingWhenReleased);
+        return true;
+    }));
+    EXPECT_EQ(waitingWhenReleased, nullptr) << "released before the BRK was sent";
+    EXPECT_TRUE(eventually([&] { return sim->counters().brk == 1; }));
+    EXPECT_EQ(sim->limitWrites().size(), 1u);
+    // The BRK ends its exchange at once.
+    EXPECT_TRUE(eventually([&] { return line().state.load() == ST_IDLE && line().curMsg.load() == nullptr; }, 1000));
+    EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 200), nullptr);
+    EXPECT_FALSE(traced("setErr() grp = 14, rc = 53 Sub:0"));
+}
+
+// postEvent comes to 1 however the closing went: an unexpected answer in the alarm
+// conversation, closing requests that the empty host pool dropped, or requests drained by
+// event 8 before the channel sent them.
+TEST_F(EngineTest, ReleaseComesToAnEndWhateverHappenedToTheClosingRequests) {
+    line().postEventEnabled = 1;
+    line().postEventKind = V6_MAS_WRITE;
+    line().postEventIndex = 8;
+    line().postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+    int32_t flag = 0;
+
+    // "SCE" to the "OK" telegram: neither ALR nor ALN.
+    faults([](auto &f) { f.forceReply = "SCE", f.replies = 1; });
+    preEvent(kLine, 1, 0, &flag);
+    ASSERT_TRUE(eventually([&] { return sim->counters().ok == 1; }));
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after an unexpected answer";
+
+    // The host pool is empty when postEvent queues the write and the BRK.
+    preEvent(kLine, 1, 0, &flag);  // the "OK" request again; answered ALN
+    ASSERT_TRUE(eventually([&] { return sim->counters().ok == 2 && canDisconnect(kLine) == 1; }));
+    std::vector<HostMsg *> held;
+    while (HostMsg *m = getMsgFromPool(kLine)) held.push_back(m);
+    EXPECT_EQ(postEvent(kLine), 0);
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after the pool dropped the closing requests";
+    giveBack(held, kLine);
+
+    // Event 8 drains the closing requests before the channel takes them.
+    ASSERT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
+    hydrix::rt::setHostReady(false);  // the channel takes nothing meanwhile
+    EXPECT_EQ(postEvent(kLine), 0);
+    preEvent(kLine, 8, 0, &flag);
+    EXPECT_EQ(getMsgFromSapOq(kLine), nullptr);
+    hydrix::rt::setHostReady(true);
+    EXPECT_TRUE(eventually([&] { return postEvent(kLine) == 1; })) << "after event 8 drained the closing requests";
 }

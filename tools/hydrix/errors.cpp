@@ -58,9 +58,12 @@ std::string v6Error(const ErrorTriple &e) {
         case 15373: return "reply without a lead byte (STX or SOH)";
         case 17: return "line error (parity, framing or overrun)";
         case 0: return "reply too short or without a lead byte";
+        case ERR_FRAMING: return "reply not the answer awaited (another reply word, or too long)";
         default: return "bad reply (error " + std::to_string(e.code) + ")";
         }
     }
+    // Refusals and missing data carry the same triples as on the telegram engine.
+    if (e.group == ERRGRP_CONTENT) return telegramError(e);
     return "error " + std::to_string(e.group) + "/" + std::to_string(e.code);
 }
 
