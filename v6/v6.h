@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "driver/channels.h"
+#include "platform/port_wait.h"
 
 namespace v6 {
 
@@ -41,7 +42,7 @@ bool sleepUntilWoken(const V6Channel *ch, Sleeper who, uint32_t ms);
 // The receiver's idle wait: up to `ms` for bytes on `port` (COMM_HANDLE_INVALID: none to
 // watch) or a wake-up of the receiver (a pause request, a stop). PortTrouble: the port
 // reports a hang-up or an error instead of bytes.
-enum class PortWait { Input, Woken, TimedOut, PortTrouble };
+using PortWait = plat::PortWaker::Result;
 PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms);
 // Set by the receiver and transmitter as they leave their loops; a thread that never set
 // it by the end of its stop was abandoned and may still touch the channel's buffers.
