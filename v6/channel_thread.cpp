@@ -162,7 +162,9 @@ void sendWaitStep(V6Channel *ch) {
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_NONE);
     } else if (buf->ioErrCode != 0) {
-        setErr(ch, ERRGRP_LINE_END, buf->ioErrCode, buf->ioErrSub);
+        // A write the port refused carries the port's triple (group 23, the system error).
+        setErr(ch, buf->ioErrGroup != 0 ? buf->ioErrGroup : static_cast<uint32_t>(ERRGRP_LINE_END), buf->ioErrCode,
+               buf->ioErrSub);
     } else if (ch->step.load() == STEP_ALO_SENT) {
         ch->startTick.store(plat::getTickCount());
         queueSelfRequest(ch, V6_WCA_ALARMS, 0, 0);

@@ -16,7 +16,7 @@ constexpr uint32_t TX_IDLE_WAIT_MS = 1000;
 }  // namespace
 
 int32_t sendBuffer(V6Buffer *buf, V6Channel *ch) {
-    buf->ioErrCode = 0;
+    buf->ioErrGroup = buf->ioErrCode = buf->ioErrSub = 0;
     const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
     int32_t length = buf->length;
     if (length < 0) length = 0;
@@ -24,9 +24,11 @@ int32_t sendBuffer(V6Buffer *buf, V6Channel *ch) {
     if (!writeComm(h, &ch->overlapped, 0, buf->data, static_cast<uint32_t>(length), &buf->ioErrGroup,
                    &buf->ioErrCode)) {
         textOutputParm("[%d] Low level TX(4, %X)", static_cast<int>(ch->channelNo), buf->ioErrCode);
-        // Treated as sent: the missing reply then runs into the reply time-out.
-        buf->ioErrGroup = 0;
-        buf->ioErrCode = 0;
+        // The failure stays with the buffer, and the channel thread fails the request with
+        // the port's own triple (a pulled-out adapter is named as such at once). Taken as
+        // sent, it would wait out the reply time-out on every try and then be reported as
+        // a station that did not answer.
+        if (buf->ioErrCode == 0) buf->ioErrCode = 1;
     }
     return 1;
 }

@@ -37,11 +37,6 @@ std::string telegramError(const ErrorTriple &e) {
     case ERR_MACHINE_COMMAND: return "unknown machine command code " + sub;
     default: break;
     }
-    if (e.group == ERRGRP_NO_PORT_READ || e.group == ERRGRP_NO_PORT_SEND) {
-        const int err = static_cast<int>(e.code);
-        return std::string(e.group == ERRGRP_NO_PORT_READ ? "reading" : "writing") +
-               " the port failed: " + std::strerror(err);
-    }
     return "error " + std::to_string(e.group) + "/" + std::to_string(e.code);
 }
 
@@ -70,6 +65,10 @@ std::string v6Error(const ErrorTriple &e) {
 }  // namespace
 
 std::string describeError(Engine engine, const ErrorTriple &e) {
+    // The port's own failures read alike on both engines: the system error says it.
+    if ((e.group == ERRGRP_NO_PORT_READ || e.group == ERRGRP_NO_PORT_SEND) && e.code < 4096)
+        return std::string(e.group == ERRGRP_NO_PORT_READ ? "reading" : "writing") +
+               " the port failed: " + std::strerror(static_cast<int>(e.code));
     return engine == Engine::Telegram ? telegramError(e) : v6Error(e);
 }
 
