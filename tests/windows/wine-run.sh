@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine, in the prefix and with the wineserver that
+# the environment names (WINEPREFIX, WINESERVER, HYDRIX_WINE; set by the build).
+#   wine-run.sh --start   create the prefix if needed and start a persistent wineserver
+#   wine-run.sh --stop    end the wineserver
+#   wine-run.sh PROGRAM [ARGS...]
+set -euo pipefail
+: "${WINEPREFIX:?}" "${WINESERVER:?}" "${HYDRIX_WINE:?}"
+export WINEPREFIX WINEDEBUG="${WINEDEBUG:--all}" WINESERVER
+case "${1:-}" in
+--start)
+    mkdir -p "$WINEPREFIX"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        # No display here: no dialogs, no Mono or Gecko installers.
+        # Its output goes to a log: processes left running would hold the test's pipes.
+        WINEDLLOVERRIDES="mscoree,mshtml=" "$HYDRIX_WINE" wineboot --init </dev/null \
+            >"$WINEPREFIX/wineboot.log" 2>&1
+        "$WINESERVER" --wait
+    fi
+    # (Fails when a server already runs for the prefix: that one serves.)
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+    # The first program of a session starts Wine's system services, which then live as
+    # long as the wineserver: started here, they do not hold a test's output open.
+    "$HYDRIX_WINE" cmd /c exit </dev/null >/dev/null 2>&1
+    ;;
+--stop)
+    "$WINESERVER" -k || true
+    ;;
+*)
+    exec "$HYDRIX_WINE" "$@" </dev/null
+    ;;
+esac
