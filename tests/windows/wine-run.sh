@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows test program under Wine, in the prefix and with the wineserver that
-# the environment names (WINEPREFIX, WINESERVER, HYDRIX_WINE; set by the build).
+# the environment names (WINEPREFIX, WINESERVER, HYDRIX_WINE, and HYDRIX_COM5, the
+# Unix path that COM5 stands for; set by the build).
 #   wine-run.sh --start   create the prefix if needed and start a persistent wineserver
 #   wine-run.sh --stop    end the wineserver
 #   wine-run.sh PROGRAM [ARGS...]
@@ -15,8 +16,16 @@ case "${1:-}" in
         # Its output goes to a log: processes left running would hold the test's pipes.
         WINEDLLOVERRIDES="mscoree,mshtml=" "$HYDRIX_WINE" wineboot --init </dev/null \
             >"$WINEPREFIX/wineboot.log" 2>&1
-        "$WINESERVER" --wait
     fi
+    if [ -n "${HYDRIX_COM5:-}" ]; then
+        # COM5 is the Unix path named here (a link to a pseudo-terminal). Not through
+        # dosdevices links: Wine rewrites those to the machine's real serial ports.
+        "$HYDRIX_WINE" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$HYDRIX_COM5" /f \
+            </dev/null >/dev/null 2>&1
+    fi
+    # The port mapping is read when the server and its services start: a fresh start.
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w
     # (Fails when a server already runs for the prefix: that one serves.)
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
     # The first program of a session starts Wine's system services, which then live as
