@@ -3,12 +3,14 @@
 # MinGW-w64, checks the export and import tables of both and, where Wine is installed,
 # runs the Windows tests of the 64-bit build under Wine.
 #
-#   scripts/build-windows.sh [--wine] [--build-dir DIR] [-- CMAKE_ARGS...]
+#   scripts/build-windows.sh [--wine] [--station PROGRAM] [--build-dir DIR] [-- CMAKE_ARGS...]
 #
 # What is missing of the MinGW-w64 posix compilers (and with --wine, wine64) is
 # installed with apt-get first; that needs root.
 #   --wine       run the Windows tests under Wine (64-bit only: 32-bit Wine cannot be
 #                installed on these machines, so the i686 DLL is checked by its tables).
+#   --station    the Linux hydrix-station for the test against the simulator (default:
+#                build/tools/hydrix-station when a Linux build has made it).
 #   CMAKE_ARGS   passed to both configurations, e.g. -DHYDRIX_CALLING_CONVENTION=stdcall
 #                -DHYDRIX_COLLECTOR_DLL=collector.dll
 #
@@ -16,11 +18,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-wine=0 out=build-windows
+wine=0 out=build-windows station=
 while [ $# -gt 0 ]; do
     case "$1" in
     --wine) wine=1 ;;
     --build-dir) out=$2; shift ;;
+    --station) station=$(realpath "$2"); shift ;;
     --) shift; break ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
@@ -45,12 +48,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
+if [ -z "$station" ] && [ -x build/tools/hydrix-station ]; then
+    station=$PWD/build/tools/hydrix-station
+fi
+
 jobs=${JOBS:-2}
 for arch in i686:win32 x86_64:win64; do
     triple=${arch%%:*} dir=$out/${arch##*:}
     echo "== hydrix.dll for $triple in $dir"
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$triple.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DHYDRIX_WERROR=ON "${cmake_args[@]}" >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DHYDRIX_WERROR=ON -DHYDRIX_STATION="$station" \
+        "${cmake_args[@]}" >/dev/null
     cmake --build "$dir" -j"$jobs"
     # The tables; under Wine also the Windows tests (64-bit only).
     if [ "$wine" = 1 ] && [ "$triple" = x86_64 ]; then

@@ -1,12 +1,14 @@
 // A small host for loading hydrix.dll under Wine in tests: the host services over
-// plain Win32 calls, a profile table and a trace the test sets and reads through the
-// testHost* functions. Queues stay empty and the pool has no messages: enough for the
-// driver's life cycle, not for requests.
+// plain Win32 calls, a profile table, queues and a trace the test fills and reads
+// through the testHost* functions. Enough for the
+// driver's life cycle and for requests the test queues; the pool has no messages to
+// give, so the engines' own requests (history times, alarms) cannot be raised.
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +24,20 @@ std::map<std::pair<std::string, std::string>, std::string> gProfile;
 std::string gTrace;
 HANDLE gPorts[HYDRIX_CHANNELS] = {};
 int32_t gExtInterface = 0;
+std::deque<HostMsg *> gOutQueue[HYDRIX_CHANNELS];  // requests for the driver
+std::deque<HostMsg *> gDone[HYDRIX_CHANNELS];      // handed to the host, or to the pool
+
+bool validChannel(int32_t c) { return c >= 0 && c < HYDRIX_CHANNELS; }
+
+int32_t queue(std::deque<HostMsg *> *queues, int32_t channel, HostMsg *msg, bool front) {
+    if (!validChannel(channel) || msg == nullptr) return 0;
+    std::lock_guard lk(gLock);
+    if (front)
+        queues[channel].push_front(msg);
+    else
+        queues[channel].push_back(msg);
+    return 1;
+}
 const int16_t gDap[2] = {0, 2};  // the second word: 2, the host is ready for data
 
 void trace(const char *text) {
@@ -66,14 +82,33 @@ __declspec(dllexport) size_t testHostTrace(char *buffer, size_t size) {
 
 __declspec(dllexport) int32_t testHostExtInterface() { return gExtInterface; }
 
+__declspec(dllexport) void testHostPushRequest(int32_t channel, HostMsg *msg) { queue(gOutQueue, channel, msg, false); }
+
+// The next message the driver handed back on the channel, or null.
+__declspec(dllexport) HostMsg *testHostTakeDone(int32_t channel) {
+    if (!validChannel(channel)) return nullptr;
+    std::lock_guard lk(gLock);
+    if (gDone[channel].empty()) return nullptr;
+    HostMsg *msg = gDone[channel].front();
+    gDone[channel].pop_front();
+    return msg;
+}
+
 // ---- Collector library ----------------------------------------------------------
 
-HostMsg *HYDRIX_CALL getMsgFromSapOq(int32_t) { return nullptr; }
-int32_t HYDRIX_CALL insMsgToSapOq(int32_t, HostMsg *) { return 1; }
-int32_t HYDRIX_CALL putMsgToSapOq(int32_t, HostMsg *) { return 1; }
-int32_t HYDRIX_CALL putMsgToSapIq(int32_t, HostMsg *) { return 1; }
+HostMsg *HYDRIX_CALL getMsgFromSapOq(int32_t channel) {
+    if (!validChannel(channel)) return nullptr;
+    std::lock_guard lk(gLock);
+    if (gOutQueue[channel].empty()) return nullptr;
+    HostMsg *msg = gOutQueue[channel].front();
+    gOutQueue[channel].pop_front();
+    return msg;
+}
+int32_t HYDRIX_CALL insMsgToSapOq(int32_t channel, HostMsg *msg) { return queue(gOutQueue, channel, msg, true); }
+int32_t HYDRIX_CALL putMsgToSapOq(int32_t channel, HostMsg *msg) { return queue(gOutQueue, channel, msg, false); }
+int32_t HYDRIX_CALL putMsgToSapIq(int32_t channel, HostMsg *msg) { return queue(gDone, channel, msg, false); }
 HostMsg *HYDRIX_CALL getMsgFromPool(int32_t) { return nullptr; }
-int32_t HYDRIX_CALL putMsgToPool(int32_t, HostMsg *) { return 1; }
+int32_t HYDRIX_CALL putMsgToPool(int32_t channel, HostMsg *msg) { return queue(gDone, channel, msg, false); }
 
 const void *HYDRIX_CALL getDap(void) { return gDap; }
 uint32_t HYDRIX_CALL timeExpired(uint32_t startTick) { return GetTickCount() - startTick; }
