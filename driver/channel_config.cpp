@@ -147,7 +147,7 @@ HYDRIX_EXPORT int32_t drvInitComm(uint32_t channel, CommHandle handle) {
     CommSettings settings{};
     if (!getDefaultCommSettings(static_cast<int32_t>(channel), handle, &settings)) return 0;
     if (v6) {
-        settings.line.dtrControl = DTR_CONTROL_HANDSHAKE;
+        plat::setDtrControl(&settings, DTR_CONTROL_HANDSHAKE);
         settings.timeouts = CommTimeouts{2000, 0, 0, 100, 200};
     } else {
         settings.timeouts = CommTimeouts{500, 200, 2000, 500, 200};
@@ -155,7 +155,8 @@ HYDRIX_EXPORT int32_t drvInitComm(uint32_t channel, CommHandle handle) {
     if (configComm(static_cast<int32_t>(channel), handle, &settings) != 0) return 0;
     if (v6) textOutputParm("HYDRIX[%d] configComm done", static_cast<int>(channel));
 
-    const uint32_t purge = plat::PURGE_TXABORT | plat::PURGE_RXABORT | plat::PURGE_TXCLEAR | plat::PURGE_RXCLEAR;
+    const uint32_t purge =
+        plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_TXCLEAR | plat::COMM_PURGE_RXCLEAR;
     if (!plat::purgeComm(handle, purge)) {
         const uint32_t recordNo = v6 ? v6Channels[channel].channelNo : telegramChannels[channel].channelNo;
         logEvent(-1, EVT_PURGE_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%s %d %s",

@@ -1,12 +1,19 @@
 /* The C boundary between a host process and the HYDRIX driver library.
  *
- * Both sides compile against this header: the driver (libhydrix.so) exports the
+ * Both sides compile against this header: the driver (libhydrix.so, or hydrix.dll on
+ * Windows) exports the
  * eleven entry points and imports the host services; a host implements the
  * services and calls the entry points. Everything here has C linkage. */
 #ifndef HYDRIX_HOST_H
 #define HYDRIX_HOST_H
 
 #include <stdint.h>
+
+#ifdef _WIN32
+/* The port records are the Windows ones. The header's own names avoid the macros that
+ * <windows.h> defines, so either header may come first. */
+#include <windows.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,8 +22,13 @@ extern "C" {
 /* ---- Types ------------------------------------------------------------ */
 
 typedef uint64_t OrvelTime;    /* 100-ns units since 1601-01-01 00:00 UTC; 0 is "no time" */
+#ifdef _WIN32
+typedef HANDLE CommHandle;     /* an open COM port */
+#define COMM_HANDLE_INVALID INVALID_HANDLE_VALUE /* all bits set */
+#else
 typedef intptr_t CommHandle;   /* Linux: the file descriptor of a tty */
 #define COMM_HANDLE_INVALID ((CommHandle)-1) /* all bits set */
+#endif
 
 typedef struct HostMsg {
     uint32_t  hostWord1;       /* host's own, never touched */
@@ -34,6 +46,11 @@ typedef struct HostMsg {
     void     *data;            /* value area, owned by the host */
 } HostMsg;
 
+#ifdef _WIN32
+typedef OVERLAPPED CommOverlapped; /* the overlapped-I/O record of the channel's port */
+typedef DCB CommLine;              /* the line settings */
+typedef COMMTIMEOUTS CommTimeouts; /* milliseconds */
+#else
 typedef struct CommOverlapped { /* where Windows has OVERLAPPED; the host may use the words */
     uint32_t word[5];
 } CommOverlapped;
@@ -55,6 +72,7 @@ typedef struct CommTimeouts {  /* milliseconds */
     uint32_t writeTotalTimeoutMultiplier;
     uint32_t writeTotalTimeoutConstant;
 } CommTimeouts;
+#endif
 
 typedef struct CommSettings {  /* line settings, then time-outs */
     CommLine     line;
@@ -80,8 +98,10 @@ enum {
     DIR_READ_TIME  = 16 /* a read too; the driver's own history-time reports */
 };
 
-/* CommLine.dtrControl */
+/* CommLine.dtrControl (on Windows DCB.fDtrControl, with <windows.h>'s own names) */
+#ifndef _WIN32
 enum { DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2 };
+#endif
 
 /* Telegram engine request kinds: HostMsg.address bits 8..15 (bits 0..7: item) */
 enum {
@@ -165,77 +185,95 @@ enum {
 
 /* ---- Entry points exported by the driver ------------------------------ */
 
+/* On Windows the exports come from the driver's .def file, and the calling convention of
+ * the entry points and of the host services (all but the two with a variable argument
+ * list, which are always __cdecl) is a build setting: __cdecl unless HYDRIX_STDCALL is
+ * defined. Elsewhere it is the platform's one convention. */
+#if defined(_WIN32)
+#define HYDRIX_EXPORT
+#if defined(HYDRIX_STDCALL)
+#define HYDRIX_CALL __stdcall
+#else
+#define HYDRIX_CALL __cdecl
+#endif
+#define HYDRIX_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
 #if defined(HYDRIX_BUILDING_DRIVER)
 #define HYDRIX_EXPORT __attribute__((visibility("default")))
 #else
 #define HYDRIX_EXPORT
 #endif
+#define HYDRIX_CALL
+#define HYDRIX_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
 
-HYDRIX_EXPORT int32_t drvInstall(const char *section);
-HYDRIX_EXPORT int32_t drvUnInstall(void);
-HYDRIX_EXPORT int32_t drvStart(void);
-HYDRIX_EXPORT int32_t drvStop(void);
-HYDRIX_EXPORT int32_t drvQueryState(void);
-HYDRIX_EXPORT int32_t drvHndlTimer(void);
-HYDRIX_EXPORT int32_t drvAddChan(int32_t channel, const char *section);
-HYDRIX_EXPORT int32_t drvInitComm(uint32_t channel, CommHandle handle);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvInstall(const char *section);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvUnInstall(void);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvStart(void);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvStop(void);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvQueryState(void);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvHndlTimer(void);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvAddChan(int32_t channel, const char *section);
+HYDRIX_EXPORT int32_t HYDRIX_CALL drvInitComm(uint32_t channel, CommHandle handle);
 /* the event code is the low 8 bits of `event`, read as a signed 8-bit number */
-HYDRIX_EXPORT int32_t preEvent(uint32_t channel, int32_t event, uint32_t node, int32_t *resultFlag);
-HYDRIX_EXPORT int32_t postEvent(uint32_t channel);
-HYDRIX_EXPORT int32_t canDisconnect(uint32_t channel);
+HYDRIX_EXPORT int32_t HYDRIX_CALL preEvent(uint32_t channel, int32_t event, uint32_t node,
+                                           int32_t *resultFlag);
+HYDRIX_EXPORT int32_t HYDRIX_CALL postEvent(uint32_t channel);
+HYDRIX_EXPORT int32_t HYDRIX_CALL canDisconnect(uint32_t channel);
 
-/* Function pointer types, for hosts that load the library with dlopen */
-typedef int32_t (*drvInstall_fn)(const char *);
-typedef int32_t (*drvVoid_fn)(void);
-typedef int32_t (*drvAddChan_fn)(int32_t, const char *);
-typedef int32_t (*drvInitComm_fn)(uint32_t, CommHandle);
-typedef int32_t (*preEvent_fn)(uint32_t, int32_t, uint32_t, int32_t *);
-typedef int32_t (*drvChannel_fn)(uint32_t);
+/* Function pointer types, for hosts that load the library with dlopen or LoadLibrary */
+typedef int32_t (HYDRIX_CALL *drvInstall_fn)(const char *);
+typedef int32_t (HYDRIX_CALL *drvVoid_fn)(void);
+typedef int32_t (HYDRIX_CALL *drvAddChan_fn)(int32_t, const char *);
+typedef int32_t (HYDRIX_CALL *drvInitComm_fn)(uint32_t, CommHandle);
+typedef int32_t (HYDRIX_CALL *preEvent_fn)(uint32_t, int32_t, uint32_t, int32_t *);
+typedef int32_t (HYDRIX_CALL *drvChannel_fn)(uint32_t);
 
 /* ---- Host services imported by the driver ----------------------------- */
 
 /* collector library: queues and pool (thread-safe) */
-HostMsg   *getMsgFromSapOq(int32_t channel);
-int32_t    insMsgToSapOq(int32_t channel, HostMsg *msg);
-int32_t    putMsgToSapOq(int32_t channel, HostMsg *msg);
-int32_t    putMsgToSapIq(int32_t channel, HostMsg *msg);
-HostMsg   *getMsgFromPool(int32_t channel);
-int32_t    putMsgToPool(int32_t channel, HostMsg *msg);
+HostMsg   *HYDRIX_CALL getMsgFromSapOq(int32_t channel);
+int32_t    HYDRIX_CALL insMsgToSapOq(int32_t channel, HostMsg *msg);
+int32_t    HYDRIX_CALL putMsgToSapOq(int32_t channel, HostMsg *msg);
+int32_t    HYDRIX_CALL putMsgToSapIq(int32_t channel, HostMsg *msg);
+HostMsg   *HYDRIX_CALL getMsgFromPool(int32_t channel);
+int32_t    HYDRIX_CALL putMsgToPool(int32_t channel, HostMsg *msg);
 
 /* collector library: process state, timing and text */
-const void *getDap(void);                 /* second 16-bit word, signed, >= 2: host ready */
-uint32_t   timeExpired(uint32_t startTick);
-int32_t    memswap(void *dest, const void *src, int32_t wordCount);
-int32_t    setDrvExtInterface(int32_t flag);
-int32_t    textOutput(const char *text);
-int32_t    textOutputParm(const char *format, ...) __attribute__((format(printf, 1, 2)));
+const void *HYDRIX_CALL getDap(void);     /* second 16-bit word, signed, >= 2: host ready */
+uint32_t   HYDRIX_CALL timeExpired(uint32_t startTick);
+int32_t    HYDRIX_CALL memswap(void *dest, const void *src, int32_t wordCount);
+int32_t    HYDRIX_CALL setDrvExtInterface(int32_t flag);
+int32_t    HYDRIX_CALL textOutput(const char *text);
+int32_t    textOutputParm(const char *format, ...) HYDRIX_PRINTF(1, 2);
 
 /* collector library: serial port */
-CommHandle getCommHandle(int32_t channel);
-int32_t    reopenCommHandle(int32_t channel, CommHandle *handle);
-int32_t    initOverlapped(CommOverlapped *overlapped);
-int32_t    readComm(CommHandle handle, CommOverlapped *overlapped, int32_t flags,
-                    void *buffer, uint32_t count, uint32_t *errGroup, uint32_t *errCode);
-int32_t    writeComm(CommHandle handle, CommOverlapped *overlapped, int32_t flags,
-                     const void *buffer, uint32_t count, uint32_t *errGroup, uint32_t *errCode);
-int32_t    getDefaultCommSettings(int32_t channel, CommHandle handle, CommSettings *settings);
-int32_t    configComm(int32_t channel, CommHandle handle, CommSettings *settings);
+CommHandle HYDRIX_CALL getCommHandle(int32_t channel);
+int32_t    HYDRIX_CALL reopenCommHandle(int32_t channel, CommHandle *handle);
+int32_t    HYDRIX_CALL initOverlapped(CommOverlapped *overlapped);
+int32_t    HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *overlapped, int32_t flags,
+                                void *buffer, uint32_t count, uint32_t *errGroup, uint32_t *errCode);
+int32_t    HYDRIX_CALL writeComm(CommHandle handle, CommOverlapped *overlapped, int32_t flags,
+                                 const void *buffer, uint32_t count, uint32_t *errGroup, uint32_t *errCode);
+int32_t    HYDRIX_CALL getDefaultCommSettings(int32_t channel, CommHandle handle, CommSettings *settings);
+int32_t    HYDRIX_CALL configComm(int32_t channel, CommHandle handle, CommSettings *settings);
 
 /* profile library */
-int32_t myGetPrivateProfileInt(const char *section, const char *key, int32_t defaultValue,
-                               int32_t reserved);
-int32_t myGetPrivateProfileString(const char *section, const char *key, const char *defaultText,
-                                  char *buffer, uint32_t bufferSize, int32_t reserved);
+int32_t HYDRIX_CALL myGetPrivateProfileInt(const char *section, const char *key,
+                                           int32_t defaultValue, int32_t reserved);
+int32_t HYDRIX_CALL myGetPrivateProfileString(const char *section, const char *key,
+                                              const char *defaultText, char *buffer,
+                                              uint32_t bufferSize, int32_t reserved);
 int32_t logEvent(int32_t kind, uint32_t eventId, uint32_t osError, const char *source,
                  int32_t sourceLine, int32_t reserved1, int32_t reserved2,
-                 const char *format, ...) __attribute__((format(printf, 8, 9)));
+                 const char *format, ...) HYDRIX_PRINTF(8, 9);
 
 /* time library */
-int32_t   offsetTZ(OrvelTime *time, int32_t direction, int32_t reserved1, int32_t reserved2,
-                   int32_t reserved3);
-int32_t   addORVELTimeDay(OrvelTime *time, int32_t days);
-OrvelTime zeroORVELTime(void);
-int32_t   isZeroORVELTime(const OrvelTime *time);
+int32_t   HYDRIX_CALL offsetTZ(OrvelTime *time, int32_t direction, int32_t reserved1,
+                               int32_t reserved2, int32_t reserved3);
+int32_t   HYDRIX_CALL addORVELTimeDay(OrvelTime *time, int32_t days);
+OrvelTime HYDRIX_CALL zeroORVELTime(void);
+int32_t   HYDRIX_CALL isZeroORVELTime(const OrvelTime *time);
 
 #ifdef __cplusplus
 }

@@ -99,7 +99,7 @@ int32_t writeTelegram(TelegramChannel *ch) {
     uint32_t errors = 0;
     plat::CommStat stat{};
     if (plat::clearCommError(ch->commHandle, &errors, &stat) && (errors != 0 || stat.cbOutQue != 0))
-        plat::purgeComm(ch->commHandle, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR);
+        plat::purgeComm(ch->commHandle, plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_TXCLEAR);
     const int32_t len = ch->txLen < 0 ? 0 : (ch->txLen > TG_BUF_SIZE ? TG_BUF_SIZE : ch->txLen);
     const int32_t ok = writeComm(ch->commHandle, &ch->overlapped, 0, ch->txBuf,
                                  static_cast<uint32_t>(len), &ch->pendErrGroup, &ch->pendErrCode);
@@ -146,7 +146,7 @@ int32_t readTelegramSince(TelegramChannel *ch, uint32_t since) {
             // Longer than the buffer can hold: give up on it and drop what is left of it
             // on the line, so that it cannot pass for the next reply.
             textOutputParm("[C:%d] readTelegram(): Reply too long (%d)", ch->channelNo, ch->rxLen);
-            plat::purgeComm(ch->commHandle, plat::PURGE_RXABORT | plat::PURGE_RXCLEAR);
+            plat::purgeComm(ch->commHandle, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR);
             ch->pendErrCode = ERR_TIMEOUT;
             ch->pendErrSub = 0;
             ch->pendErrGroup = ERRGRP_LINE_END;

@@ -17,8 +17,8 @@ constexpr long MAX_OVERLONG_SKIP = 1L << 16;
 constexpr uint32_t RX_IDLE_WAIT_MS = 1000;
 constexpr int DUMP_BYTES = 32;
 constexpr size_t DUMP_CHARS = 95;
-constexpr uint32_t PURGE_ALL = plat::PURGE_TXABORT | plat::PURGE_RXABORT | plat::PURGE_TXCLEAR |
-                               plat::PURGE_RXCLEAR;
+constexpr uint32_t PURGE_ALL =
+    plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_TXCLEAR | plat::COMM_PURGE_RXCLEAR;
 
 int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
 

@@ -47,11 +47,11 @@ uint32_t newLineErrors(int fd) {
     uint32_t errors = 0;
     if (last.device == info.st_rdev) {
         auto grew = [](int before, int after) { return static_cast<unsigned>(after) != static_cast<unsigned>(before); };
-        if (grew(last.counts.buf_overrun, now.buf_overrun)) errors |= CE_RXOVER;
-        if (grew(last.counts.overrun, now.overrun)) errors |= CE_OVERRUN;
-        if (grew(last.counts.parity, now.parity)) errors |= CE_RXPARITY;
-        if (grew(last.counts.frame, now.frame)) errors |= CE_FRAME;
-        if (grew(last.counts.brk, now.brk)) errors |= CE_BREAK;
+        if (grew(last.counts.buf_overrun, now.buf_overrun)) errors |= LINE_ERR_RXOVER;
+        if (grew(last.counts.overrun, now.overrun)) errors |= LINE_ERR_OVERRUN;
+        if (grew(last.counts.parity, now.parity)) errors |= LINE_ERR_RXPARITY;
+        if (grew(last.counts.frame, now.frame)) errors |= LINE_ERR_FRAME;
+        if (grew(last.counts.brk, now.brk)) errors |= LINE_ERR_BREAK;
     }
     last = ErrorCounters{info.st_rdev, now};
     return errors;
@@ -78,12 +78,12 @@ int clearCommError(CommHandle h, uint32_t *errors, CommStat *stat) {
 int purgeComm(CommHandle h, uint32_t flags) {
     int fd;
     if (!toDescriptor(h, &fd)) return 0;
-    if ((flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0) {
+    if ((flags & ~(COMM_PURGE_TXABORT | COMM_PURGE_RXABORT | COMM_PURGE_TXCLEAR | COMM_PURGE_RXCLEAR)) != 0) {
         errno = EINVAL;
         return 0;
     }
-    const bool out = (flags & PURGE_TXCLEAR) != 0;
-    const bool in = (flags & PURGE_RXCLEAR) != 0;
+    const bool out = (flags & COMM_PURGE_TXCLEAR) != 0;
+    const bool in = (flags & COMM_PURGE_RXCLEAR) != 0;
     if (!in && !out) {
         termios attrs{};
         return tcgetattr(fd, &attrs) == 0 ? 1 : 0;  // nothing to discard; still a port?

@@ -1,6 +1,8 @@
 // Calendar times and file times, and local time of the process time zone.
 #include "platform/systime.h"
 
+#include "platform/common/systime_detail.h"
+
 #include <time.h>
 
 #include <cerrno>
@@ -10,17 +12,9 @@ namespace plat {
 
 namespace {
 
-constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+using detail::kFileTimeTopBit;
 constexpr int64_t kDaysFrom1601To1970 = 134774;
 constexpr uint64_t kTicksPerMs = 10000;
-constexpr FileTime kTopBit = 1ULL << 63;
-
-bool isLeapYear(int y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
-
-int daysInMonth(int y, int m) {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return (m == 2 && isLeapYear(y)) ? 29 : kDays[m - 1];
-}
 
 // Days since 1970-01-01 of a Gregorian date (proleptic; valid for any year).
 int64_t daysFromCivil(int64_t y, int m, int d) {
@@ -45,27 +39,6 @@ void civilFromDays(int64_t z, int64_t *year, int *month, int *day) {
     *year = yoe + era * 400 + (*month <= 2);
 }
 
-bool offsetAt(time_t t, long *offset) {
-    tm parts{};
-    if (localtime_r(&t, &parts) == nullptr) return false;
-    *offset = parts.tm_gmtoff;
-    return true;
-}
-
-// The zone's offset from UTC (seconds east) at a UTC instant. Zone data before 1970
-// differs between systems (local mean time before standard zones, wartime rules), so
-// earlier instants take the zone's present standard offset: the smaller of the
-// offsets in force now and half a year from now. The zero file time thus moves by
-// the zone's plain winter offset.
-bool zoneOffsetAt(int64_t unixSeconds, long *offset) {
-    if (unixSeconds >= 0) return offsetAt(static_cast<time_t>(unixSeconds), offset);
-    const time_t now = time(nullptr);
-    long later;
-    if (!offsetAt(now, offset) || !offsetAt(now + 183 * 86400, &later)) return false;
-    if (later < *offset) *offset = later;
-    return true;
-}
-
 void fillFromTm(const tm &parts, SystemTime *st) {
     st->wYear = static_cast<uint16_t>(parts.tm_year + 1900);
     st->wMonth = static_cast<uint16_t>(parts.tm_mon + 1);
@@ -77,16 +50,22 @@ void fillFromTm(const tm &parts, SystemTime *st) {
     st->wMilliseconds = 0;
 }
 
-// Whole seconds since 1970 plus the 100-ns remainder -> file time; false when the
-// result falls outside 0 .. 2^63-1.
-bool toFileTime(int64_t unixSeconds, uint64_t remainder, FileTime *ft) {
-    const int64_t since1601 = unixSeconds + kSecondsFrom1601To1970;
-    if (since1601 < 0 || since1601 > static_cast<int64_t>((kTopBit - 1 - remainder) / FILETIME_PER_SECOND)) return false;
-    *ft = static_cast<uint64_t>(since1601) * FILETIME_PER_SECOND + remainder;
+}  // namespace
+
+namespace detail {
+
+bool zoneOffsetSince1970(int64_t unixSeconds, long *offset) {
+    const time_t t = static_cast<time_t>(unixSeconds);
+    tm parts{};
+    if (localtime_r(&t, &parts) == nullptr) return false;
+    *offset = parts.tm_gmtoff;
     return true;
 }
 
-}  // namespace
+void failInvalidArgument() { errno = EINVAL; }
+void failOverflow() { errno = EOVERFLOW; }
+
+}  // namespace detail
 
 void getLocalTime(SystemTime *st) {
     if (st == nullptr) return;
@@ -99,9 +78,7 @@ void getLocalTime(SystemTime *st) {
 }
 
 int systemTimeToFileTime(const SystemTime *st, FileTime *ft) {
-    if (st == nullptr || ft == nullptr || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 ||
-        st->wMonth > 12 || st->wDay < 1 || st->wDay > daysInMonth(st->wYear, st->wMonth) || st->wHour > 23 ||
-        st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+    if (st == nullptr || ft == nullptr || !detail::isPossibleSystemTime(*st)) {
         errno = EINVAL;
         return 0;
     }
@@ -113,7 +90,7 @@ int systemTimeToFileTime(const SystemTime *st, FileTime *ft) {
 }
 
 int fileTimeToSystemTime(const FileTime *ft, SystemTime *st) {
-    if (ft == nullptr || st == nullptr || (*ft & kTopBit) != 0) {
+    if (ft == nullptr || st == nullptr || (*ft & kFileTimeTopBit) != 0) {
         errno = EINVAL;
         return 0;
     }
@@ -134,55 +111,12 @@ int fileTimeToSystemTime(const FileTime *ft, SystemTime *st) {
     return 1;
 }
 
-int fileTimeToLocalFileTime(const FileTime *utc, FileTime *local) {
-    if (utc == nullptr || local == nullptr || (*utc & kTopBit) != 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    const int64_t seconds = static_cast<int64_t>(*utc / FILETIME_PER_SECOND) - kSecondsFrom1601To1970;
-    long offset;
-    if (!zoneOffsetAt(seconds, &offset)) return 0;
-    if (!toFileTime(seconds + offset, *utc % FILETIME_PER_SECOND, local)) {
-        errno = EOVERFLOW;
-        return 0;
-    }
-    return 1;
-}
-
-int localFileTimeToFileTime(const FileTime *local, FileTime *utc) {
-    if (local == nullptr || utc == nullptr || (*local & kTopBit) != 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    const int64_t wall = static_cast<int64_t>(*local / FILETIME_PER_SECOND) - kSecondsFrom1601To1970;
-    // Offsets never exceed 15 hours, so the instants 16 hours either side of `wall` lie
-    // before and after the UTC instant wanted, and their offsets are the ones in force
-    // before and after any change near it. Read with the later offset, the time holds
-    // when that offset is in force at the result; this also takes the repeated hour
-    // after clocks go back as standard time. Otherwise the earlier offset applies: the
-    // time lies before the change, or in the hour that the change skipped.
-    constexpr int64_t kReach = 16 * 3600;
-    long offBefore, offAfter, off;
-    if (!zoneOffsetAt(wall - kReach, &offBefore) || !zoneOffsetAt(wall + kReach, &offAfter)) return 0;
-    const int64_t early = wall - offBefore;  // read with the offset before a change
-    const int64_t late = wall - offAfter;    // read with the offset after it
-    if (!zoneOffsetAt(late, &off)) return 0;
-    const bool lateHolds = off == offAfter;
-    const int64_t chosen = lateHolds ? late : early;
-    if (!toFileTime(chosen, *local % FILETIME_PER_SECOND, utc)) {
-        errno = EOVERFLOW;
-        return 0;
-    }
-    return 1;
-}
-
 int64_t time64() { return static_cast<int64_t>(time(nullptr)); }
 
 bool localTime64(int64_t t, SystemTime *st) {
     // The same range as the runtime function this stands in for: 1970 up to the end
     // of the year 3000.
-    constexpr int64_t kLast = 32535215999LL;
-    if (st == nullptr || t < 0 || t > kLast) {
+    if (st == nullptr || t < 0 || t > detail::kLastLocalTime64) {
         errno = EINVAL;
         return false;
     }

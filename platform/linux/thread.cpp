@@ -24,7 +24,7 @@ struct Shared {
     Gate gate = Gate::Closed;
     bool returned = false;  // proc has returned, or the thread left without running it
     bool forced = false;    // terminateThread fixed the exit code
-    uint32_t exitCode = STILL_ACTIVE;
+    uint32_t exitCode = THREAD_STILL_ACTIVE;
     ThreadProc proc = nullptr;
     void *arg = nullptr;
 };

@@ -32,9 +32,9 @@ TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
     ASSERT_GE(slave, 0);
     ASSERT_EQ(write(master, "hello\r", 6), 6);
     EXPECT_EQ(settledInput(slave, 6), 6u);
-    EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_TXABORT | plat::PURGE_TXCLEAR), 1);
+    EXPECT_EQ(plat::purgeComm(slave, plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_TXCLEAR), 1);
     EXPECT_EQ(settledInput(slave, 6), 6u) << "clearing output keeps the input";
-    EXPECT_EQ(plat::purgeComm(slave, plat::PURGE_RXABORT | plat::PURGE_RXCLEAR), 1);
+    EXPECT_EQ(plat::purgeComm(slave, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR), 1);
     EXPECT_EQ(settledInput(slave, 0), 0u);
     char buf[8];
     EXPECT_EQ(read(slave, buf, sizeof buf), -1) << "purged bytes must not be readable";
@@ -46,7 +46,7 @@ TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
         errno = 0;
         EXPECT_TRUE(!plat::clearCommError(bad, &errors, &stat) && plat::getLastError() == EBADF) << bad;
         errno = 0;
-        EXPECT_TRUE(!plat::purgeComm(bad, plat::PURGE_RXCLEAR) && plat::getLastError() == EBADF) << bad;
+        EXPECT_TRUE(!plat::purgeComm(bad, plat::COMM_PURGE_RXCLEAR) && plat::getLastError() == EBADF) << bad;
     }
 }
 

@@ -40,11 +40,11 @@ TEST(Thread, HeldUntilResumedEndsWithItsCodeOrGoesOnWhenAbandoned) {
     EXPECT_EQ(plat::closeHandle(b), 1);
     plat::sleepMs(20);
     EXPECT_EQ(job.ran.load() + closed.ran.load() + terminated.ran.load() + stuck.ran.load(), 0);
-    EXPECT_EQ(exitCode(h), plat::STILL_ACTIVE);
+    EXPECT_EQ(exitCode(h), plat::THREAD_STILL_ACTIVE);
     EXPECT_EQ(plat::resumeThread(h), 1);
     EXPECT_EQ(plat::resumeThread(h), 0) << "a running thread was not suspended";
     job.release = true;
-    for (int i = 0; i < 1000 && exitCode(h) == plat::STILL_ACTIVE; ++i) plat::sleepMs(1);
+    for (int i = 0; i < 1000 && exitCode(h) == plat::THREAD_STILL_ACTIVE; ++i) plat::sleepMs(1);
     EXPECT_EQ(exitCode(h), 42u);
     EXPECT_EQ(plat::closeHandle(h), 1);
 

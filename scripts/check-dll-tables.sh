@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Checks the export and import tables of a hydrix.dll:
+#   - it exports exactly the eleven entry points, with plain names;
+#   - it imports only from system DLLs (KERNEL32, msvcrt or the UCRT's api-ms-win-crt-*,
+#     USER32) and from the host's three libraries, and from those only the host services,
+#     with plain names.
+# Usage: check-dll-tables.sh OBJDUMP DLL COLLECTOR_DLL PROFILE_DLL TIME_DLL
+set -euo pipefail
+if [ $# -ne 5 ]; then
+    echo "usage: $0 OBJDUMP DLL COLLECTOR_DLL PROFILE_DLL TIME_DLL" >&2
+    exit 2
+fi
+objdump=$1 dll=$2
+host_dlls=$(printf '%s\n' "$3" "$4" "$5" | tr '[:upper:]' '[:lower:]' | sort -u)
+
+entry_points="canDisconnect drvAddChan drvHndlTimer drvInitComm drvInstall drvQueryState drvStart drvStop
+drvUnInstall postEvent preEvent"
+services="getMsgFromSapOq insMsgToSapOq putMsgToSapOq putMsgToSapIq getMsgFromPool putMsgToPool getDap
+timeExpired memswap setDrvExtInterface textOutput textOutputParm getCommHandle reopenCommHandle
+initOverlapped readComm writeComm getDefaultCommSettings configComm myGetPrivateProfileInt
+myGetPrivateProfileString logEvent offsetTZ addORVELTimeDay zeroORVELTime isZeroORVELTime"
+
+tables=$("$objdump" -p "$dll")
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+# Export names: the lines "[   n] name" of the ordinal/name pointer table.
+exports=$(printf '%s\n' "$tables" | awk '
+    /^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
+    inside && /^[ \t]*\[ *[0-9]+\] / { sub(/^[ \t]*\[ *[0-9]+\] /, ""); print; next }
+    inside && NF == 0 { inside = 0 }' | sort)
+want=$(printf '%s\n' $entry_points | sort)
+if [ "$exports" != "$want" ]; then
+    fail "exports differ from the eleven entry points:"
+    diff <(printf '%s\n' "$want") <(printf '%s\n' "$exports") || true
+fi
+
+# Imports: "DLL Name: x" starts a DLL's list; its member lines end in the name.
+imports=$(printf '%s\n' "$tables" | awk '
+    /^[ \t]*DLL Name: / { dll = tolower($3); print dll " -"; next }
+    dll != "" && /^[ \t]*[0-9a-f]+[ \t]+[0-9]+[ \t]+[^ \t]+[ \t]*$/ { print dll " " $3; next }
+    /^[ \t]*$/ { }
+    /^The Export Tables/ { dll = "" }')
+[ -n "$imports" ] || fail "no import table found"
+while read -r from name; do
+    case "$from" in
+        kernel32.dll | msvcrt.dll | user32.dll | api-ms-win-crt-*.dll) continue ;;
+    esac
+    if ! printf '%s\n' "$host_dlls" | grep -qxF "$from"; then
+        fail "imports from $from, which is neither a system DLL nor a host library"
+        continue
+    fi
+    [ "$name" = "-" ] && continue
+    if ! printf '%s\n' $services | grep -qxF "$name"; then
+        fail "imports $name from $from, which is no host service"
+    fi
+done <<<"$imports"
+echo "$dll: $(printf '%s\n' "$exports" | grep -c .) exports; imports from:" \
+    $(printf '%s\n' "$imports" | awk '{ print $1 }' | sort -u)
+if [ "$failed" -ne 0 ]; then
+    echo "FAILED"
+    exit 1
+fi
+echo "passed"
