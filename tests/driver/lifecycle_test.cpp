@@ -170,7 +170,7 @@ TEST_F(DriverTest, RestartWithoutAddingChannelsAgainRunsAndStopsBothEngines) {
         for (plat::ThreadHandle h : {telegramChannels[0].workerThread, v6Channels[1].channelThread}) {
             uint32_t code = 0;
             ASSERT_EQ(plat::getExitCodeThread(h, &code), 1);
-            EXPECT_EQ(code, plat::STILL_ACTIVE);
+            EXPECT_EQ(code, plat::THREAD_STILL_ACTIVE);
         }
         EXPECT_EQ(v6Channels[1].lowLevelRunning.load(), 1u);
         drvStop();
