@@ -138,6 +138,7 @@ bool Host::start(const Config &config, const std::vector<int> &channels,
 }
 
 void Host::tapLine(int channel) {
+    if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
     rt::setLineTap(channel, [this, channel](rt::Direction d, const uint8_t *bytes, size_t count) {
         std::vector<std::string> frames;
         std::lock_guard lock(tapMutex_);
