@@ -10,10 +10,12 @@ namespace {
 namespace st = hydrix::station;
 using nlohmann::json;
 
+class Alarms : public ::testing::TestWithParam<bool> {};
+
 // Alarm lines longer than the driver's 32-byte dump of a frame: a ten-digit code pushes
-// the flag and the second far past it.
-TEST(LineTap, V6AlarmsKeepTheirSecondsAndState) {
-    StationLine line(true);
+// the flag and the second far past it. Both engines show the whole alarm.
+TEST_P(Alarms, KeepTheirSecondsAndState) {
+    StationLine line(GetParam());
     st::LocalTime t;
     t.year = 2026;
     t.month = 12;
@@ -46,6 +48,9 @@ TEST(LineTap, V6AlarmsKeepTheirSecondsAndState) {
         EXPECT_EQ(records[i].at("time"), isoOfLocal(alarms[i].time, std::max(alarms[i].second, 0))) << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, Alarms, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "V6" : "Telegram"; });
 
 class WrittenValue : public ::testing::TestWithParam<bool> {};
 
