@@ -265,6 +265,15 @@ void portFailed(int fd, int error) {
         if (s.ports[c].fd == fd && !s.ports[c].lost) markLost(s, c, error);
 }
 
+int portChannel(int fd) {
+    if (fd < 0) return -1;
+    PortsState &s = portsState();
+    std::lock_guard lock(s.mutex);
+    for (size_t c = 0; c < s.ports.size(); ++c)
+        if (s.ports[c].fd == fd) return static_cast<int>(c);
+    return -1;
+}
+
 bool lostPort(int fd, int *error) {
     PortsState &s = portsState();
     for (size_t c = 0; c < s.standIn.size(); ++c) {

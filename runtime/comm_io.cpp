@@ -19,12 +19,20 @@
 // A channel's port whose device went away (an unplugged adapter: the tty hangs up) is
 // marked lost at its first such failure; from then on both calls fail at once with the
 // same code, without touching the descriptor, until the device is back (channel_ports).
+//
+// Line taps: both calls hand the bytes they moved to the tap of the port's channel, if
+// one is set (see setLineTap), after the transfer and outside every lock.
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "runtime/internal.h"
@@ -78,7 +86,68 @@ Wait waitFor(int fd, short events, std::optional<Clock::time_point> deadline, in
     }
 }
 
+// ---- Line taps ----
+// A caller copies the tap under the slot's mutex and counts itself in `calls` while it
+// runs the tap outside the mutex; setLineTap waits for `calls` to reach 0, so that a
+// replaced tap is neither running nor alive once setLineTap returns.
+struct TapSlot {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::shared_ptr<const LineTap> tap;
+    int calls = 0;
+};
+
+struct Taps {
+    std::atomic<int> set{0};  // channels with a tap: readComm and writeComm look no further while 0
+    std::array<TapSlot, HYDRIX_CHANNELS> slots;
+};
+
+Taps &taps() {
+    static Taps t;
+    return t;
+}
+
+thread_local int insideTap = 0;
+
+void tapBytes(int fd, Direction direction, const unsigned char *bytes, size_t count) {
+    Taps &t = taps();
+    if (count == 0 || t.set.load(std::memory_order_acquire) == 0) return;
+    const int channel = detail::portChannel(fd);
+    if (channel < 0) return;
+    TapSlot &slot = t.slots[static_cast<size_t>(channel)];
+    std::shared_ptr<const LineTap> tap;
+    {
+        std::lock_guard lock(slot.mutex);
+        if (!slot.tap) return;
+        tap = slot.tap;
+        ++slot.calls;
+    }
+    ++insideTap;
+    (*tap)(direction, bytes, count);
+    --insideTap;
+    tap.reset();  // a replaced tap ends here, before setLineTap may return
+    std::lock_guard lock(slot.mutex);
+    if (--slot.calls == 0) slot.idle.notify_all();
+}
+
 }  // namespace
+
+void setLineTap(int channel, LineTap tap) {
+    if (!detail::checkChannel("setLineTap", channel)) return;
+    Taps &t = taps();
+    TapSlot &slot = t.slots[static_cast<size_t>(channel)];
+    std::shared_ptr<const LineTap> old;
+    std::unique_lock lock(slot.mutex);
+    const bool had = slot.tap != nullptr;
+    old = std::move(slot.tap);
+    if (tap) slot.tap = std::make_shared<const LineTap>(std::move(tap));
+    const bool has = slot.tap != nullptr;
+    if (has != had) t.set.fetch_add(has ? 1 : -1, std::memory_order_acq_rel);
+    if (insideTap == 0) slot.idle.wait(lock, [&] { return slot.calls == 0; });
+    lock.unlock();
+    old.reset();  // outside the lock: its captures may do anything when they go
+}
+
 }  // namespace hydrix::rt
 
 extern "C" int32_t initOverlapped(CommOverlapped *overlapped) {
@@ -148,6 +217,7 @@ extern "C" int32_t readComm(CommHandle handle, CommOverlapped *, int32_t, void *
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, err);
         return -1;
     }
+    tapBytes(fd, Direction::Read, out, got);
     return static_cast<int32_t>(got);
 }
 
@@ -170,27 +240,26 @@ extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const
 
     const auto *in = static_cast<const unsigned char *>(buffer);
     uint32_t done = 0;
-    while (done < count) {
+    int failure = 0;
+    while (done < count && failure == 0) {
         int err = 0;
         Wait w = waitFor(fd, POLLOUT, deadline, &err);
         if (w == Wait::TimedOut) {
-            storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, ETIMEDOUT);
-            return 0;
-        }
-        if (w == Wait::Failed) {
+            failure = ETIMEDOUT;
+        } else if (w == Wait::Failed) {
             detail::portFailed(fd, err);
-            storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, err);
-            return 0;
-        }
-        ssize_t n = ::write(fd, in + done, count - done);
-        if (n > 0) {
+            failure = err;
+        } else if (ssize_t n = ::write(fd, in + done, count - done); n > 0) {
             done += static_cast<uint32_t>(n);
         } else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            const int e = errno;
-            detail::portFailed(fd, e);
-            storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, e);
-            return 0;
+            failure = errno;
+            detail::portFailed(fd, failure);
         }
+    }
+    tapBytes(fd, Direction::Written, in, done);  // what went out, also of a failed write
+    if (failure != 0) {
+        storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, failure);
+        return 0;
     }
     return 1;
 }

@@ -32,6 +32,9 @@ void portFailed(int fd, int error);
 // True when fd is the stand-in of a lost channel port; *error is what it failed with.
 bool lostPort(int fd, int *error);
 
+// The channel whose port is fd (also while it is lost), or -1.
+int portChannel(int fd);
+
 // A profile value read as an integer, as myGetPrivateProfileInt reads it.
 int32_t parseProfileInt(const std::string &text);
 

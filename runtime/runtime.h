@@ -91,6 +91,20 @@ void closePty(Pty &pty);
 // ERRGRP_NO_PORT_SEND) carry the Linux errno as the error code: EIO when the far end hung
 // up, EBADF for an invalid descriptor, ETIMEDOUT for a write that did not finish in time.
 
+// ---- Line tap -------------------------------------------------------------------------
+// An observer of the bytes a channel's port carries: every byte that readComm hands the
+// driver and every byte that writeComm puts on the line, in order, per channel. A tool
+// that wants to know what a station answered reads it here, whole, instead of from the
+// driver's trace. The tap runs on the thread that called readComm or writeComm, outside
+// any lock of the runtime, once per call that moved bytes; it must be quick and must not
+// call readComm or writeComm itself. A channel without a tap costs one atomic load.
+enum class Direction { Read, Written };
+using LineTap = std::function<void(Direction direction, const uint8_t *bytes, size_t count)>;
+// Sets (an empty function: clears) the tap of a channel 0..7. When it returns, no call of
+// the tap it replaced is running any more, so whatever that tap refers to may go (called
+// from inside a tap, it cannot wait for itself: the calling tap may still be running).
+void setLineTap(int channel, LineTap tap);
+
 // ---- Queues and pool -----------------------------------------------------------------
 // Every channel has an output queue (host -> driver), an input queue (driver -> host) and
 // a pool of messages, each with a zeroed value area of valueAreaBytes.

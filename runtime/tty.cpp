@@ -185,6 +185,25 @@ std::string busyMessage(const std::string &path) {
     return path + ": port busy (in use by another program)";
 }
 
+// Why a device could not be opened, in words that tell what to check. Each errno says
+// its own thing: /dev/tty exists, but opening it fails with ENXIO in a process without a
+// controlling terminal, and "does not exist" would send the user looking for a file.
+std::string openErrorText(const std::string &path, int e) {
+    switch (e) {
+    case ENOENT: return path + " does not exist";
+    case ENXIO: return path + ": no such device (no controlling terminal or the device is unplugged)";
+    case ENODEV: return path + ": no device behind it (its driver is not loaded or the adapter is unplugged)";
+    case ENOTDIR: return path + ": a part of the path is not a directory";
+    case EISDIR: return path + " is a directory, not a tty";
+    case ELOOP: return path + ": too many symbolic links";
+    case EACCES:
+    case EPERM: return path + ": permission denied: add the user to the dialout group";
+    case EBUSY: return busyMessage(path);  // another holder set exclusive mode
+    case EROFS: return path + ": read-only file system";
+    default: return path + ": " + std::strerror(e);
+    }
+}
+
 }  // namespace
 
 int openTty(const std::string &path, const CommLine &line, std::string *error) {
@@ -204,14 +223,7 @@ int openTty(const std::string &path, const CommLine &line, std::string *error, i
     if (fd < 0) {
         int e = errno;
         if (osError) *osError = e;
-        if (e == ENOENT || e == ENXIO || e == ENODEV)
-            setError(error, path + " does not exist");
-        else if (e == EACCES || e == EPERM)
-            setError(error, path + ": permission denied: add the user to the dialout group");
-        else if (e == EBUSY)
-            setError(error, busyMessage(path));  // another holder set exclusive mode
-        else
-            setError(error, path + ": " + std::strerror(e));
+        setError(error, openErrorText(path, e));
         return -1;
     }
     if (!isatty(fd)) {

@@ -62,6 +62,9 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
     }
     ex.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     ex.trace = host.traceSinceMark();
+    Host::Telegrams telegrams = host.telegramsSinceMark(channel);
+    ex.received = std::move(telegrams.received);
+    ex.sent = std::move(telegrams.sent);
     return ex;
 }
 
@@ -70,25 +73,6 @@ int guardTime(Engine engine, int retries, bool history) {
     // to send and 10 s (history 60 s) for the reply.
     const int perTry = engine == Engine::Telegram ? 10000 : (history ? 70000 : 20000);
     return (std::max(retries, 0) + 1) * (perTry + 1000) + 3000;
-}
-
-std::vector<std::string> receivedFrames(const std::vector<std::string> &trace, int channel) {
-    std::string prefix = "[";  // built in steps: `"[" + std::string` trips g++ 12's -Wrestrict at -O3
-    prefix += std::to_string(channel);
-    prefix += "] RecvMSG: (";
-    std::vector<std::string> frames;
-    for (const std::string &line : trace) {
-        if (line.compare(0, prefix.size(), prefix) != 0) continue;
-        const size_t close = line.find(") ", prefix.size());
-        if (close == std::string::npos) continue;
-        std::string text;
-        for (size_t i = close + 2; i + 1 < line.size(); i += 3) {
-            const std::string hex = line.substr(i, 2);
-            text += static_cast<char>(std::strtol(hex.c_str(), nullptr, 16));
-        }
-        frames.push_back(text);
-    }
-    return frames;
 }
 
 bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number) {

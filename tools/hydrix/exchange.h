@@ -26,6 +26,7 @@ struct Exchange {
     double seconds = 0;          // from the request to its end
     std::vector<unsigned char> area;  // value area of the returned request (first bytes)
     std::vector<std::string> trace;   // driver trace lines while it ran
+    std::vector<std::string> received, sent;  // telegrams on the line while it ran, whole
 };
 
 using Fill = std::function<void(HostMsg *request)>;
@@ -42,9 +43,6 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
 // engine's reply time-out, and the driver tries Retries + 1 times.
 int guardTime(Engine engine, int retries, bool history);
 
-// Texts of the frames the v6 receiver reported for `channel` (its "RecvMSG" dumps),
-// as far as the dump shows them (the first 32 bytes of each frame).
-std::vector<std::string> receivedFrames(const std::vector<std::string> &trace, int channel);
 // The number after `prefix` in the first trace line that starts with it.
 bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number);
 bool traceHas(const std::vector<std::string> &trace, const std::string &text);

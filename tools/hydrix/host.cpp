@@ -16,6 +16,14 @@ extern "C" void onStopSignal(int) { stopRequested.store(true, std::memory_order_
 constexpr int kPoolMessages = 64;
 constexpr int kValueAreaBytes = 2048;
 constexpr size_t kTraceKept = 20000;  // lines of one request; a longer request keeps its tail
+constexpr size_t kFramesKept = 4000;  // telegrams each way of one request; the same
+
+void keep(std::vector<std::string> *frames, std::vector<std::string> *added) {
+    for (std::string &f : *added) {
+        if (frames->size() >= kFramesKept) frames->erase(frames->begin(), frames->begin() + kFramesKept / 2);
+        frames->push_back(std::move(f));
+    }
+}
 
 }  // namespace
 
@@ -123,9 +131,22 @@ bool Host::start(const Config &config, const std::vector<int> &channels,
             return false;
         }
     }
+    for (int number : channels) tapLine(number);
     driver_.drvStart();
     started_ = true;
     return true;
+}
+
+void Host::tapLine(int channel) {
+    if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
+    rt::setLineTap(channel, [this, channel](rt::Direction d, const uint8_t *bytes, size_t count) {
+        std::vector<std::string> frames;
+        std::lock_guard lock(tapMutex_);
+        Tapped &t = tapped_[channel];
+        const bool in = d == rt::Direction::Read;
+        (in ? t.in : t.out).add(bytes, count, &frames);
+        keep(in ? &t.telegrams.received : &t.telegrams.sent, &frames);
+    });
 }
 
 void Host::stop() {
@@ -147,6 +168,7 @@ void Host::stop() {
 
 void Host::closeLines() {
     for (Line &l : lines_) {
+        rt::setLineTap(l.channel, {});
         if (l.station) l.station->stop();
         if (l.opened) rt::closeChannelPort(l.channel);
     }
@@ -155,8 +177,17 @@ void Host::closeLines() {
 }
 
 void Host::markTrace() {
-    std::lock_guard lock(traceMutex_);
-    trace_.clear();
+    {
+        std::lock_guard lock(traceMutex_);
+        trace_.clear();
+    }
+    std::lock_guard lock(tapMutex_);
+    for (Tapped &t : tapped_) t.telegrams = {};
+}
+
+Host::Telegrams Host::telegramsSinceMark(int channel) {
+    std::lock_guard lock(tapMutex_);
+    return channel >= 0 && channel < HYDRIX_CHANNELS ? tapped_[channel].telegrams : Telegrams{};
 }
 
 std::vector<std::string> Host::traceSinceMark() {

@@ -1,7 +1,8 @@
 // Hosts the driver: loads libhydrix.so through its public entry points, opens each
 // channel's port (or a pseudo-terminal with a simulated station), starts the driver and
-// stops it again. Also keeps the driver's trace lines of the request in progress, from
-// which the tool learns what a station answered when the driver reports no error.
+// stops it again. Also keeps the driver's trace lines of the request in progress, and the
+// telegrams each channel's line carried meanwhile (from the runtime's line tap), from
+// which the tool learns what a station answered when the driver reports no value.
 #pragma once
 #include <atomic>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "config.h"
+#include "frames.h"
 #include "runtime/driver_library.h"
 #include "station/station.h"
 
@@ -41,9 +43,13 @@ public:
     // drvStop, then drvHndlTimer until the driver has stopped; closes the ports.
     void stop();
 
-    // Trace lines since the last mark (the capture runs all the time).
+    // Trace lines and telegrams since the last mark (the capture runs all the time).
     void markTrace();
     std::vector<std::string> traceSinceMark();
+    struct Telegrams {
+        std::vector<std::string> received, sent;  // whole frames, lead byte to CR
+    };
+    Telegrams telegramsSinceMark(int channel);
 
 private:
     struct Line {
@@ -52,6 +58,12 @@ private:
         std::unique_ptr<station::Simulator> station;
         bool opened = false;
     };
+    // A channel's line as its tap sees it.
+    struct Tapped {
+        FrameAssembler in, out;
+        Telegrams telegrams;
+    };
+    void tapLine(int channel);
     bool openLine(const ChannelConfig &c, const HostOptions &options, std::string *error);
     void closeLines();
 
@@ -60,6 +72,8 @@ private:
     bool started_ = false;
     std::mutex traceMutex_;
     std::vector<std::string> trace_;
+    std::mutex tapMutex_;
+    Tapped tapped_[HYDRIX_CHANNELS];
 };
 
 }  // namespace hydrix::cli

@@ -94,6 +94,7 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
         auto value = cli::parseSetpointValue(o.value, error);
         if (!value) return false;
         q->value = *value;
+        q->valueText = o.value;
     }
     if (!o.type.empty()) {
         if (config.channel(q->target.channel)->engine == cli::Engine::Telegram) {
@@ -225,6 +226,8 @@ int main(int argc, char **argv) {
         // Nothing on stdout: a script sees an empty result, a person the note.
         std::fprintf(stderr, "hydrix: %s: nothing (the station has none)\n", cli::itemName(q).c_str());
     }
+    for (const cli::Record &r : records)
+        for (const std::string &note : r.notes) std::fprintf(stderr, "hydrix: note: %s\n", note.c_str());
     for (const cli::Record &r : failures)
         std::fprintf(stderr, "hydrix: channel %d node %u %s: %s\n", r.channel, r.node, r.item.c_str(),
                      cli::errorField(r).c_str());

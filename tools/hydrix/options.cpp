@@ -80,14 +80,16 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
                       "setpoints 1 to n, n being how many the station lists.\n\nExamples:\n"
                       "  hydrix setpoints -n 12\n  hydrix setpoints -n 7 --first 2 --count 3 --json");
 
-    auto *write = app->add_subcommand("write-setpoint", "Write one setpoint");
+    auto *write = app->add_subcommand("write-setpoint", "Write one setpoint and show what the station holds now");
     target(write);
     write->add_option("-s,--setpoint", o->setpoint, "Setpoint number (1 to 127)")->required()->check(CLI::Range(1, 127));
     write->add_option("--value", o->value, "The new value")->required();
     write->add_option("--type", o->type, "v6 engine: the setpoint's type (A, D or 0 to 4 decimals); "
                                          "read from the station's list when absent")
         ->check(CLI::IsMember({"A", "D", "0", "1", "2", "3", "4"}));
-    write->footer("\nExamples:\n  hydrix write-setpoint -n 12 -s 2 --value 3.5\n"
+    write->footer("\nThe station takes a value to its setpoint's decimals (3.14159 to a one-decimal\n"
+                  "setpoint is sent as 3.1); a value cut so is said on stderr.\n"
+                  "\nExamples:\n  hydrix write-setpoint -n 12 -s 2 --value 3.5\n"
                   "  hydrix write-setpoint -n 7 -s 1 --value 15 --json");
 
     auto *command = app->add_subcommand("command", "Send a machine (pump) command");

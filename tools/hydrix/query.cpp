@@ -1,6 +1,8 @@
 #include "query.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "times.h"
 
@@ -52,6 +54,52 @@ std::optional<Record> exchangeFailure(const Query &query, Engine engine, const E
     } else {
         return std::nullopt;
     }
+    return r;
+}
+
+namespace {
+
+std::string shortNumber(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+
+}  // namespace
+
+Record writtenSetpoint(const Query &q, const SetpointWriteSent &sent, int decimals,
+                       std::optional<double> readBack) {
+    Record r = baseRecord(q, "setpoint");
+    r.index = q.setpoint;
+    char *end = nullptr;
+    const double sentValue = std::strtod(sent.value.c_str(), &end);
+    const bool sentNumber = !sent.value.empty() && *end == '\0' && std::isfinite(sentValue);
+    // The engine delivers a setpoint as a 32-bit float (3.1 as 3.0999999): shown to the
+    // setpoint's decimals, it is the number the station holds.
+    const auto shown = [&](double v) {
+        if (decimals < 0) return v;
+        char buf[512];
+        std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+        return std::strtod(buf, nullptr);
+    };
+    if (readBack)
+        r.value = shown(*readBack);
+    else if (sentNumber)
+        r.value = sentValue;
+    else
+        r.value = sent.value;
+    const std::string name = "setpoint " + std::to_string(q.setpoint);
+    if (sentNumber && sentValue != q.value) {
+        const std::string typed = q.valueText.empty() ? shortNumber(q.value) : q.valueText;
+        const std::string holds = decimals < 0 ? " takes whole numbers from 0 to 65535"
+                                : decimals == 0 ? " takes whole numbers"
+                                : decimals == 1 ? " has 1 decimal"
+                                                : " has " + std::to_string(decimals) + " decimals";
+        r.notes.push_back(typed + " was written as " + sent.value + ": " + name + holds);
+    }
+    if (readBack && sentNumber && shown(*readBack) != sentValue)
+        r.notes.push_back(name + " now holds " + shortNumber(shown(*readBack)) + ", not the " + sent.value +
+                          " written");
     return r;
 }
 

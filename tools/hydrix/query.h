@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "exchange.h"
+#include "frames.h"
 #include "record.h"
 
 namespace hydrix::cli {
@@ -21,6 +22,7 @@ struct Query {
     std::optional<int> first, count;   // range of values (pictures, report, setpoints)
     int setpoint = 0;                  // WriteSetpoint
     double value = 0;                  // WriteSetpoint
+    std::string valueText;             // WriteSetpoint: the value as typed
     std::optional<char> setpointType;  // WriteSetpoint, v6: 'A', 'D' or '0'..'4'
     char letter = 'M';                 // Command: F, N, B or M
     int machine = 1;                   // Command: the number after P
@@ -46,5 +48,11 @@ std::string itemName(const Query &query);
 // The record for an exchange that did not end well, or nothing when it ended well.
 std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex);
 std::string commandName(char letter);
+// The value a setpoint write put on the line and, when the list was read back, what the
+// setpoint now holds: the record to print, with notes when the station was sent something
+// else than was typed (cut to the setpoint's decimals) or holds something else than it
+// was sent. `decimals`: of the setpoint, -1 for a whole 16-bit number (v6 types A and D).
+Record writtenSetpoint(const Query &query, const SetpointWriteSent &sent, int decimals,
+                       std::optional<double> readBack);
 
 }  // namespace hydrix::cli

@@ -23,6 +23,7 @@ struct Record {
     std::optional<ErrorTriple> error; // set on a failed request
     std::string errorText;            // the error in words (also without a triple)
     bool interrupted = false;         // Ctrl-C ended the request: not a result to print
+    std::vector<std::string> notes;   // for the user, on stderr: what happened on the way
     bool failed() const { return error.has_value() || !errorText.empty(); }
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "inputs.h"
+#include "output.h"
 #include "query.h"
 #include "times.h"
 
@@ -116,9 +117,26 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
     const std::vector<std::string> after(ex.trace.begin() + static_cast<long>(written), ex.trace.end());
     if (traceHas(after, "checkRxTelegram: BCC") || traceHas(after, "checkRxTelegram: Incorrect"))
         return {noValues(q, "the answer to the write was damaged: read the setpoint back to check it")};
-    Record r = baseRecord(q, "setpoint");
-    r.index = q.setpoint;
-    r.value = static_cast<double>(value);
+    // What went out, from the line: the engine rounds the value to the setpoint's decimals.
+    const auto sent = lastSetpointWrite(ex.sent);
+    if (!sent || sent->kind.size() != 1 || sent->kind[0] < '0' || sent->kind[0] > '4')
+        return {noValues(q, "the write telegram was not seen on the line")};
+    // The engine does not read the list back after a write: one read of the setpoint shows
+    // what the station holds now.
+    std::optional<double> readBack;
+    std::string notRead;
+    Exchange back = request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(q.setpoint), DIR_READ, 2);
+    if (auto f = failure(q, back)) {
+        notRead = errorField(*f);
+    } else if (!traceHas(back.trace, "hndlRequestSetpoints: Got ") || back.area.size() < sizeof(float)) {
+        notRead = whyNoValues(back.trace);
+    } else {
+        float v = 0;
+        std::memcpy(&v, back.area.data(), sizeof v);
+        readBack = static_cast<double>(v);
+    }
+    Record r = writtenSetpoint(q, *sent, sent->kind[0] - '0', readBack);
+    if (!readBack) r.notes.push_back("setpoint " + std::to_string(q.setpoint) + " written, but not read back: " + notRead);
     return {r};
 }
 

@@ -1,10 +1,9 @@
 // Requests of the v6 engine: request code in bits 0-15 of the address (bits 16-23 end a
 // WGS telegram). A served v6 request is not returned: its reply reaches the host as one
 // message per value or row, and the request goes back to the pool. Replies that carry no
-// values (SCE, NDA) leave only the driver's trace and its dump of the received frame.
+// values (SCE, NDA, the alarm lines) the tool reads from the line itself: the runtime's
+// line tap hands it every telegram whole.
 #include <cstring>
-#include <ctime>
-#include <sstream>
 
 #include "query.h"
 #include "times.h"
@@ -12,18 +11,13 @@
 namespace hydrix::cli {
 namespace {
 
-bool startsWithWord(const std::string &frame, const char *word) {
-    // Frame text: lead byte, a blank, then the reply.
-    return frame.size() >= 2 + std::strlen(word) && frame.compare(2, std::strlen(word), word) == 0;
-}
-
-std::string whyNoValues(const Exchange &ex, int channel) {
-    for (const std::string &f : receivedFrames(ex.trace, channel)) {
-        if (startsWithWord(f, "NDA")) return "no data (the station answered NDA)";
-        if (startsWithWord(f, "SCE")) return "station refused the telegram (SCE)";
+std::string whyNoValues(const Exchange &ex) {
+    for (const std::string &f : ex.received) {
+        if (frameIs(f, "NDA")) return "no data (the station answered NDA)";
+        if (frameIs(f, "SCE")) return "station refused the telegram (SCE)";
     }
     if (traceHas(ex.trace, "Recv SCE")) return "station refused the telegram (SCE)";
-    if (receivedFrames(ex.trace, channel).empty()) return "no reply from the station";
+    if (ex.received.empty()) return "no reply from the station";
     return "no values in the reply";
 }
 
@@ -113,7 +107,7 @@ Records picture(Host &host, const ChannelConfig &c, const Query &q) {
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex, c.number)));
+    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex)));
     return out;
 }
 
@@ -130,7 +124,7 @@ Records report(Host &host, const ChannelConfig &c, const Query &q) {
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGD_REPORT, 0), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex, c.number)));
+    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex)));
     return out;
 }
 
@@ -142,7 +136,7 @@ std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Q
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_MCC_READ, 0), 0, DIR_READ, {}, onMessage);
     *failure = exchangeFailure(q, Engine::V6, ex);
-    if (!*failure && list.empty()) *failure = problem(q, whyNoValues(ex, c.number));
+    if (!*failure && list.empty()) *failure = problem(q, whyNoValues(ex));
     return list;
 }
 
@@ -179,9 +173,14 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
         if (found->code == 2) return {problem(q, "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
         code = found->code;
     }
-    std::optional<Record> readBack;
+    if (code <= 1 && (q.value < 0 || q.value > 65535))  // one 16-bit word: no sign, no more
+        return {problem(q, "setpoint " + std::to_string(q.setpoint) + " takes whole numbers from 0 to 65535")};
+    std::optional<double> readBack;
     auto onMessage = [&](const HostMsg &m) {
-        if (auto s = setpointRecord(q, m); s && *s->record.index == q.setpoint) readBack = s->record;
+        if (auto s = setpointRecord(q, m); s && *s->record.index == q.setpoint) {
+            if (const auto *d = std::get_if<double>(&s->record.value)) readBack = *d;
+            if (const auto *i = std::get_if<long long>(&s->record.value)) readBack = static_cast<double>(*i);
+        }
     };
     auto area = [&](HostMsg *m) {
         if (code <= 1) {
@@ -197,11 +196,12 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
                           DIR_WRITE, area, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
     if (traceHas(ex.trace, "Recv SCE")) return {problem(q, "station refused the telegram (SCE)")};
-    if (readBack) return {*readBack};  // the station's list, read again after the write
-    if (!traceHas(ex.trace, "Recv SCO")) return {problem(q, whyNoValues(ex, c.number))};
-    Record r = baseRecord(q, "setpoint");
-    r.index = q.setpoint;
-    r.value = q.value;
+    if (!readBack && !traceHas(ex.trace, "Recv SCO")) return {problem(q, whyNoValues(ex))};
+    // What went out, from the line: the engine cuts the value to the type's decimals.
+    const auto sent = lastSetpointWrite(ex.sent);
+    if (!sent) return {problem(q, "the write telegram was not seen on the line")};
+    const int decimals = code <= 1 ? -1 : static_cast<int>(code) - 3;
+    Record r = writtenSetpoint(q, *sent, decimals, readBack);  // the list, read again after the write
     return {r};
 }
 
@@ -213,9 +213,9 @@ Records command(Host &host, const ChannelConfig &c, const Query &q) {
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_MACHINE, q.item), 2u * static_cast<uint32_t>(q.machine),
                           DIR_WRITE, [&](HostMsg *m) { std::memcpy(m->data, &word, sizeof word); }, {});
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
-    const auto frames = receivedFrames(ex.trace, c.number);
-    if (frames.empty() || traceHas(ex.trace, "Recv SCE") || startsWithWord(frames.back(), "NDA"))
-        return {problem(q, whyNoValues(ex, c.number))};
+    const auto &frames = ex.received;
+    if (frames.empty() || traceHas(ex.trace, "Recv SCE") || frameIs(frames.back(), "NDA"))
+        return {problem(q, whyNoValues(ex))};
     Record r = baseRecord(q, "command");
     r.index = q.machine;
     r.value = commandName(q.letter);
@@ -246,33 +246,25 @@ Records history(Host &host, const ChannelConfig &c, const Query &q, const Progre
     return out;
 }
 
-// An alarm line as the receiver's dump shows it: "ALR <station> <code> <yy mm dd hh mi>
-// <flag> ...". The dump holds the first 32 bytes, so late fields may be missing.
-Record alarmRecord(const Query &q, const std::string &frame) {
+// An alarm as the station's ALR line tells it, whole: code, time to the second, state.
+Record alarmRecord(const Query &q, const AlarmLine &a) {
     Record r = baseRecord(q, "alarm");
-    r.time = 0;
-    std::istringstream in(frame.substr(frame.find("ALR") + 3));
-    long station = 0, code = 0;
-    struct tm tm {};
-    std::string flag;
-    if (in >> station >> code) r.index = code;
-    if (in >> tm.tm_year >> tm.tm_mon >> tm.tm_mday >> tm.tm_hour >> tm.tm_min) {
-        tm.tm_year += 100;
-        tm.tm_mon -= 1;
-        tm.tm_isdst = -1;
-        const time_t t = mktime(&tm);
-        if (t != static_cast<time_t>(-1)) r.time = orvelFromUnix(static_cast<double>(t));
-    }
-    if (in >> flag) r.value = std::string(flag[0] == 'A' ? "active" : "cleared");
+    r.index = a.code;
+    r.time = a.time.value_or(0);
+    r.value = std::string(a.active ? "active" : "cleared");
+    if (!a.time) r.notes.push_back("alarm " + std::to_string(a.code) + ": the station's time is unreadable");
     return r;
 }
 
-// The last alarm answer of an exchange: an ALR line, "" for ALN, nothing when none came.
-std::optional<std::string> lastAlarmAnswer(const Exchange &ex, int channel) {
-    const auto frames = receivedFrames(ex.trace, channel);
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-        if (startsWithWord(*it, "ALN")) return std::string();
-        if (startsWithWord(*it, "ALR")) return *it;
+// The last alarm answer of an exchange that the station sent intact: an ALR line, or
+// nothing inside for ALN; no answer at all when none came.
+std::optional<std::optional<AlarmLine>> lastAlarmAnswer(const Exchange &ex) {
+    for (auto it = ex.received.rbegin(); it != ex.received.rend(); ++it) {
+        if (!v6CheckMatches(*it)) continue;  // the engine dropped it too
+        if (frameIs(*it, "ALN")) return std::optional<AlarmLine>();
+        if (frameIs(*it, "ALR")) {
+            if (auto a = parseAlarmLine(*it)) return a;
+        }
     }
     return std::nullopt;
 }
@@ -287,15 +279,16 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
             out.push_back(*f);
             break;
         }
-        const auto answer = lastAlarmAnswer(ex, c.number);
+        const auto answer = lastAlarmAnswer(ex);
         if (!answer) {
             out.push_back(problem(q, traceHas(ex.trace, "Recv SCE") ? "station refused the telegram (SCE)"
                                                                     : "no alarm answer from the station"));
             break;
         }
-        if (answer->empty()) break;  // ALN: no alarm left
+        if (!*answer) break;  // ALN: no alarm left
+        const AlarmLine alarm = **answer;
         ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
-        if (!exchangeFailure(q, Engine::V6, ex)) out.push_back(alarmRecord(q, *answer));
+        if (!exchangeFailure(q, Engine::V6, ex)) out.push_back(alarmRecord(q, alarm));
     }
     return out;
 }
