@@ -1,5 +1,6 @@
 #include "bench/soak/ledger.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,6 +22,7 @@ constexpr int kHistoryStepMinutes = 7;
 constexpr OrvelTime kUnixEpochAsOrvel = 116444736000000000ULL;
 
 thread_local bool hostThread = false;
+const auto kStart = std::chrono::steady_clock::now();  // violations carry the time since
 
 time_t toUnix(const hydrix::station::LocalTime &t) {
     tm x{};
@@ -390,9 +392,10 @@ void Ledger::pooled(int c, HostMsg *msg) {
 }
 
 void Ledger::violation(int c, const std::string &kind, const std::string &text) {
+    const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
     std::lock_guard lock(vm_);
     ++violationCounts_[kind];
-    if (violations_.size() < 2000) violations_.push_back({c, kind, text});
+    if (violations_.size() < 20000) violations_.push_back({at, c, kind, text});
 }
 
 std::vector<Violation> Ledger::violations() {

@@ -54,6 +54,7 @@ struct Request {
 };
 
 struct Violation {
+    double at;           // seconds since the soak started
     int channel;
     std::string kind;    // "lost", "duplicated", "wrong value", "misplaced", ...
     std::string text;
