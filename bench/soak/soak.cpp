@@ -660,11 +660,11 @@ int main(int argc, char **argv) {
     }
     const double quietSeconds = secondsSince(quietStart);
 
-    // Stop with exchanges in progress: a picture read on every channel, and the station
-    // answering late, so that the stop finds them on the line.
+    // Stop with exchanges in progress: picture reads on every channel that the stations
+    // no longer answer, so that the stop finds the engines waiting on the line.
     for (auto &ch : g_channels) {
         station::Faults f = ch->sim->faults();
-        f.delayMs = 1500;
+        f.silent = true;
         ch->sim->setFaults(f);
         issuePicture(*ch);
         issuePicture(*ch);
@@ -792,6 +792,13 @@ int main(int argc, char **argv) {
                                     std::to_string(rssLast) + " kB");
     if (fdFirst > 0 && fdLast > fdFirst + 2)
         L.violation(-1, "leak", "open descriptors grew from " + std::to_string(fdFirst) + " to " + std::to_string(fdLast));
+
+    // The host's thread may wait for a caller's telegram: 5 s for its start and 5 more for
+    // its end, never longer.
+    for (auto &ch : g_channels)
+        if (ch->maxHookMs > 10500)
+            L.violation(ch->c, "hang", "an event hook held the host's thread for " +
+                                           std::to_string(static_cast<int>(ch->maxHookMs)) + " ms");
 
     // ---- The table ----
     const auto counts = L.violationCounts();
