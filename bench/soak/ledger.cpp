@@ -121,6 +121,11 @@ OrvelTime alarmTime(int code) {
 
 // ---- Books ---------------------------------------------------------------------------
 
+bool ChannelBook::hasEnded(uint32_t tag) const {
+    const size_t serial = tag & ~kTagMask;
+    return serial < ended.size() && ended[serial];
+}
+
 int ChannelBook::pendingRequests() const {
     int n = 0;
     for (const auto &[tag, r] : requests) n += r.ends == 0;
@@ -162,12 +167,13 @@ void Ledger::taken(int c, HostMsg *msg) {
     }
     b.current = msg->hostWord1;
     auto it = b.requests.find(msg->hostWord1);
-    if (it == b.requests.end()) return;
-    Request &r = it->second;
-    if (r.ends > 0) {
-        violation(c, "duplicated", "request " + std::to_string(r.tag & ~kTagMask) +
-                                       " taken from the queue again after it had ended");
+    if (it == b.requests.end()) {
+        if (b.hasEnded(msg->hostWord1))
+            violation(c, "duplicated", "request " + std::to_string(msg->hostWord1 & ~kTagMask) +
+                                           " taken from the queue again after it had ended");
+        return;
     }
+    Request &r = it->second;
     // A history read comes round again after every pass; only a picture's second take
     // is a retry.
     if (r.takes++ > 0 && r.kind == Kind::Picture) ++b.retriesTaken;
@@ -183,12 +189,7 @@ void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool)
     const std::string name = std::string(r.kind == Kind::Picture ? "picture " + std::to_string(r.picture)
                                                                  : std::string("history")) +
                              " request " + std::to_string(r.tag & ~kTagMask);
-    if (++r.ends > 1) {
-        violation(c, "duplicated", name + " ended " + std::to_string(r.ends) + " times (now " +
-                                       (toPool ? "back in the pool" : "on the input queue with " +
-                                                                          triple(msg)) + ")");
-        return;
-    }
+    ++r.ends;
     const bool failed = !toPool && (msg->errGroup != 0 || msg->errCode != 0);
     if (failed) {
         r.failed = true;
@@ -259,12 +260,7 @@ void Ledger::delivered(int c, HostMsg *msg) {
     ++b.delivered;
     msg->hostWord3 = 1;  // seen here on its way to the host
     if (isRequest(msg)) {
-        auto it = b.requests.find(msg->hostWord1);
-        if (it == b.requests.end()) {
-            violation(c, "unexpected", "a request of another run came back: " + describe(msg));
-            return;
-        }
-        ended(c, b, it->second, msg, false);
+        comesBack(c, b, msg, false);
         return;
     }
     if (b.v6)
@@ -386,9 +382,27 @@ void Ledger::pooled(int c, HostMsg *msg) {
             ++b.alarmReadsEnded;  // the call-in's alarm read: ALN reached
         return;
     }
-    auto it = b.requests.find(msg->hostWord1);
-    if (it == b.requests.end()) return;
-    ended(c, b, it->second, msg, true);
+    comesBack(c, b, msg, true);
+}
+
+void Ledger::comesBack(int c, ChannelBook &b, HostMsg *msg, bool toPool) {
+    const uint32_t tag = msg->hostWord1;
+    auto it = b.requests.find(tag);
+    if (it == b.requests.end()) {
+        if (b.hasEnded(tag))
+            violation(c, "duplicated", "request " + std::to_string(tag & ~kTagMask) + " came back again (" +
+                                           (toPool ? std::string("to the pool") : "on the input queue with " + triple(msg)) +
+                                           ") after it had ended");
+        else
+            violation(c, "unexpected", "a request the soak never issued came back: " + describe(msg));
+        return;
+    }
+    ended(c, b, it->second, msg, toPool);
+    // Ended requests are forgotten but for one bit, so a long run keeps its size.
+    const size_t serial = tag & ~kTagMask;
+    if (b.ended.size() <= serial) b.ended.resize(serial + 4096, false);
+    b.ended[serial] = true;
+    b.requests.erase(it);
 }
 
 void Ledger::violation(int c, const std::string &kind, const std::string &text) {

@@ -64,7 +64,9 @@ struct ChannelBook {
     std::mutex m;
     bool v6 = false;
     int retries = 3;
-    std::unordered_map<uint32_t, Request> requests;
+    std::unordered_map<uint32_t, Request> requests;  // issued and not yet ended
+    std::vector<bool> ended;                 // by tag serial: requests that have ended
+    bool hasEnded(uint32_t tag) const;
     uint32_t current = 0;                    // v6: the request its channel thread took last
     int64_t issued = 0, done = 0, failed = 0, atStop = 0, retriesTaken = 0, reopens = 0;
     int64_t delivered = 0, readByHost = 0, values = 0, timeReports = 0, ownFailed = 0;
@@ -103,6 +105,8 @@ private:
     void deliveredTelegram(int c, ChannelBook &b, HostMsg *msg);
     void deliveredV6(int c, ChannelBook &b, HostMsg *msg);
     void ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool);
+    // A request coming back: ends it (and forgets it) or books the second return.
+    void comesBack(int c, ChannelBook &b, HostMsg *msg, bool toPool);
 
     ChannelBook books_[HYDRIX_CHANNELS];
     std::atomic<uint32_t> nextTag_{1};

@@ -61,6 +61,7 @@ struct Options {
     int historyEvery = 4;       // seconds between history reads of a channel
     int appendEvery = 2;        // seconds between new history records of a station
     int depth = 2;              // picture requests kept waiting per channel
+    int baud = 19200;           // the stations' line speed (0: as fast as the pty goes)
     int stopLimitMs = 2000;     // drvStop to state 0
     std::string trace;
     bool verbose = false;
@@ -466,6 +467,7 @@ void usage() {
         "  --no-dry             pools do not run dry\n"
         "  --no-callins         no call-ins\n"
         "  --vanish-every S, --dry-every S, --callin-every S   mean seconds between events\n"
+        "  --baud B             the stations' line speed, 0 for none (default 19200)\n"
         "  --stop-limit-ms MS   drvStop to state 0 with exchanges in progress (default 2000)\n"
         "  --trace FILE         the driver's trace lines\n"
         "  --verbose            the host side's events on stderr\n");
@@ -507,6 +509,8 @@ bool parseOptions(int argc, char **argv) {
             g_opt.dryEvery = std::max(1, std::atoi(value("--dry-every")));
         } else if (a == "--callin-every") {
             g_opt.callInEvery = std::max(1, std::atoi(value("--callin-every")));
+        } else if (a == "--baud") {
+            g_opt.baud = std::atoi(value("--baud"));
         } else if (a == "--stop-limit-ms") {
             g_opt.stopLimitMs = std::atoi(value("--stop-limit-ms"));
         } else if (a == "--verbose" || a == "-v") {
@@ -594,6 +598,7 @@ int main(int argc, char **argv) {
         ch->sim->setKeepTelegrams(false);
         station::Faults f;
         f.v6Framing = ch->v6;
+        f.baud = g_opt.baud;
         ch->sim->setFaults(f);
         station::FaultRates rates = g_opt.rates;
         rates.seed = g_opt.seed * 7919ULL + static_cast<uint64_t>(c);
@@ -638,8 +643,9 @@ int main(int argc, char **argv) {
         }
     });
 
-    std::printf("soak: %d s with faults, seed %llu, vanishing ports %s, dry pools %s\n", g_opt.seconds,
-                static_cast<unsigned long long>(g_opt.seed), g_opt.vanish ? "on" : "off", g_opt.dry ? "on" : "off");
+    std::printf("soak: %d s with faults, seed %llu, %d baud, vanishing ports %s, dry pools %s, call-ins %s\n",
+                g_opt.seconds, static_cast<unsigned long long>(g_opt.seed), g_opt.baud, g_opt.vanish ? "on" : "off",
+                g_opt.dry ? "on" : "off", g_opt.callIns ? "on" : "off");
     std::fflush(stdout);
     const auto runEnd = start + std::chrono::seconds(g_opt.seconds);
     {
@@ -696,10 +702,11 @@ int main(int argc, char **argv) {
             if (Ledger::isRequest(m)) {
                 std::lock_guard lock(b.m);
                 auto it = b.requests.find(m->hostWord1);
-                if (it != b.requests.end() && it->second.ends == 0) {
-                    it->second.ends = 1;
-                    it->second.atStop = true;
+                if (it != b.requests.end()) {
+                    b.requests.erase(it);  // never taken: it ends here, unserved
                     ++b.atStop;
+                } else {
+                    Ledger::get().violation(ch->c, "duplicated", "a request that had ended was still in the output queue");
                 }
             }
             m->hostWord1 = 0;
@@ -722,7 +729,6 @@ int main(int argc, char **argv) {
         Row &row = rows[static_cast<size_t>(c)];
         std::lock_guard lock(b.m);
         for (auto &[tag, r] : b.requests)
-            if (r.ends == 0)
                 L.violation(c, "lost", std::string(r.kind == soak::Kind::Picture ? "picture" : "history") +
                                            " request " + std::to_string(tag & 0xFFFFFF) + " (taken " +
                                            std::to_string(r.takes) + " times) never came back");
