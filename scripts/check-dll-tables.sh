@@ -20,6 +20,7 @@ timeExpired memswap setDrvExtInterface textOutput textOutputParm getCommHandle r
 initOverlapped readComm writeComm getDefaultCommSettings configComm myGetPrivateProfileInt
 myGetPrivateProfileString logEvent offsetTZ addORVELTimeDay zeroORVELTime isZeroORVELTime"
 
+service_list=$(printf '%s\n' $services)
 tables=$("$objdump" -p "$dll")
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
@@ -46,12 +47,14 @@ while read -r from name; do
     case "$from" in
         kernel32.dll | msvcrt.dll | user32.dll | api-ms-win-crt-*.dll) continue ;;
     esac
-    if ! printf '%s\n' "$host_dlls" | grep -qxF "$from"; then
+    # Here-strings, not pipes: grep -q stops reading at the first match, and with pipefail
+    # the writer's SIGPIPE would count as "not found".
+    if ! grep -qxF "$from" <<<"$host_dlls"; then
         fail "imports from $from, which is neither a system DLL nor a host library"
         continue
     fi
     [ "$name" = "-" ] && continue
-    if ! printf '%s\n' $services | grep -qxF "$name"; then
+    if ! grep -qxF "$name" <<<"$service_list"; then
         fail "imports $name from $from, which is no host service"
     fi
 done <<<"$imports"

@@ -1,4 +1,5 @@
 // What a plant answers to each request telegram, from the model.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -54,7 +55,7 @@ std::string pictureText(const Picture &p)
 
 // The records stamped after `from`, at most `limit`. With the telegram convention a
 // midnight record is stamped 00:00 of the day it closes.
-std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v6)
+std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v6, int *records)
 {
     std::string out;
     int n = 0;
@@ -70,6 +71,7 @@ std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v
             out += ' ';
         out += stamp(shown) + " " + joinNumbers(r.values) + " !";
     }
+    *records = std::min(n, limit);
     return out;
 }
 
@@ -153,6 +155,7 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
         const auto it = p->pictures.find(picture);
         if (it == p->pictures.end())
             return {{STX, "NDA"}};
+        ++book_.pictures;
         return {{STX, pictureText(it->second)}};
     }
     if (cmd == "WGD") {
@@ -231,15 +234,26 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
             if (!toInt(args[i], &f[i]))
                 return {{STX, "SCE"}};
         const LocalTime from{f[0] + 2000, f[1], f[2], f[3], f[4]};
-        const std::string text = historyText(*p, from, model_.historyChunk, v6);
+        int records = 0;
+        const std::string text = historyText(*p, from, model_.historyChunk, v6, &records);
+        book_.historyRecords += records;
+        if (text.empty())
+            ++book_.historyNda;
         return {{STX, text.empty() ? "NDA" : text}};
     }
     if (cmd == "WCA")
         return {{STX, wire::alarmReply(*p)}};
     if (cmd == "ALO") {
         ++counters_.alo;
-        if (!p->alarms.empty())
+        if (p->alarms.empty()) {
+            ++book_.aloEmpty;
+        } else {
+            const int code = p->alarms.front().code;
+            if (book_.alarmsReported.count(code) == 0)
+                ++book_.aloUnreported;
+            book_.alarmsAcked.push_back(code);
             p->alarms.pop_front();
+        }
         return {};
     }
     if (cmd == "BRK") {

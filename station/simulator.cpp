@@ -2,6 +2,7 @@
 // paces the line, and keeps a record for tests.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -51,7 +52,32 @@ std::string v6Word(int plant, const char *word)
     return buf;
 }
 
+// The number after the plant in an "ALR <plant> <code> ..." text; -1 when it is not one.
+int alarmCode(const std::string &text)
+{
+    if (text.compare(0, 4, "ALR ") != 0)
+        return -1;
+    const size_t blank = text.find(' ', 4);
+    if (blank == std::string::npos)
+        return -1;
+    return std::atoi(text.c_str() + blank + 1);
+}
+
 }  // namespace
+
+const char *faultName(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::WrongBcc: return "bcc";
+    case FaultKind::Silence: return "silence";
+    case FaultKind::Junk: return "junk";
+    case FaultKind::Dc3Storm: return "dc3";
+    case FaultKind::Split: return "split";
+    case FaultKind::Late: return "late";
+    case FaultKind::Count: break;
+    }
+    return "?";
+}
 
 Simulator::Simulator(int fd, Model model, bool ownsFd)
     : fd_(fd), ownsFd_(ownsFd), model_(std::move(model))
@@ -107,6 +133,83 @@ Faults Simulator::faults() const
 {
     std::lock_guard lock(mutex_);
     return faults_;
+}
+
+void Simulator::setFaultRates(const FaultRates &rates)
+{
+    std::lock_guard lock(mutex_);
+    rates_ = rates;
+    // Seeds that differ by one must not give the same sequence one step apart: mix the
+    // seed before it becomes the state.
+    uint64_t z = rates.seed + 0x6A09E667F3BCC909ULL;
+    for (int i = 0; i < 2; ++i) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+    }
+    rng_ = z;
+}
+
+Book Simulator::book() const
+{
+    std::lock_guard lock(mutex_);
+    return book_;
+}
+
+void Simulator::setKeepTelegrams(bool keep)
+{
+    std::lock_guard lock(mutex_);
+    keepTelegrams_ = keep;
+    if (!keep) {
+        received_.clear();
+        received_.shrink_to_fit();
+        sent_.clear();
+        sent_.shrink_to_fit();
+    }
+}
+
+void Simulator::reattach(int fd)
+{
+    const bool running = thread_.joinable();
+    stop();
+    if (ownsFd_ && fd_ >= 0 && fd_ != fd)
+        ::close(fd_);
+    fd_ = fd;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    if (running)
+        start();
+}
+
+FaultKind Simulator::drawFault()
+{
+    // splitmix64: small, seedable and the same on every platform.
+    uint64_t z = (rng_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    const double u = static_cast<double>(z >> 11) / static_cast<double>(1ULL << 53);
+    double edge = 0;
+    for (int k = 0; k < kFaultKinds; ++k) {
+        edge += rates_.rate[k];
+        if (u < edge)
+            return static_cast<FaultKind>(k);
+    }
+    return FaultKind::Count;
+}
+
+void Simulator::noteReplies(const std::vector<Reply> &replies, const Faults &f)
+{
+    if (f.silent)
+        return;
+    ++book_.replies;
+    if (f.wrongBcc || !f.forceReply.empty())
+        return;  // nothing the driver can take as an alarm report (junk before the lead
+                 // byte is skipped by a receiver that waits for it)
+    for (const auto &r : replies)
+        if (const int code = alarmCode(r.text); code >= 0)
+            ++book_.alarmsReported[code];
 }
 
 void Simulator::setTrace(Trace trace)
@@ -195,8 +298,10 @@ void Simulator::handleRequest(const std::string &raw, Clock::time_point firstByt
         std::lock_guard lock(mutex_);
         f = faults_;
         trace = trace_;
-        received_.push_back(raw);
+        if (keepTelegrams_)
+            received_.push_back(raw);
         ++counters_.requests;
+        ++book_.requests;
         changed_.notify_all();
     }
     if (trace)
@@ -208,6 +313,16 @@ void Simulator::handleRequest(const std::string &raw, Clock::time_point firstByt
         // One more reply done under these faults; when their count runs out, only the
         // line settings stay.
         std::lock_guard lock(mutex_);
+        switch (drawFault()) {
+        case FaultKind::WrongBcc: f.wrongBcc = true; ++book_.faults[0]; break;
+        case FaultKind::Silence: f.silent = true; ++book_.faults[1]; break;
+        case FaultKind::Junk: f.garbageBeforeStx = true; ++book_.faults[2]; break;
+        case FaultKind::Dc3Storm: f.dc3Storm = rates_.dc3Count; ++book_.faults[3]; break;
+        case FaultKind::Split: f.splitPauseMs = rates_.splitPauseMs; ++book_.faults[4]; break;
+        case FaultKind::Late: f.delayMs = rates_.lateMs; ++book_.faults[5]; break;
+        case FaultKind::Count: break;
+        }
+        noteReplies(replies, f);
         if (faults_.replies > 0 && --faults_.replies == 0) {
             Faults plain;
             plain.baud = faults_.baud;
@@ -246,6 +361,18 @@ std::string Simulator::frame(const Reply &reply, const Faults &f) const
         out.insert(out.begin() + 1, wire::DC3);
         out.insert(out.begin(), wire::DC3);
     }
+    if (f.dc3Storm > 0) {
+        // Half the storm before the lead byte, the rest one by one through the frame up
+        // to its line end.
+        const size_t end = out.find(wire::CR);
+        const int inside = f.dc3Storm / 2;
+        const size_t span = end == std::string::npos ? out.size() : end;
+        for (int i = inside; i > 0; --i)
+            out.insert(out.begin() + 1 + static_cast<long>(span * static_cast<size_t>(i) /
+                                                           static_cast<size_t>(inside + 1)),
+                       wire::DC3);
+        out.insert(0, std::string(static_cast<size_t>(f.dc3Storm - inside), wire::DC3));
+    }
     if (f.garbageBeforeStx)
         out.insert(0, "\x7f\xff?zz ");
     return out;
@@ -270,7 +397,8 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
         // Recorded before it goes out, so whoever reads the reply finds it in the books.
         {
             std::lock_guard lock(mutex_);
-            sent_.push_back(bytes);
+            if (keepTelegrams_)
+                sent_.push_back(bytes);
         }
         if (trace)
             trace(false, bytes);
@@ -322,6 +450,9 @@ void Simulator::sendCallIn(int plantNumber, bool withAlarm)
         const Plant *p = model_.find(plantNumber);
         if (withAlarm && p && !p->alarms.empty())
             text = wire::alarmReply(*p);
+        ++book_.callIns;
+        if (const int code = alarmCode(text); code >= 0 && !f.wrongBcc)
+            ++book_.alarmsReported[code];
     }
     if (text.empty())
         text = f.v6Framing ? v6Word(plantNumber, "ACT") : "ACT " + std::to_string(plantNumber);
@@ -330,6 +461,10 @@ void Simulator::sendCallIn(int plantNumber, bool withAlarm)
 
 void Simulator::sendOk()
 {
+    {
+        std::lock_guard lock(mutex_);
+        ++book_.callIns;
+    }
     writeFrames({{wire::STX, "OK"}}, faults());
 }
 
@@ -345,7 +480,8 @@ void Simulator::sendRaw(const std::string &bytes)
     Trace trace;
     {
         std::lock_guard lock(mutex_);
-        sent_.push_back(bytes);
+        if (keepTelegrams_)
+            sent_.push_back(bytes);
         trace = trace_;
     }
     if (trace)

@@ -167,6 +167,25 @@ struct Faults {
                                 // longer than its 2-second read interval
     int replies = -1;           // the faults above apply to this many requests, then clear
                                 // themselves (-1: until changed)
+    int dc3Storm = 0;           // this many DC3 bytes: half before the lead byte, the rest
+                                // spread through the frame
+};
+
+// Faults drawn at random for each reply, each kind at its own rate (0 to 1; at most one
+// kind per reply), from a seeded generator so that a run can be repeated. They come on
+// top of the faults set with setFaults.
+enum class FaultKind { WrongBcc, Silence, Junk, Dc3Storm, Split, Late, Count };
+constexpr int kFaultKinds = static_cast<int>(FaultKind::Count);
+const char *faultName(FaultKind kind);  // "bcc", "silence", "junk", "dc3", "split", "late"
+
+struct FaultRates {
+    double rate[kFaultKinds] = {};
+    int lateMs = 6000;          // a late reply comes this long after its request
+    int splitPauseMs = 400;     // pause between the halves of a split reply
+    int dc3Count = 40;          // DC3 bytes in a storm
+    uint64_t seed = 1;
+    double &operator[](FaultKind k) { return rate[static_cast<int>(k)]; }
+    double operator[](FaultKind k) const { return rate[static_cast<int>(k)]; }
 };
 
 // ---- What the simulator saw ------------------------------------------------------------
@@ -193,6 +212,24 @@ struct Counters {
     int brk = 0;                // BRK telegrams
     int ok = 0;                 // "OK" telegrams from the driver
     int junkBytes = 0;          // bytes outside any request telegram
+};
+
+// The station's books: what it was asked, what it answered and what it injected, so a
+// long run can be checked against what the driver delivered.
+struct Book {
+    int64_t requests = 0;       // request telegrams read
+    int64_t replies = 0;        // requests that got an answer on the line (late ones too)
+    int64_t faults[kFaultKinds] = {};  // random faults injected, by kind
+    // Alarms, by code: how often an ALR that the driver could read (no wrong check, not
+    // silenced) carried it, and the codes in the order ALO removed them.
+    std::map<int, int> alarmsReported;
+    std::vector<int> alarmsAcked;
+    int aloEmpty = 0;           // ALO with no alarm left to remove
+    int aloUnreported = 0;      // ALO that removed an alarm no readable ALR had carried
+    int64_t historyRecords = 0; // records sent in WGH replies (repeats included)
+    int64_t historyNda = 0;     // WGH answered NDA
+    int64_t pictures = 0;       // picture replies
+    int64_t callIns = 0;        // call-in telegrams sent (ACT, ALR, OK)
 };
 
 // ---- Pseudo-terminal --------------------------------------------------------------------
@@ -242,6 +279,16 @@ public:
 
     void setFaults(const Faults &faults);   // thread-safe; applies to the following replies
     Faults faults() const;
+    void setFaultRates(const FaultRates &rates);  // random faults from now on (reseeds)
+    Book book() const;
+
+    // Keep every telegram for receivedTelegrams/sentTelegrams (the default). Long runs turn
+    // it off; the counters and the book are kept either way.
+    void setKeepTelegrams(bool keep);
+    // Serves another descriptor from now on (a line that was gone and is back). The
+    // model, faults and books stay. Stops the serving thread and starts it again if it
+    // ran; the old descriptor is closed when the simulator owns it.
+    void reattach(int fd);
 
     // Called for every telegram read (incoming = true) and written, with its bytes.
     using Trace = std::function<void(bool incoming, const std::string &bytes)>;
@@ -280,6 +327,8 @@ private:
     void writePaced(const std::string &bytes, int baud);
     bool pause(int ms);         // false when stopping
     int activePlant() const;
+    FaultKind drawFault();      // under mutex_; Count when none
+    void noteReplies(const std::vector<Reply> &replies, const Faults &f);  // under mutex_
 
     int fd_;
     bool ownsFd_;
@@ -298,6 +347,10 @@ private:
     std::vector<MachineCommand> machineCommands_;
     std::vector<LimitWrite> limitWrites_;
     int onLine_ = -1;                   // plant number of the station on the line
+    FaultRates rates_;
+    uint64_t rng_ = 1;
+    Book book_;
+    bool keepTelegrams_ = true;
 
     std::mutex writeMutex_;             // one frame at a time on the line
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -376,6 +377,178 @@ TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
         for (const auto &[n, s] : d.plants[0].setpoints)
             EXPECT_NE(std::string(v6 ? "01234ADT" : "01234DIST").find(s.type), std::string::npos) << n;
     }
+}
+
+}  // namespace
+}  // namespace hydrix::station
+
+namespace hydrix::station {
+namespace {
+
+// Which of `count` picture replies came with a wrong check, under the given rates.
+std::string badCheckPattern(uint64_t seed, double rate, int count, Book *book = nullptr)
+{
+    Line line(exampleModel());
+    line.sim().setKeepTelegrams(false);
+    FaultRates rates;
+    rates[FaultKind::WrongBcc] = rate;
+    rates.seed = seed;
+    line.sim().setFaultRates(rates);
+    std::string pattern;
+    for (int i = 0; i < count; ++i) {
+        line.request("7 WGS P 0 ! 1");
+        pattern += replyCheckHolds(line.read(1, 2000), 0, false) ? '.' : 'x';
+    }
+    if (book)
+        *book = line.sim().book();
+    EXPECT_TRUE(line.sim().receivedTelegrams().empty());  // not kept, but counted
+    EXPECT_EQ(line.sim().counters().requests, count);
+    return pattern;
+}
+
+TEST(StationRandomFaults, RatesAreSeededAndBooked)
+{
+    Book book;
+    const std::string a = badCheckPattern(1, 0.5, 48, &book);
+    EXPECT_EQ(badCheckPattern(1, 0.5, 48), a);  // the same seed, the same run
+    EXPECT_EQ(book.requests, 48);
+    EXPECT_EQ(book.replies, 48);
+    EXPECT_EQ(book.faults[static_cast<int>(FaultKind::WrongBcc)], std::count(a.begin(), a.end(), 'x'));
+    EXPECT_GT(book.faults[static_cast<int>(FaultKind::WrongBcc)], 8);
+    EXPECT_LT(book.faults[static_cast<int>(FaultKind::WrongBcc)], 40);
+    // Neighbouring seeds (one per channel) must not play the same faults one reply apart.
+    const std::string b = badCheckPattern(2, 0.5, 48);
+    EXPECT_NE(b, a);
+    EXPECT_NE(b.substr(0, 47), a.substr(1));
+    EXPECT_NE(a.substr(0, 47), b.substr(1));
+    EXPECT_EQ(badCheckPattern(3, 0.0, 10), "..........");
+    EXPECT_EQ(badCheckPattern(3, 1.0, 10), "xxxxxxxxxx");
+}
+
+TEST(StationRandomFaults, EachKindShowsOnTheLine)
+{
+    struct Case {
+        FaultKind kind;
+        std::function<void(Line &, const std::string &)> check;
+    };
+    const std::string plain = wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true);
+    const std::vector<Case> cases = {
+        {FaultKind::Junk, [&](Line &, const std::string &got) {
+             EXPECT_GT(got.find(wire::STX), 0u);
+             EXPECT_EQ(got.substr(got.find(wire::STX)), plain);
+         }},
+        {FaultKind::Dc3Storm, [&](Line &, const std::string &got) {
+             EXPECT_EQ(std::count(got.begin(), got.end(), wire::DC3), 10) << printable(got);
+             EXPECT_EQ(got.substr(0, 5), std::string(5, wire::DC3));
+             EXPECT_EQ(dropDc3(got), plain);
+         }},
+        {FaultKind::Split, [&](Line &, const std::string &got) { EXPECT_EQ(got, plain); }},
+        {FaultKind::Silence, [&](Line &l, const std::string &got) {
+             EXPECT_EQ(got, "");
+             EXPECT_EQ(l.sim().book().replies, 0);
+         }},
+        {FaultKind::Late, [&](Line &, const std::string &got) { EXPECT_EQ(got, ""); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(faultName(c.kind));
+        Line line(exampleModel());
+        FaultRates rates;
+        rates[c.kind] = 1.0;
+        rates.dc3Count = 10;
+        rates.splitPauseMs = 300;
+        rates.lateMs = 1500;
+        line.sim().setFaultRates(rates);
+        line.request("7 WGS P 0 ! 1");
+        // A split reply has only its first half on the line within the pause; a late one
+        // nothing.
+        if (c.kind == FaultKind::Split) {
+            const std::string half = line.read(1, 150);
+            EXPECT_EQ(half, plain.substr(0, plain.size() / 2));
+            c.check(line, half + line.read(1, 2000));
+        } else if (c.kind == FaultKind::Late) {
+            c.check(line, line.read(1, 1000));
+            EXPECT_EQ(line.read(1, 2000), plain);
+        } else {
+            c.check(line, line.read(1, c.kind == FaultKind::Silence ? 300 : 2000));
+        }
+        EXPECT_EQ(line.sim().book().faults[static_cast<int>(c.kind)], 1);
+    }
+}
+
+TEST(StationRandomFaults, AlarmBooksTellReportedFromAcknowledged)
+{
+    Line line(exampleModel());
+    // An ALR with a wrong check reports nothing; acknowledging that alarm is booked as
+    // acknowledged without a report.
+    FaultRates rates;
+    rates[FaultKind::WrongBcc] = 1.0;
+    line.sim().setFaultRates(rates);
+    line.request("12 WCA 0 26 12 5 10 0");
+    EXPECT_FALSE(replyCheckHolds(line.read(1, 2000), 0, false));
+    line.request("12 ALO");
+    line.sim().setFaultRates(FaultRates{});
+    EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), "ALR 12 18 26 12 04 01 20 N 1 0 0 0 0 0");
+    line.request("12 ALO");
+    line.request("12 ALO");  // nothing left
+    EXPECT_EQ(line.ask("12 WCA 0 26 12 5 10 0"), "ALN");
+    const Book book = line.sim().book();
+    EXPECT_EQ(book.alarmsAcked, (std::vector<int>{17, 18}));
+    EXPECT_EQ(book.alarmsReported.count(17), 0u);
+    EXPECT_EQ(book.alarmsReported.at(18), 1);
+    EXPECT_EQ(book.aloUnreported, 1);
+    EXPECT_EQ(book.aloEmpty, 1);
+}
+
+TEST(StationRandomFaults, HistoryAndPicturesAreBooked)
+{
+    Line line(exampleModel());
+    line.ask("7 WGS P 0 ! 1");
+    EXPECT_EQ(line.sim().book().pictures, 1);
+    // Five records, three to a reply; none after the last.
+    EXPECT_NE(line.ask("12 WGH 01 01 01 00 00"), "NDA");
+    EXPECT_EQ(line.ask("12 WGH 26 12 04 02 00"), "NDA");
+    const Book book = line.sim().book();
+    EXPECT_EQ(book.historyRecords, 3);
+    EXPECT_EQ(book.historyNda, 1);
+}
+
+TEST(StationRandomFaults, ServesANewLineAfterReattachKeepingItsBooks)
+{
+    auto pty = Pty::open(nullptr);
+    ASSERT_TRUE(pty);
+    Simulator sim(pty->master(), exampleModel());
+    sim.start();
+    auto ask = [](const Pty &p, const std::string &text) {
+        const int fd = ::open(p.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+        const std::string req = wire::buildRequest(text, false);
+        EXPECT_EQ(::write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (got.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd pfd{fd, POLLIN, 0};
+            char buf[256];
+            if (::poll(&pfd, 1, 100) > 0) {
+                const ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, static_cast<size_t>(n));
+            }
+        }
+        ::close(fd);
+        return Line::replyText(got);
+    };
+    EXPECT_EQ(ask(*pty, "7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+    auto next = Pty::open(nullptr);
+    ASSERT_TRUE(next);
+    sim.reattach(next->master());
+    pty.reset();  // the old line is gone
+    EXPECT_EQ(ask(*next, "7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
+    EXPECT_EQ(sim.book().requests, 2);
+    EXPECT_EQ(sim.book().pictures, 2);
+    sim.stop();
 }
 
 }  // namespace
