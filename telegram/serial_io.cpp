@@ -100,6 +100,13 @@ int32_t writeTelegram(TelegramChannel *ch) {
     plat::CommStat stat{};
     if (plat::clearCommError(ch->commHandle, &errors, &stat) && (errors != 0 || stat.cbOutQue != 0))
         plat::purgeComm(ch->commHandle, plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_TXCLEAR);
+    // Whatever waits in the input now came before this telegram: a reply that came after
+    // its request had timed out, or the rest of a damaged one. It is dropped, never taken
+    // for the answer to this telegram.
+    if (stat.cbInQue != 0) {
+        textOutputParm("[C:%d] writeTelegram(): %d stale bytes dropped", ch->channelNo, static_cast<int>(stat.cbInQue));
+        plat::purgeComm(ch->commHandle, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR);
+    }
     const int32_t len = ch->txLen < 0 ? 0 : (ch->txLen > TG_BUF_SIZE ? TG_BUF_SIZE : ch->txLen);
     const int32_t ok = writeComm(ch->commHandle, &ch->overlapped, 0, ch->txBuf,
                                  static_cast<uint32_t>(len), &ch->pendErrGroup, &ch->pendErrCode);
