@@ -1,5 +1,6 @@
 // Sending a request and reading a reply, one byte per read.
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -56,6 +57,31 @@ void readFailure(TelegramChannel *ch) {
     ch->pendErrSub = plat::getLastError();
     textOutputParm("[C:%d] readTelegram(): Read Failure (%d)", ch->channelNo,
                    static_cast<int>(ch->pendErrSub));
+}
+
+// Per channel: a reply of the worker's timed out since the last answer came.
+std::atomic<bool> answerOwed[HYDRIX_CHANNELS];
+// How long the line must stay quiet after an answer that may have been a late one, and
+// the longest the settling may take.
+constexpr uint32_t kSettleQuietMs = 300;
+constexpr uint32_t kSettleMaxMs = 2000;
+
+// Reads and drops what the station still sends, until the line has been quiet for
+// kSettleQuietMs. rxBuf (the answer just read) is left as it is.
+void settleLine(TelegramChannel *ch) {
+    const uint32_t start = plat::getTickCount();
+    uint32_t lastByte = start;
+    int dropped = 0;
+    while (timeExpired(lastByte) < kSettleQuietMs && timeExpired(start) < kSettleMaxMs && !exchangeAbandoned(ch)) {
+        if (!inputWaiting(ch->commHandle, kInputSliceMs)) continue;
+        uint8_t byte = 0;
+        uint32_t group = 0, code = 0;
+        if (readComm(ch->commHandle, &ch->overlapped, 0, &byte, 1, &group, &code) <= 0) break;
+        lastByte = plat::getTickCount();
+        ++dropped;
+    }
+    if (dropped > 0)
+        textOutputParm("[C:%d] receiveReply(): %d bytes of an answer to an earlier try dropped", ch->channelNo, dropped);
 }
 
 void readTimeout(TelegramChannel *ch, uint32_t group) {
@@ -196,10 +222,22 @@ int32_t receiveReply(TelegramChannel *ch, uint32_t tag) {
     // A station that answers "OK" for ever so ends in a time-out instead of holding the
     // channel for good.
     const uint32_t since = plat::getTickCount();
+    std::atomic<bool> &owed = answerOwed[ch->channelNo % HYDRIX_CHANNELS];
+    const bool worker = tlsWorkerOf == ch;
     for (;;) {
-        if (!readTelegramSince(ch, since)) return -1;
+        if (!readTelegramSince(ch, since)) {
+            // A station that did not answer in time may still answer: that answer must not
+            // pass for the answer to a later telegram.
+            if (worker && ch->pendErrGroup == ERRGRP_LINE && ch->pendErrCode == ERR_TIMEOUT) owed.store(true);
+            return -1;
+        }
         const int32_t r = checkRxTelegram(ch, tag);
-        if (r != RX_OK) return r;
+        if (r == RX_OK) continue;
+        // The answer that came may have been the late one to the timed-out try; the
+        // station then answers the repeated telegram too, right after it. That second
+        // answer is read off the line and dropped here, before the next telegram goes out.
+        if (worker && owed.exchange(false)) settleLine(ch);
+        return r;
     }
 }
 

@@ -117,8 +117,15 @@ void takeRequestStep(V6Channel *ch) {
         return;
     }
     if (currentDriverState() != DRV_STATE_RUNNING || !hostReady()) return;
-    // Late replies and telegrams of the previous exchange that were never sent.
+    // Late replies and telegrams of the previous exchange that were never sent. After an
+    // answer that may have been a late one, no request is taken until the line is quiet.
+    bool frameCame = false;
+    while (V6Buffer *stray = takeBuf(ch, &ch->rxQueue)) {
+        insBuf(ch, &ch->freeQueue, stray);
+        frameCame = true;
+    }
     flushChannelQueues(ch);
+    if (lineSettling(ch, frameCame)) return;
     // The request just served: its results went to the host in messages of their own.
     if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
     // Read before the queue is looked at: postEvent raises it only after queueing.

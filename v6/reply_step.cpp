@@ -301,7 +301,10 @@ void replyStep(V6Channel *ch) {
     }
     V6Buffer *buf = takeBuf(ch, &ch->rxQueue);
     if (buf == nullptr) {
-        if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
+        if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) {
+            if (replyWaitIsForOwnTelegram(ch)) noteAnswerOwed(ch);
+            setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
+        }
         return;
     }
     if (buf->ioErrCode == RX_ERR_TOO_LONG) {
@@ -320,7 +323,10 @@ void replyStep(V6Channel *ch) {
         freeBuffer(ch, buf);
         return;
     }
-    if (replyWaitIsForOwnTelegram(ch) && answerFailed(ch, buf, t, lead, step)) return;
+    if (replyWaitIsForOwnTelegram(ch)) {
+        if (answerFailed(ch, buf, t, lead, step)) return;
+        answerCame(ch);
+    }
 
     if (step == STEP_CALL_IN) {
         if (wordAt(t, 2, "OK")) finishExchange(ch);

@@ -9,6 +9,7 @@
 
 #include "platform/lock.h"
 #include "platform/port_wait.h"
+#include "platform/ticks.h"
 #include "v6/v6.h"
 
 namespace v6 {
@@ -44,6 +45,46 @@ bool sleepUntilWoken(const V6Channel *ch, Sleeper who, uint32_t ms) {
 
 PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms) {
     return rxWakers[slot(ch)].wait(port, ms);
+}
+
+namespace {
+
+// Quiet time after an answer that may have been a late one, and the longest settling.
+constexpr uint32_t kSettleQuietMs = 300;
+constexpr uint32_t kSettleMaxMs = 2000;
+
+// Touched by the channel thread only.
+struct Settling {
+    bool owed = false, active = false;
+    uint32_t start = 0, last = 0;
+};
+Settling settling[HYDRIX_CHANNELS];
+
+}  // namespace
+
+void noteAnswerOwed(const V6Channel *ch) { settling[slot(ch)].owed = true; }
+
+void answerCame(const V6Channel *ch) {
+    Settling &s = settling[slot(ch)];
+    if (!s.owed) return;
+    s.owed = false;
+    s.active = true;
+    s.start = s.last = plat::getTickCount();
+}
+
+bool lineSettling(const V6Channel *ch, bool frameCame) {
+    Settling &s = settling[slot(ch)];
+    if (!s.active) return false;
+    const uint32_t now = plat::getTickCount();
+    if (frameCame) {
+        s.last = now;
+        textOutputParm("[%d] Answer to an earlier try dropped", static_cast<int>(ch->channelNo));
+    }
+    if (plat::ticksSince(s.last, now) >= kSettleQuietMs || plat::ticksSince(s.start, now) >= kSettleMaxMs) {
+        s.active = false;
+        return false;
+    }
+    return true;
 }
 
 void noteReplyWait(const V6Channel *ch, bool forOwnTelegram) {

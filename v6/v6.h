@@ -44,6 +44,14 @@ bool sleepUntilWoken(const V6Channel *ch, Sleeper who, uint32_t ms);
 // reports a hang-up or an error instead of bytes.
 using PortWait = plat::PortWaker::Result;
 PortWait waitForPortInput(const V6Channel *ch, CommHandle port, uint32_t ms);
+// A reply wait of ours timed out: the station may still answer that telegram. When the
+// next answer comes, it may be that late one, and the answer to the repeated telegram
+// then follows it; the line is let settle before the next telegram goes out.
+void noteAnswerOwed(const V6Channel *ch);
+void answerCame(const V6Channel *ch);
+// True while the line settles (the channel thread then takes no new request); a frame
+// that came (and was dropped) restarts the quiet time.
+bool lineSettling(const V6Channel *ch, bool frameCame);
 // Set by the receiver and transmitter as they leave their loops; a thread that never set
 // it by the end of its stop was abandoned and may still touch the channel's buffers.
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value);
