@@ -192,8 +192,11 @@ void errorStep(V6Channel *ch) {
     ch->retryCount += 1;
     HostMsg *msg = ch->curMsg.exchange(nullptr);
     if (ch->retryCount <= ch->maxRetries) {
-        // Tried again behind the requests already waiting.
-        if (msg != nullptr) putMsgToSapOq(c, msg);
+        // Tried again at once, ahead of the requests already waiting. Behind them, the
+        // station's late answer to this request (it may still come after the time-out)
+        // would arrive while the next request waits and pass for that one's answer; to the
+        // same request again it is an answer like the one awaited.
+        if (msg != nullptr) insMsgToSapOq(c, msg);
         ch->step.store(STEP_NONE);
         return;
     }
