@@ -1,17 +1,5 @@
 # Cross-compiling hydrix.dll for 64-bit Windows with Debian's MinGW-w64 (the posix thread
 # variant: the win32 one has no std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(HYDRIX_MINGW_PREFIX x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${HYDRIX_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${HYDRIX_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${HYDRIX_MINGW_PREFIX}-windres)
-set(CMAKE_DLLTOOL ${HYDRIX_MINGW_PREFIX}-dlltool)
-set(CMAKE_OBJDUMP ${HYDRIX_MINGW_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${HYDRIX_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
