@@ -111,7 +111,7 @@ hydrix::station::Alarm alarm(int channel, int k) {
     hydrix::station::Alarm a;
     a.code = alarmCode(channel, k);
     a.time = fromUnix(kBase + static_cast<time_t>(k % 90000) * 60);
-    a.flag = k % 2 ? "A" : "N";
+    a.flag.assign(1, k % 2 ? 'A' : 'N');  // assign(count, char): g++ 12 -Wrestrict misreads the literal form at -O3
     return a;
 }
 
