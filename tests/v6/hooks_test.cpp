@@ -78,14 +78,19 @@ TEST_F(V6Test, HooksOnAChannelAtRest) {
     drvUnInstall();
 }
 
+// The line with a post-event write (MAS 8 = 1) configured, started.
+void startWithPostEventWrite(V6Channel &c) {
+    c.postEventEnabled = 1;
+    c.postEventKind = V6_MAS_WRITE;
+    c.postEventIndex = 8;
+    c.postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+}
+
 // The release with a post-event write: postEvent answers 1 only once the BRK itself is on
 // the wire, and the BRK awaits no reply (nothing runs into a time-out or reaches the host).
 TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
-    line().postEventEnabled = 1;
-    line().postEventKind = V6_MAS_WRITE;
-    line().postEventIndex = 8;
-    line().postEventValue = 1;
-    ASSERT_EQ(drvStart(), 1);
+    ASSERT_NO_FATAL_FAILURE(startWithPostEventWrite(line()));
     int32_t flag = 0;
     preEvent(kLine, 1, 0, &flag);
     ASSERT_TRUE(eventually([&] { return traced("Recv ALN Send BREAK ??"); }));
@@ -111,11 +116,7 @@ TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
 // conversation, closing requests that the empty host pool dropped, or requests drained by
 // event 8 before the channel sent them.
 TEST_F(EngineTest, ReleaseComesToAnEndWhateverHappenedToTheClosingRequests) {
-    line().postEventEnabled = 1;
-    line().postEventKind = V6_MAS_WRITE;
-    line().postEventIndex = 8;
-    line().postEventValue = 1;
-    ASSERT_EQ(drvStart(), 1);
+    ASSERT_NO_FATAL_FAILURE(startWithPostEventWrite(line()));
     int32_t flag = 0;
 
     // "SCE" to the "OK" telegram: neither ALR nor ALN.
