@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "telegram/pool.h"
 #include "tg_fixture.h"
@@ -294,6 +295,76 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
     line0->sim.setFaults(station::Faults{});
     EXPECT_TRUE(line0->sim.setpointWrites().empty());
     EXPECT_EQ(result(300), nullptr);  // nothing else reached the host
+}
+
+// A station that answered an earlier telegram late sends that old answer just before the
+// answer to the next one of the same kind; or it did not get an ALO and presents the same
+// alarm again. Either way every history record and every alarm reaches the host once,
+// and no alarm is acknowledged unseen.
+TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
+    struct Replay {
+        std::mutex m;
+        std::string last;  // the station's last frame
+        int seen = 0;
+    } replay;
+    // Before the station answers its nth `command`, the old frame goes out again.
+    const auto replayBefore = [&](const std::string &command, int nth) {
+        line0->sim.setTrace([&replay, this, command, nth](bool incoming, const std::string &bytes) {
+            std::string again;
+            {
+                std::lock_guard lock(replay.m);
+                if (!incoming) replay.last = bytes;
+                else if (bytes.find(command) != std::string::npos && ++replay.seen == nth) again = replay.last;
+            }
+            if (!again.empty()) line0->sim.sendRaw(again);
+        });
+    };
+    const auto collect = [&](size_t n, int ms) {
+        std::vector<HostMsg *> got;
+        for (HostMsg *m; got.size() < n && (m = result(ms)) != nullptr;) got.push_back(m);
+        return got;
+    };
+    drvStart();
+
+    replayBefore("WGH", 2);  // the first pass's four records, again, before the second pass's two
+    submit(40, KIND_HISTORY, 0, DIR_READ);
+    std::vector<OrvelTime> records;
+    for (HostMsg *m : collect(9, 5000))
+        if (m->direction == DIR_READ) records.push_back(m->timeStamp);
+    ASSERT_EQ(records.size(), 6u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);
+    EXPECT_EQ(result(300), nullptr);
+
+    const auto alarmCodes = [&](int ms) {
+        std::vector<uint32_t> codes;
+        for (HostMsg *m : collect(2, ms)) codes.push_back(m->index);
+        return codes;
+    };
+    const station::Model full = line0->sim.model();
+    replay.seen = 0;
+    replayBefore("WCA", 2);  // alarm 17, again, before the answer with alarm 18
+    submit(40, KIND_ALARMS, 0, DIR_READ);
+    EXPECT_EQ(alarmCodes(5000), (std::vector<uint32_t>{17, 18}));
+    EXPECT_EQ(result(300), nullptr);
+    EXPECT_EQ(line0->count("ALO"), 2);
+    EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
+    EXPECT_EQ(line0->sim.book().aloUnreported, 0);
+
+    // The first ALO is lost: the station presents alarm 17 once more, and nothing follows.
+    line0->sim.setModel(full);
+    line0->sim.setTrace([this](bool incoming, const std::string &bytes) {
+        static bool lost = false;
+        if (incoming && bytes.find("ALO") != std::string::npos && !std::exchange(lost, true))
+            line0->sim.editModel([](station::Model &m) {
+                auto &alarms = m.plants[0].alarms;
+                alarms.insert(alarms.begin(), alarms.front());
+            });
+    });
+    submit(40, KIND_ALARMS, 0, DIR_READ);
+    EXPECT_EQ(alarmCodes(9000), (std::vector<uint32_t>{17, 18}));
+    EXPECT_EQ(result(300), nullptr);
+    EXPECT_EQ(line0->count("ALO"), 2 + 3);
+    EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
 }
 
 // A pass that fails after handing records on (the pool ran dry), or whose time report
