@@ -302,7 +302,22 @@ void replyStep(V6Channel *ch) {
     V6Buffer *buf = takeBuf(ch, &ch->rxQueue);
     if (buf == nullptr) {
         if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) {
-            if (replyWaitIsForOwnTelegram(ch)) noteAnswerOwed(ch);
+            const bool own = replyWaitIsForOwnTelegram(ch);
+            // A station that misses the time-out on a request's first try gets half the
+            // time again before the telegram is repeated. Its late answer then comes to a
+            // line with one telegram outstanding and is this request's answer, plainly.
+            // Repeated at once, the station would answer twice; were the second answer
+            // late too, it would come while the next request waits and pass for that
+            // one's values.
+            if (own && ch->retryCount == 0 && takeLateGrace(ch)) {
+                const uint32_t grace = ch->timeoutMs.load() / 2;
+                textOutputParm("[%d] No reply within %d ms; waiting %d ms more before the next try",
+                               static_cast<int>(ch->channelNo), static_cast<int>(ch->timeoutMs.load()),
+                               static_cast<int>(grace));
+                beginWait(ch, ST_REPLY, grace);
+                return;
+            }
+            if (own) noteAnswerOwed(ch);
             setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
         }
         return;

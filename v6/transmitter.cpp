@@ -1,5 +1,7 @@
 // The transmitter thread: writes the telegrams that the channel thread queues on txQueue
 // and passes each buffer on to the queue it names (txDoneQueue) once written.
+#include "platform/comm_status.h"
+#include "platform/lock.h"
 #include "platform/ticks.h"
 #include "v6/v6.h"
 
@@ -12,6 +14,40 @@ constexpr uint32_t TX_AFTER_SEND_MS = 50;
 // request, a stop) wakes it at once, so this only bounds a missed wake-up; polling every
 // millisecond instead would cost eight idle channels several percent of a core.
 constexpr uint32_t TX_IDLE_WAIT_MS = 1000;
+// Longest wait for the receiver to take in what the station sent before a telegram, and
+// the pause between looks.
+constexpr uint32_t TX_DRAIN_MAX_MS = 500;
+constexpr uint32_t TX_DRAIN_POLL_MS = 2;
+
+// Sends `buf` once everything the station sent before it has been read in and dropped.
+// A reply that nobody took (a late answer to a try that had timed out, an answer sent
+// twice) may still be coming in, or wait on the port while the receiver pauses after a
+// frame: taken for the answer to this telegram, it would put every later answer one
+// request behind, for good. The receiver holds rxLock while a frame comes in, so taking
+// the lock waits that frame out; bytes still waiting wake the receiver to read them.
+// A port whose bytes are not read within TX_DRAIN_MAX_MS is purged instead.
+void sendAfterEarlierReplies(V6Channel *ch, V6Buffer *buf) {
+    const uint32_t start = plat::getTickCount();
+    for (;;) {
+        plat::enterCriticalSection(&ch->rxLock);
+        const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
+        const bool waiting = h != COMM_HANDLE_INVALID && plat::waitCommInput(h, 0);
+        const bool giveUp = plat::ticksSince(start, plat::getTickCount()) >= TX_DRAIN_MAX_MS ||
+                            ch->stopTx.load() != 0;
+        if (!waiting || giveUp) {
+            if (waiting) plat::purgeComm(h, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR);
+            if (const int dropped = flushQueue(ch, &ch->rxQueue, &ch->freeQueue))
+                textOutputParm("[%d] %d replies nobody took dropped before TX", static_cast<int>(ch->channelNo),
+                               dropped);
+            sendBuffer(buf, ch);
+            plat::leaveCriticalSection(&ch->rxLock);
+            return;
+        }
+        plat::leaveCriticalSection(&ch->rxLock);
+        wake(ch, Sleeper::Receiver);
+        plat::sleepMs(TX_DRAIN_POLL_MS);
+    }
+}
 
 }  // namespace
 
@@ -41,9 +77,7 @@ uint32_t transmitterThread(void *arg) {
         } else {
             ch->txPaused.store(0);
             if (V6Buffer *buf = takeBuf(ch, &ch->txQueue)) {
-                // Replies to earlier telegrams that nobody took are dropped now.
-                flushQueue(ch, &ch->rxQueue, &ch->freeQueue);
-                sendBuffer(buf, ch);
+                sendAfterEarlierReplies(ch, buf);
                 insBuf(ch, buf->returnQueue != nullptr ? buf->returnQueue : &ch->freeQueue, buf);
                 plat::sleepMs(TX_AFTER_SEND_MS);
                 continue;

@@ -60,6 +60,9 @@ bool threadEnded(const V6Channel *ch, Sleeper who);
 // wait begins) or for a frame that arrived while the channel was idle.
 void noteReplyWait(const V6Channel *ch, bool forOwnTelegram);
 bool replyWaitIsForOwnTelegram(const V6Channel *ch);
+// True once per reply wait of ours (noteReplyWait starts a new one): the first time its
+// time runs out, the wait is given a grace instead of failing.
+bool takeLateGrace(const V6Channel *ch);
 
 // ---- Frames, receiver and transmitter (checksum.cpp, receiver.cpp, transmitter.cpp) ---
 
