@@ -367,6 +367,19 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
 }
 
+// A station that answers after the time-out, twice running: each answer is its own
+// request's, and no telegram is repeated while its late answer may still come.
+TEST_F(Engine, LateAnswersStayWithTheirRequests) {
+    drvStart();
+    line0->fail(2, [](station::Faults &f) { f.delayMs = static_cast<int>(tg::REPLY_TIMEOUT_MS) + 1500; });
+    const int late = static_cast<int>(tg::REPLY_TIMEOUT_MS) * 2;
+    submit(40, KIND_PICTURE, 3, DIR_READ, 3, 4);
+    EXPECT_EQ(values(ok(result(late)), 2), (std::vector<float>{11, 12}));
+    submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 7, 2);
+    EXPECT_EQ(values(ok(result(late)), 1), std::vector<float>{7});
+    EXPECT_EQ(line0->count("WGS"), 2);
+}
+
 // A pass that fails after handing records on (the pool ran dry), or whose time report
 // was dropped (the pool stayed dry), is repeated from the last record the host has:
 // every record arrives once.
