@@ -856,6 +856,17 @@ int main(int argc, char **argv) {
                 (long long)unrecognised, (long long)conversations, maxHook);
     std::printf("resident memory: %ld kB (first minute) -> %ld kB (last minute); descriptors %d -> %d\n", rssFirst,
                 rssLast, fdFirst, fdLast);
+    // The curve, a point per tenth of the run: the allocator's arenas warm up over the
+    // first minutes and the run's own books grow by some bytes per request, while a leak
+    // in the driver climbs by its size per exchange to the end.
+    std::printf("resident memory over the run (kB):");
+    for (int tenth = 1; tenth <= 10 && !samples.empty(); ++tenth) {
+        const double at = total * tenth / 10;
+        const auto s = std::lower_bound(samples.begin(), samples.end(), at,
+                                        [](const Sample &x, double t) { return x.t < t; });
+        std::printf(" %ld", (s == samples.end() ? samples.back() : *s).rssKb);
+    }
+    std::printf("\n");
     std::printf("lost = %lld, duplicated = %lld", (long long)count("lost"), (long long)count("duplicated"));
     for (auto &[k, n] : counts)
         if (k != "lost" && k != "duplicated") std::printf(", %s = %lld", k.c_str(), (long long)n);
