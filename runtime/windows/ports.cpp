@@ -1,8 +1,8 @@
 // Windows: the channels' COM ports, and the serial services on them.
 //
 // A channel's port is the device its profile names (Port=COM5), opened with CreateFile
-// without sharing (another program holding the port, or another channel naming the same
-// one, gets "port busy") and for overlapped I/O, so that a read waiting for a station's
+// without sharing and under a named lock (another program holding the port, or another
+// channel naming the same one, gets "port busy") and for overlapped I/O, so that a read waiting for a station's
 // bytes never holds up a write of another thread on the same port (the v6 engine's
 // receiver and transmitter). The line settings are the DCB that SetCommState takes; the
 // time-outs are the port's COMMTIMEOUTS, which bound every ReadFile and WriteFile as the
@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -28,6 +29,7 @@ namespace {
 
 struct ChannelPort {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE lock = nullptr;    // the port's named lock, held from open to close
     PortSettings settings;    // the device's name and the line it was opened with
     DCB line{};               // the line and time-outs that configComm last gave the port;
     COMMTIMEOUTS timeouts{};  // they outlive the handle, so a reopen keeps them
@@ -123,6 +125,30 @@ void closeLocked(ChannelPort &port) {
     port.handle = INVALID_HANDLE_VALUE;
 }
 
+// Every host that takes ports through this runtime also holds a named object for each
+// port it has open, "hydrix-port-COM5" (Global\, or Local\ where the session may not
+// make global names): a second holder finds it there and is refused, as the system's
+// own exclusive open refuses it - which Wine does not do for a COM port behind a
+// pseudo-terminal. Two hosts sharing one line would each take the other's replies.
+HANDLE takePortLock(const std::string &name, std::string *error) {
+    std::string key = "hydrix-port-";
+    for (char ch : name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name)
+        key += ch == '\\' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    HANDLE lock = CreateMutexA(nullptr, FALSE, ("Global\\" + key).c_str());
+    if (lock == nullptr) lock = CreateMutexA(nullptr, FALSE, ("Local\\" + key).c_str());
+    if (lock != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
+        *error = name + ": port busy (another channel or HYDRIX host has it open)";
+        return INVALID_HANDLE_VALUE;
+    }
+    return lock;  // null: no lock could be made; the system's exclusive open still holds
+}
+
+void unlockLocked(ChannelPort &port) {
+    if (port.lock != nullptr) CloseHandle(port.lock);
+    port.lock = nullptr;
+}
+
 int channelOf(HANDLE h) {
     PortsState &s = portsState();
     std::lock_guard lock(s.mutex);
@@ -160,7 +186,15 @@ bool transfer(HANDLE h, Start start, DWORD *moved, DWORD *error) {
         }
     }
     if (!GetOverlappedResult(h, &ov, moved, TRUE)) {
-        *error = GetLastError();
+        const DWORD e = GetLastError();
+        // The port's time-outs ran out: Windows ends the transfer with success and the
+        // bytes that moved, Wine with ERROR_TIMEOUT (and the same count). Either way it
+        // is no failure of the port.
+        if (e == ERROR_TIMEOUT || e == ERROR_SEM_TIMEOUT) {
+            *moved = static_cast<DWORD>(ov.InternalHigh);
+            return true;
+        }
+        *error = e;
         return false;
     }
     return true;
@@ -181,10 +215,17 @@ std::optional<std::string> openChannelPort(int channel, const PortSettings &sett
     ChannelPort &port = s.ports[static_cast<size_t>(channel)];
     // The channel's old port goes first: it may be the same device, which is not shared.
     closeLocked(port);
+    unlockLocked(port);
     port = ChannelPort{};
     std::string error;
+    const HANDLE portLock = settings.device.empty() ? nullptr : takePortLock(settings.device, &error);
+    if (portLock == INVALID_HANDLE_VALUE) return error;
     const HANDLE h = openPort(settings.device, settings.line, COMMTIMEOUTS{}, &error);
-    if (h == INVALID_HANDLE_VALUE) return error;
+    if (h == INVALID_HANDLE_VALUE) {
+        if (portLock != nullptr) CloseHandle(portLock);
+        return error;
+    }
+    port.lock = portLock;
     port.handle = h;
     port.settings = settings;
     port.line.DCBlength = sizeof port.line;
@@ -197,6 +238,7 @@ void closeChannelPort(int channel) {
     PortsState &s = portsState();
     std::lock_guard lock(s.mutex);
     closeLocked(s.ports[static_cast<size_t>(channel)]);
+    unlockLocked(s.ports[static_cast<size_t>(channel)]);
 }
 
 namespace detail {
