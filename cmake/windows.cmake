@@ -176,6 +176,15 @@ if(HYDRIX_TESTS)
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:hydrix>
             not_the_collector.dll not_the_profile.dll not_the_time.dll)
   set_tests_properties(hydrix_dll_tables_catches_strangers PROPERTIES WILL_FAIL TRUE)
+  # The host runtime and hydrix.exe need nothing beside them but each other.
+  if(TARGET hydrix_runtime)
+    add_test(NAME hydrix_runtime_imports
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh --imports ${CMAKE_OBJDUMP}
+              $<TARGET_FILE:hydrix_runtime>)
+    add_test(NAME hydrix_exe_imports
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh --imports ${CMAKE_OBJDUMP}
+              $<TARGET_FILE:hydrix-cli> ${HYDRIX_COLLECTOR_DLL})
+  endif()
   if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
     add_subdirectory(tests/windows)
   endif()
