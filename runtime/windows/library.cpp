@@ -8,8 +8,16 @@
 namespace hydrix::rt::detail {
 
 void *loadLibrary(const std::string &path, std::string *why) {
-    // The DLLs it imports are looked for beside it first.
-    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Given with a folder, it is loaded by its full path and the DLLs it imports are
+    // looked for beside it first; a bare name is searched for as usual (the program's
+    // folder first).
+    HMODULE module = nullptr;
+    char full[MAX_PATH * 4];
+    if (path.find_first_of("\\/:") != std::string::npos &&
+        GetFullPathNameA(path.c_str(), sizeof full, full, nullptr) - 1 < sizeof full - 1)
+        module = LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    else
+        module = LoadLibraryExA(path.c_str(), nullptr, 0);
     if (module == nullptr) *why = systemErrorText(GetLastError());
     return reinterpret_cast<void *>(module);
 }

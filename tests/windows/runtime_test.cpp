@@ -233,6 +233,7 @@ void exportsAndDriver() {
     std::string error;
     CHECK(!driver.open("no_such_driver.dll", &error));
     CHECK(contains(error, "cannot load the driver library no_such_driver.dll: ") && contains(error, "(error 126)"));
+    CHECK(driver.open(".\\hydrix.dll", &error));  // with a folder: by its full path
     CHECK(driver.open("hydrix.dll", &error));
     CHECK(driver.drvInstall && driver.drvStart && driver.canDisconnect && driver.preEvent);
     if (driver.drvInstall) {
