@@ -13,6 +13,7 @@ each engine.
 """
 import argparse
 import json
+import os
 import subprocess
 import sys
 
@@ -115,6 +116,10 @@ def main():
     ap.add_argument("--reference", required=True)
     ap.add_argument("--work", required=True)
     run = Runner(ap.parse_args())
+    if not os.access(run.args.reference, os.X_OK):
+        print(f"FAILED: no Linux hydrix at {run.args.reference} (build the Linux side first, "
+              "or give HYDRIX_LINUX_TOOL)")
+        return 1
     with open(f"{run.args.work}/e2e.ini", "w") as f:
         f.write(PROFILE)
 

@@ -33,7 +33,7 @@ bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::str
     if (port.device.empty()) {
         if (!options.simulate) {
             *error = "channel " + std::to_string(c.number) + " has no Port key: add Port=" + kPortExample +
-                     " (or your device) to [" + c.section + "], or run with --simulate";
+                     " (or your device) to [" + c.section + "]" + kSimulateHint;
             return false;
         }
         if (!simulateLine(c, options, &line, &port.device, error)) return false;

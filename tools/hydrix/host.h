@@ -24,8 +24,10 @@ struct HostOptions {
     std::string traceFile;     // trace lines to this file
 };
 
-// A port name for messages: /dev/ttyUSB0, COM5.
+// A port name for messages (/dev/ttyUSB0, COM5), and what else serves a channel
+// without one (", or run with --simulate"; nothing on Windows).
 extern const char *const kPortExample;
+extern const char *const kSimulateHint;
 
 // Set by SIGINT/SIGTERM (Ctrl-C); every wait of the program watches it.
 extern std::atomic<bool> stopRequested;

@@ -6,6 +6,7 @@
 
 namespace hydrix::cli {
 
+const char *const kSimulateHint = ", or run with --simulate";
 const char *const kPortExample = "/dev/ttyUSB0";
 
 namespace {

@@ -6,6 +6,7 @@
 
 namespace hydrix::cli {
 
+const char *const kSimulateHint = "";
 const char *const kPortExample = "COM5";
 
 namespace {
