@@ -246,6 +246,7 @@ void exportsAndDriver() {
 }  // namespace
 
 int main() {
+    rt::setTraceFile(nullptr);  // the trace lines are the test's to look at, not stderr's
     portKeysMakeTheDcb();
     opening();
     if (gPort != COMM_HANDLE_INVALID) {
