@@ -9,15 +9,18 @@
 // driver set them with configComm. reopenCommHandle closes the port and opens it again
 // with the DCB and time-outs it last had.
 //
-// The overlapped record the driver passes: initOverlapped zeroes it. The v6 engine's
-// receiver and transmitter pass the same record at the same time, so readComm and
-// writeComm each run the transfer on a record of their own, with an event of the calling
-// thread, and leave the driver's record as it is.
+// The overlapped record the driver passes: initOverlapped zeroes it and gives it an
+// event (one per record, made once and kept, as the driver initialises its records
+// again at every start), and readComm reads with it. The v6 engine's transmitter writes
+// with the channel's same record while its receiver's read is pending on it, so
+// writeComm runs each write on a record of its own, with an event of the calling thread:
+// two transfers on one record would take each other's completion.
 #include <windows.h>
 
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "runtime/internal.h"
@@ -172,11 +175,30 @@ struct ThreadEvent {
 
 // One ReadFile or WriteFile, waited for to its end (the port's time-outs bound it).
 // The bytes moved; false with *error when the transfer failed.
+// The events that initOverlapped gave the driver's records, by record.
+struct RecordEvents {
+    std::mutex mutex;
+    std::map<const void *, HANDLE> events;
+};
+
+RecordEvents &recordEvents() {
+    static RecordEvents r;
+    return r;
+}
+
+// The record of one transfer: the driver's, when initOverlapped prepared it, otherwise
+// one of this call with the calling thread's event.
 template <typename Start>
-bool transfer(HANDLE h, Start start, DWORD *moved, DWORD *error) {
+bool transfer(HANDLE h, OVERLAPPED *given, Start start, DWORD *moved, DWORD *error) {
     thread_local ThreadEvent own;
-    OVERLAPPED ov{};
-    ov.hEvent = own.event;
+    OVERLAPPED local{};
+    local.hEvent = own.event;
+    OVERLAPPED &ov = given != nullptr && given->hEvent != nullptr ? *given : local;
+    if (&ov == given) {
+        const HANDLE event = ov.hEvent;
+        ov = OVERLAPPED{};
+        ov.hEvent = event;
+    }
     *moved = 0;
     if (!start(&ov)) {
         const DWORD e = GetLastError();
@@ -357,13 +379,19 @@ extern "C" int32_t HYDRIX_CALL configComm(int32_t channel, CommHandle handle, Co
 }
 
 extern "C" int32_t HYDRIX_CALL initOverlapped(CommOverlapped *overlapped) {
-    if (overlapped) std::memset(overlapped, 0, sizeof *overlapped);
-    return 1;
+    if (!overlapped) return 0;
+    std::memset(overlapped, 0, sizeof *overlapped);
+    RecordEvents &r = recordEvents();
+    std::lock_guard lock(r.mutex);
+    HANDLE &event = r.events[overlapped];
+    if (event == nullptr) event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    overlapped->hEvent = event;
+    return event != nullptr ? 1 : 0;
 }
 
 // Reads up to `count` bytes as the port's time-outs allow: the bytes read (0 when the
 // time-outs ran out first), or -1 with group ERRGRP_NO_PORT_READ and the system's error.
-extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int32_t, void *buffer, uint32_t count,
+extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *overlapped, int32_t, void *buffer, uint32_t count,
                                         uint32_t *errGroup, uint32_t *errCode) {
     if (!validHandle(handle) || (!buffer && count > 0)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, ERROR_INVALID_HANDLE);
@@ -372,8 +400,8 @@ extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int
     if (count == 0) return 0;
     if (count > 0x7FFFFFFFu) count = 0x7FFFFFFFu;  // the result is a signed 32-bit count
     DWORD got = 0, error = 0;
-    if (!transfer(handle, [&](OVERLAPPED *ov) { return ReadFile(handle, buffer, count, nullptr, ov); }, &got,
-                  &error)) {
+    if (!transfer(handle, overlapped, [&](OVERLAPPED *ov) { return ReadFile(handle, buffer, count, nullptr, ov); },
+                  &got, &error)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, error);
         return -1;
     }
@@ -392,7 +420,7 @@ extern "C" int32_t HYDRIX_CALL writeComm(CommHandle handle, CommOverlapped *, in
     if (count == 0) return 1;
     DWORD done = 0, error = 0;
     const bool ok = transfer(
-        handle, [&](OVERLAPPED *ov) { return WriteFile(handle, buffer, count, nullptr, ov); }, &done, &error);
+        handle, nullptr, [&](OVERLAPPED *ov) { return WriteFile(handle, buffer, count, nullptr, ov); }, &done, &error);
     tapPort(handle, Direction::Written, buffer, done);  // what went out, also of a failed write
     if (!ok) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, error);

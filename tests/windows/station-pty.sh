@@ -13,7 +13,9 @@ case "${1:-}" in
     setsid "$station" --pty "$@" </dev/null >"$out" 2>&1 &
     echo $! >"$pidfile"
     for _ in $(seq 500); do
-        path=$(sed -n 's/^pty: //p' "$out")
+        # The station's output file may not be there yet (its shell opens it after the
+        # fork); a missing file is "not yet", never a reason for set -e to end the script.
+        path=$(sed -n 's/^pty: //p' "$out" 2>/dev/null || true)
         if [ -n "$path" ]; then
             ln -s "$path" "$link"
             exit 0
