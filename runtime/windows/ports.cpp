@@ -173,8 +173,6 @@ struct ThreadEvent {
     }
 };
 
-// One ReadFile or WriteFile, waited for to its end (the port's time-outs bound it).
-// The bytes moved; false with *error when the transfer failed.
 // The events that initOverlapped gave the driver's records, by record.
 struct RecordEvents {
     std::mutex mutex;
@@ -186,8 +184,9 @@ RecordEvents &recordEvents() {
     return r;
 }
 
-// The record of one transfer: the driver's, when initOverlapped prepared it, otherwise
-// one of this call with the calling thread's event.
+// One ReadFile or WriteFile, waited for to its end (the port's time-outs bound it), on
+// the driver's record when initOverlapped prepared it, otherwise on one of this call
+// with the calling thread's event. The bytes moved; false with *error when it failed.
 template <typename Start>
 bool transfer(HANDLE h, OVERLAPPED *given, Start start, DWORD *moved, DWORD *error) {
     thread_local ThreadEvent own;
