@@ -104,6 +104,66 @@ foreach(lib collector profile time)
   add_dependencies(hydrix hydrix_host_${lib}_implib)
 endforeach()
 
+# The Windows side of platform/, also for the host runtime and the test programs.
+file(GLOB HYDRIX_PLATFORM_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/platform/common/*.cpp ${PROJECT_SOURCE_DIR}/platform/windows/*.cpp)
+add_library(hydrix_platform_win STATIC ${HYDRIX_PLATFORM_SOURCES})
+target_link_libraries(hydrix_platform_win PUBLIC hydrix_windows_flags)
+
+# ---- The host runtime (hydrix_runtime.dll): the host services of all three host
+# libraries in one DLL, and the runtime's own interface for hydrix.exe. Built when the
+# three libraries have one name (as by default), under that name.
+set(HYDRIX_RUNTIME_NAME "")
+if(HYDRIX_COLLECTOR_DLL STREQUAL HYDRIX_PROFILE_DLL AND HYDRIX_COLLECTOR_DLL STREQUAL HYDRIX_TIME_DLL
+   AND HYDRIX_COLLECTOR_DLL MATCHES "^(.+)\\.[dD][lL][lL]$")
+  set(HYDRIX_RUNTIME_NAME ${CMAKE_MATCH_1})
+endif()
+if(HYDRIX_RUNTIME_NAME)
+  # Its exports: the services (with plain names, whatever the calling convention) from
+  # the three libraries' .def files; the runtime's interface is marked in runtime.h.
+  set(runtime_def ${HYDRIX_WINDOWS_GEN}/hydrix_runtime.def)
+  set(text "EXPORTS\n")
+  foreach(lib collector profile time)
+    hydrix_write_def(${PROJECT_SOURCE_DIR}/windows/${lib}.def EXPORTS ${HYDRIX_WINDOWS_GEN}/runtime_${lib}.def)
+    file(STRINGS ${HYDRIX_WINDOWS_GEN}/runtime_${lib}.def lines REGEX "^[ \t]")
+    foreach(line IN LISTS lines)
+      string(APPEND text "${line}\n")
+    endforeach()
+  endforeach()
+  file(WRITE ${runtime_def}.new "${text}")
+  file(COPY_FILE ${runtime_def}.new ${runtime_def} ONLY_IF_DIFFERENT)
+  file(GLOB HYDRIX_RUNTIME_SOURCES CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/runtime/*.cpp ${PROJECT_SOURCE_DIR}/runtime/windows/*.cpp)
+  add_library(hydrix_runtime SHARED ${HYDRIX_RUNTIME_SOURCES} ${runtime_def})
+  set_target_properties(hydrix_runtime PROPERTIES PREFIX "" OUTPUT_NAME ${HYDRIX_RUNTIME_NAME})
+  target_compile_definitions(hydrix_runtime PRIVATE HYDRIX_BUILDING_RUNTIME)
+  target_link_libraries(hydrix_runtime PRIVATE hydrix_platform_win advapi32)
+
+  # hydrix.exe: the command-line host, beside hydrix.dll and the runtime. Its two
+  # header-only libraries come from the build machine (CLI11, nlohmann/json), through a
+  # folder of their own so that no other Linux header is in reach.
+  set(HYDRIX_TOOL_DIR ${PROJECT_SOURCE_DIR}/tools/hydrix)
+  set(third ${PROJECT_BINARY_DIR}/third_party)
+  foreach(dir CLI nlohmann)
+    if(NOT EXISTS ${third}/${dir})
+      if(NOT EXISTS /usr/include/${dir})
+        message(FATAL_ERROR "hydrix.exe needs /usr/include/${dir} (apt-get install libcli11-dev nlohmann-json3-dev)")
+      endif()
+      file(MAKE_DIRECTORY ${third})
+      file(CREATE_LINK /usr/include/${dir} ${third}/${dir} SYMBOLIC)
+    endif()
+  endforeach()
+  file(GLOB HYDRIX_CLI_SOURCES CONFIGURE_DEPENDS ${HYDRIX_TOOL_DIR}/*.cpp ${HYDRIX_TOOL_DIR}/windows/*.cpp)
+  add_executable(hydrix-cli ${HYDRIX_CLI_SOURCES})
+  set_target_properties(hydrix-cli PROPERTIES OUTPUT_NAME hydrix)
+  target_include_directories(hydrix-cli PRIVATE ${HYDRIX_TOOL_DIR})
+  target_include_directories(hydrix-cli SYSTEM PRIVATE ${third})
+  target_compile_definitions(hydrix-cli PRIVATE HYDRIX_LIBRARY_PATH="hydrix.dll" _POSIX_C_SOURCE=200809L)
+  target_compile_options(hydrix-cli PRIVATE -include ${HYDRIX_TOOL_DIR}/windows/posix_time.h)
+  target_link_libraries(hydrix-cli PRIVATE hydrix_runtime hydrix_windows_flags)
+  add_dependencies(hydrix-cli hydrix)
+endif()
+
 # The tables of the finished DLL: exactly the eleven exports, and imports from system
 # DLLs and the three configured host libraries only.
 if(HYDRIX_TESTS)
@@ -116,6 +176,15 @@ if(HYDRIX_TESTS)
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:hydrix>
             not_the_collector.dll not_the_profile.dll not_the_time.dll)
   set_tests_properties(hydrix_dll_tables_catches_strangers PROPERTIES WILL_FAIL TRUE)
+  # The host runtime and hydrix.exe need nothing beside them but each other.
+  if(TARGET hydrix_runtime)
+    add_test(NAME hydrix_runtime_imports
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh --imports ${CMAKE_OBJDUMP}
+              $<TARGET_FILE:hydrix_runtime>)
+    add_test(NAME hydrix_exe_imports
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-dll-tables.sh --imports ${CMAKE_OBJDUMP}
+              $<TARGET_FILE:hydrix-cli> ${HYDRIX_COLLECTOR_DLL})
+  endif()
   if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
     add_subdirectory(tests/windows)
   endif()

@@ -1,6 +1,6 @@
 #include "runtime/driver_library.h"
 
-#include <dlfcn.h>
+#include "runtime/internal.h"
 
 #include <utility>
 
@@ -42,7 +42,7 @@ void DriverLibrary::clearEntryPoints() {
 
 void DriverLibrary::close() {
     clearEntryPoints();
-    if (handle_) dlclose(handle_);
+    if (handle_) detail::unloadLibrary(handle_);
     handle_ = nullptr;
     path_.clear();
 }
@@ -51,8 +51,7 @@ namespace {
 
 template <typename Fn>
 bool resolve(void *handle, const char *name, Fn *out, const std::string &path, std::string *error) {
-    dlerror();
-    void *symbol = dlsym(handle, name);
+    void *symbol = detail::findSymbol(handle, name);
     if (!symbol) {
         if (error) *error = path + ": entry point " + name + " is missing";
         return false;
@@ -65,11 +64,10 @@ bool resolve(void *handle, const char *name, Fn *out, const std::string &path, s
 
 bool DriverLibrary::open(const std::string &path, std::string *error) {
     close();
-    dlerror();
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void *handle = detail::loadLibrary(path, &why);
     if (!handle) {
-        const char *why = dlerror();
-        if (error) *error = "cannot load the driver library " + path + ": " + (why ? why : "unknown error");
+        if (error) *error = "cannot load the driver library " + path + ": " + why;
         return false;
     }
     handle_ = handle;

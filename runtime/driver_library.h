@@ -5,10 +5,11 @@
 #include <string>
 
 #include "host/hydrix_host.h"
+#include "runtime/runtime.h"
 
 namespace hydrix::rt {
 
-class DriverLibrary {
+class HYDRIX_RT_API DriverLibrary {
 public:
     DriverLibrary() = default;
     ~DriverLibrary();
@@ -17,7 +18,7 @@ public:
     DriverLibrary(DriverLibrary &&other) noexcept;
     DriverLibrary &operator=(DriverLibrary &&other) noexcept;
 
-    // Loads the library (RTLD_NOW | RTLD_LOCAL) and resolves every entry point. On failure
+    // Loads the library (dlopen RTLD_NOW | RTLD_LOCAL; LoadLibrary on Windows) and resolves every entry point. On failure
     // nothing stays loaded and *error says what was wrong: the loader's message for a file
     // that cannot be loaded, or the name of the missing entry point.
     bool open(const std::string &path, std::string *error);

@@ -1,7 +1,7 @@
 // The event log: every entry becomes a trace line "EVENT 0x<id> <source>:<line> (os <n>)
-// <text>", a syslog message (identity "hydrix") and an element of loggedEvents().
-#include <syslog.h>
-
+// <text>", an entry of the system's own log (syslog with identity "hydrix" on Linux, on
+// by default; the Windows event log under the source "hydrix", off by default) and an
+// element of loggedEvents().
 #include <atomic>
 #include <cstdarg>
 #include <deque>
@@ -19,7 +19,6 @@ constexpr size_t kMaxKeptEvents = 10000;
 struct EventLog {
     std::mutex mutex;
     std::deque<LoggedEvent> events;
-    bool syslogOpen = false;
 };
 
 EventLog &eventLog() {
@@ -27,21 +26,14 @@ EventLog &eventLog() {
     return log;
 }
 
-std::atomic<bool> syslogOn{true};
-
-// The two top bits of an event identifier give its severity: 3 error, 2 warning,
-// 1 information, 0 success.
-int syslogPriority(uint32_t eventId) {
-    switch (eventId >> 30) {
-    case 3: return LOG_ERR;
-    case 2: return LOG_WARNING;
-    default: return LOG_INFO;
-    }
+std::atomic<bool> &systemLogOn() {
+    static std::atomic<bool> on{detail::kSystemLogByDefault};
+    return on;
 }
 
 }  // namespace
 
-void setSyslog(bool on) { syslogOn.store(on, std::memory_order_relaxed); }
+void setSyslog(bool on) { systemLogOn().store(on, std::memory_order_relaxed); }
 
 std::vector<LoggedEvent> loggedEvents() {
     EventLog &log = eventLog();
@@ -70,14 +62,10 @@ extern "C" int32_t logEvent(int32_t, uint32_t eventId, uint32_t osError, const c
                    osError, text.c_str());
     EventLog &log = eventLog();
     std::lock_guard lock(log.mutex);
-    if (syslogOn.load(std::memory_order_relaxed)) {
-        if (!log.syslogOpen) {
-            openlog("hydrix", LOG_PID, LOG_USER);
-            log.syslogOpen = true;
-        }
-        syslog(syslogPriority(eventId), "event 0x%08X %s:%d (os %u) %s", eventId,
-               event.source.c_str(), sourceLine, osError, text.c_str());
-    }
+    if (systemLogOn().load(std::memory_order_relaxed))
+        detail::writeSystemLog(eventId, detail::vformatText("event 0x%08X %s:%d (os %u) %s", eventId,
+                                                            event.source.c_str(), sourceLine, osError,
+                                                            text.c_str()));
     log.events.push_back(std::move(event));
     if (log.events.size() > kMaxKeptEvents) log.events.pop_front();
     return 1;

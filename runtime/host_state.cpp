@@ -1,7 +1,6 @@
-// Process state, ticks and word swapping for the driver.
+// Process state and word swapping for the driver.
 #include <atomic>
 #include <cstring>
-#include <ctime>
 
 #include "runtime/internal.h"
 #include "runtime/runtime.h"
@@ -26,21 +25,14 @@ int32_t extInterfaceFlag() { return extInterface.load(std::memory_order_acquire)
 
 }  // namespace hydrix::rt
 
-extern "C" const void *getDap(void) {
+extern "C" const void *HYDRIX_CALL getDap(void) {
     return hydrix::rt::hostReady.load(std::memory_order_acquire) ? hydrix::rt::kReadyRecord
                                                                  : hydrix::rt::kNotReadyRecord;
 }
 
-extern "C" uint32_t timeExpired(uint32_t startTick) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms) - startTick;
-}
-
 // Copies wordCount 16-bit words with the two bytes of each exchanged. Source and
 // destination may be the same area.
-extern "C" int32_t memswap(void *dest, const void *src, int32_t wordCount) {
+extern "C" int32_t HYDRIX_CALL memswap(void *dest, const void *src, int32_t wordCount) {
     if (!dest || !src || wordCount <= 0) return 0;
     auto *d = static_cast<unsigned char *>(dest);
     const auto *s = static_cast<const unsigned char *>(src);
@@ -52,7 +44,7 @@ extern "C" int32_t memswap(void *dest, const void *src, int32_t wordCount) {
     return wordCount;
 }
 
-extern "C" int32_t setDrvExtInterface(int32_t flag) {
+extern "C" int32_t HYDRIX_CALL setDrvExtInterface(int32_t flag) {
     hydrix::rt::extInterface.store(flag, std::memory_order_release);
     return 1;
 }

@@ -192,7 +192,7 @@ int32_t parseProfileInt(const std::string &text) { return parseInt(text); }
 
 }  // namespace hydrix::rt
 
-extern "C" int32_t myGetPrivateProfileInt(const char *section, const char *key,
+extern "C" int32_t HYDRIX_CALL myGetPrivateProfileInt(const char *section, const char *key,
                                           int32_t defaultValue, int32_t) {
     if (!section || !key) return defaultValue;
     auto value = hydrix::rt::profileValue(section, key);
@@ -200,7 +200,7 @@ extern "C" int32_t myGetPrivateProfileInt(const char *section, const char *key,
     return hydrix::rt::parseInt(*value);
 }
 
-extern "C" int32_t myGetPrivateProfileString(const char *section, const char *key,
+extern "C" int32_t HYDRIX_CALL myGetPrivateProfileString(const char *section, const char *key,
                                              const char *defaultText, char *buffer,
                                              uint32_t bufferSize, int32_t) {
     if (!buffer || bufferSize == 0) return 0;

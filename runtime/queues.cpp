@@ -172,7 +172,7 @@ void resetQueues() {
 
 using hydrix::rt::Channel;
 
-extern "C" HostMsg *getMsgFromSapOq(int32_t channel) {
+extern "C" HostMsg *HYDRIX_CALL getMsgFromSapOq(int32_t channel) {
     Channel *c = hydrix::rt::channelFor("getMsgFromSapOq", channel);
     if (!c) return nullptr;
     std::lock_guard lock(c->mutex);
@@ -182,15 +182,15 @@ extern "C" HostMsg *getMsgFromSapOq(int32_t channel) {
     return msg;
 }
 
-extern "C" int32_t insMsgToSapOq(int32_t channel, HostMsg *msg) {
+extern "C" int32_t HYDRIX_CALL insMsgToSapOq(int32_t channel, HostMsg *msg) {
     return hydrix::rt::queueOutput("insMsgToSapOq", channel, msg, true);
 }
 
-extern "C" int32_t putMsgToSapOq(int32_t channel, HostMsg *msg) {
+extern "C" int32_t HYDRIX_CALL putMsgToSapOq(int32_t channel, HostMsg *msg) {
     return hydrix::rt::queueOutput("putMsgToSapOq", channel, msg, false);
 }
 
-extern "C" int32_t putMsgToSapIq(int32_t channel, HostMsg *msg) {
+extern "C" int32_t HYDRIX_CALL putMsgToSapIq(int32_t channel, HostMsg *msg) {
     Channel *c = hydrix::rt::channelFor("putMsgToSapIq", channel);
     if (!c || !hydrix::rt::checkMsg("putMsgToSapIq", channel, msg)) return 0;
     {
@@ -201,7 +201,7 @@ extern "C" int32_t putMsgToSapIq(int32_t channel, HostMsg *msg) {
     return 1;
 }
 
-extern "C" HostMsg *getMsgFromPool(int32_t channel) {
+extern "C" HostMsg *HYDRIX_CALL getMsgFromPool(int32_t channel) {
     Channel *c = hydrix::rt::channelFor("getMsgFromPool", channel);
     if (!c) return nullptr;
     std::lock_guard lock(c->mutex);
@@ -216,7 +216,7 @@ extern "C" HostMsg *getMsgFromPool(int32_t channel) {
     return &entry->msg;
 }
 
-extern "C" int32_t putMsgToPool(int32_t channel, HostMsg *msg) {
+extern "C" int32_t HYDRIX_CALL putMsgToPool(int32_t channel, HostMsg *msg) {
     Channel *c = hydrix::rt::channelFor("putMsgToPool", channel);
     if (!c || !hydrix::rt::checkMsg("putMsgToPool", channel, msg)) return 0;
     // A message normally goes back to the pool of its own channel; look there first, then

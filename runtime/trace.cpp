@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -50,13 +49,9 @@ void emit(const std::string &line) {
     {
         std::lock_guard lock(s.mutex);
         if (s.out) {
-            timespec ts{};
-            clock_gettime(CLOCK_REALTIME, &ts);
-            tm local{};
-            localtime_r(&ts.tv_sec, &local);
-            std::fprintf(s.out, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s\n", local.tm_year + 1900,
-                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                         ts.tv_nsec / 1000000, line.c_str());
+            const detail::Stamp t = detail::localStamp();
+            std::fprintf(s.out, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour,
+                         t.minute, t.second, t.millisecond, line.c_str());
             std::fflush(s.out);
         }
         sink = s.sink;
@@ -75,7 +70,7 @@ void setTraceFile(FILE *file) {
 }
 
 bool setTracePath(const std::string &path, std::string *error) {
-    FILE *file = std::fopen(path.c_str(), "ae");
+    FILE *file = detail::openAppend(path);
     if (!file) {
         if (error) *error = path + ": " + std::strerror(errno);
         return false;
@@ -112,6 +107,14 @@ std::string vformat(const char *format, va_list args) {
     return big;
 }
 
+std::string vformatText(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = vformat(format, args);
+    va_end(args);
+    return text;
+}
+
 void trace(const std::string &text) { emit(withoutLineEnd(text.c_str())); }
 
 void tracef(const char *format, ...) {
@@ -131,7 +134,7 @@ bool checkChannel(const char *service, long channel) {
 }  // namespace detail
 }  // namespace hydrix::rt
 
-extern "C" int32_t textOutput(const char *text) {
+extern "C" int32_t HYDRIX_CALL textOutput(const char *text) {
     hydrix::rt::detail::trace(text ? text : "");
     return 1;
 }

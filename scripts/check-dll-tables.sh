@@ -5,7 +5,32 @@
 #     USER32) and from the host's three libraries, and from those only the host services,
 #     with plain names.
 # Usage: check-dll-tables.sh OBJDUMP DLL COLLECTOR_DLL PROFILE_DLL TIME_DLL
+#        check-dll-tables.sh --imports OBJDUMP FILE [DLL...]
+#   The second form checks only that FILE (the host runtime, hydrix.exe) imports from
+#   system DLLs (also ADVAPI32 here) and the DLLs named, nothing else: all of the C++
+#   runtime is linked in.
 set -euo pipefail
+if [ "${1:-}" = --imports ]; then
+    [ $# -ge 3 ] || { echo "usage: $0 --imports OBJDUMP FILE [DLL...]" >&2; exit 2; }
+    objdump=$2 file=$3
+    shift 3
+    allowed=$(printf '%s\n' "$@" | tr '[:upper:]' '[:lower:]')
+    bad=0
+    froms=$("$objdump" -p "$file" | awk '/^[ \t]*DLL Name: / { print tolower($3) }')
+    [ -n "$froms" ] || { echo "FAIL: $file: no import table found"; exit 1; }
+    for from in $froms; do
+        case "$from" in
+            kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | api-ms-win-crt-*.dll) continue ;;
+        esac
+        if ! grep -qxF "$from" <<<"$allowed"; then
+            echo "FAIL: $file imports from $from"
+            bad=1
+        fi
+    done
+    echo "$file: imports from:" $froms
+    [ "$bad" = 0 ] && echo passed
+    exit "$bad"
+fi
 if [ $# -ne 5 ]; then
     echo "usage: $0 OBJDUMP DLL COLLECTOR_DLL PROFILE_DLL TIME_DLL" >&2
     exit 2

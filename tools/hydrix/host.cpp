@@ -1,7 +1,6 @@
 #include "host.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -10,8 +9,6 @@ namespace hydrix::cli {
 std::atomic<bool> stopRequested{false};
 
 namespace {
-
-extern "C" void onStopSignal(int) { stopRequested.store(true, std::memory_order_relaxed); }
 
 constexpr int kPoolMessages = 64;
 constexpr int kValueAreaBytes = 2048;
@@ -27,15 +24,6 @@ void keep(std::vector<std::string> *frames, std::vector<std::string> *added) {
 
 }  // namespace
 
-void installSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
 Host::~Host() { stop(); }
 
 bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::string *error) {
@@ -44,30 +32,11 @@ bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::str
     rt::PortSettings port = c.port;
     if (port.device.empty()) {
         if (!options.simulate) {
-            *error = "channel " + std::to_string(c.number) + " has no Port key: add Port=/dev/ttyUSB0 "
-                     "(or your device) to [" + c.section + "], or run with --simulate";
+            *error = "channel " + std::to_string(c.number) + " has no Port key: add Port=" + kPortExample +
+                     " (or your device) to [" + c.section + "]" + kSimulateHint;
             return false;
         }
-        station::Model model;
-        if (!options.model.empty()) {
-            auto loaded = station::loadModel(options.model, error);
-            if (!loaded) return false;
-            model = std::move(*loaded);
-        } else {
-            model = station::defaultModel(c.engine == Engine::V6);
-        }
-        auto pty = station::Pty::open(error);
-        if (!pty) {
-            *error = "cannot make a pseudo-terminal: " + *error;
-            return false;
-        }
-        line.pty = std::make_unique<station::Pty>(std::move(*pty));
-        port.device = line.pty->slavePath();
-        line.station = std::make_unique<station::Simulator>(line.pty->master(), std::move(model));
-        station::Faults faults;
-        faults.v6Framing = c.engine == Engine::V6;
-        line.station->setFaults(faults);
-        line.station->start();
+        if (!simulateLine(c, options, &line, &port.device, error)) return false;
     }
     if (auto err = rt::openChannelPort(c.number, port)) {
         *error = "channel " + std::to_string(c.number) + ": cannot open the port: " + *err;
@@ -169,7 +138,7 @@ void Host::stop() {
 void Host::closeLines() {
     for (Line &l : lines_) {
         rt::setLineTap(l.channel, {});
-        if (l.station) l.station->stop();
+        l.simulated.reset();
         if (l.opened) rt::closeChannelPort(l.channel);
     }
     lines_.clear();

@@ -1,6 +1,6 @@
-// Hosts the driver: loads libhydrix.so through its public entry points, opens each
-// channel's port (or a pseudo-terminal with a simulated station), starts the driver and
-// stops it again. Also keeps the driver's trace lines of the request in progress, and the
+// Hosts the driver: loads libhydrix.so (hydrix.dll) through its public entry points, opens
+// each channel's port (or, on Linux, a pseudo-terminal with a simulated station), starts
+// the driver and stops it again. What depends on the system is in linux/ and windows/. Also keeps the driver's trace lines of the request in progress, and the
 // telegrams each channel's line carried meanwhile (from the runtime's line tap), from
 // which the tool learns what a station answered when the driver reports no value.
 #pragma once
@@ -13,19 +13,23 @@
 #include "config.h"
 #include "frames.h"
 #include "runtime/driver_library.h"
-#include "station/station.h"
 
 namespace hydrix::cli {
 
 struct HostOptions {
-    std::string library;       // path of libhydrix.so
+    std::string library;       // path of libhydrix.so (hydrix.dll)
     bool simulate = false;     // serve channels without a Port from the simulator
     std::string model;         // plant model of simulated stations (JSON); built-in if empty
     bool verbose = false;      // trace lines on stderr
     std::string traceFile;     // trace lines to this file
 };
 
-// Set by SIGINT/SIGTERM; every wait of the program watches it.
+// A port name for messages (/dev/ttyUSB0, COM5), and what else serves a channel
+// without one (", or run with --simulate"; nothing on Windows).
+extern const char *const kPortExample;
+extern const char *const kSimulateHint;
+
+// Set by SIGINT/SIGTERM (Ctrl-C); every wait of the program watches it.
 extern std::atomic<bool> stopRequested;
 void installSignalHandlers();
 
@@ -52,12 +56,20 @@ public:
     Telegrams telegramsSinceMark(int channel);
 
 private:
+    // A simulated station serving a channel's line (Linux only; host_line.cpp).
+    struct Simulated;
+    struct SimulatedEnd {
+        void operator()(Simulated *s) const;  // stops the station and frees its line
+    };
     struct Line {
         int channel = -1;
-        std::unique_ptr<station::Pty> pty;
-        std::unique_ptr<station::Simulator> station;
+        std::unique_ptr<Simulated, SimulatedEnd> simulated;
         bool opened = false;
     };
+    // Serves a channel without a Port from a simulated station: the device to open goes
+    // to *device. False with *error where there are none.
+    bool simulateLine(const ChannelConfig &c, const HostOptions &options, Line *line, std::string *device,
+                      std::string *error);
     // A channel's line as its tap sees it.
     struct Tapped {
         FrameAssembler in, out;

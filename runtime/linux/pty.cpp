@@ -15,7 +15,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "runtime/internal.h"
+#include "runtime/linux/ports.h"
 #include "runtime/runtime.h"
 
 namespace hydrix::rt {

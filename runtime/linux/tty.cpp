@@ -14,7 +14,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "runtime/internal.h"
+#include "runtime/linux/ports.h"
 #include "runtime/runtime.h"
 
 namespace hydrix::rt {
@@ -264,6 +264,17 @@ int openTty(const std::string &path, const CommLine &line, std::string *error, i
 bool supportedBaudRate(uint32_t rate) {
     speed_t code{};
     return speedCode(rate, &code);
+}
+
+LineFields lineFields(const CommLine &line) {
+    return LineFields{line.baudRate, line.byteSize, line.parity, line.stopBits};
+}
+
+void setLineFields(CommLine *line, const LineFields &fields) {
+    line->baudRate = fields.baudRate;
+    line->byteSize = fields.byteSize;
+    line->parity = fields.parity;
+    line->stopBits = fields.stopBits;
 }
 
 CommLine defaultLine() {

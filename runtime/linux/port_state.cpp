@@ -3,7 +3,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "runtime/internal.h"
+#include "runtime/linux/ports.h"
 
 namespace hydrix::rt::detail {
 namespace {

@@ -26,16 +26,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <optional>
 
-#include "runtime/internal.h"
+#include "runtime/linux/ports.h"
 #include "runtime/runtime.h"
 
 namespace hydrix::rt {
@@ -43,6 +39,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+
+// The bytes a call moved, to the tap of the descriptor's channel (when any is set).
+void tapPort(int fd, Direction direction, const unsigned char *bytes, size_t count) {
+    if (count == 0 || !detail::anyLineTap()) return;
+    detail::tapBytes(detail::portChannel(fd), direction, bytes, count);
+}
 
 void storeError(uint32_t *group, uint32_t *code, uint32_t g, int e) {
     if (group) *group = g;
@@ -86,76 +88,15 @@ Wait waitFor(int fd, short events, std::optional<Clock::time_point> deadline, in
     }
 }
 
-// ---- Line taps ----
-// A caller copies the tap under the slot's mutex and counts itself in `calls` while it
-// runs the tap outside the mutex; setLineTap waits for `calls` to reach 0, so that a
-// replaced tap is neither running nor alive once setLineTap returns.
-struct TapSlot {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::shared_ptr<const LineTap> tap;
-    int calls = 0;
-};
-
-struct Taps {
-    std::atomic<int> set{0};  // channels with a tap: readComm and writeComm look no further while 0
-    std::array<TapSlot, HYDRIX_CHANNELS> slots;
-};
-
-Taps &taps() {
-    static Taps t;
-    return t;
-}
-
-thread_local int insideTap = 0;
-
-void tapBytes(int fd, Direction direction, const unsigned char *bytes, size_t count) {
-    Taps &t = taps();
-    if (count == 0 || t.set.load(std::memory_order_acquire) == 0) return;
-    const int channel = detail::portChannel(fd);
-    if (channel < 0) return;
-    TapSlot &slot = t.slots[static_cast<size_t>(channel)];
-    std::shared_ptr<const LineTap> tap;
-    {
-        std::lock_guard lock(slot.mutex);
-        if (!slot.tap) return;
-        tap = slot.tap;
-        ++slot.calls;
-    }
-    ++insideTap;
-    (*tap)(direction, bytes, count);
-    --insideTap;
-    tap.reset();  // a replaced tap ends here, before setLineTap may return
-    std::lock_guard lock(slot.mutex);
-    if (--slot.calls == 0) slot.idle.notify_all();
-}
-
 }  // namespace
-
-void setLineTap(int channel, LineTap tap) {
-    if (!detail::checkChannel("setLineTap", channel)) return;
-    Taps &t = taps();
-    TapSlot &slot = t.slots[static_cast<size_t>(channel)];
-    std::shared_ptr<const LineTap> old;
-    std::unique_lock lock(slot.mutex);
-    const bool had = slot.tap != nullptr;
-    old = std::move(slot.tap);
-    if (tap) slot.tap = std::make_shared<const LineTap>(std::move(tap));
-    const bool has = slot.tap != nullptr;
-    if (has != had) t.set.fetch_add(has ? 1 : -1, std::memory_order_acq_rel);
-    if (insideTap == 0) slot.idle.wait(lock, [&] { return slot.calls == 0; });
-    lock.unlock();
-    old.reset();  // outside the lock: its captures may do anything when they go
-}
-
 }  // namespace hydrix::rt
 
-extern "C" int32_t initOverlapped(CommOverlapped *overlapped) {
+extern "C" int32_t HYDRIX_CALL initOverlapped(CommOverlapped *overlapped) {
     if (overlapped) std::memset(overlapped, 0, sizeof *overlapped);
     return 1;
 }
 
-extern "C" int32_t readComm(CommHandle handle, CommOverlapped *, int32_t, void *buffer,
+extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int32_t, void *buffer,
                             uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
     using namespace hydrix::rt;
     if (handle < 0 || handle > 0x7FFFFFFF || (!buffer && count > 0)) {
@@ -217,11 +158,11 @@ extern "C" int32_t readComm(CommHandle handle, CommOverlapped *, int32_t, void *
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, err);
         return -1;
     }
-    tapBytes(fd, Direction::Read, out, got);
+    tapPort(fd, Direction::Read, out, got);
     return static_cast<int32_t>(got);
 }
 
-extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const void *buffer,
+extern "C" int32_t HYDRIX_CALL writeComm(CommHandle handle, CommOverlapped *, int32_t, const void *buffer,
                              uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
     using namespace hydrix::rt;
     if (handle < 0 || handle > 0x7FFFFFFF || (!buffer && count > 0)) {
@@ -256,7 +197,7 @@ extern "C" int32_t writeComm(CommHandle handle, CommOverlapped *, int32_t, const
             detail::portFailed(fd, failure);
         }
     }
-    tapBytes(fd, Direction::Written, in, done);  // what went out, also of a failed write
+    tapPort(fd, Direction::Written, in, done);  // what went out, also of a failed write
     if (failure != 0) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, failure);
         return 0;

@@ -25,7 +25,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "runtime/internal.h"
+#include "runtime/linux/ports.h"
 #include "runtime/runtime.h"
 
 namespace hydrix::rt {
@@ -172,59 +172,7 @@ bool retryDue(ChannelPort &port) {
     return port.missing || st.st_rdev != port.device || st.st_ino != port.inode;
 }
 
-std::optional<std::string> parseParity(const std::string &text, uint8_t *parity) {
-    static const char *names[] = {"none", "odd", "even", "mark", "space"};
-    for (uint8_t i = 0; i < 5; ++i) {
-        if (strcasecmp(text.c_str(), names[i]) == 0 ||
-            (text.size() == 1 && std::tolower(static_cast<unsigned char>(text[0])) == names[i][0])) {
-            *parity = i;
-            return std::nullopt;
-        }
-    }
-    return "Parity must be none, odd, even, mark or space, not '" + text + "'";
-}
-
 }  // namespace
-
-std::optional<std::string> applyPortKey(const std::string &key, const std::string &value,
-                                        PortSettings *settings) {
-    if (key == "Port") {
-        settings->device = value;
-    } else if (key == "Baudrate") {
-        int32_t rate = detail::parseProfileInt(value);
-        if (rate <= 0 || !detail::supportedBaudRate(static_cast<uint32_t>(rate)))
-            return "Baudrate " + value + " is not a supported speed";
-        settings->line.baudRate = static_cast<uint32_t>(rate);
-    } else if (key == "DataBits") {
-        int32_t n = detail::parseProfileInt(value);
-        if (n < 5 || n > 8) return "DataBits must be 5 to 8, not " + value;
-        settings->line.byteSize = static_cast<uint8_t>(n);
-    } else if (key == "Parity") {
-        return parseParity(value, &settings->line.parity);
-    } else if (key == "StopBits") {
-        if (value == "1")
-            settings->line.stopBits = 0;
-        else if (value == "1.5")
-            settings->line.stopBits = 1;
-        else if (value == "2")
-            settings->line.stopBits = 2;
-        else
-            return "StopBits must be 1, 1.5 or 2, not " + value;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> portSettingsFromProfile(const std::string &section, PortSettings *out) {
-    PortSettings settings;
-    settings.line = detail::defaultLine();
-    for (const char *key : kPortKeys) {
-        auto value = profileValue(section, key);
-        if (!value || (value->empty() && std::string(key) != "Port")) continue;
-        if (auto error = applyPortKey(key, *value, &settings)) return "[" + section + "] " + *error;
-    }
-    *out = std::move(settings);
-    return std::nullopt;
-}
 
 std::optional<std::string> openChannelPort(int channel, const PortSettings &settings) {
     if (!detail::checkChannel("openChannelPort", channel))
@@ -288,7 +236,7 @@ bool lostPort(int fd, int *error) {
 }  // namespace detail
 }  // namespace hydrix::rt
 
-extern "C" CommHandle getCommHandle(int32_t channel) {
+extern "C" CommHandle HYDRIX_CALL getCommHandle(int32_t channel) {
     using namespace hydrix::rt;
     if (!detail::checkChannel("getCommHandle", channel)) return COMM_HANDLE_INVALID;
     PortsState &s = portsState();
@@ -302,7 +250,7 @@ extern "C" CommHandle getCommHandle(int32_t channel) {
 // Closes the channel's port and opens the same device again with the line settings and
 // time-outs it last had. The new descriptor goes to *handle (the invalid handle on
 // failure; the port is then opened again as soon as the device is back, see above).
-extern "C" int32_t reopenCommHandle(int32_t channel, CommHandle *handle) {
+extern "C" int32_t HYDRIX_CALL reopenCommHandle(int32_t channel, CommHandle *handle) {
     using namespace hydrix::rt;
     if (!detail::checkChannel("reopenCommHandle", channel)) return 0;
     PortsState &s = portsState();
@@ -352,7 +300,7 @@ extern "C" int32_t reopenCommHandle(int32_t channel, CommHandle *handle) {
 
 // The line settings of the channel's port (as opened, or as configComm last set them on
 // this descriptor) and the descriptor's current time-outs.
-extern "C" int32_t getDefaultCommSettings(int32_t channel, CommHandle handle,
+extern "C" int32_t HYDRIX_CALL getDefaultCommSettings(int32_t channel, CommHandle handle,
                                           CommSettings *settings) {
     using namespace hydrix::rt;
     if (!settings) return 0;
@@ -388,7 +336,7 @@ extern "C" int32_t getDefaultCommSettings(int32_t channel, CommHandle handle,
 }
 
 // Applies line settings and time-outs; 0 on success, the errno (or 1) on failure.
-extern "C" int32_t configComm(int32_t channel, CommHandle handle, CommSettings *settings) {
+extern "C" int32_t HYDRIX_CALL configComm(int32_t channel, CommHandle handle, CommSettings *settings) {
     using namespace hydrix::rt;
     if (!settings || handle < 0 || handle > 0x7FFFFFFF) {
         detail::tracef("configComm: channel %d: no port handle or settings", channel);

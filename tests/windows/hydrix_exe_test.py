@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""hydrix.exe end to end under Wine.
+
+The Windows hydrix.exe loads hydrix.dll and hydrix_runtime.dll and talks through Wine's
+COM ports to the Linux station simulator: COM6 serves the built-in plant 12 to a
+telegram-engine channel, COM7 station 7 to a v6 channel, and COM8 never answers. Every
+read, the setpoint writes and the pump commands are compared with what the Linux hydrix
+reads from the same built-in station model (its simulated stations), value for value;
+the history, which the model makes for the hours before the station started, with what
+the Linux hydrix reads from the very stations on COM6 and COM7 (time stamps included);
+the written setpoints are read back; the silent station gives the time-out triple of
+each engine.
+
+    hydrix_exe_test.py --run wine-run.sh --exe hydrix.exe --reference hydrix --work DIR
+"""
+import argparse
+import datetime
+import json
+import os
+import subprocess
+import sys
+
+PROFILE = r"""[Driver]
+Debug=0
+
+[Chan0]
+HYDRIXDefault=1
+Nodes=12
+Port=COM6
+
+[Chan0\Node12]
+PlantNumber=12
+
+[Chan1]
+HYDRIXDefault=0
+DeviceName=SIM1
+Nodes=7
+Port=COM7
+
+[Chan2]
+HYDRIXDefault=1
+Nodes=12
+Retries=0
+Port=COM8
+
+[Chan2\Node12]
+PlantNumber=12
+
+[Chan3]
+HYDRIXDefault=0
+DeviceName=SIM3
+Nodes=7
+Retries=0
+Port=COM8
+"""
+
+LINUX_PROFILE = r"""[Chan0]
+HYDRIXDefault=1
+Nodes=12
+Port={com6}
+
+[Chan0\Node12]
+PlantNumber=12
+
+[Chan1]
+HYDRIXDefault=0
+DeviceName=SIM1
+Nodes=7
+Port={com7}
+"""
+
+failures = []
+
+
+def fail(case, text):
+    failures.append(case)
+    print(f"FAILED: {case}: {text}")
+
+
+def records(stdout):
+    out = []
+    for line in stdout.splitlines():
+        line = line.strip()
+        if line:
+            out.append(json.loads(line))
+    return out
+
+
+def without_times(recs):
+    """The records without their time stamps: the time a value was read (and the model's
+    history and alarm times, which follow the clock) differ between two runs."""
+    return [{k: v for k, v in r.items() if k != "time"} for r in recs]
+
+
+class Runner:
+    def __init__(self, args):
+        self.args = args
+
+    def exe(self, command):
+        cmd = [self.args.run, self.args.exe, "--config", "e2e.ini", "--json"] + command
+        p = subprocess.run(cmd, cwd=self.args.work, capture_output=True, text=True, timeout=120)
+        return p.returncode, records(p.stdout), p.stderr
+
+    def reference(self, command, same_stations=False):
+        cmd = [self.args.reference, "--json"] + command
+        if same_stations:
+            cmd[1:1] = ["--config", f"{self.args.work}/e2e-linux.ini"]
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        return p.returncode, records(p.stdout), p.stderr
+
+
+def same_as_model(run, case, command):
+    """hydrix.exe and the Linux hydrix on the model agree on every value; the records."""
+    code, got, err = run.exe(command)
+    ref_code, want, ref_err = run.reference(command)
+    if code == ref_code == 0 and got and without_times(got) == without_times(want):
+        return got
+    fail(case, f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n  {err.strip()}"
+               f"\n  reference:  {want}\n  {ref_err.strip()}")
+    return []
+
+
+def same_as_station(run, case, command):
+    """hydrix.exe and the Linux hydrix, one after the other on the same stations, agree on
+    every record; the records."""
+    code, got, err = run.exe(command)
+    ref_code, want, ref_err = run.reference(command, same_stations=True)
+    if code == ref_code == 0 and got and got == want:
+        return got
+    fail(case, f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n  {err.strip()}"
+               f"\n  reference:  {want}\n  {ref_err.strip()}")
+    return []
+
+
+def check_values(case, recs, want):
+    got = [r["value"] for r in recs]
+    if got != want:
+        fail(case, f"values {got}, the model has {want}")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--run", required=True)
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--reference", required=True)
+    ap.add_argument("--work", required=True)
+    run = Runner(ap.parse_args())
+    if not os.access(run.args.reference, os.X_OK):
+        print(f"FAILED: no Linux hydrix at {run.args.reference} (build the Linux side first, "
+              "or give HYDRIX_LINUX_TOOL)")
+        return 1
+    with open(f"{run.args.work}/e2e.ini", "w") as f:
+        f.write(PROFILE)
+    # The Linux hydrix on the stations behind COM6 and COM7.
+    with open(f"{run.args.work}/e2e-linux.ini", "w") as f:
+        f.write(LINUX_PROFILE.format(com6=os.environ["HYDRIX_COM6"], com7=os.environ["HYDRIX_COM7"]))
+
+    # History from one fixed moment for both readers, three hours back.
+    history_from = (datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)).strftime(
+        "%Y-%m-%d %H:%MZ")
+
+    # Reads, on both engines.
+    for engine, channel, node in (("telegram", "0", "12"), ("v6", "1", "7")):
+        where = ["-c", channel, "-n", node]
+        pic = same_as_model(run, f"{engine} picture", ["picture"] + where + ["--picture", "1"])
+        if engine == "telegram":
+            # The built-in plant 12 shows 1, 2.5, 4, ... on picture 1.
+            check_values("telegram picture 1 of plant 12", pic[:5], [1, 2.5, 4, 5.5, 7])
+        same_as_model(run, f"{engine} report", ["report"] + where)
+        same_as_model(run, f"{engine} setpoints", ["setpoints"] + where)
+        hist = same_as_station(run, f"{engine} history", ["history"] + where + ["--from", history_from])
+        if hist and any(r["error"] for r in hist):
+            fail(f"{engine} history", "records with errors")
+        alarms = same_as_model(run, f"{engine} alarms", ["alarms"] + where)
+        if alarms and {r["value"] for r in alarms} != {"active", "cleared"}:
+            fail(f"{engine} alarms", f"alarm states {[r['value'] for r in alarms]}")
+
+    # A setpoint written, then read back; a pump command.
+    for engine, channel, node, value in (("telegram", "0", "12", 4.5), ("v6", "1", "7", 6.5)):
+        where = ["-c", channel, "-n", node]
+        before = run.exe(["setpoints"] + where + ["--first", "2", "--count", "1"])[1]
+        if before and before[0]["value"] == value:
+            fail(f"{engine} setpoint 2", f"already {value} before the write: the test would prove nothing")
+        wrote = same_as_model(run, f"{engine} write-setpoint",
+                              ["write-setpoint"] + where + ["-s", "2", "--value", str(value)])
+        check_values(f"{engine} write-setpoint", wrote, [value])
+        after = run.exe(["setpoints"] + where + ["--first", "2", "--count", "1"])[1]
+        check_values(f"{engine} setpoint 2 read back", after, [value])
+        same_as_model(run, f"{engine} command", ["command", "start" if engine == "telegram" else "stop"] + where
+                      + ["-m", "1"])
+
+    # A station that never answers: each engine's time-out triple.
+    for engine, channel, node, extra, triple in (("telegram", "2", "12", [], (20, 17666, 0)),
+                                                 ("v6", "3", "7", ["--first", "1", "--count", "2"], (20, 83, 0))):
+        code, recs, err = run.exe(["picture", "-c", channel, "-n", node, "--picture", "1"] + extra)
+        errors = [r["error"] for r in recs]
+        if code != 1 or len(errors) != 1 or not errors[0] or \
+                (errors[0]["group"], errors[0]["code"], errors[0]["sub"]) != triple:
+            fail(f"{engine} silent station", f"exit {code}, records {recs}, stderr {err.strip()}")
+
+    if failures:
+        print(f"{len(failures)} failed: {', '.join(failures)}")
+        return 1
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
