@@ -21,12 +21,17 @@
 //                                nine numbers (header plus value 0), takes header[3] as
 //                                the split count N, and numbers the values from 1.
 //   "<p> WGS P <i> F|N|B|M <pic>" machine command: recorded, answered like a picture read.
+//                                With v6 framing the values go out rounded to whole
+//                                numbers, which is all the v6 engine reads.
 //   "<p> WGD <time> <date>"      daily report: all numbers of all rows, or "NDA". The v6
 //                                engine reads rows of five numbers; the telegram engine
 //                                counts the first number twice and wants a multiple of
-//                                five, so a report for it has 5k-1 numbers.
+//                                five, so for it the station leaves out number 0 (the
+//                                engine's numbers 1 onward are then the report's own).
 //   "<p> MCC 0 1"                setpoint list: "<n> <type> <value>" per setpoint; a text
-//                                setpoint's value is the text between apostrophes.
+//                                setpoint's value is the text between apostrophes. The
+//                                type goes out as the engine knows it: A as I to the
+//                                telegram engine, I and S as A to the v6 engine.
 //   "<p> MCC <route> <yy mm dd hh mi ss> <n> <type|digit> <value>"
 //                                setpoint write: "SCO", or "SCE" for a setpoint the plant
 //                                does not have.
@@ -71,7 +76,7 @@ namespace hydrix::station {
 
 // A numbered screen of station values.
 struct Picture {
-    std::vector<double> header;  // usually 8 numbers; header[3] is the v6 split count
+    std::vector<double> header;  // 8 numbers; header[3] is the v6 split count
     std::vector<double> values;  // value 0 first
 };
 
@@ -124,12 +129,12 @@ struct Model {
     const Plant *find(int plantNumber) const;
 };
 
-// Two plants (numbers 12 and 7) with pictures, a report, setpoints, alarm limits, a day
-// of hourly history ending at the last full hour, and two alarms each. Setpoint types and
-// report shape follow the engine: '0'..'4', 'D', 'I', 'S', 'T' and a report of 14 numbers
-// for the telegram engine; '0'..'4', 'A', 'D', 'T' (the only letters the v6 list parser
-// knows) and three rows of five for the v6 engine.
-Model defaultModel(bool v6 = false);
+// Two plants (numbers 12 and 7) with pictures, a report of three rows, setpoints of every
+// type, alarm limits, a day of hourly history ending at the last full hour, and two alarms
+// each. One model serves both engines: the station answers each in the form it reads.
+Model defaultModel();
+// The same model; the flag is what older callers pass for the engine.
+inline Model defaultModel(bool /*v6*/) { return defaultModel(); }
 
 // Reads a model from a JSON file (see examples/station-model.json). On failure returns
 // nothing and puts "file: where: what" into *error.

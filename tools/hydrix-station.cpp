@@ -138,7 +138,7 @@ int main(int argc, char **argv)
         }
         model = std::move(*loaded);
     } else {
-        model = st::defaultModel(f.v6Framing);
+        model = st::defaultModel();
     }
 
     std::optional<st::Pty> pty;

@@ -54,7 +54,7 @@ bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::str
             if (!loaded) return false;
             model = std::move(*loaded);
         } else {
-            model = station::defaultModel(c.engine == Engine::V6);
+            model = station::defaultModel();
         }
         auto pty = station::Pty::open(error);
         if (!pty) {
