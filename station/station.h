@@ -287,8 +287,11 @@ public:
     void setFaultRates(const FaultRates &rates);  // random faults from now on (reseeds)
     Book book() const;
 
-    // Keep every telegram for receivedTelegrams/sentTelegrams (the default). Long runs turn
-    // it off; the counters and the book are kept either way.
+    // Keep the telegrams for receivedTelegrams/sentTelegrams (the default): the last
+    // kKeptTelegrams of each direction, so that a station left running does not grow.
+    // Programs that never look at them turn it off; the counters and the book are kept
+    // either way.
+    static constexpr size_t kKeptTelegrams = 4096;
     void setKeepTelegrams(bool keep);
     // Serves another descriptor from now on (a line that was gone and is back). The
     // model, faults and books stay. Stops the serving thread and starts it again if it
@@ -308,9 +311,10 @@ public:
     void sendRaw(const std::string &bytes);  // any bytes, paced like replies
 
     // What it saw.
-    std::vector<std::string> receivedTelegrams() const;  // raw, SOH to CR
-    std::vector<std::string> sentTelegrams() const;      // raw, as written
-    // Waits until at least `count` request telegrams have been read; false on time-out.
+    std::vector<std::string> receivedTelegrams() const;  // raw, SOH to CR; the last ones kept
+    std::vector<std::string> sentTelegrams() const;      // raw, as written; the last ones kept
+    // Waits until at least `count` request telegrams have been read in all; false on
+    // time-out.
     bool waitForTelegrams(size_t count, int timeoutMs) const;
     Counters counters() const;
     int aloCount() const { return counters().alo; }
@@ -334,6 +338,7 @@ private:
     int activePlant() const;
     FaultKind drawFault();      // under mutex_; Count when none
     void noteReplies(const std::vector<Reply> &replies, const Faults &f);  // under mutex_
+    void keep(std::deque<std::string> &telegrams, const std::string &bytes);  // under mutex_
 
     int fd_;
     bool ownsFd_;
@@ -347,7 +352,8 @@ private:
     Faults faults_;
     Trace trace_;
     Counters counters_;
-    std::vector<std::string> received_, sent_;
+    std::deque<std::string> received_, sent_;  // at most kKeptTelegrams each
+    size_t receivedCount_ = 0;                 // request telegrams read in all
     std::vector<SetpointWrite> setpointWrites_;
     std::vector<MachineCommand> machineCommands_;
     std::vector<LimitWrite> limitWrites_;

@@ -56,6 +56,8 @@ struct Case {
     bool v6;
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 class OneModel : public ::testing::TestWithParam<Case> {};
 
 TEST_P(OneModel, ReportShowsTheStationsNumbersAtTheirIndex) {

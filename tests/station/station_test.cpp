@@ -303,6 +303,33 @@ TEST(StationLine, ServesAgainAfterTheDriverReopensThePort)
     EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
 }
 
+// A station left running keeps only the last telegrams, or none when told so; it counts
+// every one either way.
+TEST(StationLine, KeepsABoundedTailOfTheTelegrams)
+{
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "kept" : "not kept");
+        Line line(exampleModel());
+        line.sim().setKeepTelegrams(keep);
+        // Plant 99 is on nobody's books: the station reads these and answers none.
+        const size_t count = Simulator::kKeptTelegrams + 10;
+        std::string burst;
+        for (size_t i = 0; i < count; ++i)
+            burst += wire::buildRequest("99 WGS P 0 ! " + std::to_string(i % 256), false);
+        line.send(burst);
+        ASSERT_TRUE(line.sim().waitForTelegrams(count, 10000));
+        const auto received = line.sim().receivedTelegrams();
+        EXPECT_EQ(line.sim().counters().requests, static_cast<int>(count));
+        if (keep) {
+            ASSERT_EQ(received.size(), Simulator::kKeptTelegrams);
+            EXPECT_EQ(received.back(), wire::buildRequest("99 WGS P 0 ! " + std::to_string((count - 1) % 256), false));
+            EXPECT_EQ(received.front(), wire::buildRequest("99 WGS P 0 ! 10", false));
+        } else {
+            EXPECT_TRUE(received.empty());
+        }
+    }
+}
+
 TEST(StationFaults, V6FramingCallsInAndAnswersOk)
 {
     Faults f;

@@ -64,6 +64,7 @@ bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::str
         line.pty = std::make_unique<station::Pty>(std::move(*pty));
         port.device = line.pty->slavePath();
         line.station = std::make_unique<station::Simulator>(line.pty->master(), std::move(model));
+        line.station->setKeepTelegrams(false);  // nobody reads them here; a poll runs for days
         station::Faults faults;
         faults.v6Framing = c.engine == Engine::V6;
         line.station->setFaults(faults);
