@@ -113,6 +113,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"TelegramExample", kExample, 12, false}, Case{"V6Example", kExample, 7, true}),
     [](const auto &info) { return info.param.name; });
 
+// A poll's plain lines say why a value is missing, where a bare "= 0" stood.
+TEST(OneModelPoll, LinesSayWhyAValueIsMissing) {
+    const Result run = runHydrix({"poll", "12:setpoints:9-10", "12:report:0-1", "--rounds", "1"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("setpoint[9] = 2\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("setpoint[10] = - (setpoint 10 (type T, a text): the telegram engine delivers no value"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("report[0] = - (report value 0"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("report[1] = 101\n"), std::string::npos) << run.out;
+}
+
 // A station whose list holds types an engine does not read: each such setpoint says so;
 // the v6 engine stops reading at the first one, and the setpoints behind it say that.
 TEST(ForeignSetpointTypes, AreNamedPerSetpoint) {
