@@ -135,6 +135,8 @@ TEST(ForeignSetpointTypes, AreNamedPerSetpoint) {
     };
     const std::vector<Foreign> cases = {
         {false, "1 0 5 2 X 7 3 1 2.5", {{1, 5}, {3, 2.5}}, {{2, "(type X): the telegram engine delivers no value"}}},
+        // A text runs to its apostrophe, blanks and all: setpoint 3 is still found.
+        {false, "1 0 5 2 T 'two words' 3 1 2.5", {{1, 5}, {3, 2.5}}, {{2, "(type T, a text): the telegram engine"}}},
         {true, "1 0 5 2 I 7 3 1 2.5", {{1, 5}},
          {{2, "(type I): the v6 engine delivers no value"}, {3, "stops reading the list at setpoint 2, type I"}}},
     };
