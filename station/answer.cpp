@@ -1,5 +1,6 @@
 // What a plant answers to each request telegram, from the model.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -47,10 +48,51 @@ std::string joinNumbers(const std::vector<double> &values)
     return out;
 }
 
-std::string pictureText(const Picture &p)
+// The v6 engine reads picture and report values as whole 32-bit numbers (a "1.5" would
+// reach the host as 1): a station on a v6 line holds whole numbers, so it sends each value
+// rounded to the nearest one.
+std::vector<double> forEngine(const std::vector<double> &values, bool v6)
 {
-    std::string head = joinNumbers(p.header), vals = joinNumbers(p.values);
+    if (!v6)
+        return values;
+    std::vector<double> out;
+    out.reserve(values.size());
+    for (double v : values)
+        out.push_back(static_cast<double>(
+            std::clamp<long long>(std::llround(v), -0x7FFFFFFFLL - 1, 0x7FFFFFFFLL)));
+    return out;
+}
+
+std::string pictureText(const Picture &p, bool v6)
+{
+    std::string head = joinNumbers(p.header), vals = joinNumbers(forEngine(p.values, v6));
     return head.empty() ? vals : vals.empty() ? head : head + " " + vals;
+}
+
+// The daily report, all rows in order. The v6 engine reads rows of five. The telegram
+// engine reads the reply's first number twice (as its values 0 and 1) and wants a multiple
+// of five in all, so the station leaves value 0 out for it: the engine's values 1 onward
+// are then the report's own, each at its number, and its value 0 repeats value 1.
+std::string reportText(const Plant &p, bool v6)
+{
+    std::vector<double> all;
+    for (const auto &row : p.reportRows)
+        all.insert(all.end(), row.begin(), row.end());
+    if (!v6 && !all.empty())
+        all.erase(all.begin());
+    return joinNumbers(forEngine(all, v6));
+}
+
+// The type letter as each engine's list parser knows it. The telegram engine knows the
+// whole-number letters D, I and S, the v6 engine A and D: a whole number of type A goes to
+// the telegram engine as I, one of type I or S to the v6 engine as A.
+char wireType(char type, bool v6)
+{
+    if (!v6 && type == 'A')
+        return 'I';
+    if (v6 && (type == 'I' || type == 'S'))
+        return 'A';
+    return type;
 }
 
 // The records stamped after `from`, at most `limit`. With the telegram convention a
@@ -156,15 +198,11 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
         if (it == p->pictures.end())
             return {{STX, "NDA"}};
         ++book_.pictures;
-        return {{STX, pictureText(it->second)}};
+        return {{STX, pictureText(it->second, v6)}};
     }
     if (cmd == "WGD") {
-        std::vector<double> all;
-        for (const auto &row : p->reportRows)
-            all.insert(all.end(), row.begin(), row.end());
-        if (all.empty())
-            return {{STX, "NDA"}};
-        return {{STX, joinNumbers(all)}};
+        const std::string text = reportText(*p, v6);
+        return {{STX, text.empty() ? "NDA" : text}};
     }
     if (cmd == "MCC") {
         if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
@@ -174,7 +212,7 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
             for (const auto &[n, s] : p->setpoints) {
                 if (!out.empty())
                     out += ' ';
-                out += std::to_string(n) + " " + s.type + " " + wire::setpointValue(s);
+                out += std::to_string(n) + " " + wireType(s.type, v6) + " " + wire::setpointValue(s);
             }
             return {{STX, out}};
         }

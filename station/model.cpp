@@ -1,5 +1,6 @@
 // The plants' data: the built-in model and models read from JSON files.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -38,14 +39,17 @@ LocalTime localNow(int *second = nullptr)
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min};
 }
 
-Plant makePlant(int number, int seed, const LocalTime &now, bool v6)
+// One plant of the built-in model. `step` is the distance between picture 1's values:
+// plant 12 has fractions (the telegram engine reads them as they are), plant 7 whole
+// numbers, which the v6 engine reads as they are too.
+Plant makePlant(int number, int seed, double step, const LocalTime &now)
 {
     Plant p;
     p.plantNumber = number;
     // Picture 1: a plain screen; picture 3: split after value 4 (header[3] = 5).
     p.pictures[1] = Picture{{1, 0, 0, 0, 0, 0, 0, 0}, {}};
     for (int i = 0; i < 12; ++i)
-        p.pictures[1].values.push_back(seed + i * 1.5);
+        p.pictures[1].values.push_back(seed + i * step);
     p.pictures[3] = Picture{{3, 0, 0, 5, 0, 0, 0, 0}, {}};
     for (int i = 0; i < 10; ++i)
         p.pictures[3].values.push_back(seed * 10 + i);
@@ -53,8 +57,6 @@ Plant makePlant(int number, int seed, const LocalTime &now, bool v6)
         std::vector<double> r;
         for (int i = 0; i < 5; ++i)
             r.push_back(seed * 100 + row * 10 + i);
-        if (row == 0 && !v6)
-            r.pop_back();  // the telegram engine reads the first number twice
         p.reportRows.push_back(r);
     }
     p.setpoints[1] = Setpoint{'0', 12.0 + seed, ""};
@@ -64,12 +66,8 @@ Plant makePlant(int number, int seed, const LocalTime &now, bool v6)
     p.setpoints[5] = Setpoint{'4', 2.5, ""};
     p.setpoints[6] = Setpoint{'0', 17, ""};
     p.setpoints[7] = Setpoint{'D', 1, ""};
-    if (v6) {
-        p.setpoints[8] = Setpoint{'A', 40, ""};
-    } else {
-        p.setpoints[8] = Setpoint{'I', 40, ""};
-        p.setpoints[9] = Setpoint{'S', 2, ""};
-    }
+    p.setpoints[8] = Setpoint{'A', 40, ""};
+    p.setpoints[9] = Setpoint{'S', 2, ""};
     p.setpoints[10] = Setpoint{'T', 0, "Pump" + std::to_string(number)};
     for (int ch = 1; ch <= 4; ++ch)
         p.limits[ch] = AlarmLimit{1, 100 * ch, 10 * ch, 5, 1};
@@ -184,6 +182,10 @@ Plant getPlant(const json &j, const std::string &where)
             Picture pic;
             pic.header = list[i].contains("header") ? getNumbers(list[i].at("header"), w + ".header")
                                                     : std::vector<double>(8, 0.0);
+            // Both engines skip eight header numbers before the values (the v6 engine
+            // reads value 0 with them).
+            if (pic.header.size() != 8)
+                throw Bad{w + ".header", "must have 8 numbers"};
             if (list[i].contains("values"))
                 pic.values = getNumbers(list[i].at("values"), w + ".values");
             if (!p.pictures.emplace(n, pic).second)
@@ -194,8 +196,20 @@ Plant getPlant(const json &j, const std::string &where)
         const json &rows = j.at("report");
         if (!rows.is_array())
             throw Bad{where + ".report", "must be a list of rows"};
-        for (size_t i = 0; i < rows.size(); ++i)
-            p.reportRows.push_back(getNumbers(rows[i], where + ".report[" + std::to_string(i) + "]"));
+        // Rows of five whole numbers, as the v6 engine reads them; the telegram engine's
+        // list holds 129 values, so at most 25 rows.
+        if (rows.size() > 25)
+            throw Bad{where + ".report", "must have at most 25 rows"};
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const std::string w = where + ".report[" + std::to_string(i) + "]";
+            std::vector<double> row = getNumbers(rows[i], w);
+            if (row.size() != 5)
+                throw Bad{w, "a row has 5 numbers"};
+            for (double v : row)
+                if (v != std::trunc(v) || std::fabs(v) > 2147483647.0)
+                    throw Bad{w, "report numbers are whole numbers from -2147483647 to 2147483647"};
+            p.reportRows.push_back(row);
+        }
     }
     if (j.contains("setpoints")) {
         const json &list = j.at("setpoints");
@@ -215,12 +229,25 @@ Plant getPlant(const json &j, const std::string &where)
                 if (!list[i].contains("text") || !list[i].at("text").is_string())
                     throw Bad{w, "a text setpoint needs \"text\""};
                 s.text = list[i].at("text").get<std::string>();
-                if (s.text.size() > 16 || s.text.find('\'') != std::string::npos)
-                    throw Bad{w + ".text", "must have at most 16 characters and no apostrophe"};
+                // The v6 engine reads a text up to the next blank, the telegram engine up
+                // to the apostrophe or 16 characters.
+                const bool plain = std::all_of(s.text.begin(), s.text.end(), [](char c) {
+                    return c > ' ' && c < 0x7F && c != '\'' && c != '#';
+                });
+                if (s.text.size() > 16 || !plain)
+                    throw Bad{w + ".text", "must have at most 16 characters, without blanks, "
+                                           "apostrophes or \"#\""};
             } else if (list[i].contains("value")) {
                 if (!list[i].at("value").is_number())
                     throw Bad{w + ".value", "must be a number"};
                 s.value = list[i].at("value").get<double>();
+                // Whole-number types go to the v6 engine as one 16-bit word.
+                if (std::string("ADIS").find(s.type) != std::string::npos &&
+                    (s.value != std::trunc(s.value) || s.value < 0 || s.value > 65535))
+                    throw Bad{w + ".value", std::string("type ") + s.type +
+                                                " takes whole numbers from 0 to 65535"};
+                if (!std::isfinite(s.value) || std::fabs(s.value) > 2147483647.0)
+                    throw Bad{w + ".value", "must be from -2147483647 to 2147483647"};
             }
             if (!p.setpoints.emplace(n, s).second)
                 throw Bad{w, "setpoint " + std::to_string(n) + " is given twice"};
@@ -300,12 +327,12 @@ Plant getPlant(const json &j, const std::string &where)
 
 }  // namespace
 
-Model defaultModel(bool v6)
+Model defaultModel()
 {
     const LocalTime now = localNow();
     Model m;
-    m.plants.push_back(makePlant(12, 1, now, v6));
-    m.plants.push_back(makePlant(7, 2, now, v6));
+    m.plants.push_back(makePlant(12, 1, 1.5, now));
+    m.plants.push_back(makePlant(7, 2, 2, now));
     return m;
 }
 

@@ -161,10 +161,8 @@ void Simulator::setKeepTelegrams(bool keep)
     std::lock_guard lock(mutex_);
     keepTelegrams_ = keep;
     if (!keep) {
-        received_.clear();
-        received_.shrink_to_fit();
-        sent_.clear();
-        sent_.shrink_to_fit();
+        received_ = {};
+        sent_ = {};
     }
 }
 
@@ -298,8 +296,8 @@ void Simulator::handleRequest(const std::string &raw, Clock::time_point firstByt
         std::lock_guard lock(mutex_);
         f = faults_;
         trace = trace_;
-        if (keepTelegrams_)
-            received_.push_back(raw);
+        keep(received_, raw);
+        ++receivedCount_;
         ++counters_.requests;
         ++book_.requests;
         changed_.notify_all();
@@ -397,8 +395,7 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
         // Recorded before it goes out, so whoever reads the reply finds it in the books.
         {
             std::lock_guard lock(mutex_);
-            if (keepTelegrams_)
-                sent_.push_back(bytes);
+            keep(sent_, bytes);
         }
         if (trace)
             trace(false, bytes);
@@ -480,8 +477,7 @@ void Simulator::sendRaw(const std::string &bytes)
     Trace trace;
     {
         std::lock_guard lock(mutex_);
-        if (keepTelegrams_)
-            sent_.push_back(bytes);
+        keep(sent_, bytes);
         trace = trace_;
     }
     if (trace)
@@ -489,23 +485,32 @@ void Simulator::sendRaw(const std::string &bytes)
     writePaced(bytes, f.baud);
 }
 
+void Simulator::keep(std::deque<std::string> &telegrams, const std::string &bytes)
+{
+    if (!keepTelegrams_)
+        return;
+    if (telegrams.size() >= kKeptTelegrams)
+        telegrams.pop_front();
+    telegrams.push_back(bytes);
+}
+
 std::vector<std::string> Simulator::receivedTelegrams() const
 {
     std::lock_guard lock(mutex_);
-    return received_;
+    return {received_.begin(), received_.end()};
 }
 
 std::vector<std::string> Simulator::sentTelegrams() const
 {
     std::lock_guard lock(mutex_);
-    return sent_;
+    return {sent_.begin(), sent_.end()};
 }
 
 bool Simulator::waitForTelegrams(size_t count, int timeoutMs) const
 {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return received_.size() >= count; });
+                             [&] { return receivedCount_ >= count; });
 }
 
 Counters Simulator::counters() const

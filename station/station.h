@@ -21,12 +21,17 @@
 //                                nine numbers (header plus value 0), takes header[3] as
 //                                the split count N, and numbers the values from 1.
 //   "<p> WGS P <i> F|N|B|M <pic>" machine command: recorded, answered like a picture read.
+//                                With v6 framing the values go out rounded to whole
+//                                numbers, which is all the v6 engine reads.
 //   "<p> WGD <time> <date>"      daily report: all numbers of all rows, or "NDA". The v6
 //                                engine reads rows of five numbers; the telegram engine
 //                                counts the first number twice and wants a multiple of
-//                                five, so a report for it has 5k-1 numbers.
+//                                five, so for it the station leaves out number 0 (the
+//                                engine's numbers 1 onward are then the report's own).
 //   "<p> MCC 0 1"                setpoint list: "<n> <type> <value>" per setpoint; a text
-//                                setpoint's value is the text between apostrophes.
+//                                setpoint's value is the text between apostrophes. The
+//                                type goes out as the engine knows it: A as I to the
+//                                telegram engine, I and S as A to the v6 engine.
 //   "<p> MCC <route> <yy mm dd hh mi ss> <n> <type|digit> <value>"
 //                                setpoint write: "SCO", or "SCE" for a setpoint the plant
 //                                does not have.
@@ -71,7 +76,7 @@ namespace hydrix::station {
 
 // A numbered screen of station values.
 struct Picture {
-    std::vector<double> header;  // usually 8 numbers; header[3] is the v6 split count
+    std::vector<double> header;  // 8 numbers; header[3] is the v6 split count
     std::vector<double> values;  // value 0 first
 };
 
@@ -124,12 +129,10 @@ struct Model {
     const Plant *find(int plantNumber) const;
 };
 
-// Two plants (numbers 12 and 7) with pictures, a report, setpoints, alarm limits, a day
-// of hourly history ending at the last full hour, and two alarms each. Setpoint types and
-// report shape follow the engine: '0'..'4', 'D', 'I', 'S', 'T' and a report of 14 numbers
-// for the telegram engine; '0'..'4', 'A', 'D', 'T' (the only letters the v6 list parser
-// knows) and three rows of five for the v6 engine.
-Model defaultModel(bool v6 = false);
+// Two plants (numbers 12 and 7) with pictures, a report of three rows, setpoints of every
+// type, alarm limits, a day of hourly history ending at the last full hour, and two alarms
+// each. One model serves both engines: the station answers each in the form it reads.
+Model defaultModel();
 
 // Reads a model from a JSON file (see examples/station-model.json). On failure returns
 // nothing and puts "file: where: what" into *error.
@@ -282,8 +285,11 @@ public:
     void setFaultRates(const FaultRates &rates);  // random faults from now on (reseeds)
     Book book() const;
 
-    // Keep every telegram for receivedTelegrams/sentTelegrams (the default). Long runs turn
-    // it off; the counters and the book are kept either way.
+    // Keep the telegrams for receivedTelegrams/sentTelegrams (the default): the last
+    // kKeptTelegrams of each direction, so that a station left running does not grow.
+    // Programs that never look at them turn it off; the counters and the book are kept
+    // either way.
+    static constexpr size_t kKeptTelegrams = 4096;
     void setKeepTelegrams(bool keep);
     // Serves another descriptor from now on (a line that was gone and is back). The
     // model, faults and books stay. Stops the serving thread and starts it again if it
@@ -303,9 +309,10 @@ public:
     void sendRaw(const std::string &bytes);  // any bytes, paced like replies
 
     // What it saw.
-    std::vector<std::string> receivedTelegrams() const;  // raw, SOH to CR
-    std::vector<std::string> sentTelegrams() const;      // raw, as written
-    // Waits until at least `count` request telegrams have been read; false on time-out.
+    std::vector<std::string> receivedTelegrams() const;  // raw, SOH to CR; the last ones kept
+    std::vector<std::string> sentTelegrams() const;      // raw, as written; the last ones kept
+    // Waits until at least `count` request telegrams have been read in all; false on
+    // time-out.
     bool waitForTelegrams(size_t count, int timeoutMs) const;
     Counters counters() const;
     int aloCount() const { return counters().alo; }
@@ -329,6 +336,7 @@ private:
     int activePlant() const;
     FaultKind drawFault();      // under mutex_; Count when none
     void noteReplies(const std::vector<Reply> &replies, const Faults &f);  // under mutex_
+    void keep(std::deque<std::string> &telegrams, const std::string &bytes);  // under mutex_
 
     int fd_;
     bool ownsFd_;
@@ -342,7 +350,8 @@ private:
     Faults faults_;
     Trace trace_;
     Counters counters_;
-    std::vector<std::string> received_, sent_;
+    std::deque<std::string> received_, sent_;  // at most kKeptTelegrams each
+    size_t receivedCount_ = 0;                 // request telegrams read in all
     std::vector<SetpointWrite> setpointWrites_;
     std::vector<MachineCommand> machineCommands_;
     std::vector<LimitWrite> limitWrites_;

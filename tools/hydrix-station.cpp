@@ -138,7 +138,7 @@ int main(int argc, char **argv)
         }
         model = std::move(*loaded);
     } else {
-        model = st::defaultModel(f.v6Framing);
+        model = st::defaultModel();
     }
 
     std::optional<st::Pty> pty;
@@ -162,6 +162,7 @@ int main(int argc, char **argv)
     installHandlers();
     st::Simulator sim(fd, std::move(model), !device.empty());
     sim.setFaults(f);
+    sim.setKeepTelegrams(false);  // -v prints them as they pass; nothing reads them later
     if (verbose) {
         sim.setTrace([](bool incoming, const std::string &bytes) {
             std::printf("%s %s\n", incoming ? "recv:" : "send:", st::printable(bytes).c_str());

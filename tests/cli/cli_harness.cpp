@@ -123,7 +123,7 @@ StationLine::StationLine(bool v6) : v6_(v6) {
     std::string error;
     pty_ = st::Pty::open(&error);
     if (!pty_) throw std::runtime_error(error);
-    sim_ = std::make_unique<st::Simulator>(pty_->master(), st::defaultModel(v6));
+    sim_ = std::make_unique<st::Simulator>(pty_->master(), st::defaultModel());
     setFaults({});
     sim_->start();
     const std::string port = "Port=" + pty_->slavePath() + "\n";

@@ -17,7 +17,7 @@ TEST(Ports, ASecondProgramOnThePortIsToldWhichProcessHasIt) {
     std::string error;
     auto pty = st::Pty::open(&error);
     ASSERT_TRUE(pty) << error;
-    st::Simulator sim(pty->master(), st::defaultModel(false));
+    st::Simulator sim(pty->master(), st::defaultModel());
     sim.start();
     TempFile profile("[Driver]\n[Chan0]\nRetries=0\nNodes=12\nPort=" + pty->slavePath() +
                      "\n[Chan0\\Node12]\nPlantNumber=12\n");

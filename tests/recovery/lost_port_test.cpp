@@ -34,7 +34,7 @@ public:
         auto pty = st::Pty::open(&error);
         ASSERT_TRUE(pty) << error;
         pty_ = std::make_unique<st::Pty>(std::move(*pty));
-        sim_ = std::make_unique<st::Simulator>(pty_->master(), st::defaultModel(v6_));
+        sim_ = std::make_unique<st::Simulator>(pty_->master(), st::defaultModel());
         st::Faults f;
         f.v6Framing = v6_;
         sim_->setFaults(f);

@@ -41,7 +41,21 @@ public:
         fd_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     }
 
-    void send(const std::string &bytes) { (void)!::write(fd_, bytes.data(), bytes.size()); }
+    // Writes all of `bytes`, waiting for room on the line when it is full.
+    void send(const std::string &bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            pollfd pfd{fd_, POLLOUT, 0};
+            if (::poll(&pfd, 1, 2000) <= 0)
+                return;
+        }
+    }
     void request(const std::string &text, bool v6 = false) { send(wire::buildRequest(text, v6)); }
 
     // Reads until `frames` line ends (LF, or CR when crOnly) have come, or the time is up.

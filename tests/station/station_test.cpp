@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -139,11 +140,11 @@ TEST(StationLine, HistoryComesInChunksUntilNda)
 TEST(StationLine, SetpointWritesChangeTheList)
 {
     Line line(exampleModel());
-    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 3.5 3 2 1.25 4 A 17 5 D 1 6 T 'Inlet_pump'");
+    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 3.5 3 2 1.25 4 I 17 5 D 1 6 T 'Inlet_pump'");
     EXPECT_EQ(line.ask("12 MCC 12 26 12 05 10 00 00 2 1 7.5"), "SCO");
     EXPECT_EQ(line.ask("12 MCC 26 12 05 10 00 00 6 T 'My_Station_name'"), "SCO");  // empty route
     EXPECT_EQ(line.ask("12 MCC 12 26 12 05 10 00 00 50 0 1"), "SCE");
-    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 7.5 3 2 1.25 4 A 17 5 D 1 6 T 'My_Station_name'");
+    EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 7.5 3 2 1.25 4 I 17 5 D 1 6 T 'My_Station_name'");
     const auto writes = line.sim().setpointWrites();
     ASSERT_EQ(writes.size(), 3u);
     EXPECT_EQ(writes[0].number, 2);
@@ -302,6 +303,33 @@ TEST(StationLine, ServesAgainAfterTheDriverReopensThePort)
     EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
 }
 
+// A station left running keeps only the last telegrams, or none when told so; it counts
+// every one either way.
+TEST(StationLine, KeepsABoundedTailOfTheTelegrams)
+{
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "kept" : "not kept");
+        Line line(exampleModel());
+        line.sim().setKeepTelegrams(keep);
+        // Plant 99 is on nobody's books: the station reads these and answers none.
+        const size_t count = Simulator::kKeptTelegrams + 10;
+        std::string burst;
+        for (size_t i = 0; i < count; ++i)
+            burst += wire::buildRequest("99 WGS P 0 ! " + std::to_string(i % 256), false);
+        line.send(burst);
+        ASSERT_TRUE(line.sim().waitForTelegrams(count, 10000));
+        const auto received = line.sim().receivedTelegrams();
+        EXPECT_EQ(line.sim().counters().requests, static_cast<int>(count));
+        if (keep) {
+            ASSERT_EQ(received.size(), Simulator::kKeptTelegrams);
+            EXPECT_EQ(received.back(), wire::buildRequest("99 WGS P 0 ! " + std::to_string((count - 1) % 256), false));
+            EXPECT_EQ(received.front(), wire::buildRequest("99 WGS P 0 ! 10", false));
+        } else {
+            EXPECT_TRUE(received.empty());
+        }
+    }
+}
+
 TEST(StationFaults, V6FramingCallsInAndAnswersOk)
 {
     Faults f;
@@ -363,19 +391,101 @@ TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
     EXPECT_FALSE(loadModel("/nonexistent/model.json", &error));
     EXPECT_EQ(error, "/nonexistent/model.json: cannot be read");
 
-    // The built-in plants list only setpoint letters their engine's list parser knows.
-    for (bool v6 : {false, true}) {
-        const Model d = defaultModel(v6);
-        ASSERT_EQ(d.plants.size(), 2u);
-        EXPECT_EQ(d.plants[0].history.size(), 24u);
-        EXPECT_TRUE(std::is_sorted(d.plants[0].history.begin(), d.plants[0].history.end(),
-                                   [](const auto &a, const auto &b) { return a.time < b.time; }));
-        size_t numbers = 0;
-        for (const auto &row : d.plants[0].reportRows)
-            numbers += row.size();
-        EXPECT_EQ(numbers % 5, v6 ? 0u : 4u);
-        for (const auto &[n, s] : d.plants[0].setpoints)
-            EXPECT_NE(std::string(v6 ? "01234ADT" : "01234DIST").find(s.type), std::string::npos) << n;
+    // What both engines must be able to read is checked when the model is loaded.
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {R"({"plants":[{"plant":1,"report":[[1,2,3,4]]}]})", "plants[0].report[0]: a row has 5 numbers"},
+        {R"({"plants":[{"plant":1,"report":[[1,2,3,4,5.5]]}]})",
+         "plants[0].report[0]: report numbers are whole numbers from -2147483647 to 2147483647"},
+        {R"({"plants":[{"plant":1,"pictures":[{"number":1,"header":[1,2,3]}]}]})",
+         "plants[0].pictures[0].header: must have 8 numbers"},
+        {R"({"plants":[{"plant":1,"setpoints":[{"number":1,"type":"T","text":"two words"}]}]})",
+         R"(plants[0].setpoints[0].text: must have at most 16 characters, without blanks, apostrophes or "#")"},
+        {R"({"plants":[{"plant":1,"setpoints":[{"number":1,"type":"A","value":70000}]}]})",
+         "plants[0].setpoints[0].value: type A takes whole numbers from 0 to 65535"},
+        {R"({"plants":[{"plant":1,"setpoints":[{"number":1,"type":"I","value":1.5}]}]})",
+         "plants[0].setpoints[0].value: type I takes whole numbers from 0 to 65535"},
+    };
+    for (const auto &[text, why] : bad) {
+        EXPECT_FALSE(parseModel(text, "m.json", &error)) << text;
+        EXPECT_EQ(error, "m.json: " + why);
+    }
+    std::string rows = "[1,2,3,4,5]";
+    for (int i = 0; i < 25; ++i)
+        rows += ",[1,2,3,4,5]";
+    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"report":[)" + rows + "]}]}", "m.json", &error));
+    EXPECT_EQ(error, "m.json: plants[0].report: must have at most 25 rows");
+}
+
+// Numbers as the engine reading `text` takes them: blank-separated, parsed like atof.
+std::vector<double> numbersOf(const std::string &text)
+{
+    std::vector<double> out;
+    for (const std::string &w : wire::splitWords(text))
+        out.push_back(std::atof(w.c_str()));
+    return out;
+}
+
+// Every model, asked by either engine, answers in the form that engine reads: a report the
+// telegram engine can take (it reads the first number twice and wants rows of five; its
+// values 1 on are the report's), whole picture and report numbers for the v6 engine, and
+// only the setpoint letters each engine's list parser knows.
+TEST(StationModel, EachEngineGetsTheFormItReads)
+{
+    struct Source {
+        const char *name;
+        Model model;
+    };
+    const std::vector<Source> sources = {{"built-in", defaultModel()}, {"example", exampleModel()}};
+    for (const Source &src : sources) {
+        for (const bool v6 : {false, true}) {
+            SCOPED_TRACE(std::string(src.name) + (v6 ? " v6" : " telegram"));
+            Line line(src.model, [&] {
+                Faults f;
+                f.v6Framing = v6;
+                return f;
+            }());
+            for (const Plant &p : src.model.plants) {
+                const std::string n = std::to_string(p.plantNumber);
+                auto ask = [&](const std::string &text) {
+                    line.request(n + " " + text, v6);
+                    return Line::replyText(line.read(1, 2000));
+                };
+                std::vector<double> report;
+                for (const auto &row : p.reportRows)
+                    report.insert(report.end(), row.begin(), row.end());
+                const std::string reportReply = ask("WGD 26 12 05 10 00 26 12 04");
+                if (report.empty()) {
+                    EXPECT_EQ(reportReply, "NDA");
+                } else {
+                    std::vector<double> list = numbersOf(reportReply);
+                    if (!v6)  // the telegram engine's list
+                        list.insert(list.begin(), list.front());
+                    ASSERT_EQ(list.size(), report.size()) << reportReply;
+                    for (size_t i = v6 ? 0 : 1; i < report.size(); ++i)
+                        EXPECT_EQ(list[i], report[i]) << i;
+                }
+                for (const auto &[number, pic] : p.pictures) {
+                    const std::vector<double> got = numbersOf(ask("WGS P 0 ! " + std::to_string(number)));
+                    ASSERT_EQ(got.size(), 8 + pic.values.size());
+                    for (size_t i = 0; i < pic.values.size(); ++i)
+                        EXPECT_EQ(got[8 + i], v6 ? std::round(pic.values[i]) : pic.values[i]) << number;
+                }
+                if (p.setpoints.empty())
+                    continue;
+                const std::vector<std::string> words = wire::splitWords(ask("MCC 0 1"));
+                ASSERT_EQ(words.size(), 3 * p.setpoints.size());
+                for (size_t i = 0; i < words.size(); i += 3) {
+                    const char letter = words[i + 1].at(0);
+                    EXPECT_NE(std::string(v6 ? "01234ADT" : "01234DIST").find(letter), std::string::npos)
+                        << "setpoint " << words[i] << " goes out as " << letter;
+                    const Setpoint &s = p.setpoints.at(std::stoi(words[i]));
+                    if (s.type == 'T')
+                        EXPECT_EQ(words[i + 2], "'" + s.text + "'");
+                    else
+                        EXPECT_DOUBLE_EQ(std::atof(words[i + 2].c_str()), s.value) << words[i];
+                }
+            }
+        }
     }
 }
 

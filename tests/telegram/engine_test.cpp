@@ -20,7 +20,7 @@ station::Model testModel() {
     station::Plant p;
     p.plantNumber = 12;
     p.pictures = {{3, {{1, 2, 3, 4, 5, 6, 7, 8}, {10.5, 11, 12, 13}}}, {4, {std::vector<double>(8), {}}}};
-    p.reportRows = {{1, 2, 3, 4}, {5, 6, 7, 8, 9}};
+    p.reportRows = {{0, 1, 2, 3, 4}, {5, 6, 7, 8, 9}};  // value 0 stays off a telegram line
     p.setpoints = {{1, {'0', 12, ""}}, {2, {'2', 3.14, ""}}, {5, {'T', 0, "abc"}}, {127, {'S', 5, ""}}};
     for (int i = 0; i < 300; ++i) p.pictures[4].values.push_back(i);
     for (int h = 20; h < 26; ++h) p.history.push_back({{2026, 3, 14 + h / 24, h % 24, 0}, {h + 0.0, 0.5}});
@@ -132,7 +132,10 @@ TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     // A picture list keeps 256 entries (8 header, values 0..247); a report list 129.
     EXPECT_EQ(values(ask(40, KIND_PICTURE, 4, DIR_READ, 2 * 247, 2), 1), std::vector<float>{247});
     expectError(ask(40, KIND_PICTURE, 4, DIR_READ, 2 * 248, 2), ERRGRP_CONTENT, ERR_PICTURE_SHORT, 4);
-    line0->sim.editModel([](station::Model &m) { m.find(12)->reportRows.assign(26, {1, 2, 3, 4, 5}); });
+    line0->sim.editModel([](station::Model &m) {  // 131 numbers: 130 on the line, 131 listed
+        m.find(12)->reportRows.assign(26, {1, 2, 3, 4, 5});
+        m.find(12)->reportRows.push_back({6});
+    });
     expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 2), ERRGRP_CONTENT, ERR_REPORT_COUNT, 131);
 }
 

@@ -1,5 +1,6 @@
 #include "frames.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -117,6 +118,56 @@ std::optional<SetpointWriteSent> lastSetpointWrite(const std::vector<std::string
         if (!setpoint) continue;
         return SetpointWriteSent{static_cast<long>(*setpoint), words[n - 2], words[n - 1]};
     }
+    return std::nullopt;
+}
+
+namespace {
+
+// The entries of one list frame; nothing when the frame does not open with a setpoint
+// number. Stops at "#", at the end of the frame, or at an entry cut short.
+std::optional<std::vector<ListedSetpoint>> setpointEntries(const std::string &frame) {
+    if (frame.empty() || static_cast<uint8_t>(frame[0]) != STX) return std::nullopt;
+    const size_t end = std::min(frame.find('#'), frame.size());
+    std::vector<ListedSetpoint> out;
+    size_t i = 1;
+    auto wordEnd = [&](size_t from) {
+        const size_t blank = frame.find(' ', from);
+        return std::min(blank == std::string::npos ? end : blank, end);
+    };
+    while (true) {
+        if (i < end && frame[i] == ' ') ++i;  // at most one leading blank
+        if (i >= end) break;
+        const size_t numberEnd = wordEnd(i);
+        const auto n = number(frame.substr(i, numberEnd - i), 0, 0x7FFFFFFF);
+        if (!n || numberEnd >= end) {
+            if (out.empty()) return std::nullopt;
+            break;
+        }
+        ListedSetpoint s;
+        s.number = static_cast<long>(*n);
+        i = numberEnd + 1;
+        if (i >= end) break;
+        s.type = frame[i];
+        i = wordEnd(i) + 1;  // past the type field and its blank
+        if (i > end) break;
+        if (s.type == 'T') {
+            ++i;  // the opening character
+            while (i < end && frame[i] != '\'' && s.text.size() < 16) s.text += frame[i++];
+            ++i;  // the closing character
+        }
+        out.push_back(s);
+        if (i >= end) break;
+        i = wordEnd(i);  // the rest of the value field
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<ListedSetpoint>> lastSetpointList(const std::vector<std::string> &received) {
+    for (auto it = received.rbegin(); it != received.rend(); ++it)
+        if (auto list = setpointEntries(*it)) return list;
     return std::nullopt;
 }
 

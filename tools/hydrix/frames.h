@@ -57,4 +57,18 @@ struct SetpointWriteSent {
 // The last setpoint write among the frames sent (the list request "MCC 0 1" is none).
 std::optional<SetpointWriteSent> lastSetpointWrite(const std::vector<std::string> &sent);
 
+// One entry of a station's setpoint list ("MCC 0 1" reply), read as the telegram engine
+// reads it: number, type field (its first character is the letter), value field; a text
+// (type T) is one opening character, up to 16 characters ended by an apostrophe, one
+// closing character. For lists whose texts have no blanks (all a v6 engine can read) the
+// v6 engine reads the same entries.
+struct ListedSetpoint {
+    long number = 0;
+    char type = 0;
+    std::string text;   // type T only
+};
+// The entries of the last setpoint list among the frames received; nothing when none of
+// them is a list (an NDA, SCE or alarm answer, or no answer at all).
+std::optional<std::vector<ListedSetpoint>> lastSetpointList(const std::vector<std::string> &received);
+
 }  // namespace hydrix::cli

@@ -47,6 +47,13 @@ std::string valueText(const Value &v) {
     return "";
 }
 
+// A value the engine does not deliver shows as "-" (its note says why), never as a blank
+// that could pass for an empty text.
+static std::string tableValue(const Record &r) {
+    if (!r.failed() && std::holds_alternative<std::monostate>(r.value) && r.index) return "-";
+    return valueText(r.value);
+}
+
 std::string errorField(const Record &r) {
     std::string out;
     if (r.error)
@@ -98,7 +105,7 @@ std::string table(const Records &records) {
     std::vector<std::vector<std::string>> rows;
     for (const Record &r : records)
         rows.push_back({std::to_string(r.channel), std::to_string(r.node), r.item,
-                        r.index ? std::to_string(*r.index) : "", valueText(r.value),
+                        r.index ? std::to_string(*r.index) : "", tableValue(r),
                         isoUtc(r.time), localText(r.time), errorField(r)});
     std::vector<size_t> width(head.size());
     for (size_t c = 0; c < head.size(); ++c) {

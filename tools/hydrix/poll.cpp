@@ -45,6 +45,8 @@ std::string plainLine(const Record &r) {
         line += ']';
     }
     if (r.failed()) return line + " ERROR " + errorField(r);
+    if (std::holds_alternative<std::monostate>(r.value) && !r.notes.empty())  // no value: say why
+        return line + " = - (" + r.notes.front() + ")";
     return line + " = " + valueText(r.value);
 }
 

@@ -2,7 +2,9 @@
 // in bits 0-7, value numbers and counts in 16-bit words (a value is two). Pictures,
 // reports, setpoints, writes and commands come back as the request itself; history and
 // alarm reads arrive as messages of their own until the station has no more.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "inputs.h"
 #include "output.h"
@@ -75,7 +77,7 @@ void addValues(const Query &q, const Exchange &ex, int first, int count, Records
     }
 }
 
-// Pictures, the report and the setpoint list: a read of `count` values from `first`.
+// Pictures and the report: a read of `count` values from `first`.
 // Without a count, a read of none first tells how many the station has: the handler
 // traces the number of values it parsed.
 Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind,
@@ -90,7 +92,6 @@ Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
         long n = 0;
         if (!traceNumber(probe.trace, gotTrace, &n)) return {noValues(q, whyNoValues(probe.trace))};
         count = static_cast<int>(n) - header - first;
-        if (kind == KIND_SETPOINTS) count = static_cast<int>(n) - first + 1;  // numbered from 1
         if (count <= 0) return {noValues(q, "no values from " + std::to_string(first) + " on")};
     }
     if (count > kMaxValues) return {noValues(q, "at most " + std::to_string(kMaxValues) + " values at a time")};
@@ -100,6 +101,67 @@ Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
     if (!traceHas(ex.trace, gotTrace)) return {noValues(q, whyNoValues(ex.trace))};
     Records out;
     addValues(q, ex, first, count, &out);
+    if (kind == KIND_REPORT && first == 0 && !out.empty()) {
+        // The engine reads the reply's first number twice, as its values 0 and 1: value 0
+        // is no number of its own.
+        out.front().value = std::monostate{};
+        out.front().notes.push_back("report value 0: the telegram engine delivers none (it repeats value 1 there)");
+    }
+    return out;
+}
+
+// What the telegram engine delivers of each setpoint type: the value of a number, nothing
+// of a text (T) or of a letter it does not know.
+bool deliversValue(char type) { return std::string_view("01234DIS").find(type) != std::string_view::npos; }
+
+std::string typeName(char type) {
+    std::string name = "type ";
+    name += type;
+    if (type == 'T') name += ", a text";
+    return name;
+}
+
+// The setpoint list. The engine hands the host only numbers, 0.0 for a setpoint it does not
+// have and for a text: which setpoints the station lists, and of which type, the tool reads
+// from the list reply on the line. Unlisted setpoints are left out; a listed one whose type
+// brings no value says so.
+Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
+    const int first = q.first.value_or(1);
+    int count = q.count.value_or(0);
+    const char *got = "hndlRequestSetpoints: Got ";
+    auto read = [&](int n) {
+        return request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(first), DIR_READ, 2 * n);
+    };
+    Exchange ex = read(count);
+    if (auto f = failure(q, ex)) return {*f};
+    if (!traceHas(ex.trace, got)) return {noValues(q, whyNoValues(ex.trace))};
+    auto list = lastSetpointList(ex.received);
+    if (!list) return {noValues(q, "the setpoint list was not seen on the line")};
+    if (!q.count) {  // up to the last setpoint listed
+        long last = 0;
+        for (const ListedSetpoint &s : *list) last = std::max(last, s.number);
+        if (last < first) return {};
+        count = static_cast<int>(last) - first + 1;
+        ex = read(count);
+        if (auto f = failure(q, ex)) return {*f};
+        if (!traceHas(ex.trace, got)) return {noValues(q, whyNoValues(ex.trace))};
+        list = lastSetpointList(ex.received);
+        if (!list) return {noValues(q, "the setpoint list was not seen on the line")};
+    }
+    Records values;
+    addValues(q, ex, first, count, &values);
+    Records out;
+    for (Record &r : values) {
+        const auto listed = std::find_if(list->begin(), list->end(),
+                                         [&](const ListedSetpoint &s) { return s.number == *r.index; });
+        if (listed == list->end()) continue;
+        if (!deliversValue(listed->type)) {
+            r.value = std::monostate{};
+            r.notes.push_back("setpoint " + std::to_string(*r.index) + " (" + typeName(listed->type) +
+                              "): the telegram engine delivers no value for this type");
+        }
+        out.push_back(r);
+    }
     return out;
 }
 
@@ -208,9 +270,8 @@ Records telegramQuery(Host &host, const ChannelConfig &c, const Query &q, const 
     switch (q.what) {
     case What::Picture:
         return readList(host, c, q, KIND_PICTURE, "hndlRequestPicture: Got ", 8, 0);
-    case What::Report: return readList(host, c, q, KIND_REPORT, "hndlRequestReport: Got ", 0, 0);
-    case What::Setpoints:
-        return readList(host, c, q, KIND_SETPOINTS, "hndlRequestSetpoints: Got ", 0, 1);
+    case What::Report: return readList(host, c, q, KIND_REPORT, "hndlRequestReport: Got ", 0, 1);
+    case What::Setpoints: return setpoints(host, c, q);
     case What::WriteSetpoint: return writeSetpoint(host, c, q);
     case What::Command: return command(host, c, q);
     case What::History: return history(host, c, q, progress);

@@ -3,7 +3,9 @@
 // message per value or row, and the request goes back to the pool. Replies that carry no
 // values (SCE, NDA, the alarm lines) the tool reads from the line itself: the runtime's
 // line tap hands it every telegram whole.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "query.h"
 #include "times.h"
@@ -128,23 +130,52 @@ Records report(Host &host, const ChannelConfig &c, const Query &q) {
     return out;
 }
 
+// The setpoints as the engine delivered them; `listed`, when given, receives the list as
+// it came over the line (empty when none came).
 std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Query &q,
-                                     std::optional<Record> *failure) {
+                                     std::optional<Record> *failure,
+                                     std::vector<ListedSetpoint> *listed = nullptr) {
     std::vector<V6Setpoint> list;
     auto onMessage = [&](const HostMsg &m) {
         if (auto s = setpointRecord(q, m)) list.push_back(*s);
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_MCC_READ, 0), 0, DIR_READ, {}, onMessage);
     *failure = exchangeFailure(q, Engine::V6, ex);
-    if (!*failure && list.empty()) *failure = problem(q, whyNoValues(ex));
+    if (listed) *listed = lastSetpointList(ex.received).value_or(std::vector<ListedSetpoint>{});
+    if (!*failure && list.empty() && (!listed || listed->empty())) *failure = problem(q, whyNoValues(ex));
     return list;
 }
 
+// The engine reads types 0 to 4, A, D and T; at any other letter it stops reading the list.
+// A setpoint the station listed but the engine did not deliver says why instead of showing
+// nothing at all.
 Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
     std::optional<Record> failure;
+    std::vector<ListedSetpoint> listed;
+    const std::vector<V6Setpoint> delivered = setpointList(host, c, q, &failure, &listed);
     Records out;
-    for (const V6Setpoint &s : setpointList(host, c, q, &failure))
+    for (const V6Setpoint &s : delivered)
         if (inRange(q, *s.record.index, 1)) out.push_back(s.record);
+    const ListedSetpoint *stop = nullptr;
+    for (const ListedSetpoint &s : listed) {
+        const bool known = std::string_view("01234ADT").find(s.type) != std::string_view::npos;
+        if (!known && !stop) stop = &s;
+        const bool got = std::any_of(delivered.begin(), delivered.end(),
+                                     [&](const V6Setpoint &d) { return *d.record.index == s.number; });
+        if (got || failure || !inRange(q, s.number, 1)) continue;
+        Record r = baseRecord(q, "setpoint");
+        r.index = s.number;
+        const std::string name = "setpoint " + std::to_string(s.number);
+        if (!known)
+            r.notes.push_back(name + " (type " + std::string(1, s.type) + "): the v6 engine delivers no value for this type");
+        else if (stop)
+            r.notes.push_back(name + ": not delivered (the v6 engine stops reading the list at setpoint " +
+                              std::to_string(stop->number) + ", type " + std::string(1, stop->type) + ")");
+        else
+            r.notes.push_back(name + ": the station lists it, the v6 engine delivered no value");
+        out.push_back(r);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const Record &a, const Record &b) { return *a.index < *b.index; });
     if (failure) out.push_back(*failure);
     return out;
 }

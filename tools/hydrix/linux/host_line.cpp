@@ -42,7 +42,7 @@ bool Host::simulateLine(const ChannelConfig &c, const HostOptions &options, Line
         if (!loaded) return false;
         model = std::move(*loaded);
     } else {
-        model = station::defaultModel(c.engine == Engine::V6);
+        model = station::defaultModel();
     }
     auto pty = station::Pty::open(error);
     if (!pty) {
@@ -54,6 +54,7 @@ bool Host::simulateLine(const ChannelConfig &c, const HostOptions &options, Line
     sim.pty = std::make_unique<station::Pty>(std::move(*pty));
     *device = sim.pty->slavePath();
     sim.station = std::make_unique<station::Simulator>(sim.pty->master(), std::move(model));
+    sim.station->setKeepTelegrams(false);  // nobody reads them here; a poll runs for days
     station::Faults faults;
     faults.v6Framing = c.engine == Engine::V6;
     sim.station->setFaults(faults);
