@@ -105,7 +105,7 @@ protected:
         auto pty = st::Pty::open(&error);
         ASSERT_TRUE(pty) << error;
         steadyPty_ = std::make_unique<st::Pty>(std::move(*pty));
-        steadySim_ = std::make_unique<st::Simulator>(steadyPty_->master(), st::defaultModel(false));
+        steadySim_ = std::make_unique<st::Simulator>(steadyPty_->master(), st::defaultModel());
         steadySim_->start();
 
         const std::string telegramNode = "Nodes=12\n";
