@@ -63,6 +63,10 @@ declare -A covered=(
   ["scripts/build-windows.sh -- -DHYDRIX_COLLECTOR_DLL=collect.dll \\"]="skip: a Windows build with other host libraries"
   ["-DHYDRIX_PROFILE_DLL=profile.dll -DHYDRIX_TIME_DLL=timelib.dll \\"]="skip: (the same)"
   ["-DHYDRIX_CALLING_CONVENTION=stdcall"]="skip: (the same)"
+  ["HYDRIXDefault=1"]="skip: a Windows site's profile" ["Nodes=12"]="skip: (the same)"
+  ["Port=COM5"]="skip: (the same)" ["Baudrate=9600"]="skip: (the same)"
+  ["hydrix.exe --config site.ini picture -n 12 --picture 1"]="skip: Windows (its Wine test runs these)"
+  ["hydrix.exe --config site.ini alarms -n 12 --json"]="skip: Windows (its Wine test runs these)"
 )
 
 # The examples README.md shows: command lines of its code blocks (the model file's JSON
