@@ -12,6 +12,7 @@
 #include "output.h"
 #include "poll.h"
 #include "query.h"
+#include "serve/serve.h"
 #include "times.h"
 
 namespace cli = hydrix::cli;
@@ -156,6 +157,16 @@ int main(int argc, char **argv) {
     if (!config) return fail(error, cli::EXIT_SETUP);
     for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     if (o.command == "channels") return listChannels(*config);
+    if (o.command == "serve") {
+        hydrix::serve::ServeOptions s;
+        s.configPath = o.config;
+        s.modbus = o.modbus;
+        s.mqtt = o.mqtt;
+        s.printMap = o.printMap;
+        s.format = format;
+        s.host = {o.library, o.simulate || config->embedded, o.model, o.verbose, o.traceFile};
+        return hydrix::serve::serveCommand(*config, s);
+    }
 
     std::vector<cli::Query> queries;
     if (o.command == "poll") {
