@@ -175,18 +175,46 @@ void Scheduler::run() {
     }
 }
 
+// A line is offline when its station did not answer at all: no reply in time or a port
+// that failed. A station that answers "no data" is online.
+void Scheduler::lineEnded(int channel, const cli::Records &records) {
+    bool online = true;
+    if (const cli::Record *bad = firstFailure(records)) {
+        const std::string &text = bad->errorText;
+        online = !(text.find("no reply") != std::string::npos || text.find("port") != std::string::npos ||
+                   text.find("gave no answer") != std::string::npos);
+    }
+    auto it = lineOnline_.find(channel);
+    if (it != lineOnline_.end() && it->second == online) return;
+    lineOnline_[channel] = online;
+    logLine("channel " + std::to_string(channel) + ": line " + (online ? "online" : "offline"));
+    if (sinks_.line) sinks_.line(channel, online);
+}
+
+static std::string errorJson(const cli::Record &r) {
+    const cli::ErrorTriple e = r.error.value_or(cli::ErrorTriple{});
+    std::string text;
+    for (unsigned char c : r.errorText)
+        if (c >= 0x20 && c != '"' && c != '\\') text += static_cast<char>(c);
+    return "{\"group\":" + std::to_string(e.group) + ",\"code\":" + std::to_string(e.code) + ",\"sub\":" +
+           std::to_string(e.sub) + ",\"text\":\"" + text + "\"}";
+}
+
 void Scheduler::runRead(Task &t) {
     const Item &item = t.item;
     const cli::ChannelConfig *channel = config_.channel(item.query.target.channel);
     if (!channel) return;
     cli::Records records = cli::runQuery(host_, *channel, item.query, {});
     if (interrupted(records)) return;  // the gateway is stopping: not a failure of the line
+    lineEnded(item.query.target.channel, records);
     const auto at = Clock::now();
     const OrvelTime now = cli::orvelNow();
     if (const cli::Record *bad = firstFailure(records)) {
         const cli::ErrorTriple error = bad->error.value_or(cli::ErrorTriple{});
-        if (store_.failed(item.name, error, bad->errorText, now, at) || !t.failing)
+        if (store_.failed(item.name, error, bad->errorText, now, at) || !t.failing) {
             logLine(itemLabel(item) + ": read failed: " + cli::errorField(*bad));
+            if (sinks_.status) sinks_.status(item, true, errorJson(*bad), now);
+        }
         t.failing = true;
         return;
     }
@@ -199,7 +227,10 @@ void Scheduler::runRead(Task &t) {
         values.push_back({*r.index, v});
     }
     auto changed = store_.good(item.name, values, now, at);
-    if (t.failing) logLine(itemLabel(item) + ": reads again (" + std::to_string(values.size()) + " values)");
+    if (t.failing) {
+        logLine(itemLabel(item) + ": reads again (" + std::to_string(values.size()) + " values)");
+        if (sinks_.status) sinks_.status(item, false, "", now);
+    }
     t.failing = false;
     if (!changed.empty() && sinks_.changed) sinks_.changed(item, changed, now);
 }
@@ -211,14 +242,16 @@ void Scheduler::runAlarms(Task &t) {
     q.what = cli::What::Alarms;
     q.target = {t.station.channel, t.station.node};
     cli::Records records = cli::runQuery(host_, *channel, q, {});
+    if (!interrupted(records)) lineEnded(t.station.channel, records);
     cli::Records alarms;
     for (const cli::Record &r : records)
         if (!r.failed()) alarms.push_back(r);
+    // Alarms that arrived are the gateway's now, whatever happened after them: stored
+    // first, said after.
+    if (!alarms.empty() && sinks_.alarms) sinks_.alarms(t.station, alarms);
     for (const cli::Record &r : alarms)
         logLine(stationLabel(t.station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
                 cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
-    // Alarms that arrived are the gateway's now, whatever happened after them.
-    if (!alarms.empty() && sinks_.alarms) sinks_.alarms(t.station, alarms);
     if (interrupted(records)) return;
     const cli::Record *bad = firstFailure(records);
     if (bad && !t.failing) logLine(stationLabel(t.station) + ": alarms: " + cli::errorField(*bad));
@@ -238,6 +271,7 @@ void Scheduler::runHistory(Task &t) {
         q.from = it != historyFrom_.end() ? it->second : historyStart_;
     }
     cli::Records records = cli::runQuery(host_, *channel, q, {});
+    if (!interrupted(records)) lineEnded(t.station.channel, records);
     cli::Records history;
     OrvelTime last = q.from;
     for (const cli::Record &r : records)
@@ -250,9 +284,9 @@ void Scheduler::runHistory(Task &t) {
             std::lock_guard lock(mutex_);
             historyFrom_[{t.station.channel, t.station.node}] = last;
         }
+        if (sinks_.history) sinks_.history(t.station, history);
         logLine(stationLabel(t.station) + ": history: " + std::to_string(history.size()) + " values up to " +
                 cli::isoUtc(last));
-        if (sinks_.history) sinks_.history(t.station, history);
     }
     if (interrupted(records)) return;
     const cli::Record *bad = firstFailure(records);

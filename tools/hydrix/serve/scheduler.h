@@ -32,6 +32,10 @@ struct Sinks {
     std::function<void(const Item &, const std::vector<std::pair<long long, double>> &, OrvelTime)> changed;
     // Alarm and history records as the driver delivered them (never failures).
     std::function<void(const StationTask &, const cli::Records &)> alarms, history;
+    // An item's reads start failing (with the error as JSON, since when) or work again.
+    std::function<void(const Item &, bool failing, const std::string &errorJson, OrvelTime since)> status;
+    // How the last request on a channel's line ended, when that changes.
+    std::function<void(int channel, bool online)> line;
 };
 
 class Scheduler {
@@ -65,6 +69,7 @@ private:
         std::promise<WriteResult> done;
     };
     void run();
+    void lineEnded(int channel, const cli::Records &records);
     void runRead(Task &t);
     void runAlarms(Task &t);
     void runHistory(Task &t);
@@ -83,6 +88,7 @@ private:
     std::map<std::pair<int, uint32_t>, OrvelTime> historyFrom_;
     OrvelTime historyStart_ = 0;
     bool stopping_ = false;
+    std::map<int, bool> lineOnline_;  // poller thread only
     std::thread thread_;
 };
 

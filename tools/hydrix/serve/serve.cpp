@@ -2,10 +2,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
 #include "modbus_server.h"
+#include "mqtt.h"
+#include "outbox.h"
 #include "register_map.h"
 #include "scheduler.h"
 #include "serve_config.h"
@@ -90,8 +93,6 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     }
     if (serve->items.empty() && serve->alarms.empty() && serve->history.empty())
         return fail(config.source + ": [Serve]: nothing to serve (no Items, Alarms or History)");
-    if (!serve->mqtt.empty())
-        logLine("MQTT " + serve->mqtt + " is not served by this build: values are served over Modbus only");
 
     cli::installSignalHandlers();
     struct sigaction sa {};
@@ -99,22 +100,47 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGHUP, &sa, nullptr);
 
+    // Alarms and history go to the outbox before anything else happens to them.
+    Outbox outbox;
+    std::unique_ptr<MqttPublisher> mqtt;
+    Sinks sinks;
+    if (!serve->mqtt.empty()) {
+        const char *state = std::getenv("STATE_DIRECTORY");  // systemd's StateDirectory=
+        const std::string path = !serve->outbox.empty() ? serve->outbox
+                               : state && *state        ? std::string(state) + "/outbox.db"
+                                                        : std::string("hydrix-outbox.db");
+        if (!outbox.open(path, &error)) return fail(error);
+        mqtt = std::make_unique<MqttPublisher>(*serve, outbox);
+        MqttPublisher *p = mqtt.get();
+        sinks.changed = [p](const Item &i, const auto &v, OrvelTime t) { p->changed(i, v, t); };
+        sinks.alarms = [p](const StationTask &s, const cli::Records &r) { p->alarms(s, r); };
+        sinks.history = [p](const StationTask &s, const cli::Records &r) { p->history(s, r); };
+        sinks.status = [p](const Item &i, bool f, const std::string &e, OrvelTime t) { p->itemStatus(i, f, e, t); };
+        sinks.line = [p](int c, bool online) { p->lineStatus(c, online); };
+        if (!mqtt->start(&error)) return fail(error);
+        logLine("MQTT: publishing to " + serve->mqtt + " under " + serve->mqttPrefix + "/, outbox " + path + " (" +
+                std::to_string(outbox.count()) + " waiting)");
+    }
     std::vector<int> channels;
     for (const cli::ChannelConfig &c : config.channels) channels.push_back(c.number);
     cli::Host host;
-    if (!host.start(config, channels, o.host, &error)) return fail(error);
+    if (!host.start(config, channels, o.host, &error)) {
+        if (mqtt) mqtt->stop();
+        return fail(error);
+    }
     logLine("started: " + config.source + ", " + std::to_string(config.channels.size()) + " channel(s), " +
             std::to_string(serve->items.size()) + " item(s), alarms of " + std::to_string(serve->alarms.size()) +
             ", history of " + std::to_string(serve->history.size()) + " station(s)");
 
     Store store;
-    Sinks sinks;
     Scheduler scheduler(host, config, store, sinks);
+    for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
     scheduler.start(*serve);
     ModbusServer modbus(store, scheduler);
     if (!serve->modbus.empty()) {
         if (!modbus.start(modbusOptions(*serve), std::make_shared<const RegisterMap>(*map), &error)) {
             scheduler.stop();
+            if (mqtt) mqtt->stop();
             host.stop();
             return fail(error);
         }
@@ -150,6 +176,10 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     logLine("stopping");
     scheduler.stop();
     modbus.stop();
+    if (mqtt) {
+        mqtt->stop();
+        logLine("outbox: " + std::to_string(outbox.count()) + " message(s) waiting for the broker");
+    }
     const bool stopped = host.stop();
     logLine(stopped ? "stopped (driver state 0)" : "the driver did not report its stop in time");
     return stopped ? cli::EXIT_OK : cli::EXIT_REQUEST_FAILED;
