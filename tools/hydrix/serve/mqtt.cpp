@@ -3,7 +3,9 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <cstdio>
 
 #include "output.h"
@@ -107,6 +109,16 @@ bool MqttPublisher::start(std::string *error) {
 
 void MqttPublisher::stop() {
     if (!mosq_) return;
+    // Outbox messages the broker has but whose acknowledgement is on its way would be
+    // sent again at the next start: wait a little for them.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (connected_.load() && std::chrono::steady_clock::now() < limit) {
+        {
+            std::lock_guard lock(mutex_);
+            if (inFlight_.empty()) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (connected_.load()) {
         const std::string status = serve_.mqttPrefix + "/status";
         mosquitto_publish(mosq_, nullptr, status.c_str(), 7, "offline", 1, true);
