@@ -66,7 +66,7 @@ TEST(GatewayProfile, EveryBadServeValueIsOneErrorNamingFileLineAndKey) {
     }
 }
 
-TEST(GatewayProfile, CommandLineFrontEndsAreCheckedAndTheBuiltInSectionIsClean) {
+TEST(GatewayProfile, CommandLineFrontEndsAreCheckedAndTheBuiltInAndExampleSectionsAreClean) {
     for (const char *bad : {"--modbus=1502", "--mqtt=host:", "--modbus=:1502"}) {
         const Outcome r = runHydrix({"serve", bad});
         EXPECT_EQ(r.exitCode, 2) << bad;
@@ -74,6 +74,9 @@ TEST(GatewayProfile, CommandLineFrontEndsAreCheckedAndTheBuiltInSectionIsClean) 
     }
     const Outcome check = runHydrix({"check"});
     EXPECT_EQ(check.exitCode, 0) << check.out;
+    const std::string example = std::string(HYDRIX_SOURCE_DIR) + "/examples/hydrix-gateway.ini";
+    const Outcome exampleCheck = runHydrix({"--config", example, "check"});
+    EXPECT_NE(exampleCheck.out.find(example + ": 0 errors, 0 warnings"), std::string::npos) << exampleCheck.out;
     const Outcome map = runHydrix({"serve", "--print-map"});
     EXPECT_EQ(map.exitCode, 0);
     EXPECT_NE(map.out.find("unit 12: channel 0 node 12"), std::string::npos) << map.out;
