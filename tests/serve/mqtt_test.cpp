@@ -186,5 +186,51 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     unlink(outbox.c_str());
 }
 
+TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStationLetGo) {
+    Stations stations;
+    std::set<int> expected;
+    stations.sim(12).editModel([&](st::Model &m) {
+        m.find(12)->alarms.clear();
+        for (int i = 0; i < 30; ++i) {
+            m.find(12)->alarms.push_back(st::Alarm{1000 + i, {2026, 12, 1, 8, i}});
+            expected.insert(1000 + i);
+        }
+    });
+    stations.sim(7).editModel([](st::Model &m) { m.find(7)->alarms.clear(); });
+    st::Faults slow;
+    slow.delayMs = 150;  // one alarm every few hundred milliseconds
+    stations.sim(12).setFaults(slow);
+    Broker broker;  // down while the first gateway runs
+    const std::string outbox = "/tmp/hydrix-serve-outbox-" + std::to_string(getpid()) + "-c.db";
+    const TempFile ini(stations.profile(broker, outbox));
+    {
+        Gateway g({"--config", ini.path(), "serve"});
+        ASSERT_TRUE(waitUntil(30000, [&] { return occurrences(g.log(), ": alarm ") >= 5; })) << g.log();
+        g.signal(SIGKILL);
+        g.wait(5000);
+    }
+    const size_t letGo = stations.sim(12).book().alarmsAcked.size();
+    ASSERT_LT(letGo, expected.size()) << "the gateway was not killed in the middle of the fetch";
+    ASSERT_GE(letGo, 5u);
+
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/+/alarms");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    Gateway g({"--config", ini.path(), "serve"});
+    ASSERT_TRUE(waitUntil(40000, [&] { return sub.count("/alarms") >= expected.size(); })) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    const Tally t = tally(sub);
+    std::set<int> got;
+    for (const auto &[key, n] : t.alarms) {
+        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
+        got.insert(key.second);
+    }
+    EXPECT_EQ(got, expected);
+    const auto acked = stations.sim(12).book().alarmsAcked;
+    EXPECT_EQ(std::set<int>(acked.begin(), acked.end()), expected);
+    unlink(outbox.c_str());
+}
+
 }  // namespace
 }  // namespace servetest

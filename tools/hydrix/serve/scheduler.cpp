@@ -241,17 +241,17 @@ void Scheduler::runAlarms(Task &t) {
     cli::Query q;
     q.what = cli::What::Alarms;
     q.target = {t.station.channel, t.station.node};
+    // The station forgets an alarm once the driver has it: each one is stored the moment
+    // it arrives (a gateway killed in the middle of a fetch keeps what came before), and
+    // said after.
+    const StationTask station = t.station;
+    q.onAlarm = [this, station](const cli::Record &r) {
+        if (sinks_.alarms) sinks_.alarms(station, {r});
+        logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
+                cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
+    };
     cli::Records records = cli::runQuery(host_, *channel, q, {});
     if (!interrupted(records)) lineEnded(t.station.channel, records);
-    cli::Records alarms;
-    for (const cli::Record &r : records)
-        if (!r.failed()) alarms.push_back(r);
-    // Alarms that arrived are the gateway's now, whatever happened after them: stored
-    // first, said after.
-    if (!alarms.empty() && sinks_.alarms) sinks_.alarms(t.station, alarms);
-    for (const cli::Record &r : alarms)
-        logLine(stationLabel(t.station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
-                cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
     if (interrupted(records)) return;
     const cli::Record *bad = firstFailure(records);
     if (bad && !t.failing) logLine(stationLabel(t.station) + ": alarms: " + cli::errorField(*bad));
