@@ -122,6 +122,21 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     return true;
 }
 
+// The driver library: beside the program once installed (lib/ next to bin/), else where
+// the build put it.
+std::string defaultLibrary() {
+#ifdef HYDRIX_INSTALL_LIBDIR
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string path(exe, static_cast<size_t>(n));
+        path = path.substr(0, path.rfind('/')) + "/../" HYDRIX_INSTALL_LIBDIR "/libhydrix.so";
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+#endif
+    return HYDRIX_LIBRARY_PATH;
+}
+
 // History progress on a terminal: one line, rewritten.
 cli::Progress historyProgress() {
     if (!isatty(STDERR_FILENO)) return {};
@@ -135,7 +150,7 @@ cli::Progress historyProgress() {
 
 int main(int argc, char **argv) {
     cli::Options o;
-    o.library = HYDRIX_LIBRARY_PATH;
+    o.library = defaultLibrary();
     auto app = cli::makeParser(&o);
     if (argc < 2) {
         std::fputs(app->help().c_str(), stderr);
