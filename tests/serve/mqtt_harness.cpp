@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "serve_harness.h"
 
@@ -73,6 +74,11 @@ bool Broker::start() {
     return pid_ > 0 && waitUntil(5000, [&] { return takesConnections(port_); });
 }
 
+std::string Broker::log() const {
+    std::ifstream in(dir_ + "/broker.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 void Broker::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -98,7 +104,7 @@ Subscriber::Subscriber(int port, const std::string &filter) : filter_(filter) {
 
 Subscriber::~Subscriber() {
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, true);
+    mosquitto_loop_stop(mosq_, false);  // not forced: a cancelled thread may hold a lock
     mosquitto_destroy(mosq_);
 }
 

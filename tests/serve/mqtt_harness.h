@@ -19,6 +19,7 @@ public:
     bool start();  // waits until it takes connections
     void stop();   // SIGTERM: it saves its sessions and exits
     int port() const { return port_; }
+    std::string log() const;  // what the broker said
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 private:
     int port_ = 0;

@@ -217,6 +217,10 @@ void MqttPublisher::flush() {
             sentUpTo_ = m.id;
         }
     }
+    if (inFlight_.empty() && acknowledged_ > 0) {
+        logLine("outbox: empty, " + std::to_string(acknowledged_) + " message(s) acknowledged by the broker");
+        acknowledged_ = 0;
+    }
 }
 
 void MqttPublisher::onConnect(int rc) {
@@ -254,6 +258,7 @@ void MqttPublisher::onPublish(int mid) {
         if (it == inFlight_.end()) return;  // a value or a status, not from the outbox
         id = it->second;
         inFlight_.erase(it);
+        ++acknowledged_;
     }
     outbox_.remove(id);
     flush();

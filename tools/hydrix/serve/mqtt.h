@@ -67,6 +67,7 @@ private:
     // Outbox messages sent and not yet acknowledged: message id -> outbox id.
     std::map<int, int64_t> inFlight_;
     int64_t sentUpTo_ = 0;  // outbox ids up to this one are in flight or acknowledged
+    long acknowledged_ = 0; // since the outbox was last empty
 };
 
 }  // namespace hydrix::serve
