@@ -48,7 +48,10 @@ Broker::Broker() : port_(freePort()) {
     dir_ = mkdtemp(dir) ? dir : "/tmp";
     std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
                                             << "persistence true\npersistence_location " << dir_ << "/\n"
-                                            << "log_dest stderr\n";
+                                            << "log_dest stderr\nlog_type all\n";
+    // Started as root, mosquitto becomes user "mosquitto", who may not write the
+    // sessions into this directory: it stays who it is.
+    if (geteuid() == 0) std::ofstream(dir_ + "/mosquitto.conf", std::ios::app) << "user root\n";
 }
 
 Broker::~Broker() {
@@ -77,6 +80,17 @@ bool Broker::start() {
 std::string Broker::log() const {
     std::ifstream in(dir_ + "/broker.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+size_t Broker::received(const std::string &topic) const {
+    const std::string log_ = log(), quoted = "'" + topic + "'";
+    size_t n = 0;
+    for (size_t at = log_.find("Received PUBLISH from "); at != std::string::npos;
+         at = log_.find("Received PUBLISH from ", at + 1)) {
+        const size_t end = log_.find('\n', at);
+        if (log_.substr(at, end - at).find(quoted) != std::string::npos) ++n;
+    }
+    return n;
 }
 
 void Broker::stop() {

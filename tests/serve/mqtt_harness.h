@@ -20,6 +20,9 @@ public:
     void stop();   // SIGTERM: it saves its sessions and exits
     int port() const { return port_; }
     std::string log() const;  // what the broker said
+    // PUBLISH packets the broker received on a topic, over all its runs (its own log):
+    // what the gateway sent, whatever the broker then delivered to whom.
+    size_t received(const std::string &topic) const;
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 private:
     int port_ = 0;

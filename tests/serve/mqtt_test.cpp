@@ -174,16 +174,19 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     EXPECT_EQ(g.wait(10000), 0);
     EXPECT_NE(g.log().find("outbox: 0 message(s) waiting"), std::string::npos) << g.log();
 
+    // Every alarm and record arrived; the broker got each once from the gateway (a
+    // subscriber may see one twice across the broker's restart: the broker delivers at
+    // least once to it too, so the once is counted where the gateway sends).
     Tally t = tally(sub);
     const Tally h = tally(history);
     std::set<int> got;
-    for (const auto &[key, n] : t.alarms) {
-        EXPECT_EQ(n, 1) << "node " << key.first << " alarm " << key.second << " arrived " << n << " times";
-        got.insert(key.second);
-    }
+    for (const auto &[key, n] : t.alarms) got.insert(key.second);
     EXPECT_EQ(got, expected);
     EXPECT_EQ(h.history.size(), 48u) << "history records lost";
-    EXPECT_EQ(h.historyMessages, 48u) << "history records published twice";
+    EXPECT_EQ(broker.received("hydrix/12/alarms"), 3u) << "alarms of station 12 published twice";
+    EXPECT_EQ(broker.received("hydrix/7/alarms"), 3u) << "alarms of station 7 published twice";
+    EXPECT_EQ(broker.received("hydrix/12/history"), 24u) << "history of station 12 published twice";
+    EXPECT_EQ(broker.received("hydrix/7/history"), 24u) << "history of station 7 published twice";
     for (const int node : {12, 7})
         for (const int code : stations.sim(node).book().alarmsAcked) EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
     unlink(outbox.c_str());
