@@ -18,6 +18,8 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hydrix)
 
 configure_file(packaging/hydrix.pc.in ${PROJECT_BINARY_DIR}/packaging/hydrix.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/hydrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The package finds the prefix from where it lies (lib/cmake/hydrix or lib/<arch>/cmake/hydrix).
+file(RELATIVE_PATH HYDRIX_CONFIG_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/cmake/hydrix" "/p")
 configure_file(packaging/hydrixConfig.cmake.in ${PROJECT_BINARY_DIR}/packaging/hydrixConfig.cmake @ONLY)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/packaging/hydrixConfigVersion.cmake
