@@ -185,8 +185,9 @@ void MqttPublisher::history(const StationTask &station, const cli::Records &reco
             const cli::Value &v = records[i].value;
             const double *d = std::get_if<double>(&v);
             const long long *l = std::get_if<long long>(&v);
-            values += (values.empty() ? "" : ",") +
-                      (d ? number(*d) : l ? std::to_string(*l) : quoted(cli::valueText(v)));
+            // Appended in steps: `"," + std::string` trips g++ 12's -Wrestrict at -O3.
+            if (!values.empty()) values += ',';
+            values += d ? number(*d) : l ? std::to_string(*l) : quoted(cli::valueText(v));
         }
         OutMessage m;
         m.topic = topic(station.node, "history");
