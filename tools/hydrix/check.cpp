@@ -11,11 +11,12 @@
 #include "host/hydrix_host.h"
 #include "inputs.h"
 #include "runtime/runtime.h"
+#include "serve/serve_config.h"
 
 namespace hydrix::cli {
 namespace {
 
-enum class Sec { Driver, Channel, Node, Dialup, Poll, Unknown };
+enum class Sec { Driver, Channel, Node, Dialup, Poll, Serve, Unknown };
 enum class Type { Int, Text, Nodes, Port, Items, Interval };
 
 struct Rule {
@@ -58,6 +59,7 @@ SectionId classify(const std::string &name) {
     std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (n == "driver") return {Sec::Driver};
     if (n == "poll") return {Sec::Poll};
+    if (n == "serve") return {Sec::Serve};  // the gateway checks its own section
     if (n.size() < 5 || n.compare(0, 4, "chan") != 0 || n[4] < '0' || n[4] > '7') return {};
     const int channel = n[4] - '0';
     const std::string rest = n.substr(5);
@@ -143,12 +145,13 @@ std::vector<Finding> Checker::run() {
         if (id.kind == Sec::Channel && strcasecmp(e.key.c_str(), "Nodes") == 0 && !e.repeated) nodes(e, id);
     }
     for (const rt::ProfileEntry &e : entries) entry(e, classify(e.section));
+    for (const Finding &f : serve::checkServeSection()) out_.push_back(f);
     std::stable_sort(out_.begin(), out_.end(), [](const Finding &a, const Finding &b) { return a.line < b.line; });
     return out_;
 }
 
 void Checker::entry(const rt::ProfileEntry &e, const SectionId &id) {
-    if (id.kind == Sec::Unknown) return;  // said once for the section
+    if (id.kind == Sec::Unknown || id.kind == Sec::Serve) return;  // said once for the section; [Serve]: its own
     if (e.repeated) {
         add(false, e, "given again in this section: the first value counts, this line is ignored");
         return;

@@ -118,7 +118,8 @@ void Host::tapLine(int channel) {
     });
 }
 
-void Host::stop() {
+bool Host::stop() {
+    bool stopped = true;
     if (started_) {
         driver_.drvStop();
         // The driver finishes its stop on the host's timer; v6 channels need a few ticks.
@@ -128,11 +129,13 @@ void Host::stop() {
             if (driver_.drvQueryState() == DRV_STATE_STOPPED) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        stopped = driver_.drvQueryState() == DRV_STATE_STOPPED;
         driver_.drvUnInstall();
         started_ = false;
     }
     closeLines();
     rt::setTraceSink({});
+    return stopped;
 }
 
 void Host::closeLines() {

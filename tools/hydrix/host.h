@@ -44,8 +44,9 @@ public:
     // with one line in *error and leaves nothing running.
     bool start(const Config &config, const std::vector<int> &channels, const HostOptions &options,
                std::string *error);
-    // drvStop, then drvHndlTimer until the driver has stopped; closes the ports.
-    void stop();
+    // drvStop, then drvHndlTimer until the driver has stopped; closes the ports. False
+    // when the driver did not reach the stopped state in time.
+    bool stop();
 
     // Trace lines and telegrams since the last mark (the capture runs all the time).
     void markTrace();

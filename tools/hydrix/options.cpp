@@ -127,6 +127,16 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
                  "  hydrix poll\n  hydrix poll 12:picture:1:0-4 7:report:0-4 -i 5\n"
                  "  hydrix --config site.ini poll 0/12:setpoints:1-8 --json --rounds 10 > log.jsonl");
 
+    auto *serve = app->add_subcommand("serve", "Serve the stations' values over Modbus TCP until SIGTERM (the gateway)");
+    serve->add_option("--modbus", o->modbus, "Modbus TCP front end ADDRESS:PORT, or off (default: [Serve] Modbus)");
+    serve->add_option("--mqtt", o->mqtt, "MQTT broker HOST:PORT (default: [Serve] Mqtt)");
+    serve->add_flag("--print-map", o->printMap, "Print the Modbus register map (with --csv or --json) and exit");
+    serve->footer("\nReads the items of the profile's [Serve] section at their intervals and serves the\n"
+                  "latest values from memory. Without --config it serves the simulated stations on\n"
+                  "127.0.0.1:1502. SIGTERM or Ctrl-C stops it (exit 0); SIGHUP rereads the item list.\n\n"
+                  "Examples:\n  hydrix serve\n  hydrix serve --print-map --csv > map.csv\n"
+                  "  hydrix --config site.ini serve --modbus 0.0.0.0:502");
+
     app->add_subcommand("check", "Check the profile: errors for values the driver would misread, "
                                  "warnings for keys nothing reads")
         ->footer("\nEvery command checks the profile first and stops on an error; this command lists\n"

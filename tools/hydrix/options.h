@@ -30,6 +30,8 @@ struct Options {
     std::vector<std::string> items;
     std::string interval;  // checked before use
     long rounds = 0;
+    std::string modbus, mqtt;  // serve: front ends given on the command line
+    bool printMap = false;     // serve: print the register map and exit
 };
 
 // Builds the parser; the options land in *options when it has parsed.

@@ -28,6 +28,9 @@ struct Query {
     int machine = 1;                   // Command: the number after P
     int item = 0;                      // Command: the number that ends the telegram
     OrvelTime from = 0;                // History
+    // Alarms: called with each alarm as soon as the driver has it (and the station has
+    // let go of it), before the query ends.
+    std::function<void(const Record &)> onAlarm;
 };
 
 // Progress of long reads (history): records so far and the time reached.

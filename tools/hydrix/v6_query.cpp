@@ -319,7 +319,10 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
         if (!*answer) break;  // ALN: no alarm left
         const AlarmLine alarm = **answer;
         ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
-        if (!exchangeFailure(q, Engine::V6, ex)) out.push_back(alarmRecord(q, alarm));
+        if (!exchangeFailure(q, Engine::V6, ex)) {
+            out.push_back(alarmRecord(q, alarm));
+            if (q.onAlarm) q.onAlarm(out.back());
+        }
     }
     return out;
 }

@@ -1,0 +1,323 @@
+#include "scheduler.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "output.h"
+#include "times.h"
+
+namespace hydrix::serve {
+
+void logLine(const std::string &text) {
+    // One write per line: lines of several threads never mix.
+    const std::string line = "hydrix serve: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+namespace {
+
+std::string itemLabel(const Item &item) { return item.name; }
+
+std::string stationLabel(const StationTask &s) {
+    return "channel " + std::to_string(s.channel) + " node " + std::to_string(s.node);
+}
+
+const cli::Record *firstFailure(const cli::Records &records) {
+    for (const cli::Record &r : records)
+        if (r.failed() && !r.interrupted) return &r;
+    return nullptr;
+}
+
+bool interrupted(const cli::Records &records) {
+    for (const cli::Record &r : records)
+        if (r.interrupted) return true;
+    return false;
+}
+
+std::chrono::nanoseconds seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+Scheduler::Scheduler(cli::Host &host, const cli::Config &config, Store &store, Sinks sinks)
+    : host_(host), config_(config), store_(store), sinks_(std::move(sinks)) {}
+
+Scheduler::~Scheduler() { stop(); }
+
+std::vector<Scheduler::Task> Scheduler::makeTasks(const ServeConfig &serve) {
+    std::vector<Task> tasks;
+    const auto now = Clock::now();
+    for (const Item &item : serve.items) {
+        Task t;
+        t.item = item;
+        t.due = now;
+        tasks.push_back(t);
+        store_.declare(item.name, item.first, item.count);
+    }
+    for (const StationTask &s : serve.alarms) {
+        Task t;
+        t.kind = Task::Alarms;
+        t.station = s;
+        t.due = now;
+        tasks.push_back(t);
+    }
+    for (const StationTask &s : serve.history) {
+        Task t;
+        t.kind = Task::History;
+        t.station = s;
+        t.due = now;
+        tasks.push_back(t);
+    }
+    return tasks;
+}
+
+void Scheduler::start(const ServeConfig &serve) {
+    historyStart_ = serve.historyFrom;
+    tasks_ = makeTasks(serve);
+    thread_ = std::thread([this] { run(); });
+}
+
+void Scheduler::replace(const ServeConfig &serve) {
+    std::vector<Task> tasks = makeTasks(serve);
+    std::vector<std::string> names;
+    for (const Item &item : serve.items) names.push_back(item.name);
+    store_.keepOnly(names);
+    std::lock_guard lock(mutex_);
+    replacement_ = std::move(tasks);
+    wake_.notify_all();
+}
+
+void Scheduler::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping"});
+    writes_.clear();
+}
+
+std::future<WriteResult> Scheduler::submit(const cli::Query &query) {
+    std::lock_guard lock(mutex_);
+    Write w;
+    w.query = query;
+    auto future = w.done.get_future();
+    if (stopping_) {
+        w.done.set_value({false, "the gateway is stopping"});
+        return future;
+    }
+    writes_.push_back(std::move(w));
+    wake_.notify_all();
+    return future;
+}
+
+void Scheduler::resumeHistory(int channel, uint32_t node, OrvelTime after) {
+    std::lock_guard lock(mutex_);
+    historyFrom_[{channel, node}] = after;
+}
+
+void Scheduler::run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_ && !cli::stopRequested.load()) {
+        if (replacement_) {
+            // Items that stay keep their place in time.
+            for (Task &fresh : *replacement_)
+                for (const Task &old : tasks_)
+                    if (fresh.kind == old.kind && fresh.kind == Task::Read && fresh.item.name == old.item.name)
+                        fresh.due = old.due;
+            tasks_ = std::move(*replacement_);
+            replacement_.reset();
+        }
+        if (!writes_.empty()) {
+            Write w = std::move(writes_.front());
+            writes_.pop_front();
+            lock.unlock();
+            WriteResult result = runWrite(w.query);
+            w.done.set_value(result);
+            lock.lock();
+            continue;
+        }
+        Task *next = nullptr;
+        for (Task &t : tasks_)
+            if (!next || t.due < next->due) next = &t;
+        const auto now = Clock::now();
+        if (!next || next->due > now) {
+            // Wake for the next task, a write, a new list or the stop (at least every
+            // 200 ms: a signal sets its flag without notifying).
+            auto until = now + std::chrono::milliseconds(200);
+            if (next && next->due < until) until = next->due;
+            wake_.wait_until(lock, until);
+            continue;
+        }
+        Task task = *next;  // a copy: a new list may come while it runs
+        lock.unlock();
+        const auto started = Clock::now();
+        switch (task.kind) {
+        case Task::Read: runRead(task); break;
+        case Task::Alarms: runAlarms(task); break;
+        case Task::History: runHistory(task); break;
+        }
+        const double every = task.kind == Task::Read ? task.item.every : task.station.every;
+        // The next read is due one interval after this one started; a read that took
+        // longer than its interval runs again at once, behind whatever else is due.
+        task.due = started + seconds(every);
+        lock.lock();
+        for (Task &t : tasks_)
+            if (t.kind == task.kind && (task.kind == Task::Read ? t.item.name == task.item.name
+                                                                : t.station.channel == task.station.channel &&
+                                                                      t.station.node == task.station.node)) {
+                t.due = task.due;
+                t.failing = task.failing;
+            }
+    }
+}
+
+// A line is offline when its station did not answer at all: no reply in time or a port
+// that failed. A station that answers "no data" is online.
+void Scheduler::lineEnded(int channel, const cli::Records &records) {
+    bool online = true;
+    if (const cli::Record *bad = firstFailure(records)) {
+        const std::string &text = bad->errorText;
+        online = !(text.find("no reply") != std::string::npos || text.find("port") != std::string::npos ||
+                   text.find("gave no answer") != std::string::npos);
+    }
+    auto it = lineOnline_.find(channel);
+    if (it != lineOnline_.end() && it->second == online) return;
+    lineOnline_[channel] = online;
+    logLine("channel " + std::to_string(channel) + ": line " + (online ? "online" : "offline"));
+    if (sinks_.line) sinks_.line(channel, online);
+}
+
+static std::string errorJson(const cli::Record &r) {
+    const cli::ErrorTriple e = r.error.value_or(cli::ErrorTriple{});
+    std::string text;
+    for (unsigned char c : r.errorText)
+        if (c >= 0x20 && c != '"' && c != '\\') text += static_cast<char>(c);
+    return "{\"group\":" + std::to_string(e.group) + ",\"code\":" + std::to_string(e.code) + ",\"sub\":" +
+           std::to_string(e.sub) + ",\"text\":\"" + text + "\"}";
+}
+
+void Scheduler::runRead(Task &t) {
+    const Item &item = t.item;
+    const cli::ChannelConfig *channel = config_.channel(item.query.target.channel);
+    if (!channel) return;
+    cli::Records records = cli::runQuery(host_, *channel, item.query, {});
+    if (interrupted(records)) return;  // the gateway is stopping: not a failure of the line
+    lineEnded(item.query.target.channel, records);
+    const auto at = Clock::now();
+    const OrvelTime now = cli::orvelNow();
+    if (const cli::Record *bad = firstFailure(records)) {
+        const cli::ErrorTriple error = bad->error.value_or(cli::ErrorTriple{});
+        if (store_.failed(item.name, error, bad->errorText, now, at) || !t.failing) {
+            logLine(itemLabel(item) + ": read failed: " + cli::errorField(*bad));
+            if (sinks_.status) sinks_.status(item, true, errorJson(*bad), now);
+        }
+        t.failing = true;
+        return;
+    }
+    std::vector<std::pair<long long, double>> values;
+    for (const cli::Record &r : records) {
+        if (!r.index) continue;
+        double v = std::nan("");
+        if (const double *d = std::get_if<double>(&r.value)) v = *d;
+        else if (const long long *l = std::get_if<long long>(&r.value)) v = static_cast<double>(*l);
+        values.push_back({*r.index, v});
+    }
+    auto changed = store_.good(item.name, values, now, at);
+    if (t.failing) {
+        logLine(itemLabel(item) + ": reads again (" + std::to_string(values.size()) + " values)");
+        if (sinks_.status) sinks_.status(item, false, "", now);
+    }
+    t.failing = false;
+    if (!changed.empty() && sinks_.changed) sinks_.changed(item, changed, now);
+}
+
+void Scheduler::runAlarms(Task &t) {
+    const cli::ChannelConfig *channel = config_.channel(t.station.channel);
+    if (!channel) return;
+    cli::Query q;
+    q.what = cli::What::Alarms;
+    q.target = {t.station.channel, t.station.node};
+    // The station forgets an alarm once the driver has it: each one is stored the moment
+    // it arrives (a gateway killed in the middle of a fetch keeps what came before), and
+    // said after.
+    const StationTask station = t.station;
+    q.onAlarm = [this, station](const cli::Record &r) {
+        if (sinks_.alarms) sinks_.alarms(station, {r});
+        logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
+                cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
+    };
+    cli::Records records = cli::runQuery(host_, *channel, q, {});
+    if (!interrupted(records)) lineEnded(t.station.channel, records);
+    if (interrupted(records)) return;
+    const cli::Record *bad = firstFailure(records);
+    if (bad && !t.failing) logLine(stationLabel(t.station) + ": alarms: " + cli::errorField(*bad));
+    if (!bad && t.failing) logLine(stationLabel(t.station) + ": alarms read again");
+    t.failing = bad != nullptr;
+}
+
+void Scheduler::runHistory(Task &t) {
+    const cli::ChannelConfig *channel = config_.channel(t.station.channel);
+    if (!channel) return;
+    cli::Query q;
+    q.what = cli::What::History;
+    q.target = {t.station.channel, t.station.node};
+    {
+        std::lock_guard lock(mutex_);
+        auto it = historyFrom_.find({t.station.channel, t.station.node});
+        q.from = it != historyFrom_.end() ? it->second : historyStart_;
+    }
+    cli::Records records = cli::runQuery(host_, *channel, q, {});
+    if (!interrupted(records)) lineEnded(t.station.channel, records);
+    cli::Records history;
+    OrvelTime last = q.from;
+    for (const cli::Record &r : records)
+        if (!r.failed()) {
+            history.push_back(r);
+            last = std::max(last, r.time);
+        }
+    if (!history.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            historyFrom_[{t.station.channel, t.station.node}] = last;
+        }
+        if (sinks_.history) sinks_.history(t.station, history);
+        logLine(stationLabel(t.station) + ": history: " + std::to_string(history.size()) + " values up to " +
+                cli::isoUtc(last));
+    }
+    if (interrupted(records)) return;
+    const cli::Record *bad = firstFailure(records);
+    if (bad && !t.failing) logLine(stationLabel(t.station) + ": history: " + cli::errorField(*bad));
+    if (!bad && t.failing) logLine(stationLabel(t.station) + ": history read again");
+    t.failing = bad != nullptr;
+}
+
+WriteResult Scheduler::runWrite(const cli::Query &q) {
+    const cli::ChannelConfig *channel = config_.channel(q.target.channel);
+    if (!channel) return {false, "unknown channel"};
+    cli::Records records = cli::runQuery(host_, *channel, q, {});
+    const std::string what = "channel " + std::to_string(q.target.channel) + " node " + std::to_string(q.target.node) +
+                             (q.what == cli::What::WriteSetpoint
+                                  ? " setpoint " + std::to_string(q.setpoint) + " = " + q.valueText
+                                  : " command " + cli::commandName(q.letter) + " machine " + std::to_string(q.machine));
+    if (interrupted(records)) return {false, what + ": interrupted"};
+    if (const cli::Record *bad = firstFailure(records)) return {false, what + ": " + cli::errorField(*bad)};
+    if (records.empty()) return {false, what + ": no answer"};
+    std::string notes;
+    for (const cli::Record &r : records)
+        for (const std::string &n : r.notes) notes += "; " + n;
+    if (q.what == cli::What::WriteSetpoint) {
+        // Setpoint items of the station show the new value at their next read: now.
+        std::lock_guard lock(mutex_);
+        for (Task &t : tasks_)
+            if (t.kind == Task::Read && t.item.setpoints() && t.item.query.target.channel == q.target.channel &&
+                t.item.query.target.node == q.target.node)
+                t.due = Clock::now();
+    }
+    return {true, what + ": done" + notes};
+}
+
+}  // namespace hydrix::serve

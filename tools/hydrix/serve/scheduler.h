@@ -1,0 +1,95 @@
+// The poller: one thread that reads every item when it is due, fetches alarms and
+// history of the listed stations, and carries out the writes the front ends hand it.
+// The driver's requests run one at a time: each engine's answer is told apart by the
+// driver's trace, which all channels share. Front ends never wait for it to read; a
+// write waits for the station's answer, and only the client that asked for it.
+#pragma once
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "host.h"
+#include "serve_config.h"
+#include "store.h"
+
+namespace hydrix::serve {
+
+// One line of the gateway's log on stderr ("hydrix serve: " and the text).
+void logLine(const std::string &text);
+
+struct WriteResult {
+    bool ok = false;
+    std::string text;  // what happened, for the log
+};
+
+// What the poller tells the publishers.
+struct Sinks {
+    // Values that changed in a good read of the item (value number, value).
+    std::function<void(const Item &, const std::vector<std::pair<long long, double>> &, OrvelTime)> changed;
+    // Alarm and history records as the driver delivered them (never failures).
+    std::function<void(const StationTask &, const cli::Records &)> alarms, history;
+    // An item's reads start failing (with the error as JSON, since when) or work again.
+    std::function<void(const Item &, bool failing, const std::string &errorJson, OrvelTime since)> status;
+    // How the last request on a channel's line ended, when that changes.
+    std::function<void(int channel, bool online)> line;
+};
+
+class Scheduler {
+public:
+    Scheduler(cli::Host &host, const cli::Config &config, Store &store, Sinks sinks);
+    ~Scheduler();
+    // Starts the thread with the section's work; `historyFrom` per station overrides the
+    // section's start (resumed from the outbox).
+    void start(const ServeConfig &serve);
+    // A new item list (SIGHUP): items keep their values when they stay.
+    void replace(const ServeConfig &serve);
+    // Stops the thread; a request under way ends at the driver's next answer or at once
+    // when the process is being stopped.
+    void stop();
+    // A write through the driver (What::WriteSetpoint or What::Command), done before the
+    // next read; the future holds the station's answer.
+    std::future<WriteResult> submit(const cli::Query &query);
+    // Where each station's next history fetch starts.
+    void resumeHistory(int channel, uint32_t node, OrvelTime after);
+
+private:
+    struct Task {
+        enum Kind { Read, Alarms, History } kind = Read;
+        Item item;
+        StationTask station;
+        Clock::time_point due{};
+        bool failing = false;
+    };
+    struct Write {
+        cli::Query query;
+        std::promise<WriteResult> done;
+    };
+    void run();
+    void lineEnded(int channel, const cli::Records &records);
+    void runRead(Task &t);
+    void runAlarms(Task &t);
+    void runHistory(Task &t);
+    WriteResult runWrite(const cli::Query &q);
+    std::vector<Task> makeTasks(const ServeConfig &serve);
+
+    cli::Host &host_;
+    const cli::Config &config_;
+    Store &store_;
+    Sinks sinks_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Task> tasks_;
+    std::optional<std::vector<Task>> replacement_;
+    std::deque<Write> writes_;
+    std::map<std::pair<int, uint32_t>, OrvelTime> historyFrom_;
+    OrvelTime historyStart_ = 0;
+    bool stopping_ = false;
+    std::map<int, bool> lineOnline_;  // poller thread only
+    std::thread thread_;
+};
+
+}  // namespace hydrix::serve

@@ -1,0 +1,188 @@
+#include "serve.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "modbus_server.h"
+#include "mqtt.h"
+#include "outbox.h"
+#include "register_map.h"
+#include "scheduler.h"
+#include "serve_config.h"
+
+namespace hydrix::serve {
+namespace {
+
+std::atomic<bool> reloadRequested{false};
+extern "C" void onReload(int) { reloadRequested.store(true, std::memory_order_relaxed); }
+
+int fail(const std::string &text) {
+    std::fprintf(stderr, "hydrix: %s\n", text.c_str());
+    return cli::EXIT_SETUP;
+}
+
+// The section's entries: from the profile, or the built-in section.
+std::optional<std::vector<rt::ProfileEntry>> entriesOf(const ServeOptions &o, std::string *error) {
+    if (!o.configPath.empty()) return readServeEntries(o.configPath, error);
+    std::vector<rt::ProfileEntry> out;
+    std::istringstream in(builtInServeSection());
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        out.push_back({"Serve", line.substr(0, eq), line.substr(eq + 1), number, false});
+    }
+    return out;
+}
+
+// The section read and checked, with the command line's front ends; nothing when it has
+// errors (each printed, or logged when `logged`).
+std::optional<ServeConfig> loadServe(const cli::Config &config, const ServeOptions &o, bool logged) {
+    std::string error;
+    const std::string source = o.configPath.empty() ? "<built-in>" : o.configPath;
+    auto entries = entriesOf(o, &error);
+    if (!entries) {
+        logged ? logLine(error) : (void)fail(error);
+        return std::nullopt;
+    }
+    std::vector<cli::Finding> findings;
+    auto serve = parseServe(*entries, config, &findings);
+    for (const cli::Finding &f : findings) {
+        // At start the profile check has said these already; a reread says them again.
+        if (logged) logLine(cli::findingLine(source, f));
+        else if (f.error) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(source, f).c_str());
+    }
+    if (!serve) return std::nullopt;
+    if (!o.modbus.empty()) serve->modbus = o.modbus == "off" ? "" : o.modbus;
+    if (!o.mqtt.empty()) serve->mqtt = o.mqtt == "off" ? "" : o.mqtt;
+    return serve;
+}
+
+ModbusOptions modbusOptions(const ServeConfig &serve) {
+    ModbusOptions m;
+    splitHostPort(serve.modbus, &m.address, &m.port);
+    m.allowWrites = serve.allowWrites;
+    m.writeClients = serve.writeClients;
+    return m;
+}
+
+}  // namespace
+
+int serveCommand(const cli::Config &config, const ServeOptions &o) {
+    if (!o.modbus.empty() && o.modbus != "off") {
+        std::string host;
+        int port = 0;
+        if (!splitHostPort(o.modbus, &host, &port)) return fail("--modbus " + o.modbus + ": write ADDRESS:PORT");
+    }
+    if (!o.mqtt.empty() && o.mqtt != "off") {
+        std::string host;
+        int port = 0;
+        if (!splitHostPort(o.mqtt, &host, &port)) return fail("--mqtt " + o.mqtt + ": write HOST:PORT");
+    }
+    auto serve = loadServe(config, o, false);
+    if (!serve) return cli::EXIT_SETUP;
+    std::string error;
+    auto map = buildMap(*serve, &error);
+    if (!map) return fail(error);
+    if (o.printMap) {
+        std::fputs(mapText(*map, o.format).c_str(), stdout);
+        return cli::EXIT_OK;
+    }
+    if (serve->items.empty() && serve->alarms.empty() && serve->history.empty())
+        return fail(config.source + ": [Serve]: nothing to serve (no Items, Alarms or History)");
+
+    cli::installSignalHandlers();
+    struct sigaction sa {};
+    sa.sa_handler = onReload;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    // Alarms and history go to the outbox before anything else happens to them.
+    Outbox outbox;
+    std::unique_ptr<MqttPublisher> mqtt;
+    Sinks sinks;
+    if (!serve->mqtt.empty()) {
+        const char *state = std::getenv("STATE_DIRECTORY");  // systemd's StateDirectory=
+        const std::string path = !serve->outbox.empty() ? serve->outbox
+                               : state && *state        ? std::string(state) + "/outbox.db"
+                                                        : std::string("hydrix-outbox.db");
+        if (!outbox.open(path, &error)) return fail(error);
+        mqtt = std::make_unique<MqttPublisher>(*serve, outbox);
+        MqttPublisher *p = mqtt.get();
+        sinks.changed = [p](const Item &i, const auto &v, OrvelTime t) { p->changed(i, v, t); };
+        sinks.alarms = [p](const StationTask &s, const cli::Records &r) { p->alarms(s, r); };
+        sinks.history = [p](const StationTask &s, const cli::Records &r) { p->history(s, r); };
+        sinks.status = [p](const Item &i, bool f, const std::string &e, OrvelTime t) { p->itemStatus(i, f, e, t); };
+        sinks.line = [p](int c, bool online) { p->lineStatus(c, online); };
+        if (!mqtt->start(&error)) return fail(error);
+        logLine("MQTT: publishing to " + serve->mqtt + " under " + serve->mqttPrefix + "/, outbox " + path + " (" +
+                std::to_string(outbox.count()) + " waiting)");
+    }
+    std::vector<int> channels;
+    for (const cli::ChannelConfig &c : config.channels) channels.push_back(c.number);
+    cli::Host host;
+    if (!host.start(config, channels, o.host, &error)) {
+        if (mqtt) mqtt->stop();
+        return fail(error);
+    }
+    logLine("started: " + config.source + ", " + std::to_string(config.channels.size()) + " channel(s), " +
+            std::to_string(serve->items.size()) + " item(s), alarms of " + std::to_string(serve->alarms.size()) +
+            ", history of " + std::to_string(serve->history.size()) + " station(s)");
+
+    Store store;
+    Scheduler scheduler(host, config, store, sinks);
+    for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
+    scheduler.start(*serve);
+    ModbusServer modbus(store, scheduler);
+    if (!serve->modbus.empty()) {
+        if (!modbus.start(modbusOptions(*serve), std::make_shared<const RegisterMap>(*map), &error)) {
+            scheduler.stop();
+            if (mqtt) mqtt->stop();
+            host.stop();
+            return fail(error);
+        }
+        logLine("modbus: listening on " + serve->modbus + " (" + std::to_string(map->units.size()) + " unit(s), writes " +
+                (serve->allowWrites ? "allowed from " + std::to_string(serve->writeClients.size()) + " address(es)"
+                                    : std::string("off")) +
+                ")");
+    }
+
+    while (!cli::stopRequested.load()) {
+        if (reloadRequested.exchange(false)) {
+            if (o.configPath.empty()) {
+                logLine("SIGHUP: the built-in item list does not change");
+                continue;
+            }
+            auto fresh = loadServe(config, o, true);
+            std::optional<RegisterMap> freshMap;
+            if (fresh) freshMap = buildMap(*fresh, &error);
+            if (!fresh || !freshMap) {
+                if (fresh) logLine(error);
+                logLine("SIGHUP: " + o.configPath + " has errors: the item list stays as it was");
+                continue;
+            }
+            // The front ends stay where they are: a new address needs a restart.
+            fresh->modbus = serve->modbus;
+            scheduler.replace(*fresh);
+            if (!serve->modbus.empty()) modbus.update(std::make_shared<const RegisterMap>(*freshMap), modbusOptions(*fresh));
+            serve = fresh;
+            logLine("SIGHUP: item list reread: " + std::to_string(serve->items.size()) + " item(s)");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    logLine("stopping");
+    scheduler.stop();
+    modbus.stop();
+    if (mqtt) {
+        mqtt->stop();
+        logLine("outbox: " + std::to_string(outbox.count()) + " message(s) waiting for the broker");
+    }
+    const bool stopped = host.stop();
+    logLine(stopped ? "stopped (driver state 0)" : "the driver did not report its stop in time");
+    return stopped ? cli::EXIT_OK : cli::EXIT_REQUEST_FAILED;
+}
+
+}  // namespace hydrix::serve
