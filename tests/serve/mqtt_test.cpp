@@ -27,7 +27,7 @@ public:
             std::string error;
             pty_[i] = st::Pty::open(&error);
             if (!pty_[i]) throw std::runtime_error(error);
-            sim_[i] = std::make_unique<st::Simulator>(pty_[i]->master(), st::defaultModel(i == 1));
+            sim_[i] = std::make_unique<st::Simulator>(pty_[i]->master(), st::defaultModel());
             st::Faults f;
             f.v6Framing = i == 1;
             sim_[i]->setFaults(f);
@@ -113,7 +113,7 @@ TEST(GatewayMqtt, ValuesAlarmsAndHistoryArriveOnceEach) {
         EXPECT_EQ(v.at("value").get<double>(), 2.5);
         EXPECT_EQ(v.at("quality"), "good");
         EXPECT_EQ(v.at("time").get<std::string>().back(), 'Z');
-        EXPECT_EQ(nlohmann::json::parse(lastPayload(sub, "hydrix/7/picture1/2")).at("value").get<double>(), 5.0);
+        EXPECT_EQ(nlohmann::json::parse(lastPayload(sub, "hydrix/7/picture1/2")).at("value").get<double>(), 6.0);
         EXPECT_EQ(lastPayload(sub, "hydrix/status"), "online");
         EXPECT_EQ(lastPayload(sub, "hydrix/channel/1/status"), "online");
         g.signal(SIGTERM);
