@@ -67,6 +67,14 @@ declare -A covered=(
   ["Port=COM5"]="skip: (the same)" ["Baudrate=9600"]="skip: (the same)"
   ["hydrix.exe --config site.ini picture -n 12 --picture 1"]="skip: Windows (its Wine test runs these)"
   ["hydrix.exe --config site.ini alarms -n 12 --json"]="skip: Windows (its Wine test runs these)"
+  ["serve"]="run" ["hydrix serve"]="run" ["hydrix serve --mqtt 127.0.0.1:1883"]="run"
+  ["hydrix --config examples/hydrix-gateway.ini --simulate serve"]="run"
+  ["mbpoll -m tcp -p 1502 -a 12 -t 3:float -B -r 1 -c 6 -1 127.0.0.1"]="run"
+  ["mosquitto_sub -p 1883 -t 'hydrix/#' -v"]="run"
+  ["hydrix --config /etc/hydrix/<instance>.ini serve"]="skip: the installed service's command line"
+  ["sudo dpkg -i hydrix_0.1_amd64.deb"]="skip: installs on this machine (.ci/run does)"
+  ["sudo install -D -m 644 site.ini /etc/hydrix/site.ini"]="skip: a site's profile"
+  ["sudo systemctl enable --now hydrix-serve@site"]="skip: needs systemd and a site's profile"
 )
 
 # The examples README.md shows: command lines of its code blocks (the model file's JSON
@@ -282,6 +290,56 @@ for n in 12 7; do
 done
 faults 0 7 --no-lf
 faults 1 12 --silent
+
+echo "== hydrix serve: its registers read with mbpoll, its messages seen with mosquitto_sub"
+port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# serve_with "hydrix serve ..." "client command" PATTERN: starts the gateway, runs the
+# client until its output shows PATTERN (at most 20 s), then stops the gateway with
+# SIGTERM, which must end it with exit 0.
+serve_with() {
+  local cmd=$1 client=$2 pattern=$3 args code ok=0
+  eval "args=($cmd)"
+  "$HYDRIX" "${args[@]:1}" >"$work/serve.log" 2>&1 </dev/null &
+  local pid=$!
+  for _ in $(seq 1 40); do
+    eval "timeout 5 $client" >"$work/client" 2>&1 </dev/null || true
+    if grep -q -- "$pattern" "$work/client"; then ok=1; break; fi
+    sleep 0.5
+  done
+  kill -TERM $pid 2>/dev/null
+  wait $pid
+  code=$?
+  if [ $ok = 1 ] && [ $code = 0 ]; then
+    passed=$((passed + 1))
+    note ok "$cmd + $client"
+  else
+    failed=$((failed + 1))
+    status=1
+    note FAIL "$cmd + $client (client saw '$pattern': $ok; gateway exit $code)"
+    tail -n 8 "$work/client" "$work/serve.log" | sed 's/^/         /'
+  fi
+}
+if ! command -v mbpoll >/dev/null || ! command -v mosquitto >/dev/null; then
+  skip "hydrix serve with mbpoll and mosquitto_sub" "mbpoll or mosquitto not installed (scripts/setup.sh installs them)"
+elif ! port_free 1502 || ! port_free 1883; then
+  skip "hydrix serve with mbpoll and mosquitto_sub" "port 1502 or 1883 is in use here"
+else
+  serve_with "hydrix serve" "mbpoll -m tcp -p 1502 -a 12 -t 3:float -B -r 1 -c 6 -1 127.0.0.1" "\\[1\\]:"
+  serve_with "hydrix --config examples/hydrix-gateway.ini --simulate serve" \
+    "mbpoll -m tcp -p 1502 -a 12 -t 3:float -B -r 1 -c 6 -1 127.0.0.1" "\\[1\\]:"
+  # Alarms and history are not retained: the subscriber listens before the gateway starts,
+  # and the client step looks for all three kinds in what it has seen.
+  mosquitto -p 1883 >"$work/broker.log" 2>&1 &
+  broker=$!
+  for _ in $(seq 1 50); do port_free 1883 || break; sleep 0.1; done
+  mosquitto_sub -p 1883 -t 'hydrix/#' -v -W 30 >"$work/sub" 2>&1 &
+  sub=$!
+  sleep 0.5
+  seen="grep -q hydrix/12/alarms $work/sub && grep -q hydrix/7/history $work/sub && grep -h hydrix/12/picture1/ $work/sub"
+  serve_with "hydrix serve --mqtt 127.0.0.1:1883" "sh -c '$seen'" '"quality":"good"'
+  kill $sub $broker 2>/dev/null; wait $sub $broker 2>/dev/null || true
+  note "" "(the subscriber was: mosquitto_sub -p 1883 -t 'hydrix/#' -v)"
+fi
 
 if [ $all -eq 1 ]; then
   echo "== the long ones (--all)"
