@@ -299,7 +299,8 @@ port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 serve_with() {
   local cmd=$1 client=$2 pattern=$3 args code ok=0
   eval "args=($cmd)"
-  "$HYDRIX" "${args[@]:1}" >"$work/serve.log" 2>&1 </dev/null &
+  # The outbox goes where systemd would put it, here the scratch folder.
+  STATE_DIRECTORY="$work" "$HYDRIX" "${args[@]:1}" >"$work/serve.log" 2>&1 </dev/null &
   local pid=$!
   for _ in $(seq 1 40); do
     eval "timeout 5 $client" >"$work/client" 2>&1 </dev/null || true
