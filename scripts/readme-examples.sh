@@ -75,6 +75,7 @@ declare -A covered=(
   ["sudo dpkg -i hydrix_0.1_amd64.deb"]="skip: installs on this machine (.ci/run does)"
   ["sudo install -D -m 644 site.ini /etc/hydrix/site.ini"]="skip: a site's profile"
   ["sudo systemctl enable --now hydrix-serve@site"]="skip: needs systemd and a site's profile"
+  ["cmake --build build --target bench_serve_modbus && build/bench/bench_serve_modbus 20 20 100"]="skip: a 20-second measurement; its verdict depends on the machine's load"
 )
 
 # The examples README.md shows: command lines of its code blocks (the model file's JSON

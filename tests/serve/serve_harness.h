@@ -42,6 +42,7 @@ public:
     void signal(int sig);
     // Waits for the end; kills it after timeoutMs. Returns the exit code (-1: killed).
     int wait(int timeoutMs);
+    int pid() const { return pid_; }
 private:
     int pid_ = -1;
     std::string outPath_, errPath_;
