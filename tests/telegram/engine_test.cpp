@@ -368,6 +368,7 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     EXPECT_EQ(result(300), nullptr);
     EXPECT_EQ(line0->count("ALO"), 2 + 3);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
+    line0->sim.stop();  // its trace used `replay`, which ends here
 }
 
 // A station that answers after the time-out, twice running: each answer is its own

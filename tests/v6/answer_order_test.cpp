@@ -42,6 +42,7 @@ TEST_F(EngineTest, AnAnswerToAnEarlierTelegramDoesNotShiftTheAnswers) {
     wanted.erase(wanted.begin(), wanted.begin() + 2);
     EXPECT_EQ(firsts, wanted);
     EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 300), nullptr);
+    sim->stop();  // its trace uses `replay`, which ends here
 }
 
 // A station that answers after the time-out, twice running: each answer is its own
