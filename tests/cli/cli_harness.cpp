@@ -1,5 +1,7 @@
 #include "cli_harness.h"
 
+#include "common/spawn.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,7 +15,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char **environ;
 
 namespace clitest {
 namespace st = hydrix::station;
@@ -63,19 +64,8 @@ std::vector<nlohmann::json> Result::json() const {
 Child::Child(const std::vector<std::string> &args, const std::string &programPath)
     : outPath_(tempPath("hydrix-out")), errPath_(tempPath("hydrix-err")) {
     const std::string program = programPath.empty() ? HYDRIX_BINARY_DIR "/tools/hydrix" : programPath;
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
-    posix_spawn_file_actions_destroy(&actions);
+    const int pid = spawnWithFiles(program, args, outPath_, errPath_);
+    if (pid > 0) pid_ = pid;
 }
 
 Child::~Child() {

@@ -1,5 +1,7 @@
 #include "serve_harness.h"
 
+#include "common/spawn.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,7 +18,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char **environ;
 
 namespace servetest {
 namespace {
@@ -36,21 +37,7 @@ std::string readFile(const std::string &path) {
 }
 
 int spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err) {
-    const std::string program = HYDRIX_BINARY_DIR "/tools/hydrix";
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return spawnWithFiles(HYDRIX_BINARY_DIR "/tools/hydrix", args, out, err);
 }
 
 int reap(int pid, int timeoutMs) {
