@@ -20,19 +20,8 @@ if [ ! -x "$HYDRIX" ] || [ ! -x "$STATION" ]; then
   [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DHYDRIX_BENCH=OFF >/dev/null || exit 2
   cmake --build "$build" -j2 --target hydrix hydrix-cli hydrix-station >/dev/null || exit 2
 fi
-work=$(mktemp -d /tmp/readme-examples.XXXXXX)
-cleanup() {
-  local f pid
-  for f in "$work"/*.pid; do
-    [ -f "$f" ] || continue
-    pid=$(cat "$f")
-    kill "$pid" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 2' INT TERM
+. scripts/scratch.sh
+scratch_folder readme-examples
 
 # ---- What README.md shows, and how each is covered -------------------------------------
 # Key: the example as README.md writes it (comments after "#" dropped). Value: "run" (the

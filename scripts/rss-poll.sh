@@ -23,20 +23,8 @@ if [ ! -x "$hydrix" ] || [ ! -x "$station" ]; then
   cmake --build "$build" -j2 --target hydrix hydrix-cli hydrix-station >/dev/null || exit 2
 fi
 
-work=$(mktemp -d /tmp/rss-poll.XXXXXX)
-# Every process started here leaves its id in $work/NAME.pid; cleanup ends those alone.
-cleanup() {
-  local pid
-  for f in "$work"/*.pid; do
-    [ -f "$f" ] || continue
-    pid=$(cat "$f")
-    kill "$pid" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 2' INT TERM
+. scripts/scratch.sh
+scratch_folder rss-poll
 
 # Starts a station on a new pty and prints the pty's path once the station has it.
 start_station() {  # name, extra options

@@ -1,6 +1,7 @@
 #include "cli_harness.h"
 
 #include "common/spawn.h"
+#include "common/temp_path.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,14 +21,6 @@ namespace clitest {
 namespace st = hydrix::station;
 
 namespace {
-
-std::string tempPath(const char *stem) {
-    std::string path = std::string("/tmp/") + stem + "-XXXXXX";
-    const int fd = mkstemp(path.data());
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    close(fd);
-    return path;
-}
 
 // Checks `done` every 20 ms until it holds or `timeoutMs` have passed.
 template <typename Done>

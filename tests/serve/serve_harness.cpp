@@ -1,6 +1,7 @@
 #include "serve_harness.h"
 
 #include "common/spawn.h"
+#include "common/temp_path.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,14 +22,6 @@
 
 namespace servetest {
 namespace {
-
-std::string tempPath(const char *stem) {
-    std::string path = std::string("/tmp/") + stem + "-XXXXXX";
-    const int fd = mkstemp(path.data());
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    close(fd);
-    return path;
-}
 
 std::string readFile(const std::string &path) {
     std::stringstream s;
