@@ -23,6 +23,10 @@ std::string vformatText(const char *format, ...) HYDRIX_PRINTF(1, 2);
 // True for a channel number 0..7; otherwise traces "<service>: bad channel <n>".
 bool checkChannel(const char *service, long channel);
 
+// The calling thread works for `channel` (see threadChannel); whether it has been told so.
+void noteThreadChannel(int channel);
+bool threadChannelNoted();
+
 // A profile value read as an integer, as myGetPrivateProfileInt reads it.
 int32_t parseProfileInt(const std::string &text);
 

@@ -82,6 +82,7 @@ std::array<Channel, HYDRIX_CHANNELS> &channels() {
 
 Channel *channelFor(const char *service, long channel) {
     if (!detail::checkChannel(service, channel)) return nullptr;
+    detail::noteThreadChannel(static_cast<int>(channel));
     return &channels()[static_cast<size_t>(channel)];
 }
 

@@ -153,6 +153,11 @@ HYDRIX_RT_API void setTraceFile(FILE *file);      // null: no file output at all
 HYDRIX_RT_API bool setTracePath(const std::string &path, std::string *error);
 using TraceSink = std::function<void(const std::string &line)>;
 HYDRIX_RT_API void setTraceSink(TraceSink sink);  // empty function: none
+// The channel whose work the calling thread does, for telling trace lines of channels
+// apart (a sink runs on the thread that traced): the one channel whose queues, pool or
+// port (Linux) the thread has used; -1 before it used any, or when it used several.
+// Each channel's driver threads serve that channel alone.
+HYDRIX_RT_API int threadChannel();
 // Event log entries also go to the system's log: syslog (identity "hydrix") on Linux, on
 // unless turned off; the Windows event log (source "hydrix") on Windows, off unless turned on.
 HYDRIX_RT_API void setSyslog(bool on);

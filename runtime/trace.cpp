@@ -90,7 +90,20 @@ void setTraceSink(TraceSink sink) {
     s.sink = std::move(shared);
 }
 
+namespace {
+thread_local int servedChannel = -1;  // -1: none yet; -2: several
+}  // namespace
+
+int threadChannel() { return servedChannel >= 0 ? servedChannel : -1; }
+
 namespace detail {
+
+void noteThreadChannel(int channel) {
+    if (channel < 0 || channel == servedChannel) return;
+    servedChannel = servedChannel == -1 ? channel : -2;
+}
+
+bool threadChannelNoted() { return servedChannel != -1; }
 
 std::string vformat(const char *format, va_list args) {
     if (!format) return {};

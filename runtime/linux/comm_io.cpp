@@ -46,6 +46,11 @@ void tapPort(int fd, Direction direction, const unsigned char *bytes, size_t cou
     detail::tapBytes(detail::portChannel(fd), direction, bytes, count);
 }
 
+// A thread's first port call tells which channel it works for (see threadChannel).
+void notePortThread(int fd) {
+    if (!detail::threadChannelNoted()) detail::noteThreadChannel(detail::portChannel(fd));
+}
+
 void storeError(uint32_t *group, uint32_t *code, uint32_t g, int e) {
     if (group) *group = g;
     if (code) *code = static_cast<uint32_t>(e);
@@ -106,6 +111,7 @@ extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int
     if (count == 0) return 0;
     if (count > 0x7FFFFFFFu) count = 0x7FFFFFFFu;  // the result is a signed 32-bit count
     const int fd = static_cast<int>(handle);
+    notePortThread(fd);
     if (int lost = 0; detail::lostPort(fd, &lost)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, lost);
         return -1;
@@ -170,6 +176,7 @@ extern "C" int32_t HYDRIX_CALL writeComm(CommHandle handle, CommOverlapped *, in
         return 0;
     }
     const int fd = static_cast<int>(handle);
+    notePortThread(fd);
     if (int lost = 0; detail::lostPort(fd, &lost)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, lost);
         return 0;

@@ -32,7 +32,7 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
     request->data = area;
     std::memset(area, 0, kAreaKept);
     fill(request);
-    host.markTrace();
+    host.markTrace(channel);
     putMsgToSapOq(channel, request);
 
     auto deadline = Clock::now() + std::chrono::milliseconds(guardMs);
@@ -61,7 +61,7 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
         }
     }
     ex.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    ex.trace = host.traceSinceMark();
+    ex.trace = host.traceSinceMark(channel);
     Host::Telegrams telegrams = host.telegramsSinceMark(channel);
     ex.received = std::move(telegrams.received);
     ex.sent = std::move(telegrams.sent);

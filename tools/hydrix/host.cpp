@@ -15,6 +15,11 @@ constexpr int kValueAreaBytes = 2048;
 constexpr size_t kTraceKept = 20000;  // lines of one request; a longer request keeps its tail
 constexpr size_t kFramesKept = 4000;  // telegrams each way of one request; the same
 
+void keepLine(std::vector<std::string> *trace, const std::string &line) {
+    if (trace->size() >= kTraceKept) trace->erase(trace->begin(), trace->begin() + kTraceKept / 2);
+    trace->push_back(line);
+}
+
 void keep(std::vector<std::string> *frames, std::vector<std::string> *added) {
     for (std::string &f : *added) {
         if (frames->size() >= kFramesKept) frames->erase(frames->begin(), frames->begin() + kFramesKept / 2);
@@ -62,9 +67,13 @@ bool Host::start(const Config &config, const std::vector<int> &channels,
     const bool echo = options.verbose && !options.traceFile.empty();
     rt::setTraceSink([this, echo](const std::string &line) {
         if (echo) std::fprintf(stderr, "%s\n", line.c_str());
+        const int channel = rt::threadChannel();
         std::lock_guard lock(traceMutex_);
-        if (trace_.size() >= kTraceKept) trace_.erase(trace_.begin(), trace_.begin() + kTraceKept / 2);
-        trace_.push_back(line);
+        if (channel >= 0 && channel < HYDRIX_CHANNELS) {
+            keepLine(&trace_[channel], line);
+        } else {
+            for (std::vector<std::string> &trace : trace_) keepLine(&trace, line);
+        }
     });
 
     if (!driver_.open(options.library, error)) {
@@ -148,13 +157,14 @@ void Host::closeLines() {
     rt::resetQueues();
 }
 
-void Host::markTrace() {
+void Host::markTrace(int channel) {
+    if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
     {
         std::lock_guard lock(traceMutex_);
-        trace_.clear();
+        trace_[channel].clear();
     }
     std::lock_guard lock(tapMutex_);
-    for (Tapped &t : tapped_) t.telegrams = {};
+    tapped_[channel].telegrams = {};
 }
 
 Host::Telegrams Host::telegramsSinceMark(int channel) {
@@ -162,9 +172,9 @@ Host::Telegrams Host::telegramsSinceMark(int channel) {
     return channel >= 0 && channel < HYDRIX_CHANNELS ? tapped_[channel].telegrams : Telegrams{};
 }
 
-std::vector<std::string> Host::traceSinceMark() {
+std::vector<std::string> Host::traceSinceMark(int channel) {
     std::lock_guard lock(traceMutex_);
-    return trace_;
+    return channel >= 0 && channel < HYDRIX_CHANNELS ? trace_[channel] : std::vector<std::string>{};
 }
 
 }  // namespace hydrix::cli

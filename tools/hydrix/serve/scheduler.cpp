@@ -1,5 +1,6 @@
 #include "scheduler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -75,7 +76,8 @@ std::vector<Scheduler::Task> Scheduler::makeTasks(const ServeConfig &serve) {
 void Scheduler::start(const ServeConfig &serve) {
     historyStart_ = serve.historyFrom;
     tasks_ = makeTasks(serve);
-    thread_ = std::thread([this] { run(); });
+    for (const cli::ChannelConfig &c : config_.channels) channels_.push_back(c.number);
+    for (int channel : channels_) threads_.emplace_back([this, channel] { run(channel); });
 }
 
 void Scheduler::replace(const ServeConfig &serve) {
@@ -84,7 +86,12 @@ void Scheduler::replace(const ServeConfig &serve) {
     for (const Item &item : serve.items) names.push_back(item.name);
     store_.keepOnly(names);
     std::lock_guard lock(mutex_);
-    replacement_ = std::move(tasks);
+    // Items that stay keep their place in time. A read under way on the old list puts its
+    // next time into the new one when it ends.
+    for (Task &fresh : tasks)
+        for (const Task &old : tasks_)
+            if (fresh.kind == Task::Read && fresh.same(old)) fresh.due = old.due;
+    tasks_ = std::move(tasks);
     wake_.notify_all();
 }
 
@@ -94,7 +101,9 @@ void Scheduler::stop() {
         stopping_ = true;
         wake_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    for (std::thread &t : threads_)
+        if (t.joinable()) t.join();
+    threads_.clear();
     std::lock_guard lock(mutex_);
     for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping"});
     writes_.clear();
@@ -109,6 +118,10 @@ std::future<WriteResult> Scheduler::submit(const cli::Query &query) {
         w.done.set_value({false, "the gateway is stopping"});
         return future;
     }
+    if (std::find(channels_.begin(), channels_.end(), query.target.channel) == channels_.end()) {
+        w.done.set_value({false, "channel " + std::to_string(query.target.channel) + " is not in the profile"});
+        return future;
+    }
     writes_.push_back(std::move(w));
     wake_.notify_all();
     return future;
@@ -119,21 +132,14 @@ void Scheduler::resumeHistory(int channel, uint32_t node, OrvelTime after) {
     historyFrom_[{channel, node}] = after;
 }
 
-void Scheduler::run() {
+void Scheduler::run(int channel) {
     std::unique_lock lock(mutex_);
     while (!stopping_ && !cli::stopRequested.load()) {
-        if (replacement_) {
-            // Items that stay keep their place in time.
-            for (Task &fresh : *replacement_)
-                for (const Task &old : tasks_)
-                    if (fresh.kind == old.kind && fresh.kind == Task::Read && fresh.item.name == old.item.name)
-                        fresh.due = old.due;
-            tasks_ = std::move(*replacement_);
-            replacement_.reset();
-        }
-        if (!writes_.empty()) {
-            Write w = std::move(writes_.front());
-            writes_.pop_front();
+        auto write = std::find_if(writes_.begin(), writes_.end(),
+                                  [channel](const Write &w) { return w.query.target.channel == channel; });
+        if (write != writes_.end()) {
+            Write w = std::move(*write);
+            writes_.erase(write);
             lock.unlock();
             WriteResult result = runWrite(w.query);
             w.done.set_value(result);
@@ -142,7 +148,7 @@ void Scheduler::run() {
         }
         Task *next = nullptr;
         for (Task &t : tasks_)
-            if (!next || t.due < next->due) next = &t;
+            if (t.channel() == channel && (!next || t.due < next->due)) next = &t;
         const auto now = Clock::now();
         if (!next || next->due > now) {
             // Wake for the next task, a write, a new list or the stop (at least every
@@ -166,9 +172,7 @@ void Scheduler::run() {
         task.due = started + seconds(every);
         lock.lock();
         for (Task &t : tasks_)
-            if (t.kind == task.kind && (task.kind == Task::Read ? t.item.name == task.item.name
-                                                                : t.station.channel == task.station.channel &&
-                                                                      t.station.node == task.station.node)) {
+            if (t.same(task)) {
                 t.due = task.due;
                 t.failing = task.failing;
             }
@@ -184,8 +188,8 @@ void Scheduler::lineEnded(int channel, const cli::Records &records) {
         online = !(text.find("no reply") != std::string::npos || text.find("port") != std::string::npos ||
                    text.find("gave no answer") != std::string::npos);
     }
-    auto it = lineOnline_.find(channel);
-    if (it != lineOnline_.end() && it->second == online) return;
+    if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
+    if (lineOnline_[channel] == online) return;
     lineOnline_[channel] = online;
     logLine("channel " + std::to_string(channel) + ": line " + (online ? "online" : "offline"));
     if (sinks_.line) sinks_.line(channel, online);

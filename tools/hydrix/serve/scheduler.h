@@ -1,9 +1,10 @@
-// The poller: one thread that reads every item when it is due, fetches alarms and
-// history of the listed stations, and carries out the writes the front ends hand it.
-// The driver's requests run one at a time: each engine's answer is told apart by the
-// driver's trace, which all channels share. Front ends never wait for it to read; a
-// write waits for the station's answer, and only the client that asked for it.
+// The poller: one thread per channel, which reads the channel's items when they are due,
+// fetches alarms and history of its listed stations, and carries out the writes the
+// front ends hand it for its stations. Channels never wait for each other: a silent
+// station delays only its own line. Front ends never wait for a read; a write waits for
+// the station's answer, and only the client that asked for it.
 #pragma once
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -42,18 +43,18 @@ class Scheduler {
 public:
     Scheduler(cli::Host &host, const cli::Config &config, Store &store, Sinks sinks);
     ~Scheduler();
-    // Starts the thread with the section's work; `historyFrom` per station overrides the
-    // section's start (resumed from the outbox).
+    // Starts a thread for each channel of the profile, with the section's work.
     void start(const ServeConfig &serve);
     // A new item list (SIGHUP): items keep their values when they stay.
     void replace(const ServeConfig &serve);
-    // Stops the thread; a request under way ends at the driver's next answer or at once
+    // Stops the threads; a request under way ends at the driver's next answer or at once
     // when the process is being stopped.
     void stop();
     // A write through the driver (What::WriteSetpoint or What::Command), done before the
     // next read; the future holds the station's answer.
     std::future<WriteResult> submit(const cli::Query &query);
-    // Where each station's next history fetch starts.
+    // Where a station's next history fetch starts (resumed from the outbox), instead of
+    // the section's start.
     void resumeHistory(int channel, uint32_t node, OrvelTime after);
 
 private:
@@ -63,12 +64,17 @@ private:
         StationTask station;
         Clock::time_point due{};
         bool failing = false;
+        int channel() const { return kind == Read ? item.query.target.channel : station.channel; }
+        bool same(const Task &o) const {
+            return kind == o.kind && (kind == Read ? item.name == o.item.name
+                                                   : station.channel == o.station.channel && station.node == o.station.node);
+        }
     };
     struct Write {
         cli::Query query;
         std::promise<WriteResult> done;
     };
-    void run();
+    void run(int channel);
     void lineEnded(int channel, const cli::Records &records);
     void runRead(Task &t);
     void runAlarms(Task &t);
@@ -83,13 +89,13 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<Task> tasks_;
-    std::optional<std::vector<Task>> replacement_;
     std::deque<Write> writes_;
+    std::vector<int> channels_;  // those with a thread
     std::map<std::pair<int, uint32_t>, OrvelTime> historyFrom_;
     OrvelTime historyStart_ = 0;
     bool stopping_ = false;
-    std::map<int, bool> lineOnline_;  // poller thread only
-    std::thread thread_;
+    std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;  // each by its channel's thread
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace hydrix::serve
