@@ -6,9 +6,13 @@
 // Targets: p99 answer time below 5 ms and the gateway below 5% of a core. Exit 1 when a
 // target is missed or a read fails.
 //
-//   bench_serve_modbus [SECONDS=20] [CLIENTS=20] [PAUSE_MS=0]
+//   bench_serve_modbus [SECONDS=20] [CLIENTS=20] [PAUSE_MS=0] [BURST_MS=8]
 //
 // PAUSE_MS: each client waits this long between its requests (0: back to back).
+// BURST_MS: the stations' bytes reach the gateway in bursts this often, as a serial
+// port delivers them (a 16550 UART at its usual FIFO trigger level: 8 bytes, about 8 ms
+// at 9600 baud; a USB adapter: its latency timer, 16 ms by default). 0: byte by byte,
+// as no real port does - each byte then wakes the reading thread.
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,7 +70,7 @@ struct Stations {
     std::optional<st::Pty> pty[kChannels];
     std::unique_ptr<st::Simulator> sim[kChannels];
 
-    Stations() {
+    explicit Stations(int burstMs) {
         for (int c = 0; c < kChannels; ++c) {
             std::string error;
             pty[c] = st::Pty::open(&error);
@@ -75,6 +79,7 @@ struct Stations {
             sim[c]->setKeepTelegrams(false);
             st::Faults f;
             f.baud = kBaud;
+            f.burstMs = burstMs;
             f.v6Framing = c >= kTelegramChannels;
             sim[c]->setFaults(f);
             sim[c]->start();
@@ -121,12 +126,13 @@ int main(int argc, char **argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
     const int clients = argc > 2 ? std::atoi(argv[2]) : 20;
     const int pauseMs = argc > 3 ? std::atoi(argv[3]) : 0;
-    if (seconds <= 0 || clients <= 0 || pauseMs < 0) {
-        std::fprintf(stderr, "usage: bench_serve_modbus [SECONDS=20] [CLIENTS=20] [PAUSE_MS=0]\n");
+    const int burstMs = argc > 4 ? std::atoi(argv[4]) : 8;
+    if (seconds <= 0 || clients <= 0 || pauseMs < 0 || burstMs < 0) {
+        std::fprintf(stderr, "usage: bench_serve_modbus [SECONDS=20] [CLIENTS=20] [PAUSE_MS=0] [BURST_MS=8]\n");
         return 2;
     }
 
-    Stations stations;
+    Stations stations(burstMs);
     const int port = servetest::freePort();
     const servetest::TempFile ini(stations.profile(port));
     const std::vector<std::string> config{"--config", ini.path()};
@@ -162,9 +168,9 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    std::printf("gateway pid %d: %d lines at %d baud (%d telegram, %d v6), %d clients, pause %d ms, %d s; "
-                "load average before: %.2f on %u cores\n",
-                gateway.pid(), kChannels, kBaud, kTelegramChannels, kV6Channels, clients, pauseMs, seconds,
+    std::printf("gateway pid %d: %d lines at %d baud (%d telegram, %d v6, bytes in bursts of %d ms), %d clients, "
+                "pause %d ms, %d s; load average before: %.2f on %u cores\n",
+                gateway.pid(), kChannels, kBaud, kTelegramChannels, kV6Channels, burstMs, clients, pauseMs, seconds,
                 loadAverage(), std::thread::hardware_concurrency());
     std::fflush(stdout);
 

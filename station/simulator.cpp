@@ -401,24 +401,25 @@ void Simulator::writeFrames(const std::vector<Reply> &replies, const Faults &f)
             trace(false, bytes);
         if (f.splitPauseMs > 0 && bytes.size() > 1) {
             const size_t half = bytes.size() / 2;
-            writePaced(bytes.substr(0, half), f.baud);
+            writePaced(bytes.substr(0, half), f.baud, f.burstMs);
             if (!pause(f.splitPauseMs))
                 return;
-            writePaced(bytes.substr(half), f.baud);
+            writePaced(bytes.substr(half), f.baud, f.burstMs);
         } else {
-            writePaced(bytes, f.baud);
+            writePaced(bytes, f.baud, f.burstMs);
         }
     }
 }
 
-void Simulator::writePaced(const std::string &bytes, int baud)
+void Simulator::writePaced(const std::string &bytes, int baud, int burstMs)
 {
     if (baud <= 0) {
         writeAll(fd_, bytes.data(), bytes.size(), stopping_);
         return;
     }
     // Each byte is ten bit times (start, eight data, stop). Write what is due, then sleep
-    // until the next byte is; after the last one the line stays busy until it is out.
+    // until the next byte is (in bursts: at least a burst time); after the last one the
+    // line stays busy until it is out.
     const auto start = Clock::now();
     const auto byteTime = std::chrono::nanoseconds(10'000'000'000LL / baud);
     size_t done = 0;
@@ -433,7 +434,10 @@ void Simulator::writePaced(const std::string &bytes, int baud)
                 return;
             done = due;
         }
-        std::this_thread::sleep_until(start + byteTime * static_cast<long>(done));
+        auto next = start + byteTime * static_cast<long>(done);
+        if (burstMs > 0 && done < bytes.size())
+            next = std::max(next, Clock::now() + std::chrono::milliseconds(burstMs));
+        std::this_thread::sleep_until(next);
     }
 }
 
@@ -482,7 +486,7 @@ void Simulator::sendRaw(const std::string &bytes)
     }
     if (trace)
         trace(false, bytes);
-    writePaced(bytes, f.baud);
+    writePaced(bytes, f.baud, f.burstMs);
 }
 
 void Simulator::keep(std::deque<std::string> &telegrams, const std::string &bytes)

@@ -153,6 +153,9 @@ struct Faults {
                                 // digits glued to the word ("07ACT"), where the v6 engine
                                 // looks for them; history stamps midnight with its own date
     bool v6Lf = true;           // v6 framing: end frames with CR LF (false: CR alone)
+    int burstMs = 0;            // with a baud: paced bytes reach the host in bursts this
+                                // often, as a UART's receive FIFO or a USB adapter's
+                                // latency timer hands them on; 0: byte by byte
 
     // Faults, applied to the replies that follow.
     int delayMs = 0;            // wait this long before replying
@@ -331,7 +334,7 @@ private:
     std::vector<Reply> answer(const std::string &raw, bool v6);
     std::string frame(const Reply &reply, const Faults &f) const;
     void writeFrames(const std::vector<Reply> &replies, const Faults &f);
-    void writePaced(const std::string &bytes, int baud);
+    void writePaced(const std::string &bytes, int baud, int burstMs);
     bool pause(int ms);         // false when stopping
     int activePlant() const;
     FaultKind drawFault();      // under mutex_; Count when none
