@@ -16,6 +16,11 @@ class Broker {
 public:
     Broker();   // picks the port and the directory; does not start
     ~Broker();
+    // Before start(): TLS on the listener (a CA and a certificate for 127.0.0.1, made here
+    // with openssl) and a password for `user`; anonymous clients are refused. False when
+    // the files could not be made.
+    bool secure(const std::string &user, const std::string &password);
+    std::string caFile() const { return dir_ + "/ca.crt"; }
     bool start();  // waits until it takes connections
     void stop();   // SIGTERM: it saves its sessions and exits
     int port() const { return port_; }

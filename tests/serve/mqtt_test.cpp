@@ -12,6 +12,7 @@
 #include "mqtt_harness.h"
 #include "serve_harness.h"
 #include "station/station.h"
+#include "common/temp_path.h"
 
 namespace servetest {
 namespace {
@@ -236,6 +237,31 @@ TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStati
     const auto acked = stations.sim(12).book().alarmsAcked;
     EXPECT_EQ(std::set<int>(acked.begin(), acked.end()), expected);
     unlink(outbox.c_str());
+}
+
+TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
+    Broker broker;
+    ASSERT_TRUE(broker.secure("gateway", "s3cret")) << "could not make the certificates or the password file";
+    ASSERT_TRUE(broker.start()) << broker.log();
+    for (const std::string password : {"s3cret", "wrong"}) {
+        SCOPED_TRACE(password);
+        const std::string outbox = tempPath("hydrix-serve-outbox");
+        const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+                           "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" + broker.address() +
+                           "\nMqttUser=gateway\nMqttPassword=" + password + "\nMqttCaFile=" + broker.caFile() +
+                           "\nOutbox=" + outbox + "\n");
+        Gateway g({"--config", ini.path(), "--simulate", "serve"});
+        if (password == "s3cret") {
+            ASSERT_TRUE(g.waitForLog("MQTT: connected to")) << g.log() << broker.log();
+            EXPECT_TRUE(waitUntil(10000, [&] { return broker.received("hydrix/12/picture1/0") >= 1; })) << broker.log();
+        } else {
+            EXPECT_TRUE(g.waitForLog("refused the connection")) << g.log();
+            EXPECT_EQ(g.log().find("MQTT: connected to"), std::string::npos);
+        }
+        g.signal(SIGTERM);
+        EXPECT_EQ(g.wait(10000), 0);
+        for (const char *end : {"", "-wal", "-shm"}) unlink((outbox + end).c_str());
+    }
 }
 
 }  // namespace
