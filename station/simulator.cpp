@@ -304,6 +304,14 @@ void Simulator::handleRequest(const std::string &raw, Clock::time_point firstByt
     }
     if (trace)
         trace(true, raw);
+    if (!f.loseRequest.empty()) {
+        const wire::Request req = wire::parseRequest(raw, f.v6Framing);
+        if (req.ok() && req.words.size() > 1 && req.words[1] == f.loseRequest) {
+            std::lock_guard lock(mutex_);
+            faults_.loseRequest.clear();
+            return;
+        }
+    }
     std::vector<Reply> replies = answer(raw, f.v6Framing);
     if (replies.empty())
         return;  // nothing is due (ALO, BRK, a plant that is not here)

@@ -175,6 +175,8 @@ struct Faults {
                                 // themselves (-1: until changed)
     int dc3Storm = 0;           // this many DC3 bytes: half before the lead byte, the rest
                                 // spread through the frame
+    std::string loseRequest;    // the next request with this word ("ALO", ...) is lost on
+                                // the way: read, but neither acted on nor answered (once)
 };
 
 // Faults drawn at random for each reply, each kind at its own rate (0 to 1; at most one

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -262,6 +263,61 @@ TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
         EXPECT_EQ(g.wait(10000), 0);
         for (const char *end : {"", "-wal", "-shm"}) unlink((outbox + end).c_str());
     }
+}
+
+TEST(GatewayMqtt, AnAlarmIsTakenOnceWhenTheAnswerAfterItsAcknowledgementOrTheAcknowledgementIsLost) {
+    // Station 7 (v6): the answer that follows the first ALO is lost on the line (the station
+    // has let go of the alarm by then); later, one ALO never reaches the station (it shows
+    // the same alarm again).
+    Stations stations;
+    std::set<int> expected;
+    stations.sim(12).editModel([](st::Model &m) { m.find(12)->alarms.clear(); });
+    stations.sim(7).editModel([&](st::Model &m) {
+        m.find(7)->alarms.clear();
+        for (int i = 0; i < 4; ++i) {
+            m.find(7)->alarms.push_back(st::Alarm{2000 + i, {2026, 12, 1, 9, i}});
+            expected.insert(2000 + i);
+        }
+    });
+    st::Simulator &sim = stations.sim(7);
+    std::atomic<int> alos{0};
+    std::atomic<bool> loseSet{false};
+    sim.setTrace([&](bool incoming, const std::string &bytes) {
+        if (!incoming) return;
+        st::Faults f;
+        f.v6Framing = true;
+        if (bytes.find("ALO") != std::string::npos && alos++ == 0) {
+            f.silent = true;
+            f.replies = 1;
+            sim.setFaults(f);
+        } else if (bytes.find("WCA") != std::string::npos && alos.load() == 1 && !loseSet.exchange(true)) {
+            f.loseRequest = "ALO";  // this WCA's answer is the one lost; the next ALO goes too
+            sim.setFaults(f);
+        }
+    });
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/+/alarms");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const std::string outbox = tempPath("hydrix-serve-outbox");
+    const TempFile ini(stations.profile(broker, outbox));
+    Gateway g({"--config", ini.path(), "serve"});
+    ASSERT_TRUE(waitUntil(45000, [&] { return sim.model().find(7)->alarms.empty(); })) << g.log();
+    ASSERT_TRUE(waitUntil(20000, [&] { return sub.count("/alarms") >= expected.size(); })) << g.log();
+    ASSERT_TRUE(g.waitForLog("outbox: empty, ")) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    sim.setTrace({});
+    EXPECT_GE(alos.load(), 5) << "an ALO was not lost";
+    const Tally t = tally(sub);
+    std::set<int> got;
+    for (const auto &[key, n] : t.alarms) {
+        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
+        got.insert(key.second);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(broker.received("hydrix/7/alarms"), expected.size());
+    for (const char *end : {"", "-wal", "-shm"}) unlink((std::string(outbox) + end).c_str());
 }
 
 }  // namespace

@@ -113,4 +113,10 @@ std::string commandName(char letter) {
     }
 }
 
+std::string alarmIdentity(const Record &alarm) {
+    const std::string *state = std::get_if<std::string>(&alarm.value);
+    return std::to_string(alarm.index.value_or(-1)) + " " + (state ? *state : std::string()) + " " +
+           std::to_string(alarm.time);
+}
+
 }  // namespace hydrix::cli

@@ -28,9 +28,13 @@ struct Query {
     int machine = 1;                   // Command: the number after P
     int item = 0;                      // Command: the number that ends the telegram
     OrvelTime from = 0;                // History
-    // Alarms: called with each alarm as soon as the driver has it (and the station has
-    // let go of it), before the query ends.
+    // Alarms: called with each alarm as soon as the tool has it, before the query ends
+    // (v6 engine: before the station is told to let go of it).
     std::function<void(const Record &)> onAlarm;
+    // Alarms: the identity (alarmIdentity) of the alarm taken last from this station, by
+    // an earlier query: the station shows it again when our acknowledgement did not reach
+    // it, and it is then acknowledged again but not handed on twice.
+    std::string lastAlarm;
 };
 
 // Progress of long reads (history): records so far and the time reached.
@@ -51,6 +55,8 @@ std::string itemName(const Query &query);
 // The record for an exchange that did not end well, or nothing when it ended well.
 std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex);
 std::string commandName(char letter);
+// What tells one alarm of a station from another: its code, state and the station's time.
+std::string alarmIdentity(const Record &alarm);
 // The value a setpoint write put on the line and, when the list was read back, what the
 // setpoint now holds: the record to print, with notes when the station was sent something
 // else than was typed (cut to the setpoint's decimals) or holds something else than it

@@ -302,8 +302,13 @@ std::optional<std::optional<AlarmLine>> lastAlarmAnswer(const Exchange &ex) {
 
 // WCA asks for the first alarm; ALO acknowledges it, after which the engine asks again by
 // itself. So: WCA once, then ALO while the station still answers with an alarm.
+// Each alarm is handed on before its ALO goes out: the station forgets it on the ALO,
+// and the answer that follows (the next alarm) may be lost on the line, or the program
+// stopped in between. An ALO that did not reach the station makes it show the same alarm
+// again: that one is acknowledged again, not handed on twice.
 Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
     Records out;
+    std::string last = q.lastAlarm;
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WCA_ALARMS, 0), 0, DIR_WRITE, {}, {});
     for (int rounds = 0; rounds < 10000; ++rounds) {
         if (auto f = exchangeFailure(q, Engine::V6, ex)) {
@@ -317,12 +322,13 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
             break;
         }
         if (!*answer) break;  // ALN: no alarm left
-        const AlarmLine alarm = **answer;
-        ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
-        if (!exchangeFailure(q, Engine::V6, ex)) {
-            out.push_back(alarmRecord(q, alarm));
-            if (q.onAlarm) q.onAlarm(out.back());
+        const Record alarm = alarmRecord(q, **answer);
+        if (alarmIdentity(alarm) != last) {
+            last = alarmIdentity(alarm);
+            out.push_back(alarm);
+            if (q.onAlarm) q.onAlarm(alarm);
         }
+        ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
     }
     return out;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "output.h"
+#include "query.h"
 #include "times.h"
 
 namespace hydrix::serve {
@@ -168,7 +169,9 @@ void MqttPublisher::alarms(const StationTask &station, const cli::Records &recor
         messages.push_back(std::move(m));
     }
     std::string error;
-    if (!outbox_.add(messages, std::nullopt, &error))
+    std::optional<Outbox::LastAlarm> last;
+    if (!records.empty()) last = Outbox::LastAlarm{station.channel, station.node, cli::alarmIdentity(records.back())};
+    if (!outbox_.add(messages, std::nullopt, &error, last))
         logLine("outbox: " + std::to_string(messages.size()) + " alarm(s) of node " + std::to_string(station.node) +
                 " NOT stored: " + error);
     flush();

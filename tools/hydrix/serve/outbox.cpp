@@ -43,6 +43,8 @@ bool Outbox::open(const std::string &path, std::string *error) {
               "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
               " payload TEXT NOT NULL);"
               "CREATE TABLE IF NOT EXISTS history_resume (channel INTEGER, node INTEGER, after INTEGER,"
+              " PRIMARY KEY (channel, node));"
+              "CREATE TABLE IF NOT EXISTS alarm_last (channel INTEGER, node INTEGER, identity TEXT,"
               " PRIMARY KEY (channel, node));",
               &why)) {
         *error = "outbox " + path + ": " + why;
@@ -53,7 +55,8 @@ bool Outbox::open(const std::string &path, std::string *error) {
     return true;
 }
 
-bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Resume> &resume, std::string *error) {
+bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Resume> &resume, std::string *error,
+                 const std::optional<LastAlarm> &alarm) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
     if (!exec("BEGIN IMMEDIATE", error)) return false;
@@ -75,6 +78,16 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
                 sqlite3_bind_int(upsert.s, 1, resume->channel);
                 sqlite3_bind_int64(upsert.s, 2, resume->node);
                 sqlite3_bind_int64(upsert.s, 3, static_cast<sqlite3_int64>(resume->after));
+                ok = sqlite3_step(upsert.s) == SQLITE_DONE;
+            }
+        }
+        if (ok && alarm) {
+            Statement upsert(db_, "INSERT OR REPLACE INTO alarm_last (channel, node, identity) VALUES (?, ?, ?)");
+            ok = bool(upsert);
+            if (ok) {
+                sqlite3_bind_int(upsert.s, 1, alarm->channel);
+                sqlite3_bind_int64(upsert.s, 2, alarm->node);
+                sqlite3_bind_text(upsert.s, 3, alarm->identity.c_str(), -1, SQLITE_TRANSIENT);
                 ok = sqlite3_step(upsert.s) == SQLITE_DONE;
             }
         }
@@ -129,6 +142,19 @@ std::map<std::pair<int, uint32_t>, OrvelTime> Outbox::resumePoints() {
     while (q && sqlite3_step(q.s) == SQLITE_ROW)
         out[{sqlite3_column_int(q.s, 0), static_cast<uint32_t>(sqlite3_column_int64(q.s, 1))}] =
             static_cast<OrvelTime>(sqlite3_column_int64(q.s, 2));
+    return out;
+}
+
+std::map<std::pair<int, uint32_t>, std::string> Outbox::lastAlarms() {
+    std::map<std::pair<int, uint32_t>, std::string> out;
+    std::lock_guard lock(mutex_);
+    if (!db_) return out;
+    Statement q(db_, "SELECT channel, node, identity FROM alarm_last");
+    while (q && sqlite3_step(q.s) == SQLITE_ROW) {
+        const unsigned char *text = sqlite3_column_text(q.s, 2);
+        out[{sqlite3_column_int(q.s, 0), static_cast<uint32_t>(sqlite3_column_int64(q.s, 1))}] =
+            text ? reinterpret_cast<const char *>(text) : "";
+    }
     return out;
 }
 

@@ -2,8 +2,9 @@
 // WAL mode, every commit synced) from the moment the gateway has them until the broker
 // has acknowledged them. The station forgets an alarm once the driver has it, so from
 // then on this file is the only copy. It also keeps, per station, the time of the last
-// history record taken, so that fetching resumes there after a restart; the records and
-// their resume point are written in one transaction.
+// history record taken, so that fetching resumes there after a restart, and the alarm
+// taken last, so that one the station shows again is not taken twice; each is written in
+// one transaction with its messages.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -37,13 +38,20 @@ public:
         uint32_t node = 0;
         OrvelTime after = 0;
     };
-    bool add(const std::vector<OutMessage> &messages, const std::optional<Resume> &resume, std::string *error);
+    struct LastAlarm {
+        int channel = 0;
+        uint32_t node = 0;
+        std::string identity;
+    };
+    bool add(const std::vector<OutMessage> &messages, const std::optional<Resume> &resume, std::string *error,
+             const std::optional<LastAlarm> &alarm = std::nullopt);
     // The oldest waiting messages with an id above `after`.
     std::vector<OutMessage> pending(int64_t after, size_t limit);
     // The broker has it.
     bool remove(int64_t id);
     size_t count();
     std::map<std::pair<int, uint32_t>, OrvelTime> resumePoints();
+    std::map<std::pair<int, uint32_t>, std::string> lastAlarms();
 
 private:
     bool exec(const char *sql, std::string *error);

@@ -132,6 +132,11 @@ void Scheduler::resumeHistory(int channel, uint32_t node, OrvelTime after) {
     historyFrom_[{channel, node}] = after;
 }
 
+void Scheduler::resumeAlarms(int channel, uint32_t node, const std::string &identity) {
+    std::lock_guard lock(mutex_);
+    lastAlarm_[{channel, node}] = identity;
+}
+
 void Scheduler::run(int channel) {
     std::unique_lock lock(mutex_);
     while (!stopping_ && !cli::stopRequested.load()) {
@@ -245,11 +250,28 @@ void Scheduler::runAlarms(Task &t) {
     cli::Query q;
     q.what = cli::What::Alarms;
     q.target = {t.station.channel, t.station.node};
-    // The station forgets an alarm once the driver has it: each one is stored the moment
+    // The station forgets an alarm once it is acknowledged: each one is stored the moment
     // it arrives (a gateway killed in the middle of a fetch keeps what came before), and
-    // said after.
+    // said after. One the station shows again after a restart, because our acknowledgement
+    // did not reach it, was stored already.
     const StationTask station = t.station;
-    q.onAlarm = [this, station](const cli::Record &r) {
+    const std::pair<int, uint32_t> key{station.channel, station.node};
+    {
+        std::lock_guard lock(mutex_);
+        q.lastAlarm = lastAlarm_[key];
+    }
+    q.onAlarm = [this, station, key](const cli::Record &r) {
+        const std::string identity = cli::alarmIdentity(r);
+        {
+            std::lock_guard lock(mutex_);
+            std::string &last = lastAlarm_[key];
+            if (identity == last) {
+                logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) +
+                        " shown again by the station: taken before, not again");
+                return;
+            }
+            last = identity;
+        }
         if (sinks_.alarms) sinks_.alarms(station, {r});
         logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
                 cli::valueText(r.value) + " at " + cli::isoUtc(r.time));

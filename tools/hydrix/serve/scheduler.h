@@ -56,6 +56,8 @@ public:
     // Where a station's next history fetch starts (resumed from the outbox), instead of
     // the section's start.
     void resumeHistory(int channel, uint32_t node, OrvelTime after);
+    // The alarm taken last from a station (its identity), by an earlier run.
+    void resumeAlarms(int channel, uint32_t node, const std::string &identity);
 
 private:
     struct Task {
@@ -92,6 +94,7 @@ private:
     std::deque<Write> writes_;
     std::vector<int> channels_;  // those with a thread
     std::map<std::pair<int, uint32_t>, OrvelTime> historyFrom_;
+    std::map<std::pair<int, uint32_t>, std::string> lastAlarm_;
     OrvelTime historyStart_ = 0;
     bool stopping_ = false;
     std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;  // each by its channel's thread

@@ -135,6 +135,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     Store store;
     Scheduler scheduler(host, config, store, sinks);
     for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
+    for (const auto &[station, identity] : outbox.lastAlarms()) scheduler.resumeAlarms(station.first, station.second, identity);
     scheduler.start(*serve);
     ModbusServer modbus(store, scheduler);
     if (!serve->modbus.empty()) {

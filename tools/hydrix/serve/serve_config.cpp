@@ -18,7 +18,7 @@ namespace hydrix::serve {
 namespace {
 
 const char *kBuiltIn = R"([Serve]
-Items=0/12:picture:1:0-11 every=2s, 0/12:report:0-14 every=1m, 0/12:setpoints:1-8 every=30s, 1/7:picture:1:1-11 every=2s, 1/7:report:0-14 every=1m, 1/7:setpoints:1-8 every=30s
+Items=0/12:picture:1:0-11 every=2s, 0/12:report:1-14 every=1m, 0/12:setpoints:1-8 every=30s, 1/7:picture:1:1-11 every=2s, 1/7:report:0-14 every=1m, 1/7:setpoints:1-8 every=30s
 Alarms=0/12 every=30s, 1/7 every=30s
 History=0/12 every=10m, 1/7 every=10m
 Modbus=127.0.0.1:1502
@@ -209,6 +209,11 @@ void Parser::items(const rt::ProfileEntry &e) {
         const cli::ChannelConfig *ch = channels_.channel(q->target.channel);
         if (q->what == cli::What::Picture && *q->first == 0 && ch && ch->engine == cli::Engine::V6) {
             add(true, e, "item '" + parts.what + "': the v6 engine numbers a picture's values from 1");
+            continue;
+        }
+        if (q->what == cli::What::Report && *q->first == 0 && ch && ch->engine == cli::Engine::Telegram) {
+            // Its register would never hold more than NaN.
+            add(true, e, "item '" + parts.what + "': the telegram engine numbers the report's values from 1");
             continue;
         }
         if (q->what == cli::What::Setpoints && (*q->first < 1 || *q->first + *q->count - 1 > 127)) {
