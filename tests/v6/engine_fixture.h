@@ -80,6 +80,16 @@ protected:
         taken_.insert(taken_.end(), got.begin(), got.end());
         return got;
     }
+    // Waits for `req` to come back alone, failed with the given triple (sub unchecked if
+    // not given).
+    void expectFailed(HostMsg *req, uint32_t group, uint32_t code, std::optional<uint32_t> sub = {},
+                      int timeoutMs = 5000) {
+        const auto got = collect(1, timeoutMs);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], req);
+        EXPECT_EQ(std::make_pair(req->errGroup, req->errCode), std::make_pair(group, code));
+        if (sub) { EXPECT_EQ(req->errSub, *sub); }
+    }
     // Polls `ready` (once per try: it may have effects) until it holds or time runs out.
     static bool eventually(const std::function<bool()> &ready, int timeoutMs = 5000) {
         for (int waited = 0; !ready(); waited += 10) {
