@@ -29,6 +29,14 @@ bool replyCheckHolds(const std::string &frame, size_t lead, bool v6)
     return wire::checksum(frame.substr(lead + 1), v6) == std::atoi(frame.c_str() + hash + 1);
 }
 
+// Faults as `set` arranges them.
+Faults faults(const std::function<void(Faults &)> &set)
+{
+    Faults f;
+    set(f);
+    return f;
+}
+
 Model exampleModel()
 {
     std::string error;
@@ -131,9 +139,7 @@ TEST(StationLine, HistoryComesInChunksUntilNda)
     EXPECT_EQ(line.sim().book().historyNda, 1);
 
     // With v6 framing midnight carries its own date.
-    Faults v6;
-    v6.v6Framing = true;
-    line.sim().setFaults(v6);
+    line.sim().setFaults(faults([](Faults &f) { f.v6Framing = true; }));
     line.request("12 WGH 26 12 03 23 00", true);
     EXPECT_EQ(Line::replyText(line.read(1, 2000)),
               "26 12 04 00 00 7 8 9 ! 26 12 04 01 00 10 11 12 ! 26 12 04 02 00 13 14 15 !");
@@ -163,12 +169,9 @@ TEST(StationLine, SetpointWritesChangeTheList)
 
 TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
 {
-    Faults f;
-    f.okRepliesBefore = 2;
-    f.dc3InReply = true;
-    f.garbageBeforeStx = true;
-    f.replies = 1;
-    Line line(exampleModel(), f);
+    Line line(exampleModel(), faults([](Faults &f) {
+                  f.okRepliesBefore = 2, f.dc3InReply = f.garbageBeforeStx = true, f.replies = 1;
+              }));
     line.request("7 WGS P 0 ! 1");
     const std::string got = line.read(3, 2000);
     std::vector<std::string> frames;
@@ -188,14 +191,10 @@ TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
     line.request("7 WGS P 0 ! 1");
     EXPECT_EQ(line.read(1, 2000), wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true));
 
-    f = Faults{};
-    f.wrongBcc = true;
-    line.sim().setFaults(f);
+    line.sim().setFaults(faults([](Faults &f) { f.wrongBcc = true; }));
     line.request("7 WGS P 0 ! 1");
     EXPECT_FALSE(replyCheckHolds(line.read(1, 2000), 0, false));
-    f = Faults{};
-    f.forceReply = "NDA";
-    line.sim().setFaults(f);
+    line.sim().setFaults(faults([](Faults &f) { f.forceReply = "NDA"; }));
     EXPECT_EQ(line.ask("12 MCC 0 1"), "NDA");
     line.request("12 BRK");  // no reply is due, so none is forced
     EXPECT_EQ(line.read(1, 300), "");
@@ -206,9 +205,7 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
 {
     Model m = exampleModel();
     m.find(7)->pictures[2].values.assign(60, 1234.5);
-    Faults f;
-    f.baud = 9600;
-    Line line(m, f);
+    Line line(m, faults([](Faults &f) { f.baud = 9600; }));
     const std::string req = wire::buildRequest("7 WGS P 0 ! 2", false);
     const auto t0 = std::chrono::steady_clock::now();
     line.send(req);
@@ -230,11 +227,7 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
 TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
 {
     using Ms = std::chrono::duration<double, std::milli>;
-    Faults f;
-    f.delayMs = 300;
-    f.splitPauseMs = 600;
-    f.replies = 1;
-    Line line(exampleModel(), f);
+    Line line(exampleModel(), faults([](Faults &f) { f.delayMs = 300, f.splitPauseMs = 600, f.replies = 1; }));
     auto t0 = std::chrono::steady_clock::now();
     line.request("7 WGS P 0 ! 1");
     const std::string firstHalf = line.read(1, 600);
@@ -243,17 +236,13 @@ TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
     EXPECT_EQ(firstHalf.find('\n'), std::string::npos);  // the rest is held back
     EXPECT_EQ(firstHalf + line.read(1, 1000), wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true));
 
-    f = Faults{};
-    f.silent = true;
-    line.sim().setFaults(f);
+    line.sim().setFaults(faults([](Faults &f) { f.silent = true; }));
     line.request("7 WGS P 0 ! 1");
     EXPECT_TRUE(line.sim().waitForTelegrams(2, 1000));
     EXPECT_EQ(line.read(1, 300), "");
 
     // A stop in the middle of a long delay comes back at once.
-    f = Faults{};
-    f.delayMs = 60000;
-    line.sim().setFaults(f);
+    line.sim().setFaults(faults([](Faults &f) { f.delayMs = 60000; }));
     line.request("7 WGS P 0 ! 1");
     EXPECT_TRUE(line.sim().waitForTelegrams(3, 1000));
     t0 = std::chrono::steady_clock::now();
@@ -343,9 +332,7 @@ TEST(StationLine, KeepsABoundedTailOfTheTelegrams)
 
 TEST(StationFaults, V6FramingCallsInAndAnswersOk)
 {
-    Faults f;
-    f.v6Framing = true;
-    f.v6Lf = false;
+    const Faults f = faults([](Faults &v) { v.v6Framing = true, v.v6Lf = false; });
     Line line(exampleModel(), f);
     line.sim().sendCallIn(7, false);
     EXPECT_EQ(line.read(1, 2000, true), wire::buildFrame(wire::STX, "07ACT", true, false));
@@ -449,11 +436,7 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
     for (const Source &src : sources) {
         for (const bool v6 : {false, true}) {
             SCOPED_TRACE(std::string(src.name) + (v6 ? " v6" : " telegram"));
-            Line line(src.model, [&] {
-                Faults f;
-                f.v6Framing = v6;
-                return f;
-            }());
+            Line line(src.model, faults([&](Faults &f) { f.v6Framing = v6; }));
             for (const Plant &p : src.model.plants) {
                 const std::string n = std::to_string(p.plantNumber);
                 auto ask = [&](const std::string &text) {
