@@ -482,12 +482,6 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
     }
 }
 
-}  // namespace
-}  // namespace hydrix::station
-
-namespace hydrix::station {
-namespace {
-
 // Which of `count` picture replies came with a wrong check, under the given rates.
 std::string badCheckPattern(uint64_t seed, double rate, int count, Book *book = nullptr)
 {
