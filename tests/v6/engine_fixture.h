@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <source_location>
 
 #include "v6_fixture.h"
 
@@ -83,7 +84,8 @@ protected:
     // Waits for `req` to come back alone, failed with the given triple (sub unchecked if
     // not given).
     void expectFailed(HostMsg *req, uint32_t group, uint32_t code, std::optional<uint32_t> sub = {},
-                      int timeoutMs = 5000) {
+                      int timeoutMs = 5000, std::source_location at = std::source_location::current()) {
+        const ::testing::ScopedTrace caller(at.file_name(), static_cast<int>(at.line()), "expectFailed");
         const auto got = collect(1, timeoutMs);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0], req);
