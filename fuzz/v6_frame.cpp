@@ -4,28 +4,11 @@
 // found ends before the buffer does.
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 
-#include "runtime/runtime.h"
-#include "v6/v6.h"
-
-namespace {
-
-V6Channel *channel() {
-    static V6Channel *ch = [] {
-        hydrix::rt::setTraceFile(nullptr);
-        hydrix::rt::setSyslog(false);
-        auto *c = new V6Channel();
-        c->channelNo = 0;
-        return c;
-    }();
-    return ch;
-}
-
-}  // namespace
+#include "v6_fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    V6Channel *ch = channel();
+    V6Channel *ch = fuzzV6Channel(0);  // its line buffers are not used here
     ch->state.store(v6::ST_IDLE);
     v6::clearBuffer(&ch->rxFrame);
     const int n = size > 8000 ? 8000 : static_cast<int>(size);

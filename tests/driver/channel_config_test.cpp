@@ -2,7 +2,9 @@
 // the port is set up.
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 #include "driver/driver_fixture.h"
 #include "driver/node_list.h"
@@ -14,6 +16,27 @@ std::string numbers(int count) {
     std::string text;
     for (int i = 1; i <= count; ++i) text += std::to_string(i % 10) + " ";
     return text;
+}
+
+// Node and plant numbers of a telegram channel's table, by turns.
+std::vector<uint32_t> nodes(const TelegramChannel &ch) {
+    std::vector<uint32_t> out;
+    for (int i = 0; i < ch.nodeCount; ++i) out.insert(out.end(), {ch.nodeTable[i].node, ch.nodeTable[i].plant});
+    return out;
+}
+
+// "node route" for each entry of a v6 channel's table.
+std::vector<std::string> routes(const V6Channel &ch) {
+    std::vector<std::string> out;
+    for (uint32_t i = 0; i < ch.nodeCount; ++i)
+        out.push_back(std::to_string(ch.nodeTable[i].node) + " " + ch.nodeTable[i].route);
+    return out;
+}
+
+std::vector<uint32_t> timeouts(const CommSettings &s) {
+    const CommTimeouts &t = s.timeouts;
+    return {t.readIntervalTimeout, t.readTotalTimeoutMultiplier, t.readTotalTimeoutConstant,
+            t.writeTotalTimeoutMultiplier, t.writeTotalTimeoutConstant};
 }
 
 }  // namespace
@@ -48,21 +71,12 @@ PlantNumber=120
     telegramChannels[2].pendErrGroup = 99;  // re-adding starts from a clean record
     ASSERT_EQ(drvAddChan(2, "Chan2"), 1);
     const TelegramChannel &ch = telegramChannels[2];
-    EXPECT_EQ(ch.engine.load(), 2u);
-    EXPECT_EQ(ch.channelNo, 2u);
-    EXPECT_EQ(ch.commHandle, COMM_HANDLE_INVALID);
-    EXPECT_EQ(ch.retries, 5);
-    EXPECT_EQ(ch.baudRate, 19200u);
-    EXPECT_EQ(ch.lineSetting, 7u);
-    EXPECT_EQ(ch.directConn, 1u);
-    EXPECT_EQ(ch.pendErrGroup, 0u);
+    EXPECT_EQ(std::make_tuple(ch.engine.load(), ch.channelNo, ch.commHandle, ch.pendErrGroup, channelInUse[2].load()),
+              std::make_tuple(2u, 2u, COMM_HANDLE_INVALID, 0u, 1u));
+    EXPECT_EQ(std::make_tuple(ch.retries, ch.baudRate, ch.lineSetting, ch.directConn), std::make_tuple(5, 19200u, 7u, 1u));
     ASSERT_EQ(ch.nodeCount, 3);
-    EXPECT_EQ(ch.nodeTable[0].node, 3u);
-    EXPECT_EQ(ch.nodeTable[0].plant, 1u);  // no PlantNumber key: plant 1
-    EXPECT_EQ(ch.nodeTable[1].plant, 70u);
-    EXPECT_EQ(ch.nodeTable[2].node, 12u);
-    EXPECT_EQ(ch.nodeTable[2].plant, 120u);
-    EXPECT_EQ(channelInUse[2].load(), 1u);
+    // No PlantNumber key: plant 1.
+    EXPECT_EQ(nodes(ch), (std::vector<uint32_t>{3, 1, 7, 70, 12, 120}));
 
     ASSERT_EQ(drvAddChan(2, "Chan2"), 1);  // again: same record, still in use
     EXPECT_EQ(telegramChannels[2].nodeCount, 3);
@@ -76,12 +90,8 @@ TEST_F(DriverTest, DefaultsAndBadChannelNumbers) {
     EXPECT_EQ(drvAddChan(-1, "Chan0"), 0);
     ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
     const TelegramChannel &ch = telegramChannels[0];
-    EXPECT_EQ(ch.engine.load(), 1u);
-    EXPECT_EQ(ch.retries, 3);
-    EXPECT_EQ(ch.baudRate, 9600u);
-    EXPECT_EQ(ch.lineSetting, 3u);
-    EXPECT_EQ(ch.directConn, 1u);
-    EXPECT_EQ(ch.nodeCount, 0);
+    EXPECT_EQ(std::make_tuple(ch.engine.load(), ch.retries, ch.baudRate, ch.lineSetting, ch.directConn, ch.nodeCount),
+              std::make_tuple(1u, 3, 9600u, 3u, 1u, 0));
     ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
     EXPECT_EQ(telegramChannels[1].directConn, 0u);
 }
@@ -130,33 +140,21 @@ id node=9
     const V6Channel &ch = v6Channels[3];
     EXPECT_EQ(telegramChannels[3].engine.load(), 0u);
     EXPECT_STREQ(ch.deviceName, "/dev/ttyUSB0-with-a");  // 19 characters and a terminator
-    EXPECT_EQ(ch.maxRetries, 2);
-    EXPECT_EQ(ch.baudRate, 4800u);
-    EXPECT_EQ(ch.mccTimeout, 1500u);
-    EXPECT_EQ(ch.directConn, 0u);
-    EXPECT_EQ(ch.idNode, 9u);
-    EXPECT_EQ(ch.postEventEnabled, 1u);
-    EXPECT_EQ(ch.postEventKind, 3u);
-    EXPECT_EQ(ch.postEventIndex, 10u);
-    EXPECT_EQ(ch.postEventValue, 7u);
-    EXPECT_EQ(ch.replyStation.load(), -1);
-    EXPECT_EQ(ch.commHandle, COMM_HANDLE_INVALID);
-    EXPECT_EQ(ch.wgdRow, 17u);
+    EXPECT_EQ(std::make_tuple(ch.maxRetries, ch.baudRate, ch.mccTimeout, ch.directConn, ch.idNode),
+              std::make_tuple(2, 4800u, 1500u, 0u, 9u));
+    EXPECT_EQ(std::make_tuple(ch.postEventEnabled, ch.postEventKind, ch.postEventIndex, ch.postEventValue),
+              std::make_tuple(1u, 3u, 10u, 7u));
+    EXPECT_EQ(std::make_tuple(ch.replyStation.load(), ch.commHandle, ch.wgdRow), std::make_tuple(-1, COMM_HANDLE_INVALID, 17u));
     ASSERT_EQ(ch.nodeCount, 3u);
-    EXPECT_STREQ(ch.nodeTable[0].route, "A1");
-    EXPECT_STREQ(ch.nodeTable[1].route, "ABC");  // a longer route is cut at three characters
-    EXPECT_STREQ(ch.nodeTable[2].route, "");     // no Route key
-    EXPECT_EQ(ch.nodeTable[2].node, 1234u);
+    // A longer route is cut at three characters; no Route key, no route.
+    EXPECT_EQ(routes(ch), (std::vector<std::string>{"4 A1", "250 ABC", "1234 "}));
     EXPECT_EQ(ch.nodeTable[0].word, 0u);
 
     // With a direct connection the route is the node number (three characters at most).
     useProfile("[Chan3]\nHYDRIXDefault=0\nDeviceName=COM1\nNodes=4 250 1234\n");
     ASSERT_EQ(drvAddChan(3, "Chan3"), 1);
-    EXPECT_STREQ(v6Channels[3].nodeTable[1].route, "250");
-    EXPECT_STREQ(v6Channels[3].nodeTable[2].route, "123");
-    EXPECT_EQ(v6Channels[3].postEventEnabled, 0u);
-    EXPECT_EQ(v6Channels[3].maxRetries, 3);
-    EXPECT_EQ(v6Channels[3].mccTimeout, 1000u);
+    EXPECT_EQ(routes(ch), (std::vector<std::string>{"4 4", "250 250", "1234 123"}));
+    EXPECT_EQ(std::make_tuple(ch.postEventEnabled, ch.maxRetries, ch.mccTimeout), std::make_tuple(0u, 3, 1000u));
 }
 
 TEST_F(DriverTest, PostEventWriteNeedsAllThreeValues) {
@@ -218,11 +216,7 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     ASSERT_EQ(drvInitComm(0, h0), 1);
     CommSettings s{};
     ASSERT_TRUE(getDefaultCommSettings(0, h0, &s));
-    EXPECT_EQ(s.timeouts.readIntervalTimeout, 500u);
-    EXPECT_EQ(s.timeouts.readTotalTimeoutMultiplier, 200u);
-    EXPECT_EQ(s.timeouts.readTotalTimeoutConstant, 2000u);
-    EXPECT_EQ(s.timeouts.writeTotalTimeoutMultiplier, 500u);
-    EXPECT_EQ(s.timeouts.writeTotalTimeoutConstant, 200u);
+    EXPECT_EQ(timeouts(s), (std::vector<uint32_t>{500, 200, 2000, 500, 200}));
     EXPECT_NE(s.line.dtrControl, DTR_CONTROL_HANDSHAKE);
     uint32_t group = 0, code = 0;
     char byte = 0;
@@ -235,11 +229,7 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     ASSERT_EQ(drvInitComm(1, h1), 1);
     ASSERT_TRUE(getDefaultCommSettings(1, h1, &s));
     EXPECT_EQ(s.line.dtrControl, DTR_CONTROL_HANDSHAKE);
-    EXPECT_EQ(s.timeouts.readIntervalTimeout, 2000u);
-    EXPECT_EQ(s.timeouts.readTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(s.timeouts.readTotalTimeoutConstant, 0u);
-    EXPECT_EQ(s.timeouts.writeTotalTimeoutMultiplier, 100u);
-    EXPECT_EQ(s.timeouts.writeTotalTimeoutConstant, 200u);
+    EXPECT_EQ(timeouts(s), (std::vector<uint32_t>{2000, 0, 0, 100, 200}));
     EXPECT_TRUE(traced("HYDRIX[1] drvInitComm"));
     EXPECT_TRUE(traced("HYDRIX[1] configComm done"));
     hydrix::rt::closeChannelPort(0);

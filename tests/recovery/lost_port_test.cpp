@@ -99,14 +99,8 @@ protected:
         dir_ = dir;
         tgAdapter_.emplace(dir_ + "/ttyUSB0", false);
         v6Adapter_.emplace(dir_ + "/ttyUSB1", true);
-        tgAdapter_->plugIn();
-        v6Adapter_->plugIn();
-        std::string error;
-        auto pty = st::Pty::open(&error);
-        ASSERT_TRUE(pty) << error;
-        steadyPty_ = std::make_unique<st::Pty>(std::move(*pty));
-        steadySim_ = std::make_unique<st::Simulator>(steadyPty_->master(), st::defaultModel());
-        steadySim_->start();
+        steadyAdapter_.emplace(dir_ + "/ttyS0", false);  // never pulled out
+        for (auto *a : {&tgAdapter_, &v6Adapter_, &steadyAdapter_}) ASSERT_NO_FATAL_FAILURE((*a)->plugIn());
 
         const std::string telegramNode = "Nodes=12\n";
         ASSERT_FALSE(rt::loadProfileText(
@@ -114,7 +108,7 @@ protected:
             "[Chan0]\nRetries=0\n" + telegramNode + "[Chan0\\Node12]\nPlantNumber=12\n"
             "[Chan1]\nHYDRIXDefault=0\nDeviceName=USB1\nRetries=0\nNodes=7\n"
             "[Chan2]\nRetries=0\n" + telegramNode + "[Chan2\\Node12]\nPlantNumber=12\n"));
-        const std::string devices[] = {tgAdapter_->path(), v6Adapter_->path(), steadyPty_->slavePath()};
+        const std::string devices[] = {tgAdapter_->path(), v6Adapter_->path(), steadyAdapter_->path()};
         ASSERT_EQ(drvInstall("Driver"), 1);
         for (int c : {kTelegram, kV6, kSteady}) {
             rt::configurePool(c, 64, 2048);
@@ -136,12 +130,9 @@ protected:
         EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
         drvUnInstall();
         for (int c : {kTelegram, kV6, kSteady}) rt::closeChannelPort(c);
-        steadySim_.reset();
-        steadyPty_.reset();
+        steadyAdapter_.reset();  // each takes its device name away
         tgAdapter_.reset();
         v6Adapter_.reset();
-        ::unlink((dir_ + "/ttyUSB0").c_str());
-        ::unlink((dir_ + "/ttyUSB1").c_str());
         ::rmdir(dir_.c_str());
         rt::resetQueues();
         rt::setTraceSink({});
@@ -179,9 +170,7 @@ protected:
     }
 
     std::string dir_;
-    std::optional<Adapter> tgAdapter_, v6Adapter_;
-    std::unique_ptr<st::Pty> steadyPty_;
-    std::unique_ptr<st::Simulator> steadySim_;
+    std::optional<Adapter> tgAdapter_, v6Adapter_, steadyAdapter_;
     std::mutex traceMutex_;
     std::vector<std::string> traces_;
 };

@@ -139,13 +139,4 @@ TEST_F(PtyPort, ChannelPortReopensWithItsSettings) {
     EXPECT_EQ(getCommHandle(8), COMM_HANDLE_INVALID);
 }
 
-TEST(Ports, OpenErrorsSayWhatIsWrong) {
-    std::string error;
-    const CommLine line{9600, 8, 0, 0, 1, 1, {}};
-    for (auto [device, says] : {std::pair{"/dev/ttyNOSUCHPORT7", "does not exist"}, {"/dev/null", "not a tty"}}) {
-        EXPECT_EQ(rt::openTty(device, line, &error), -1);
-        EXPECT_NE(error.find(says), std::string::npos) << error;
-    }
-}
-
 }  // namespace

@@ -20,11 +20,7 @@ public:
     explicit Line(Model model, const Faults &faults = {})
         : pty_(*Pty::open(nullptr)), sim_(pty_.master(), std::move(model))
     {
-        fd_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        termios tio{};
-        tcgetattr(fd_, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd_, TCSANOW, &tio);
+        openSlave();
         sim_.setFaults(faults);
         sim_.start();
     }
@@ -38,7 +34,16 @@ public:
     void reopen()
     {
         ::close(fd_);
-        fd_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        openSlave();
+    }
+    // A new pseudo-terminal under the running simulator; the old line is gone.
+    void reattach()
+    {
+        Pty next = *Pty::open(nullptr);
+        sim_.reattach(next.master());
+        ::close(fd_);
+        pty_ = std::move(next);
+        openSlave();
     }
 
     // Writes all of `bytes`, waiting for room on the line when it is full.
@@ -96,6 +101,15 @@ public:
     }
 
 private:
+    void openSlave()
+    {
+        fd_ = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios tio{};
+        tcgetattr(fd_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd_, TCSANOW, &tio);
+    }
+
     Pty pty_;
     Simulator sim_;
     int fd_ = -1;

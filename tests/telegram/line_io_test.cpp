@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -13,10 +14,6 @@
 #include "tg_fixture.h"
 
 namespace {
-
-void writeAll(int fd, const std::string &bytes) {
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
 
 std::string readAvailable(int fd) {
     std::string out;
@@ -39,7 +36,7 @@ protected:
 
 TEST_F(LineIo, JunkBeforeStxSecondStxAndDc3AreDroppedAndBothDumpsWritten) {
     debugLevel.store(1);
-    writeAll(port.pty.master(), "junk\r\n\x02 O\x02K\x13 # 218\r\n");
+    port.write("junk\r\n\x02 O\x02K\x13 # 218\r\n");
     ASSERT_EQ(tg::readTelegram(ch.get()), 1);
     EXPECT_TRUE(trace.has("Recv[13]: [STX] OK\x13 # 218[CR][LF]"));
     EXPECT_EQ(tg::checkRxTelegram(ch.get(), 7), tg::RX_OK);
@@ -65,7 +62,7 @@ TEST_F(LineIo, EndlessReplyStopsAtTheBufferWithoutOverrun) {
     std::atomic<bool> done{false};
     std::thread feeder([&] {
         const std::string chunk(4096, 'A');
-        writeAll(port.pty.master(), "\x02");
+        port.write("\x02");
         while (!done.load()) {
             pollfd p{port.pty.master(), POLLOUT, 0};
             if (poll(&p, 1, 50) > 0 && write(port.pty.master(), chunk.data(), chunk.size()) < 0) break;
@@ -81,18 +78,19 @@ TEST_F(LineIo, EndlessReplyStopsAtTheBufferWithoutOverrun) {
 }
 
 // Answers each request that comes on `fd` (up to its CR) with the next reply.
-void answerRequests(int fd, const std::vector<std::string> &replies) {
+void answerRequests(const PtyPort &port, const std::vector<std::string> &replies) {
+    const int fd = port.pty.master();
     for (const std::string &r : replies) {
         for (char c = 0; c != '\r';) {
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 3000) <= 0 || read(fd, &c, 1) != 1) return;
         }
-        writeAll(fd, r);
+        port.write(r);
     }
 }
 
 TEST_F(LineIo, SetpointWriteWhoseConfirmationFailsTheCheckIsNotDone) {
-    std::thread station(answerRequests, port.pty.master(), std::vector<std::string>{reply(" 1 0 12 "), reply(" SCO ", 1)});
+    std::thread station(answerRequests, std::cref(port), std::vector<std::string>{reply(" 1 0 12 "), reply(" SCO ", 1)});
     float area[2] = {5.0f, 0.0f};
     HostMsg msg{};
     msg.address = 0x200;
@@ -114,12 +112,12 @@ TEST_F(LineIo, EveryWaitEndsWithinItsLimit) {
     using Clock = std::chrono::steady_clock;
     PtyPort cutPort(1, totalReadTimeout(300)), okPort(2, totalReadTimeout(300));
     auto cut = newChannel(1), oks = newChannel(2), busy = newChannel(3);
-    writeAll(cutPort.pty.master(), "\x02 1 2");
+    cutPort.write("\x02 1 2");
     std::atomic<bool> done{false};
     std::thread okStation([&] {
         const auto until = Clock::now() + std::chrono::seconds(9);  // what an endless wait would see
         while (!done.load() && Clock::now() < until) {
-            writeAll(okPort.pty.master(), reply(" OK "));
+            okPort.write(reply(" OK "));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });

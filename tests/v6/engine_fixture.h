@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <source_location>
 
 #include "v6_fixture.h"
 
@@ -79,6 +80,17 @@ protected:
             if (HostMsg *m = hydrix::rt::waitInputQueue(kLine, 20)) got.push_back(m);
         taken_.insert(taken_.end(), got.begin(), got.end());
         return got;
+    }
+    // Waits for `req` to come back alone, failed with the given triple (sub unchecked if
+    // not given).
+    void expectFailed(HostMsg *req, uint32_t group, uint32_t code, std::optional<uint32_t> sub = {},
+                      int timeoutMs = 5000, std::source_location at = std::source_location::current()) {
+        const ::testing::ScopedTrace caller(at.file_name(), static_cast<int>(at.line()), "expectFailed");
+        const auto got = collect(1, timeoutMs);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], req);
+        EXPECT_EQ(std::make_pair(req->errGroup, req->errCode), std::make_pair(group, code));
+        if (sub) { EXPECT_EQ(req->errSub, *sub); }
     }
     // Polls `ready` (once per try: it may have effects) until it holds or time runs out.
     static bool eventually(const std::function<bool()> &ready, int timeoutMs = 5000) {

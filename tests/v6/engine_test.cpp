@@ -3,7 +3,8 @@
 
 using namespace v6;
 
-// The picture, the setpoint list and the history come end to end in the tests below.
+// The picture, the setpoint list and the history come end to end in other tests (the
+// history with its end report in OkBeforeTheAnswerIsPassedOverAndTheAnswerUsedOnce).
 TEST_F(EngineTest, ReadsDeliverStationData) {
     ASSERT_EQ(drvStart(), 1);
     send(12, V6_WGD_REPORT, DIR_READ);
@@ -14,16 +15,6 @@ TEST_F(EngineTest, ReadsDeliverStationData) {
     EXPECT_EQ(valueAs<uint16_t>(got[2], 2), 100);
     // The served request itself goes back to the pool, not to the host.
     EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 300), nullptr);
-
-    send(12, V6_WGH_HISTORY, DIR_READ);
-    got = collect(6 * 2 + 3, 10000);  // four records, two, then NDA with no time
-    ASSERT_EQ(got.size(), 15u);
-    std::vector<int32_t> values;
-    for (HostMsg *m : got)
-        if (m->direction != DIR_READ_TIME) values.push_back(valueAs<int32_t>(m));
-    EXPECT_EQ(values, (std::vector<int32_t>{0, 0, 1, 10, 2, 20, 3, 30, 4, 40, 5, 50}));
-    EXPECT_EQ(got.back()->timeStamp, 0u);
-    EXPECT_EQ(sentCount("WGH"), 3);
 }
 
 TEST_F(EngineTest, WritesReachTheStation) {
@@ -55,13 +46,7 @@ TEST_F(EngineTest, WritesReachTheStation) {
 
     // A setpoint the station lacks: SCE, tried again, then the host is told.
     line().maxRetries = 1;
-    HostMsg *lacking = send(12, 0, DIR_WRITE, 2 * 9, &word, sizeof word);
-    auto failed = collect(1);
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_EQ(failed[0], lacking);
-    EXPECT_EQ(lacking->errGroup, uint32_t{ERRGRP_CONTENT});
-    EXPECT_EQ(lacking->errCode, uint32_t{ERR_SCE});
-    EXPECT_EQ(lacking->errSub, 3u);
+    expectFailed(send(12, 0, DIR_WRITE, 2 * 9, &word, sizeof word), ERRGRP_CONTENT, ERR_SCE, 3);
     EXPECT_EQ(sim->counters().requests - before, 2);
 }
 
@@ -76,12 +61,7 @@ TEST_F(EngineTest, FailuresAreRetriedThenGivenUpWithTheirTriple) {
 
     faults([](auto &f) { f.wrongBcc = true, f.replies = -1; });
     const int before = sim->counters().requests;
-    HostMsg *req = send(12, V6_ADDRESS(V6_WGS_PICTURE, 3), DIR_READ);
-    got = collect(1, 10000);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], req);
-    EXPECT_EQ(req->errGroup, 20u);
-    EXPECT_EQ(req->errCode, 71u);
+    expectFailed(send(12, V6_ADDRESS(V6_WGS_PICTURE, 3), DIR_READ), 20, 71, {}, 10000);
     EXPECT_EQ(sim->counters().requests - before, 4);
     EXPECT_TRUE(traced("ERROR_STATE (3,3)"));
     // The port is reopened and the channel serves again.

@@ -30,13 +30,7 @@ TEST_F(EngineTest, WrongAnswersReachTheHostAsFailures) {
         SCOPED_TRACE(std::string(c.reply) + " to request code " + std::to_string(c.address & 0xFFFF));
         faults([&](auto &f) { f.forceReply = c.reply; });
         const int before = sim->counters().requests;
-        HostMsg *req = send(12, c.address, c.direction, 8, &word, sizeof word);
-        auto got = collect(1);
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0], req);
-        EXPECT_EQ(req->errGroup, c.group);
-        EXPECT_EQ(req->errCode, c.code);
-        EXPECT_EQ(req->errSub, c.sub);
+        expectFailed(send(12, c.address, c.direction, 8, &word, sizeof word), c.group, c.code, c.sub);
         EXPECT_EQ(sim->counters().requests - before, c.telegrams);
         EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 100), nullptr);
         // After the last try the port is reopened; the next case starts on an idle channel.
@@ -68,16 +62,10 @@ TEST_F(EngineTest, ReplyTooLongForTheEngineFailsOnce) {
     });
     ASSERT_EQ(drvStart(), 1);
     const int before = sim->counters().requests;
-    HostMsg *req = send(12, V6_ADDRESS(V6_WGS_PICTURE, 4), DIR_READ);
-    auto got = collect(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], req);
-    EXPECT_EQ(req->errGroup, uint32_t{ERRGRP_LINE});
-    EXPECT_EQ(req->errCode, uint32_t{ERR_FRAMING});
-    EXPECT_EQ(req->errSub, 1u);
+    expectFailed(send(12, V6_ADDRESS(V6_WGS_PICTURE, 4), DIR_READ), ERRGRP_LINE, ERR_FRAMING, 1);
     EXPECT_EQ(sim->counters().requests - before, 1);
     send(12, V6_MAS_READ, DIR_READ);
-    got = collect(1);
+    const auto got = collect(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0]->errGroup, 0u);
 }

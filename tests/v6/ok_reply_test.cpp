@@ -36,6 +36,8 @@ TEST_F(EngineTest, OkBeforeTheAnswerIsPassedOverAndTheAnswerUsedOnce) {
     for (HostMsg *m : got)
         if (m->direction != DIR_READ_TIME) values.push_back(valueAs<int32_t>(m));
     EXPECT_EQ(values, (std::vector<int32_t>{0, 0, 1, 10, 2, 20, 3, 30, 4, 40, 5, 50}));
+    ASSERT_EQ(got.size(), 15u);
+    EXPECT_EQ(got.back()->timeStamp, 0u);  // the end of the history: a report with no time
     EXPECT_EQ(sentCount("WGH"), 3);
 
     // A setpoint write: OK, then SCO, then the list read back (OK, then the list).

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "check.h"
 #include "host/hydrix_host.h"
@@ -176,16 +177,13 @@ void calendarTimes() {
         {"1601-01-01", st(1601, 1, 1), true, 0},
         {"1970-01-01", st(1970, 1, 1), true, k1970},
         {"2024-02-29 leap day", st(2024, 2, 29, 23, 59, 59, 999), true, 133537247999990000ULL},
+        // Which dates and times are possible is decided by code shared with the Linux
+        // side and tested there field by field; here: that it is asked at all, with the
+        // 29 February of a common year, which not every system call refuses.
         {"31 February", st(2024, 2, 31), false, 0},
         {"29 February 2023", st(2023, 2, 29), false, 0},
         {"1900-02-29, no leap year", st(1900, 2, 29), false, 0},
-        {"month 0", st(2024, 0, 1), false, 0},
-        {"month 13", st(2024, 13, 1), false, 0},
-        {"day 0", st(2024, 1, 0), false, 0},
-        {"hour 24", st(2024, 1, 1, 24), false, 0},
-        {"minute 60", st(2024, 1, 1, 0, 60), false, 0},
         {"second 60", st(2024, 1, 1, 0, 0, 60), false, 0},
-        {"1000 ms", st(2024, 1, 1, 0, 0, 0, 1000), false, 0},
         {"year 1600", st(1600, 12, 31), false, 0},
     };
     for (const Case &c : cases) {
@@ -291,17 +289,13 @@ void localTimes() {
 // ---- Text ---------------------------------------------------------------------
 
 void text() {
-    struct Case {
-        char c;
-        bool alnum;
-    };
-    const Case cases[] = {{'a', true}, {'Z', true}, {'0', true}, {'9', true},  {' ', false},
-                          {'-', false}, {'_', false}, {'\\', false}, {'\0', false}, {'\xE9', true}};
-    for (const Case &c : cases) {
-        char name[8];
-        std::snprintf(name, sizeof name, "0x%02X", static_cast<unsigned char>(c.c));
-        CHECK_CASE(plat::isCharAlphaNumeric(c.c) == c.alnum, name);
-    }
+    for (auto [chars, alnum] : {std::pair{"aZ09\xE9", true}, {" -_\\", false}})
+        for (const char *c = chars; *c != '\0'; ++c) {
+            char name[8];
+            std::snprintf(name, sizeof name, "0x%02X", static_cast<unsigned char>(*c));
+            CHECK_CASE(plat::isCharAlphaNumeric(*c) == alnum, name);
+        }
+    CHECK(!plat::isCharAlphaNumeric('\0'));
 }
 
 // ---- Port status on something that is no port --------------------------------
