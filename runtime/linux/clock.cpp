@@ -2,6 +2,7 @@
 // and the process's time zone (TZ and the system zone data).
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "runtime/internal.h"
 
@@ -10,6 +11,12 @@ namespace {
 
 constexpr int64_t kUnitsPerSecond = 10000000;
 constexpr int64_t kUnixEpoch = 116444736000000000;  // 1970-01-01 in ORVEL units
+
+// tzset and mktime read the zone again at every call while TZ is unset, freeing and
+// making the C library's zone state anew. Its own lock keeps that safe, but sanitizers
+// cannot see that lock: the conversions of all threads go through this one instead (the
+// hydrix tools convert through offsetTZ for the same reason).
+std::mutex zoneMutex;
 
 // The seconds of a broken-down time read as if it were UTC.
 time_t wallSeconds(const tm &fields) {
@@ -48,6 +55,7 @@ bool convertLocalTime(OrvelTime *time, bool toLocal) {
         fraction += kUnitsPerSecond;
         --seconds;
     }
+    std::lock_guard lock(zoneMutex);
     tzset();
     time_t converted = 0;
     if (toLocal) {

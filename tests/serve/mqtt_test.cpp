@@ -88,6 +88,16 @@ size_t occurrences(const std::string &text, const std::string &part) {
     return n;
 }
 
+// Every expected alarm code reached the subscriber, each once.
+void expectEachAlarmOnce(Subscriber &sub, const std::set<int> &expected) {
+    std::set<int> got;
+    for (const auto &[key, n] : tally(sub).alarms) {
+        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
+        got.insert(key.second);
+    }
+    EXPECT_EQ(got, expected);
+}
+
 std::string lastPayload(Subscriber &sub, const std::string &topic) {
     std::string last;
     for (const Received &r : sub.all())
@@ -228,13 +238,7 @@ TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStati
     ASSERT_TRUE(waitUntil(40000, [&] { return sub.count("/alarms") >= expected.size(); })) << g.log();
     g.signal(SIGTERM);
     EXPECT_EQ(g.wait(10000), 0);
-    const Tally t = tally(sub);
-    std::set<int> got;
-    for (const auto &[key, n] : t.alarms) {
-        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
-        got.insert(key.second);
-    }
-    EXPECT_EQ(got, expected);
+    expectEachAlarmOnce(sub, expected);
     const auto acked = stations.sim(12).book().alarmsAcked;
     EXPECT_EQ(std::set<int>(acked.begin(), acked.end()), expected);
     unlink(outbox.c_str());
@@ -309,13 +313,7 @@ TEST(GatewayMqtt, AnAlarmIsTakenOnceWhenTheAnswerAfterItsAcknowledgementOrTheAck
     EXPECT_EQ(g.wait(10000), 0);
     sim.setTrace({});
     EXPECT_GE(alos.load(), 5) << "an ALO was not lost";
-    const Tally t = tally(sub);
-    std::set<int> got;
-    for (const auto &[key, n] : t.alarms) {
-        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
-        got.insert(key.second);
-    }
-    EXPECT_EQ(got, expected);
+    expectEachAlarmOnce(sub, expected);
     EXPECT_EQ(broker.received("hydrix/7/alarms"), expected.size());
     for (const char *end : {"", "-wal", "-shm"}) unlink((std::string(outbox) + end).c_str());
 }

@@ -101,9 +101,7 @@ std::optional<AlarmLine> parseAlarmLine(const std::string &frame) {
         tm.tm_hour = static_cast<int>(*hour);
         tm.tm_min = static_cast<int>(*minute);
         tm.tm_sec = static_cast<int>(*second);
-        tm.tm_isdst = -1;
-        const time_t t = mktime(&tm);
-        if (t != static_cast<time_t>(-1)) a.time = orvelFromUnix(static_cast<double>(t));
+        a.time = fromLocal(tm);
     }
     return a;
 }

@@ -84,10 +84,23 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     tm.tm_sec = n == 7 ? sec : 0;
-    tm.tm_isdst = -1;
-    const time_t secs = utc ? timegm(&tm) : mktime(&tm);
+    if (!utc) {
+        auto local = fromLocal(tm);
+        if (!local) return std::nullopt;
+        return fromUnix(unixFromOrvel(*local));
+    }
+    const time_t secs = timegm(&tm);
     if (secs == static_cast<time_t>(-1)) return std::nullopt;
     return fromUnix(static_cast<double>(secs));
+}
+
+std::optional<OrvelTime> fromLocal(const std::tm &fields) {
+    std::tm copy = fields;
+    const time_t wall = timegm(&copy);  // the wall clock counted as if it were UTC
+    if (wall == static_cast<time_t>(-1)) return std::nullopt;
+    OrvelTime t = orvelFromUnix(static_cast<double>(wall));
+    if (offsetTZ(&t, 0, 0, 0, 0) != 1) return std::nullopt;
+    return t;
 }
 
 }  // namespace hydrix::cli

@@ -1,6 +1,7 @@
 // Time stamps: the driver's 100-ns ticks since 1601 (UTC) to and from the forms people
 // read and type.
 #pragma once
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,10 @@
 namespace hydrix::cli {
 
 OrvelTime orvelFromUnix(double seconds);
+// A wall-clock time of the process's time zone as ORVEL time, through the host runtime's
+// conversion (offsetTZ), which every thread of the process shares: the C library's own
+// (mktime) reloads the zone at each call and must not run beside it.
+std::optional<OrvelTime> fromLocal(const std::tm &fields);
 double unixFromOrvel(OrvelTime t);
 OrvelTime orvelNow();
 // "2026-12-05T16:00:00Z"; empty for the zero time.
