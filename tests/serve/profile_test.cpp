@@ -32,6 +32,7 @@ TEST(GatewayProfile, EveryBadServeValueIsOneErrorNamingFileLineAndKey) {
         {"Items=300:report:1-5\n", 10, "error", "Items", "node 300 (channel 0) needs a Modbus unit id"},
         {"Items=300:report:1-5, 12:report:1-5\nUnits=300:12\n", 10, "error", "Items", "would share Modbus unit 12"},
         {"Units=300:248\n", 10, "error", "Units", "a Modbus unit id is 1 to 247"},
+        {"Units=x/300:30\n", 10, "error", "Units", "write [CHANNEL/]NODE:UNIT"},
         {"Every=fast\n", 10, "error", "Every", "\"fast\" is no interval"},
         {"WordOrder=ABDC\n", 10, "error", "WordOrder", "must be ABCD"},
         {"StaleAfter=-1\n", 10, "error", "StaleAfter", "\"-1\" is no interval"},

@@ -56,20 +56,14 @@ std::vector<Scheduler::Task> Scheduler::makeTasks(const ServeConfig &serve) {
         tasks.push_back(t);
         store_.declare(item.name, item.first, item.count);
     }
-    for (const StationTask &s : serve.alarms) {
-        Task t;
-        t.kind = Task::Alarms;
-        t.station = s;
-        t.due = now;
-        tasks.push_back(t);
-    }
-    for (const StationTask &s : serve.history) {
-        Task t;
-        t.kind = Task::History;
-        t.station = s;
-        t.due = now;
-        tasks.push_back(t);
-    }
+    for (const auto &[kind, stations] : {std::pair{Task::Alarms, &serve.alarms}, std::pair{Task::History, &serve.history}})
+        for (const StationTask &s : *stations) {
+            Task t;
+            t.kind = kind;
+            t.station = s;
+            t.due = now;
+            tasks.push_back(t);
+        }
     return tasks;
 }
 

@@ -64,6 +64,27 @@ Entry splitEntry(const std::string &text) {
     return e;
 }
 
+// "[CHANNEL/]NODE", both whole numbers; nothing when it is not that.
+struct StationRef {
+    std::optional<int> channel;
+    long long node = 0;
+};
+std::optional<StationRef> parseStation(const std::string &text) {
+    StationRef r;
+    std::string nodeText = text;
+    if (const size_t slash = text.find('/'); slash != std::string::npos) {
+        char *end = nullptr;
+        const long c = std::strtol(text.c_str(), &end, 10);
+        if (slash == 0 || end != text.c_str() + slash) return std::nullopt;
+        r.channel = static_cast<int>(c);
+        nodeText = text.substr(slash + 1);
+    }
+    char *end = nullptr;
+    r.node = std::strtoll(nodeText.c_str(), &end, 10);
+    if (nodeText.empty() || *end != '\0') return std::nullopt;
+    return r;
+}
+
 class Parser {
 public:
     Parser(const cli::Config &channels, std::vector<cli::Finding> *findings) : channels_(channels), out_(findings) {}
@@ -247,26 +268,13 @@ void Parser::stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, d
     std::set<std::pair<int, uint32_t>> seen;
     for (const std::string &text : splitList(e.value)) {
         const Entry parts = splitEntry(text);
-        std::optional<int> channel;
-        std::string nodeText = parts.what;
-        if (const size_t slash = nodeText.find('/'); slash != std::string::npos) {
-            char *end = nullptr;
-            const long c = std::strtol(nodeText.c_str(), &end, 10);
-            if (end != nodeText.c_str() + slash || slash == 0) {
-                add(true, e, "'" + text + "': write [CHANNEL/]NODE [every=INTERVAL]");
-                continue;
-            }
-            channel = static_cast<int>(c);
-            nodeText = nodeText.substr(slash + 1);
-        }
-        char *end = nullptr;
-        const long long node = std::strtoll(nodeText.c_str(), &end, 10);
-        if (!parts.bad.empty() || nodeText.empty() || *end != '\0') {
+        const auto station = parts.bad.empty() ? parseStation(parts.what) : std::nullopt;
+        if (!station) {
             add(true, e, "'" + text + "': write [CHANNEL/]NODE [every=INTERVAL]");
             continue;
         }
         std::string why;
-        auto target = cli::findTarget(channels_, channel, node, &why);
+        auto target = cli::findTarget(channels_, station->channel, station->node, &why);
         if (!target) {
             add(true, e, why);
             continue;
@@ -288,17 +296,11 @@ void Parser::stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, d
 void Parser::units(const rt::ProfileEntry &e) {
     for (const std::string &text : splitList(e.value)) {
         const size_t colon = text.rfind(':');
-        std::optional<int> channel;
-        std::string nodeText = colon == std::string::npos ? "" : text.substr(0, colon);
-        if (const size_t slash = nodeText.find('/'); slash != std::string::npos) {
-            channel = std::atoi(nodeText.substr(0, slash).c_str());
-            nodeText = nodeText.substr(slash + 1);
-        }
-        char *end1 = nullptr, *end2 = nullptr;
-        const long long node = std::strtoll(nodeText.c_str(), &end1, 10);
+        const auto station = colon == std::string::npos ? std::nullopt : parseStation(text.substr(0, colon));
+        char *end = nullptr;
         const std::string unitText = colon == std::string::npos ? "" : text.substr(colon + 1);
-        const long unit = std::strtol(unitText.c_str(), &end2, 10);
-        if (nodeText.empty() || *end1 != '\0' || unitText.empty() || *end2 != '\0') {
+        const long unit = std::strtol(unitText.c_str(), &end, 10);
+        if (!station || unitText.empty() || *end != '\0') {
             add(true, e, "'" + text + "': write [CHANNEL/]NODE:UNIT, e.g. 300:30");
             continue;
         }
@@ -307,7 +309,7 @@ void Parser::units(const rt::ProfileEntry &e) {
             continue;
         }
         std::string why;
-        auto target = cli::findTarget(channels_, channel, node, &why);
+        auto target = cli::findTarget(channels_, station->channel, station->node, &why);
         if (!target) {
             add(true, e, why);
             continue;
