@@ -91,6 +91,21 @@ passed=0
 failed=0
 skipped=0
 note() { printf '%-6s %s\n' "$1" "$2"; }
+# counted WORKED OK_LINE FAIL_LINE FILE...: counts a run (WORKED is 1 when it went as
+# expected) and prints its line; after a failure also the end of the files it wrote.
+counted() {
+  local worked=$1 okLine=$2 failLine=$3
+  shift 3
+  if [ "$worked" = 1 ]; then
+    passed=$((passed + 1))
+    note ok "$okLine"
+    return
+  fi
+  failed=$((failed + 1))
+  status=1
+  note FAIL "$failLine"
+  tail -n 15 "$@" | sed 's/^/         /'
+}
 missing=0
 while IFS= read -r example; do
   [ -n "$example" ] || continue
@@ -123,15 +138,7 @@ ex() {
   wait $pid
   code=$?
   rm -f "$work/run.pid"
-  if [ "$code" = "$expect" ]; then
-    passed=$((passed + 1))
-    note ok "$cmd"
-  else
-    failed=$((failed + 1))
-    status=1
-    note FAIL "$cmd (exit $code, expected $expect)"
-    sed 's/^/         /' "$out" | tail -15
-  fi
+  counted "$([ "$code" = "$expect" ] && echo 1)" "$cmd" "$cmd (exit $code, expected $expect)" "$out"
 }
 skip() { skipped=$((skipped + 1)); note skip "$1 ($2)"; }
 # until_interrupt "hydrix ...": a command that runs until Ctrl-C (a poll without --rounds):
@@ -147,15 +154,8 @@ until_interrupt() {
   wait $pid
   code=$?
   rm -f "$work/run.pid"
-  if [ "$code" = 0 ] && [ -s "$work/out" ]; then
-    passed=$((passed + 1))
-    note ok "$cmd (Ctrl-C after 4 s)"
-  else
-    failed=$((failed + 1))
-    status=1
-    note FAIL "$cmd (Ctrl-C after 4 s: exit $code, expected 0 and values)"
-    tail -15 "$work/out" | sed 's/^/         /'
-  fi
+  counted "$([ "$code" = 0 ] && [ -s "$work/out" ] && echo 1)" "$cmd (Ctrl-C after 4 s)" \
+    "$cmd (Ctrl-C after 4 s: exit $code, expected 0 and values)" "$work/out"
 }
 
 echo "== hydrix: every command of the table, both engines, built-in model and model file"
@@ -313,15 +313,8 @@ serve_with() {
   kill -TERM $pid 2>/dev/null
   wait $pid
   code=$?
-  if [ $ok = 1 ] && [ $code = 0 ]; then
-    passed=$((passed + 1))
-    note ok "$cmd + $client"
-  else
-    failed=$((failed + 1))
-    status=1
-    note FAIL "$cmd + $client (client saw '$pattern': $ok; gateway exit $code)"
-    tail -n 8 "$work/client" "$work/serve.log" | sed 's/^/         /'
-  fi
+  counted "$([ $ok = 1 ] && [ $code = 0 ] && echo 1)" "$cmd + $client" \
+    "$cmd + $client (client saw '$pattern': $ok; gateway exit $code)" "$work/client" "$work/serve.log"
 }
 if ! command -v mbpoll >/dev/null || ! command -v mosquitto >/dev/null; then
   skip "hydrix serve with mbpoll and mosquitto_sub" "mbpoll or mosquitto not installed (scripts/setup.sh installs them)"
