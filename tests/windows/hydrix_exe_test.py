@@ -54,20 +54,13 @@ Retries=0
 Port=COM8
 """
 
-LINUX_PROFILE = r"""[Chan0]
-HYDRIXDefault=1
-Nodes=12
-Port={com6}
 
-[Chan0\Node12]
-PlantNumber=12
+def linux_profile(com6, com7):
+    """The Linux reference reads channels 0 and 1 of the same profile, on the
+    pseudo-terminals behind COM6 and COM7."""
+    both = PROFILE[PROFILE.index("[Chan0]"):PROFILE.index("[Chan2]")]
+    return both.replace("COM6", com6).replace("COM7", com7)
 
-[Chan1]
-HYDRIXDefault=0
-DeviceName=SIM1
-Nodes=7
-Port={com7}
-"""
 
 failures = []
 
@@ -153,7 +146,7 @@ def main():
         f.write(PROFILE)
     # The Linux hydrix on the stations behind COM6 and COM7.
     with open(f"{run.args.work}/e2e-linux.ini", "w") as f:
-        f.write(LINUX_PROFILE.format(com6=os.environ["HYDRIX_COM6"], com7=os.environ["HYDRIX_COM7"]))
+        f.write(linux_profile(os.environ["HYDRIX_COM6"], os.environ["HYDRIX_COM7"]))
 
     # History from one fixed moment for both readers, three hours back.
     history_from = (datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)).strftime(
