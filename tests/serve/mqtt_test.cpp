@@ -113,7 +113,8 @@ TEST(GatewayMqtt, ValuesAlarmsAndHistoryArriveOnceEach) {
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port(), "hydrix/#");
     ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
-    const TempFile ini(stations.profile(broker, "/tmp/hydrix-serve-outbox-" + std::to_string(getpid()) + "-a.db"));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path()));
     {
         Gateway g({"--config", ini.path(), "serve"});
         ASSERT_TRUE(waitUntil(20000, [&] {
@@ -148,8 +149,8 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     std::set<int> expected = alarmCodes(stations.sim(12).model());
     for (int c : alarmCodes(stations.sim(7).model())) expected.insert(c);
     Broker broker;  // not started: the broker is down
-    const std::string outbox = "/tmp/hydrix-serve-outbox-" + std::to_string(getpid()) + "-b.db";
-    const TempFile ini(stations.profile(broker, outbox));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path()));
     {
         Gateway g({"--config", ini.path(), "serve"});
         ASSERT_TRUE(g.waitForLog("not reachable yet")) << g.log();
@@ -201,7 +202,6 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     EXPECT_EQ(broker.received("hydrix/7/history"), 24u) << "history of station 7 published twice";
     for (const int node : {12, 7})
         for (const int code : stations.sim(node).book().alarmsAcked) EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
-    unlink(outbox.c_str());
 }
 
 TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStationLetGo) {
@@ -219,8 +219,8 @@ TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStati
     slow.delayMs = 150;  // one alarm every few hundred milliseconds
     stations.sim(12).setFaults(slow);
     Broker broker;  // down while the first gateway runs
-    const std::string outbox = "/tmp/hydrix-serve-outbox-" + std::to_string(getpid()) + "-c.db";
-    const TempFile ini(stations.profile(broker, outbox));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path()));
     {
         Gateway g({"--config", ini.path(), "serve"});
         ASSERT_TRUE(waitUntil(30000, [&] { return occurrences(g.log(), ": alarm ") >= 5; })) << g.log();
@@ -241,7 +241,6 @@ TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStati
     expectEachAlarmOnce(sub, expected);
     const auto acked = stations.sim(12).book().alarmsAcked;
     EXPECT_EQ(std::set<int>(acked.begin(), acked.end()), expected);
-    unlink(outbox.c_str());
 }
 
 TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
@@ -250,11 +249,11 @@ TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
     ASSERT_TRUE(broker.start()) << broker.log();
     for (const std::string password : {"s3cret", "wrong"}) {
         SCOPED_TRACE(password);
-        const std::string outbox = tempPath("hydrix-serve-outbox");
+        const TempOutbox outbox;
         const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
                            "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" + broker.address() +
                            "\nMqttUser=gateway\nMqttPassword=" + password + "\nMqttCaFile=" + broker.caFile() +
-                           "\nOutbox=" + outbox + "\n");
+                           "\nOutbox=" + outbox.path() + "\n");
         Gateway g({"--config", ini.path(), "--simulate", "serve"});
         if (password == "s3cret") {
             ASSERT_TRUE(g.waitForLog("MQTT: connected to")) << g.log() << broker.log();
@@ -265,7 +264,6 @@ TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
         }
         g.signal(SIGTERM);
         EXPECT_EQ(g.wait(10000), 0);
-        for (const char *end : {"", "-wal", "-shm"}) unlink((outbox + end).c_str());
     }
 }
 
@@ -303,8 +301,8 @@ TEST(GatewayMqtt, AnAlarmIsTakenOnceWhenTheAnswerAfterItsAcknowledgementOrTheAck
     ASSERT_TRUE(broker.start());
     Subscriber sub(broker.port(), "hydrix/+/alarms");
     ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
-    const std::string outbox = tempPath("hydrix-serve-outbox");
-    const TempFile ini(stations.profile(broker, outbox));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path()));
     Gateway g({"--config", ini.path(), "serve"});
     ASSERT_TRUE(waitUntil(45000, [&] { return sim.model().find(7)->alarms.empty(); })) << g.log();
     ASSERT_TRUE(waitUntil(20000, [&] { return sub.count("/alarms") >= expected.size(); })) << g.log();
@@ -315,7 +313,6 @@ TEST(GatewayMqtt, AnAlarmIsTakenOnceWhenTheAnswerAfterItsAcknowledgementOrTheAck
     EXPECT_GE(alos.load(), 5) << "an ALO was not lost";
     expectEachAlarmOnce(sub, expected);
     EXPECT_EQ(broker.received("hydrix/7/alarms"), expected.size());
-    for (const char *end : {"", "-wal", "-shm"}) unlink((std::string(outbox) + end).c_str());
 }
 
 }  // namespace

@@ -68,6 +68,11 @@ TempFile::TempFile(const std::string &text) : path_(tempPath("hydrix-serve-ini")
 TempFile::~TempFile() { unlink(path_.c_str()); }
 void TempFile::write(const std::string &text) const { std::ofstream(path_, std::ios::trunc) << text; }
 
+TempOutbox::TempOutbox() : path_(tempPath("hydrix-serve-outbox")) {}
+TempOutbox::~TempOutbox() {
+    for (const char *end : {"", "-wal", "-shm"}) unlink((path_ + end).c_str());
+}
+
 Outcome runHydrix(const std::vector<std::string> &args, int timeoutMs) {
     const std::string out = tempPath("hydrix-serve-out"), err = tempPath("hydrix-serve-err");
     Outcome r;

@@ -24,6 +24,16 @@ private:
     std::string path_;
 };
 
+// A fresh outbox path of this test's own; the database and its journal files go with it.
+class TempOutbox {
+public:
+    TempOutbox();
+    ~TempOutbox();
+    const std::string &path() const { return path_; }
+private:
+    std::string path_;
+};
+
 struct Outcome {
     int exitCode = -1;  // -1: had to be killed
     std::string out, err;
