@@ -121,12 +121,14 @@ TEST_F(LineIo, EveryWaitEndsWithinItsLimit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    std::promise<void> asked;
+    std::promise<void> asked, holding;
     std::thread worker([&, answered = asked.get_future()] {
         tg::lockExchange(3, tg::ExchangeSide::Worker);
+        holding.set_value();
         answered.wait_for(std::chrono::seconds(8));
         tg::unlockExchange(3);
     });
+    holding.get_future().wait();  // the line is busy before the host asks for it
     int32_t silentResult = -1, cutResult = -1, okResult = 0, node = 0;
     Clock::duration okTook{}, eventTook{};
     std::thread a([&] { silentResult = tg::readTelegram(ch.get()); });
