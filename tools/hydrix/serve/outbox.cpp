@@ -12,6 +12,18 @@ struct Statement {
     explicit operator bool() const { return s != nullptr; }
 };
 
+// Sets the one row a station has in `sql`'s table: channel and node, then the value
+// that `bindValue` binds as the third parameter.
+template <typename BindValue>
+bool upsertStation(sqlite3 *db, const char *sql, int channel, uint32_t node, BindValue bindValue) {
+    Statement upsert(db, sql);
+    if (!upsert) return false;
+    sqlite3_bind_int(upsert.s, 1, channel);
+    sqlite3_bind_int64(upsert.s, 2, node);
+    bindValue(upsert.s);
+    return sqlite3_step(upsert.s) == SQLITE_DONE;
+}
+
 }  // namespace
 
 Outbox::~Outbox() {
@@ -71,26 +83,16 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
             ok = sqlite3_step(insert.s) == SQLITE_DONE;
             sqlite3_reset(insert.s);
         }
-        if (ok && resume) {
-            Statement upsert(db_, "INSERT OR REPLACE INTO history_resume (channel, node, after) VALUES (?, ?, ?)");
-            ok = bool(upsert);
-            if (ok) {
-                sqlite3_bind_int(upsert.s, 1, resume->channel);
-                sqlite3_bind_int64(upsert.s, 2, resume->node);
-                sqlite3_bind_int64(upsert.s, 3, static_cast<sqlite3_int64>(resume->after));
-                ok = sqlite3_step(upsert.s) == SQLITE_DONE;
-            }
-        }
-        if (ok && alarm) {
-            Statement upsert(db_, "INSERT OR REPLACE INTO alarm_last (channel, node, identity) VALUES (?, ?, ?)");
-            ok = bool(upsert);
-            if (ok) {
-                sqlite3_bind_int(upsert.s, 1, alarm->channel);
-                sqlite3_bind_int64(upsert.s, 2, alarm->node);
-                sqlite3_bind_text(upsert.s, 3, alarm->identity.c_str(), -1, SQLITE_TRANSIENT);
-                ok = sqlite3_step(upsert.s) == SQLITE_DONE;
-            }
-        }
+        if (ok && resume)
+            ok = upsertStation(db_, "INSERT OR REPLACE INTO history_resume (channel, node, after) VALUES (?, ?, ?)",
+                               resume->channel, resume->node, [&](sqlite3_stmt *st) {
+                                   sqlite3_bind_int64(st, 3, static_cast<sqlite3_int64>(resume->after));
+                               });
+        if (ok && alarm)
+            ok = upsertStation(db_, "INSERT OR REPLACE INTO alarm_last (channel, node, identity) VALUES (?, ?, ?)",
+                               alarm->channel, alarm->node, [&](sqlite3_stmt *st) {
+                                   sqlite3_bind_text(st, 3, alarm->identity.c_str(), -1, SQLITE_TRANSIENT);
+                               });
     }
     if (!ok) {
         if (error) *error = sqlite3_errmsg(db_);
