@@ -102,6 +102,15 @@ void beginParse(V6Channel *ch, V6Buffer *buf, const ReadReply &r) {
 
 // The "OK" telegram went out after a connection: the station answers ALR with its
 // number (the ALO acknowledge follows), or ALN when it has nothing.
+// The calling station has no more alarms. Its number is set before the line goes idle,
+// so a host that sees the conversation over and asks who called gets the station.
+void alarmConversationOver(V6Channel *ch) {
+    ch->callerStation.store(ch->replyStation.load());
+    textOutput("Recv ALN Send BREAK ??");
+    ch->state.store(ST_IDLE);
+    ch->step.store(STEP_NONE);
+}
+
 bool okSentReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t) {
     if (wordAt(t, 2, "ALR")) {
         // A number without a blank behind it runs to the end of the text.
@@ -120,10 +129,7 @@ bool okSentReply(V6Channel *ch, V6Buffer *buf, const ReplyText &t) {
         ch->step.store(STEP_ALARMS);
         ch->retryCount = 0;
     } else if (wordAt(t, 2, "ALN")) {
-        textOutput("Recv ALN Send BREAK ??");
-        ch->state.store(ST_IDLE);
-        ch->step.store(STEP_NONE);
-        ch->callerStation.store(ch->replyStation.load());
+        alarmConversationOver(ch);
     }
     return true;
 }
@@ -354,10 +360,7 @@ void replyStep(V6Channel *ch) {
     }
     if (step == STEP_ALARMS) {
         if (wordAt(t, 2, "ALR") || wordAt(t, 2, "ALN")) {
-            textOutput("Recv ALN Send BREAK ??");
-            ch->state.store(ST_IDLE);
-            ch->step.store(STEP_NONE);
-            ch->callerStation.store(ch->replyStation.load());
+            alarmConversationOver(ch);
         }
         commonEnd(ch, buf);
         return;
