@@ -74,6 +74,7 @@ int32_t addV6Channel(uint32_t c, const char *section) {
     ch.freeQueue = ch.rxQueue = ch.txQueue = ch.txDoneQueue = nullptr;
     ch.state.store(0);
     ch.curMsg.store(nullptr);
+    ch.hangupWrite.store(nullptr);
     ch.retryCount = 0;
     ch.postEventEnabled = 0;
     ch.replyStation.store(-1);

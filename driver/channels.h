@@ -128,6 +128,7 @@ struct V6Channel {
     uint32_t idNode;
     uint32_t wgdRow;
     std::atomic<uint32_t> hangupPending;
+    std::atomic<HostMsg *> hangupWrite;  // the post-event write queued with the hang-up, if any
     std::atomic<uint32_t> disconnectReady;
     uint32_t mccTimeout;
 };

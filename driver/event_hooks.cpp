@@ -12,7 +12,12 @@ bool isTelegram(uint32_t c) { return telegramChannels[c].engine.load() != 0; }
 extern "C" {
 
 HYDRIX_EXPORT int32_t preEvent(uint32_t channel, int32_t event, uint32_t node, int32_t *resultFlag) {
-    if (!added(channel)) return -1;  // a channel that was never added has nobody to talk to
+    if (!added(channel)) {
+        // A channel that was never added has nobody to talk to. It would run the default
+        // engine, the telegram engine, whose answer to every event sets the flag.
+        if (resultFlag != nullptr) *resultFlag = 1;
+        return -1;
+    }
     const auto code = static_cast<int8_t>(event & 0xFF);
     if (isTelegram(channel)) return tg::preEvent(&telegramChannels[channel], code, resultFlag);
     return v6::preEvent(&v6Channels[channel], code, node, resultFlag);

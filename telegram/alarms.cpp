@@ -15,26 +15,47 @@ namespace {
 constexpr int kAlarmPoolAttempts = 100;
 constexpr uint32_t kAlarmAddress = 0x400;
 
-// The alarm each channel acknowledged last: node, code and flag in one word (top bit set
-// once there is one), and its time.
+// How long the line is watched for another reply after an alarm that repeats the one
+// acknowledged last. A stale copy (the late answer to an earlier telegram) is followed by
+// this telegram's own answer as soon as the station has turned round; a station whose ALO
+// was lost shows the alarm again and sends nothing after it.
+constexpr uint32_t kRepeatReadOnMs = 1000;
+
+// The ALR line each channel acknowledged last, as a fingerprint of all its fields (node,
+// code, time, flag, the six further fields and the second): a line is the same alarm
+// again only when every field agrees. Two occurrences of one alarm in the same minute
+// differ in some field and are two alarms.
 struct AckedAlarm {
-    std::atomic<uint64_t> key{0};
-    std::atomic<OrvelTime> time{0};
+    std::atomic<uint64_t> fingerprint{0};
+    std::atomic<bool> any{false};
 };
 AckedAlarm lastAcked[HYDRIX_CHANNELS];
 
-uint64_t alarmKey(const AlarmRecord &a) {
-    return (uint64_t{1} << 63) | (uint64_t{static_cast<uint16_t>(a.alarmNode)} << 40) |
-           (uint64_t{static_cast<uint32_t>(a.alarmCode)} << 1) | (a.flag != 0 ? 1U : 0U);
+// FNV-1a over the fields of the ALR reply in rxBuf (DC3 bytes already stripped), from the
+// reply word to the '#', with every run of blanks taken as one separator.
+uint64_t alarmFingerprint(const TelegramChannel *ch) {
+    uint64_t h = 14695981039346656037ULL;
+    bool gap = false;
+    for (int32_t i = 1; i < ch->rxLen && ch->rxBuf[i] != '#' && ch->rxBuf[i] != 0; ++i) {
+        const uint8_t c = ch->rxBuf[i];
+        if (c == ' ' || c == CR || c == LF) {
+            gap = true;
+            continue;
+        }
+        if (gap) h = (h ^ ' ') * 1099511628211ULL;
+        gap = false;
+        h = (h ^ c) * 1099511628211ULL;
+    }
+    return h;
 }
 
-bool acknowledgedLast(const TelegramChannel *ch, const AlarmRecord &a) {
+bool acknowledgedLast(const TelegramChannel *ch) {
     const AckedAlarm &last = lastAcked[ch->channelNo % HYDRIX_CHANNELS];
-    return last.key.load() == alarmKey(a) && last.time.load() == a.utcTime;
+    return last.any.load() && last.fingerprint.load() == alarmFingerprint(ch);
 }
 
 // The acknowledge; no reply is awaited. The reply stays in rxBuf.
-void acknowledge(TelegramChannel *ch, const HostMsg *msg, const AlarmRecord &alarm) {
+void acknowledge(TelegramChannel *ch, const HostMsg *msg, uint64_t fingerprint) {
     std::memset(ch->txBuf, 0, sizeof ch->txBuf);
     ch->txLen = 0;
     const int32_t ackPlant = getPlantNumber(ch, msg->node);
@@ -42,8 +63,8 @@ void acknowledge(TelegramChannel *ch, const HostMsg *msg, const AlarmRecord &ala
     textOutputParm("[C:%d-N:%d]:hndlRequestAlarms:  alarms from plant_id:%d", ch->channelNo,
                    static_cast<int>(msg->node), ackPlant);
     AckedAlarm &last = lastAcked[ch->channelNo % HYDRIX_CHANNELS];
-    last.key.store(alarmKey(alarm));
-    last.time.store(alarm.utcTime);
+    last.fingerprint.store(fingerprint);
+    last.any.store(true);
     writeTelegram(ch);
 }
 
@@ -74,38 +95,37 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
                    now.wHour, now.wMinute);
     int32_t r = exchangeTelegram(ch, TAG_ALARM);
     AlarmRecord alarm{};
-    for (bool readOn = false;; readOn = true) {
-        if (r < 0) {
-            // Nothing followed the alarm acknowledged before (below): that ALR was this
-            // telegram's answer after all.
-            if (!readOn || ch->pendErrGroup != ERRGRP_LINE || ch->pendErrCode != ERR_TIMEOUT) return 0;
-        } else {
-            // ALN is the station's word for "no more alarms", the normal end of the series.
-            // Any other reply is a failure that says what came (NDA is not how a station
-            // tells that it has no alarms; there the tag stands as the sub-code): handed
-            // back without an error, the series would end with the station's alarms unread.
-            if (r == RX_ALN) return 1;
-            if (r != RX_ALR) return replyFailure(ch, r, TAG_ALARM, TAG_ALARM, "hndlRequestAlarms");
-            if (!readAlarm(ch, &alarm)) return 0;
-            if (!acknowledgedLast(ch, alarm)) break;
+    uint64_t fingerprint = 0;
+    for (;;) {
+        if (r < 0) return 0;
+        // ALN is the station's word for "no more alarms", the normal end of the series.
+        // Any other reply is a failure that says what came (NDA is not how a station
+        // tells that it has no alarms; there the tag stands as the sub-code): handed
+        // back without an error, the series would end with the station's alarms unread.
+        if (r == RX_ALN) return 1;
+        if (r != RX_ALR) return replyFailure(ch, r, TAG_ALARM, TAG_ALARM, "hndlRequestAlarms");
+        if (!readAlarm(ch, &alarm)) return 0;
+        fingerprint = alarmFingerprint(ch);
+        if (!acknowledgedLast(ch)) break;
+        // The line acknowledged last, once more, field for field. A station that answered
+        // an earlier WCA late built that answer before our ALO reached it, and sends this
+        // telegram's own answer right after it: handing the old one on would deliver the
+        // alarm twice, and acknowledging it would remove the next alarm unseen. So the
+        // line is watched briefly for a reply that follows; one that comes is this
+        // telegram's answer.
+        if (replyStartsWithin(ch, kRepeatReadOnMs)) {
+            textOutputParm("hndlRequestAlarms: alarm code=%d was acknowledged already; reading on",
+                           alarm.alarmCode);
+            r = receiveReply(ch, TAG_ALARM);
+            continue;
         }
-        if (readOn) {
-            // The station still has the alarm because our ALO did not reach it. The host
-            // has it already: acknowledge again, and do not hand it on twice.
-            textOutputParm("hndlRequestAlarms: alarm code=%d presented again; acknowledged again, "
-                           "not delivered twice", alarm.alarmCode);
-            acknowledge(ch, msg, alarm);
-            *again = 1;
-            return 1;
-        }
-        // The alarm acknowledged last, once more. A station that answered an earlier WCA
-        // late built that answer before our ALO reached it, and sends this telegram's own
-        // answer right after it: handing the old one on would deliver the alarm twice, and
-        // acknowledging it would remove the next alarm unseen. It is passed over and the
-        // line read on for the answer to this telegram.
-        textOutputParm("hndlRequestAlarms: alarm code=%d was acknowledged already; reading on",
-                       alarm.alarmCode);
-        r = receiveReply(ch, TAG_ALARM);
+        // Nothing follows: the station still has the alarm because our ALO did not reach
+        // it. The host has it already: acknowledge again, and do not hand it on twice.
+        textOutputParm("hndlRequestAlarms: alarm code=%d presented again; acknowledged again, "
+                       "not delivered twice", alarm.alarmCode);
+        acknowledge(ch, msg, fingerprint);
+        *again = 1;
+        return 1;
     }
 
     // The alarm is parsed; while the pool is empty the line may serve the host's events
@@ -133,7 +153,7 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
     std::memcpy(out->data, &flagWord, sizeof flagWord);
     putMsgToSapIq(static_cast<int32_t>(ch->channelNo), out);
 
-    acknowledge(ch, msg, alarm);
+    acknowledge(ch, msg, fingerprint);
     *again = 1;
     return 1;
 }

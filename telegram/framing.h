@@ -87,6 +87,9 @@ int32_t readTelegramSince(TelegramChannel *ch, uint32_t since);
 // failed (pending error set). The reply must start within REPLY_TIMEOUT_MS of the call,
 // "OK" replies or not.
 int32_t receiveReply(TelegramChannel *ch, uint32_t tag);
+// True when input arrives on the line within `ms` (nothing is read); false after `ms` of
+// silence or when the exchange is abandoned.
+bool replyStartsWithin(TelegramChannel *ch, uint32_t ms);
 // writeTelegram, then receiveReply; -1 when either failed.
 int32_t exchangeTelegram(TelegramChannel *ch, uint32_t tag);
 

@@ -74,14 +74,17 @@ bool handOnRecords(TelegramChannel *ch, HostMsg *msg, OrvelTime have, OrvelTime 
         }
         OrvelTime time = 0;
         plat::systemTimeToFileTime(&at, &time);
-        textOutputParm("hndlRequestHistory: Got %d values at ts = %04d/%02d/%02d %02d:%02d (UTC)",
-                       count, at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
         // The station answers records after the start only: one at or before it is from
         // an answer to an earlier telegram, and the host has it already.
         if (have != 0 && time <= have) {
+            textOutputParm("hndlRequestHistory: record at ts = %04d/%02d/%02d %02d:%02d (UTC) passed over: "
+                           "the host has it already",
+                           at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
             ++*passedOver;
             continue;
         }
+        textOutputParm("hndlRequestHistory: Got %d values at ts = %04d/%02d/%02d %02d:%02d (UTC)",
+                       count, at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
 
         HostMsg *rec = takeFromPool(ch, &attempts, kRecordPoolAttempts);
         if (rec == nullptr) {

@@ -30,11 +30,13 @@ int32_t hndlMachineControl(TelegramChannel *ch) {
     }
     textOutputParm("[C:%d-N:%d]:hndlMachineControl: Sending machine command to plant_id:%d",
                    ch->channelNo, static_cast<int>(msg->node), plant);
-    // Only a data reply confirms the command. NDA names the picture that had no data (as a
-    // picture read does); any other reply fails with a triple that says what came.
+    // A data reply (the machine's picture) confirms the command, and so does SCO: either
+    // way the station has carried it out, and a command carried out is never sent again.
+    // NDA names the picture that had no data (as a picture read does); any other reply
+    // fails with a triple that says what came.
     const int32_t r = exchangeTelegram(ch, TAG_SETPOINT);
     if (r < 0) return 0;
-    if (r != RX_DATA)
+    if (r != RX_DATA && r != RX_SCO)
         return replyFailure(ch, r, TAG_SETPOINT, static_cast<uint32_t>(item), "hndlMachineControl");
     return 1;
 }

@@ -221,25 +221,11 @@ int32_t receiveReply(TelegramChannel *ch, uint32_t tag) {
     // still start within the time limit of the request, however many "OK"s come first.
     // A station that answers "OK" for ever so ends in a time-out instead of holding the
     // channel for good.
-    uint32_t since = plat::getTickCount();
+    const uint32_t since = plat::getTickCount();
     std::atomic<bool> &owed = answerOwed[ch->channelNo % HYDRIX_CHANNELS];
     const bool worker = tlsWorkerOf == ch;
-    bool graced = false;
     for (;;) {
         if (!readTelegramSince(ch, since)) {
-            // A station that misses the time-out on a request's first try gets half the
-            // time again before the worker repeats the telegram. Its late answer then
-            // comes to a line with one telegram outstanding and is plainly this request's.
-            // Repeated at once, the station would answer twice; were the second answer
-            // late too, it would come while the next request waits and pass for its answer.
-            if (worker && !graced && ch->retryCount == 0 && ch->pendErrGroup == ERRGRP_LINE &&
-                ch->pendErrCode == ERR_TIMEOUT && !exchangeAbandoned(ch)) {
-                graced = true;
-                since = plat::getTickCount() - REPLY_TIMEOUT_MS / 2;
-                textOutputParm("[C:%d] receiveReply(): no reply within %d ms; waiting %d ms more before the next try",
-                               ch->channelNo, static_cast<int>(REPLY_TIMEOUT_MS), static_cast<int>(REPLY_TIMEOUT_MS / 2));
-                continue;
-            }
             // A station that did not answer in time may still answer: that answer must not
             // pass for the answer to a later telegram.
             if (worker && ch->pendErrGroup == ERRGRP_LINE && ch->pendErrCode == ERR_TIMEOUT) owed.store(true);
@@ -252,6 +238,17 @@ int32_t receiveReply(TelegramChannel *ch, uint32_t tag) {
         // answer is read off the line and dropped here, before the next telegram goes out.
         if (worker && owed.exchange(false)) settleLine(ch);
         return r;
+    }
+}
+
+bool replyStartsWithin(TelegramChannel *ch, uint32_t ms) {
+    const uint32_t start = plat::getTickCount();
+    for (;;) {
+        if (exchangeAbandoned(ch)) return false;
+        const uint32_t elapsed = timeExpired(start);
+        if (elapsed >= ms) return false;
+        const uint32_t left = ms - elapsed;
+        if (inputWaiting(ch->commHandle, left < kInputSliceMs ? left : kInputSliceMs)) return true;
     }
 }
 

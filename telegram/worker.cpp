@@ -44,7 +44,14 @@ int32_t finishFailed(TelegramChannel *ch) {
         return 0;
     }
     const int32_t failures = ch->retryCount++;
-    if (failures < ch->retries) {
+    // NDA is the station's answer, not a line fault: asking again cannot mend it, and the
+    // line needs no reset. The request goes to the host at once with its triple.
+    const bool stationHasNoData = msg->errGroup == ERRGRP_CONTENT && msg->errCode == ERR_NO_DATA;
+    if (stationHasNoData) {
+        putMsgToSapIq(channel, msg);
+        ch->state.store(STATE_TAKE);
+        ch->retryCount = 0;
+    } else if (failures < ch->retries) {
         insMsgToSapOq(channel, msg);
         ch->state.store(STATE_TAKE);
     } else {

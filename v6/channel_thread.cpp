@@ -85,6 +85,7 @@ void settleIdleChannel(V6Channel *ch, uint32_t hangupSeen) {
         uint32_t pending = 1;
         if (ch->hangupPending.compare_exchange_strong(pending, 0))
             textOutputParm("[%d] Hang-up requests gone unsent", channelOf(ch));
+        ch->hangupWrite.store(nullptr);
     }
     uint32_t step = ch->step.load();
     if (step != STEP_NONE && step != STEP_CALL_IN) ch->step.compare_exchange_strong(step, STEP_NONE);
@@ -127,7 +128,11 @@ void takeRequestStep(V6Channel *ch) {
     flushChannelQueues(ch);
     if (lineSettling(ch, frameCame)) return;
     // The request just served: its results went to the host in messages of their own.
-    if (HostMsg *done = ch->curMsg.exchange(nullptr)) putMsgToPool(c, done);
+    if (HostMsg *done = ch->curMsg.exchange(nullptr)) {
+        HostMsg *marked = done;
+        ch->hangupWrite.compare_exchange_strong(marked, nullptr);
+        putMsgToPool(c, done);
+    }
     // Read before the queue is looked at: postEvent raises it only after queueing.
     const uint32_t hangup = ch->hangupPending.load();
     HostMsg *msg = getMsgFromSapOq(c);
@@ -159,13 +164,24 @@ void sendWaitStep(V6Channel *ch) {
         if (expired(ch)) setErr(ch, ERRGRP_LINE_END, ERR_V6_TX_TIMEOUT, 0);
         return;
     }
-    if (isHangUp(ch->curMsg.load())) {
+    HostMsg *cur = ch->curMsg.load();
+    if (isHangUp(cur)) {
         // The BRK awaits no reply: its exchange ends once it is on the wire, and only then
-        // may the host release the line. (The post-event write queued before it is an
-        // exchange like any other and waits for its answer; were the hang-up taken as done
-        // when that write went out, the host would drop the line before the BRK was sent,
-        // and the BRK would then wait for a reply that never comes.)
+        // may the host release the line.
         ch->hangupPending.store(0);
+        ch->hangupWrite.store(nullptr);
+        ch->state.store(ST_IDLE);
+        ch->step.store(STEP_NONE);
+    } else if (cur != nullptr && cur == ch->hangupWrite.load()) {
+        // The post-event write queued with the hang-up needs no reply either: it goes out
+        // once, the BRK right after it. Awaited like a host's write, its SCO would start
+        // the setpoint list read-back (one more telegram on a line being dropped, records
+        // nobody asked for), and a station that ignores it would hold the hang-up through
+        // every retry and then hand the host the failure of a request it never sent. The
+        // hang-up stays pending until the BRK itself is written.
+        ch->hangupWrite.store(nullptr);
+        if (buf->ioErrCode != 0)
+            textOutputParm("[%d] Post-event write not sent (%X)", channelOf(ch), buf->ioErrCode);
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_NONE);
     } else if (buf->ioErrCode != 0) {

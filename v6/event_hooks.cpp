@@ -54,6 +54,7 @@ int32_t preEvent(V6Channel *ch, int8_t event, uint32_t node, int32_t *resultFlag
         wake(ch, Sleeper::Channel);
         break;
     case EV_DRAIN:
+        ch->hangupWrite.store(nullptr);
         while (HostMsg *msg = getMsgFromSapOq(c)) putMsgToPool(c, msg);
         break;
     default:
@@ -64,7 +65,14 @@ int32_t preEvent(V6Channel *ch, int8_t event, uint32_t node, int32_t *resultFlag
 
 int32_t postEvent(V6Channel *ch) {
     if (ch->disconnectReady.load() == 1 && idle(ch)) {
-        if (ch->postEventEnabled == 1) queueSelfRequest(ch, ch->postEventKind, ch->postEventIndex, ch->postEventValue);
+        if (ch->postEventEnabled == 1) {
+            // Marked before it is queued: the channel thread sends it without awaiting an
+            // answer (see sendWaitStep).
+            if (HostMsg *write = makeSelfRequest(ch, ch->postEventKind, ch->postEventIndex, ch->postEventValue)) {
+                ch->hangupWrite.store(write);
+                putMsgToSapOq(static_cast<int32_t>(ch->channelNo), write);
+            }
+        }
         queueSelfRequest(ch, V6_BRK, 0, 0);
         ch->disconnectReady.store(0);
         ch->hangupPending.store(1);

@@ -195,6 +195,7 @@ struct Awaited {
     uint32_t tag;
     uint32_t noDataSub;
     bool noDataEnds = false;  // NDA is the normal end (the history), not a failure
+    bool scoConfirms = false; // SCO says the station carried the request out (a machine command)
 };
 
 Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
@@ -226,8 +227,10 @@ Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {
         sentStep = STEP_WGS_SENT;
         a = {Awaits::Data, TAG_PICTURE, picture};
     } else if (code == V6_MACHINE && write) {
-        sentStep = STEP_WGS_SENT;  // answered with the machine's picture
-        a = {Awaits::Data, TAG_LIST, picture};
+        // Answered with the machine's picture, or confirmed with SCO: either way the
+        // station has carried the command out, and it is never sent again.
+        sentStep = STEP_WGS_SENT;
+        a = {Awaits::Data, TAG_LIST, picture, false, true};
     } else if (code == V6_WGH_HISTORY) {
         sentStep = STEP_WGH_SENT;
         a = {Awaits::Data, TAG_HISTORY, 0, true};
@@ -266,7 +269,7 @@ bool answerFailed(V6Channel *ch, V6Buffer *buf, const ReplyText &t, char lead, u
     const char *word = lead == STX ? replyWord(t) : nullptr;
     const auto is = [word](const char *w) { return word != nullptr && std::strcmp(word, w) == 0; };
     if (lead == STX && a.what == Awaits::Data && (word == nullptr || (is("NDA") && a.noDataEnds))) return false;
-    if (a.what == Awaits::Confirmation && is("SCO")) return false;
+    if ((a.what == Awaits::Confirmation || a.scoConfirms) && is("SCO")) return false;
     freeBuffer(ch, buf);
     if (is("SCE")) {
         textOutput("Recv SCE");
@@ -309,20 +312,6 @@ void replyStep(V6Channel *ch) {
     if (buf == nullptr) {
         if (timeExpired(ch->startTick.load()) > ch->timeoutMs.load()) {
             const bool own = replyWaitIsForOwnTelegram(ch);
-            // A station that misses the time-out on a request's first try gets half the
-            // time again before the telegram is repeated. Its late answer then comes to a
-            // line with one telegram outstanding and is this request's answer, plainly.
-            // Repeated at once, the station would answer twice; were the second answer
-            // late too, it would come while the next request waits and pass for that
-            // one's values.
-            if (own && ch->retryCount == 0 && takeLateGrace(ch)) {
-                const uint32_t grace = ch->timeoutMs.load() / 2;
-                textOutputParm("[%d] No reply within %d ms; waiting %d ms more before the next try",
-                               static_cast<int>(ch->channelNo), static_cast<int>(ch->timeoutMs.load()),
-                               static_cast<int>(grace));
-                beginWait(ch, ST_REPLY, grace);
-                return;
-            }
             if (own) noteAnswerOwed(ch);
             setErr(ch, ERRGRP_LINE, ERR_V6_RX_TIMEOUT, 0);
         }
@@ -376,7 +365,9 @@ void replyStep(V6Channel *ch) {
         setErr(ch, ERRGRP_LINE, code, sub);
         return;
     }
-    if (const ReadReply *r = readReplyFor(step)) {
+    // An SCO is a confirmation, never data to parse (a machine command's, here).
+    const ReadReply *r = readReplyFor(step);
+    if (r != nullptr && !wordAt(t, 2, "SCO")) {
         beginParse(ch, buf, *r);
         return;
     }

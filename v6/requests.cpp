@@ -279,10 +279,9 @@ int32_t SendRequest(V6Channel *ch, V6Buffer *buf) {
     }
 }
 
-int32_t queueSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16_t value) {
-    const auto c = static_cast<int32_t>(ch->channelNo);
-    HostMsg *msg = getMsgFromPool(c);
-    if (msg == nullptr) return 1;
+HostMsg *makeSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16_t value) {
+    HostMsg *msg = getMsgFromPool(static_cast<int32_t>(ch->channelNo));
+    if (msg == nullptr) return nullptr;
     msg->direction = DIR_WRITE;
     msg->node = static_cast<uint32_t>(ch->currentStation.load());
     msg->address = address;
@@ -292,7 +291,12 @@ int32_t queueSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16
     msg->errSub = 0;
     msg->length = 1;
     if (msg->data != nullptr) std::memcpy(msg->data, &value, sizeof value);
-    putMsgToSapOq(c, msg);
+    return msg;
+}
+
+int32_t queueSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16_t value) {
+    if (HostMsg *msg = makeSelfRequest(ch, address, index, value))
+        putMsgToSapOq(static_cast<int32_t>(ch->channelNo), msg);
     return 1;
 }
 

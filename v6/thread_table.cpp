@@ -25,8 +25,6 @@ plat::PortWaker rxWakers[HYDRIX_CHANNELS];
 // wait begins after the telegram went out) or was started by the receiver for a frame
 // nobody asked for.
 std::atomic<bool> ownReplyWait[HYDRIX_CHANNELS];
-// Whether the current reply wait has had its grace.
-std::atomic<bool> graceTaken[HYDRIX_CHANNELS];
 
 int slot(const V6Channel *ch) { return static_cast<int>(ch->channelNo % HYDRIX_CHANNELS); }
 
@@ -90,11 +88,8 @@ bool lineSettling(const V6Channel *ch, bool frameCame) {
 }
 
 void noteReplyWait(const V6Channel *ch, bool forOwnTelegram) {
-    graceTaken[slot(ch)].store(false);
     ownReplyWait[slot(ch)].store(forOwnTelegram, std::memory_order_release);
 }
-
-bool takeLateGrace(const V6Channel *ch) { return !graceTaken[slot(ch)].exchange(true); }
 
 bool replyWaitIsForOwnTelegram(const V6Channel *ch) {
     return ownReplyWait[slot(ch)].load(std::memory_order_acquire);

@@ -60,9 +60,6 @@ bool threadEnded(const V6Channel *ch, Sleeper who);
 // wait begins) or for a frame that arrived while the channel was idle.
 void noteReplyWait(const V6Channel *ch, bool forOwnTelegram);
 bool replyWaitIsForOwnTelegram(const V6Channel *ch);
-// True once per reply wait of ours (noteReplyWait starts a new one): the first time its
-// time runs out, the wait is given a grace instead of failing.
-bool takeLateGrace(const V6Channel *ch);
 
 // ---- Frames, receiver and transmitter (checksum.cpp, receiver.cpp, transmitter.cpp) ---
 
@@ -105,6 +102,9 @@ int32_t SendRequest(V6Channel *ch, V6Buffer *buf);
 void SendListRead(V6Channel *ch, V6Buffer *buf, int mode);
 // A write request of the engine's own onto the host output queue. Always 1.
 int32_t queueSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16_t value);
+// The same request, taken from the pool and filled but not queued; null when the pool is
+// empty.
+HostMsg *makeSelfRequest(V6Channel *ch, uint32_t address, uint32_t index, uint16_t value);
 
 // Local time texts; each writes at most `size` bytes including the terminator.
 void alarmTimeText(char *out, int size);

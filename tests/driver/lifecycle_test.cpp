@@ -125,6 +125,20 @@ TEST_F(DriverTest, UnInstallClearsFlagsAndStateOnly) {
     EXPECT_EQ(telegramChannels[0].workerThread, nullptr);
 }
 
+// A channel that was never added (or does not exist) answers as an idle channel of the
+// default engine would: no caller, the result flag set, released at once, nothing to hang up.
+TEST_F(DriverTest, HooksOnAChannelNeverAdded) {
+    drvInstall("Driver");
+    for (uint32_t channel : {3u, 9u}) {
+        int32_t flag = 0;
+        EXPECT_EQ(preEvent(channel, 2, 0, &flag), -1);
+        EXPECT_EQ(flag, 1) << channel;
+        EXPECT_EQ(postEvent(channel), 1);
+        EXPECT_EQ(canDisconnect(channel), 0);
+    }
+    drvUnInstall();
+}
+
 namespace {
 std::atomic<bool> stubbornRunning{false};
 std::atomic<bool> stubbornRelease{false};

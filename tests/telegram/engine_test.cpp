@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "telegram/pool.h"
@@ -251,9 +252,12 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
 }
 
 // A reply that does not answer the request (damaged, refused, no data, another word) never
-// comes back as done: it fails, is tried again like any failure, and reaches the host with
-// a triple that says what came. NDA ends a history and ALN an alarm series; those two
-// stay the quiet normal end (HistoryInPassesUntilNoData, CallInReadsAndAcknowledgesEveryAlarm).
+// comes back as done: it reaches the host with a triple that says what came. A line fault
+// or a refusal is tried again (Retries=2: three tries) and then resets the line with BRK;
+// NDA is the station's answer and is final at once, with no second telegram and no reset.
+// NDA ends a history and ALN an alarm series; those two stay the quiet normal end
+// (HistoryInPassesUntilNoData, CallInReadsAndAcknowledgesEveryAlarm). SCO confirms a
+// machine command: it is done, and never sent again.
 TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
     drvStart();
     struct Case {
@@ -261,25 +265,26 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
         std::string fault;  // "bcc" or the word the station answers every request with
         std::string telegram;  // sent once per try
         Triple expected;
+        long tries = 3;
     };
     const uint32_t value = std::bit_cast<uint32_t>(1.5f);
     const std::vector<Case> cases = {
         {KIND_PICTURE, 3, DIR_READ, 0, 0, "bcc", "WGS P 0 ! 3", {20, 17667, 1}},
         {KIND_PICTURE, 3, DIR_READ, 0, 0, "SCE", "WGS P 0 ! 3", {41, 17677, 1}},
-        {KIND_PICTURE, 3, DIR_READ, 0, 0, "NDA", "WGS P 0 ! 3", {41, 17676, 3}},
+        {KIND_PICTURE, 3, DIR_READ, 0, 0, "NDA", "WGS P 0 ! 3", {41, 17676, 3}, 1},
         {KIND_PICTURE, 3, DIR_READ, 0, 0, "SCO", "WGS P 0 ! 3", {20, 17668, 1}},
         {KIND_REPORT, 0, DIR_READ, 0, 0, "SCE", "WGD", {41, 17677, 2}},
         {KIND_REPORT, 0, DIR_READ, 0, 0, "ACT", "WGD", {20, 17668, 2}},
         {KIND_SETPOINTS, 0, DIR_READ, 2, 0, "ALN", "MCC 0 1", {20, 17668, 3}},
         {KIND_SETPOINTS, 0, DIR_READ, 2, 0, "SCE", "MCC 0 1", {41, 17677, 3}},
         // Nothing is written without the list.
-        {KIND_SETPOINTS, 0, DIR_WRITE, 2, value, "NDA", "MCC 0 1", {41, 17676, 2}},
+        {KIND_SETPOINTS, 0, DIR_WRITE, 2, value, "NDA", "MCC 0 1", {41, 17676, 2}, 1},
         {KIND_SETPOINTS, 0, DIR_WRITE, 2, value, "bcc", "MCC 0 1", {20, 17667, 3}},
-        {KIND_MACHINE, 3, DIR_WRITE, 7, 2, "SCO", "WGS P 7 B 3", {20, 17668, 3}},
-        {KIND_MACHINE, 6, DIR_WRITE, 7, 2, "NDA", "WGS P 7 B 6", {41, 17676, 6}},
+        {KIND_MACHINE, 3, DIR_WRITE, 7, 2, "SCO", "WGS P 7 B 3", {0, 0, 0}, 1},
+        {KIND_MACHINE, 6, DIR_WRITE, 7, 2, "NDA", "WGS P 7 B 6", {41, 17676, 6}, 1},
         {KIND_HISTORY, 0, DIR_READ, 0, 0, "ALN", "WGH", {20, 17668, 4}},
         {KIND_HISTORY, 0, DIR_READ, 0, 0, "SCE", "WGH", {41, 17677, 4}},
-        {KIND_ALARMS, 0, DIR_READ, 0, 0, "NDA", "WCA", {41, 17676, 5}},
+        {KIND_ALARMS, 0, DIR_READ, 0, 0, "NDA", "WCA", {41, 17676, 5}, 1},
         {KIND_ALARMS, 0, DIR_READ, 0, 0, "ACT", "WCA", {20, 17668, 5}},
     };
     for (const Case &c : cases) {
@@ -288,10 +293,16 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
             f.wrongBcc = c.fault == "bcc";
             if (c.fault != "bcc") f.forceReply = c.fault;
         });
-        const long before = line0->count(c.telegram);
+        const long before = line0->count(c.telegram), breaks = line0->count("BRK");
         HostMsg *m = ask(40, c.kind, c.item, c.direction, c.index, 2, c.word);
-        expectError(m, c.expected[0], c.expected[1], c.expected[2]);
-        EXPECT_EQ(line0->count(c.telegram) - before, 3);  // Retries=2: three tries
+        expectError(m, c.expected[0], c.expected[1], c.expected[0] == 0 ? 5 : c.expected[2]);
+        EXPECT_EQ(line0->count(c.telegram) - before, c.tries);
+        // The line is reset after a final failure of the line, never after an answer.
+        const long resets = c.tries == 3 ? 1 : 0;
+        for (int i = 0; i < 40 && line0->count("BRK") - breaks < resets; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (resets == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(line0->count("BRK") - breaks, resets);
         if (c.kind == KIND_PICTURE) { EXPECT_EQ(values(m, 1), std::vector<float>{0}); }  // untouched
         if (c.kind == KIND_HISTORY) { EXPECT_EQ(m->timeStamp, 0u); }
     }
@@ -337,6 +348,9 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     ASSERT_EQ(records.size(), 6u);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);
     EXPECT_EQ(result(300), nullptr);
+    // The trace says which records were handed on and which were passed over.
+    EXPECT_EQ(trace.count("hndlRequestHistory: Got 2 values at ts = 2026/03/14 19:00 (UTC)"), 1);
+    EXPECT_TRUE(trace.has("hndlRequestHistory: record at ts = 2026/03/14 19:00 (UTC) passed over: the host has it already"));
 
     const auto alarmCodes = [&](int ms) {
         std::vector<uint32_t> codes;
@@ -363,25 +377,57 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
                 alarms.insert(alarms.begin(), alarms.front());
             });
     });
+    const auto asked = std::chrono::steady_clock::now();
     submit(40, KIND_ALARMS, 0, DIR_READ);
     EXPECT_EQ(alarmCodes(9000), (std::vector<uint32_t>{17, 18}));
+    // The repeat is known after a short look at the line, not after a reply time.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(3000));
     EXPECT_EQ(result(300), nullptr);
     EXPECT_EQ(line0->count("ALO"), 2 + 3);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
     line0->sim.stop();  // its trace used `replay`, which ends here
 }
 
-// A station that answers after the time-out, twice running: each answer is its own
-// request's, and no telegram is repeated while its late answer may still come.
-TEST_F(Engine, LateAnswersStayWithTheirRequests) {
+// One alarm that occurs twice in the same minute: the lines agree in node, code, time and
+// state but not in the fields behind them (with and without seconds). They are two alarms,
+// each delivered and acknowledged once.
+TEST_F(Engine, AnAlarmIsARepeatOnlyWhenEveryFieldAgrees) {
+    line0->sim.editModel([](station::Model &m) {
+        const station::LocalTime minute{2026, 12, 4, 10, 30};
+        m.plants[0].alarms = {{.code = 17, .time = minute},
+                              {.code = 17, .time = minute, .extra = {"1", "0", "0", "0", "0", "0"}},
+                              {.code = 17, .time = minute, .second = 5},
+                              {.code = 17, .time = minute, .second = 6}};
+    });
     drvStart();
-    line0->fail(2, [](station::Faults &f) { f.delayMs = static_cast<int>(tg::REPLY_TIMEOUT_MS) + 1500; });
+    submit(40, KIND_ALARMS, 0, DIR_READ);
+    std::vector<OrvelTime> times;
+    for (HostMsg *m; times.size() < 4 && (m = result()) != nullptr;) {
+        EXPECT_EQ(m->index, 17u);
+        times.push_back(m->timeStamp);
+    }
+    const OrvelTime minute = utc(2026, 12, 4, 9, 30);
+    EXPECT_EQ(times, (std::vector<OrvelTime>{minute, minute, minute + 50000000, minute + 60000000}));
+    EXPECT_EQ(result(300), nullptr);
+    EXPECT_EQ(line0->count("ALO"), 4);
+    EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
+}
+
+// A station that answers after the time-out: the telegram is repeated once the reply time
+// is out, the late answer comes to the repeat and is its request's, and the answer to the
+// repeat is dropped before the next telegram, which gets its own answer.
+TEST_F(Engine, ALateAnswerStaysWithItsRequest) {
+    drvStart();
+    line0->fail(1, [](station::Faults &f) { f.delayMs = static_cast<int>(tg::REPLY_TIMEOUT_MS) + 1500; });
     const int late = static_cast<int>(tg::REPLY_TIMEOUT_MS) * 2;
     submit(40, KIND_PICTURE, 3, DIR_READ, 3, 4);
-    EXPECT_EQ(values(ok(result(late)), 2), (std::vector<float>{11, 12}));
+    HostMsg *first = result(late);
+    expectError(first, 0, 0, 0);  // the sub-code of the timed-out try stays, as setErr left it
+    EXPECT_EQ(values(first, 2), (std::vector<float>{11, 12}));
     submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 7, 2);
     EXPECT_EQ(values(ok(result(late)), 1), std::vector<float>{7});
-    EXPECT_EQ(line0->count("WGS"), 2);
+    EXPECT_EQ(line0->count("WGS"), 3);
+    EXPECT_TRUE(trace.has("[C:0] readTelegram(): Read Timeout (5000)"));
 }
 
 // A pass that fails after handing records on (the pool ran dry), or whose time report

@@ -50,6 +50,10 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
     }
+    long count(const std::string &line) {
+        std::lock_guard<std::mutex> lock(m_);
+        return std::count(lines_.begin(), lines_.end(), line);
+    }
 
 private:
     std::mutex m_;

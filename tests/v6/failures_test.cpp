@@ -36,9 +36,18 @@ TEST_F(EngineTest, WrongAnswersReachTheHostAsFailures) {
         // After the last try the port is reopened; the next case starts on an idle channel.
         ASSERT_TRUE(eventually([&] { return line().state.load() == ST_IDLE && line().pauseIo.load() == 0; }));
     }
+    traced("", true);  // forget the traces of the cases above
+    // SCO confirms a pump command: the station has carried it out, and it is never sent
+    // again (nor reported as a failure).
+    faults([](auto &f) { f.forceReply = "SCO"; });
+    const int commands = sim->counters().requests;
+    send(12, V6_ADDRESS(V6_MACHINE, 3), DIR_WRITE, 8, &word, sizeof word);
+    ASSERT_TRUE(eventually([&] { return traced("Recv SCO"); }));
+    EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 500), nullptr);
+    EXPECT_EQ(sim->counters().requests - commands, 1);
+
     // The alarm read is no read of the engine's own parsers: its ALR answer fails nothing.
     faults([](auto &f) { f.forceReply.clear(); });
-    traced("", true);  // forget the traces of the cases above
     const int before = sim->counters().requests;
     send(12, V6_WCA_ALARMS, DIR_WRITE);
     ASSERT_TRUE(eventually([&] { return sim->counters().requests > before && line().state.load() == ST_IDLE; }));

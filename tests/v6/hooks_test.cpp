@@ -112,6 +112,36 @@ TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
     EXPECT_FALSE(traced("setErr() grp = 14, rc = 53 Sub:0"));
 }
 
+// The hang-up awaits nothing. The post-event write (here a setpoint write, which as a host's
+// write would be followed by reading the setpoint list back) and the BRK go out once each,
+// one right after the other: nothing is read back, nothing reaches the host, and postEvent
+// comes to 1 within 2 s, also when the station ignores the write.
+TEST_F(EngineTest, TheHangUpAwaitsNothing) {
+    line().postEventEnabled = 1;
+    line().postEventKind = 0;  // setpoint write, type A
+    line().postEventIndex = 2;  // setpoint 1
+    line().postEventValue = 1;
+    ASSERT_EQ(drvStart(), 1);
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "the station ignores the write" : "the station confirms the write");
+        int32_t flag = 0;
+        preEvent(kLine, 1, 0, &flag);
+        ASSERT_TRUE(eventually([&] { return canDisconnect(kLine) == 1; }));
+        faults([&](auto &f) { f.silent = silent; });
+        const size_t writes = sim->setpointWrites().size();
+        const int listReads = sentCount("MCC 0 1"), breaks = sim->counters().brk;
+        const auto queued = std::chrono::steady_clock::now();
+        ASSERT_TRUE(eventually([&] { return postEvent(kLine) == 1; }));
+        EXPECT_LT(std::chrono::steady_clock::now() - queued, std::chrono::seconds(2));
+        EXPECT_EQ(sim->counters().brk, breaks + 1);
+        EXPECT_EQ(hydrix::rt::waitInputQueue(kLine, 500), nullptr);
+        EXPECT_EQ(sim->setpointWrites().size(), writes + 1);
+        EXPECT_EQ(sentCount("MCC 0 1"), listReads);
+        faults([](auto &f) { f.silent = false; });
+    }
+    EXPECT_FALSE(traced("ERROR_STATE (0,3)"));
+}
+
 // postEvent comes to 1 however the closing went: an unexpected answer in the alarm
 // conversation, closing requests that the empty host pool dropped, or requests drained by
 // event 8 before the channel sent them.
