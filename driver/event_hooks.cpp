@@ -13,8 +13,8 @@ extern "C" {
 
 HYDRIX_EXPORT int32_t preEvent(uint32_t channel, int32_t event, uint32_t node, int32_t *resultFlag) {
     if (!added(channel)) {
-        // A channel that was never added has nobody to talk to. It would run the default
-        // engine, the telegram engine, whose answer to every event sets the flag.
+        // A channel that was never added has nobody to talk to. It answers as the default
+        // engine (the telegram engine) does to every event: the result flag is set.
         if (resultFlag != nullptr) *resultFlag = 1;
         return -1;
     }
