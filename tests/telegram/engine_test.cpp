@@ -393,7 +393,7 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
 // each delivered and acknowledged once.
 TEST_F(Engine, AnAlarmIsARepeatOnlyWhenEveryFieldAgrees) {
     line0->sim.editModel([](station::Model &m) {
-        const station::LocalTime minute{2026, 12, 4, 10, 30};
+        const station::LocalTime minute{2026, 12, 4, 11, 45};
         m.plants[0].alarms = {{.code = 17, .time = minute},
                               {.code = 17, .time = minute, .extra = {"1", "0", "0", "0", "0", "0"}},
                               {.code = 17, .time = minute, .second = 5},
@@ -406,7 +406,7 @@ TEST_F(Engine, AnAlarmIsARepeatOnlyWhenEveryFieldAgrees) {
         EXPECT_EQ(m->index, 17u);
         times.push_back(m->timeStamp);
     }
-    const OrvelTime minute = utc(2026, 12, 4, 9, 30);
+    const OrvelTime minute = utc(2026, 12, 4, 10, 45);
     EXPECT_EQ(times, (std::vector<OrvelTime>{minute, minute, minute + 50000000, minute + 60000000}));
     EXPECT_EQ(result(300), nullptr);
     EXPECT_EQ(line0->count("ALO"), 4);
