@@ -174,7 +174,9 @@ if(HYDRIX_RUNTIME_NAME)
   target_include_directories(hydrix-cli SYSTEM PRIVATE ${third})
   target_compile_definitions(hydrix-cli PRIVATE HYDRIX_LIBRARY_PATH="hydrix.dll" _POSIX_C_SOURCE=200809L)
   target_compile_options(hydrix-cli PRIVATE -include ${HYDRIX_TOOL_DIR}/windows/posix_time.h)
-  target_link_libraries(hydrix-cli PRIVATE hydrix_runtime hydrix_windows_flags)
+  # The host services by their plain names, as the driver imports them (the runtime's own
+  # import library knows only those: a stdcall caller asks for name@N).
+  target_link_libraries(hydrix-cli PRIVATE ${HYDRIX_IMPORT_LIBS} hydrix_runtime hydrix_windows_flags)
   add_dependencies(hydrix-cli hydrix)
 
   # hydrix-eventlog.exe: registers the event log source (or removes it) for a site.
