@@ -69,7 +69,9 @@ wine32_root() {
             apt-get update -qq >&2
         fi
         mkdir -p "$debs"
-        if ! ls "$debs"/*.deb >/dev/null 2>&1; then
+        # .complete: every package came (an interrupted download is made again).
+        if [ ! -f "$debs/.complete" ]; then
+            rm -f "$debs"/*.deb
             # The packages a real install would add, as apt itself resolves them.
             local names
             names=$(apt-get install -s -qq wine32:i386 | sed -n 's/^Inst \([^ ]*:i386\) .*/\1/p')
@@ -79,8 +81,10 @@ wine32_root() {
             fi
             [ -n "$names" ] || { echo "32-bit Wine: apt resolves no i386 packages for wine32" >&2; exit 1; }
             echo "== 32-bit Wine: downloading $(wc -w <<<"$names") i386 packages to $debs" >&2
+            # With MinGW's zlib1.dll (libz-mingw-w64), which libwine's install step copies.
             # shellcheck disable=SC2086
-            (cd "$debs" && apt-get download -qq $names) >&2
+            (cd "$debs" && apt-get download -qq $names libz-mingw-w64) >&2
+            touch "$debs/.complete"
         fi
         rm -rf "$root"
         mkdir -p "$root"
@@ -89,10 +93,6 @@ wine32_root() {
         # marked as a Wine builtin DLL in its DOS header.
         local zlib=$root/usr/i686-w64-mingw32/lib/zlib1.dll
         local dll=$root/usr/lib/i386-linux-gnu/wine/i386-windows/zlib1.dll
-        if [ ! -f "$zlib" ]; then
-            (cd "$debs" && apt-get download -qq libz-mingw-w64) >&2
-            dpkg -x "$debs"/libz-mingw-w64_*.deb "$root"
-        fi
         { head -c 64 "$zlib"; printf 'Wine builtin DLL'; head -c 16 /dev/zero; tail -c +97 "$zlib"; } >"$dll"
         mkdir -p "$bin"
         local libs="$root/usr/lib/i386-linux-gnu:$root/lib/i386-linux-gnu"
