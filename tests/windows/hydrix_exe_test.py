@@ -173,9 +173,10 @@ def windows_read_rules(run):
     _, model, _ = run.reference(command + ["-c", "1"])
     print(f"v6 picture, CR-only frames: hydrix.exe {exe_s:.1f} s, Linux hydrix {ref_s:.1f} s")
     # (The model's values come from another channel: the channel number is not compared.)
-    model_values = [{k: v for k, v in r.items() if k != "channel"} for r in without_times(model)]
-    if not (code == ref_code == 0 and got and without_times(got) == without_times(want) and
-            [{k: v for k, v in r.items() if k != "channel"} for r in without_times(got)] == model_values):
+    def values(recs):
+        return [{k: v for k, v in r.items() if k != "channel"} for r in without_times(recs)]
+
+    if not (code == ref_code == 0 and got and values(got) == values(want) == values(model)):
         fail("v6 CR-only frames", f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n  {err.strip()}"
                                   f"\n  reference:  {want}\n  {ref_err.strip()}\n  model: {model}")
     if exe_s > ref_s + EXIT_MARGIN_S:
@@ -189,9 +190,11 @@ def windows_read_rules(run):
     ref_s = run.seconds
     print(f"v6 picture, station stopping mid-frame: hydrix.exe {exe_s:.1f} s, Linux hydrix {ref_s:.1f} s")
     # The error triples (the texts name the time each took).
-    errors = [r["error"] and (r["error"]["group"], r["error"]["code"], r["error"]["sub"]) for r in got]
-    ref_errors = [r["error"] and (r["error"]["group"], r["error"]["code"], r["error"]["sub"]) for r in want]
-    if code != 1 or code != ref_code or not errors or not errors[0] or errors != ref_errors:
+    def triples(recs):
+        return [r["error"] and (r["error"]["group"], r["error"]["code"], r["error"]["sub"]) for r in recs]
+
+    errors = triples(got)
+    if code != 1 or code != ref_code or not errors or not errors[0] or errors != triples(want):
         fail("v6 station stopping mid-frame", f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n"
                                               f"  {err.strip()}\n  reference:  {want}\n  {ref_err.strip()}")
     if exe_s > ref_s + EXIT_MARGIN_S:
