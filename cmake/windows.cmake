@@ -134,7 +134,21 @@ if(HYDRIX_RUNTIME_NAME)
   file(COPY_FILE ${runtime_def}.new ${runtime_def} ONLY_IF_DIFFERENT)
   file(GLOB HYDRIX_RUNTIME_SOURCES CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/runtime/*.cpp ${PROJECT_SOURCE_DIR}/runtime/windows/*.cpp)
-  add_library(hydrix_runtime SHARED ${HYDRIX_RUNTIME_SOURCES} ${runtime_def})
+  # The event log's messages, as the DLL's message table: windmc makes a resource script
+  # and the header of the message numbers from the .mc, windres compiles it into the DLL.
+  enable_language(RC)
+  find_program(HYDRIX_WINDMC NAMES ${HYDRIX_MINGW_PREFIX}-windmc i686-w64-mingw32-windmc
+                                    x86_64-w64-mingw32-windmc windmc REQUIRED)
+  set(messages ${HYDRIX_WINDOWS_GEN}/messages)
+  add_custom_command(OUTPUT ${messages}/hydrix_messages.rc ${messages}/hydrix_messages.h
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${messages}
+    COMMAND ${HYDRIX_WINDMC} -h ${messages} -r ${messages} ${PROJECT_SOURCE_DIR}/windows/hydrix_messages.mc
+    DEPENDS ${PROJECT_SOURCE_DIR}/windows/hydrix_messages.mc
+    COMMENT "Message table of the event log source"
+    VERBATIM)
+  add_library(hydrix_runtime SHARED ${HYDRIX_RUNTIME_SOURCES} ${runtime_def} ${messages}/hydrix_messages.rc
+                                    ${messages}/hydrix_messages.h)
+  target_include_directories(hydrix_runtime PRIVATE ${messages})
   set_target_properties(hydrix_runtime PROPERTIES PREFIX "" OUTPUT_NAME ${HYDRIX_RUNTIME_NAME})
   target_compile_definitions(hydrix_runtime PRIVATE HYDRIX_BUILDING_RUNTIME)
   target_link_libraries(hydrix_runtime PRIVATE hydrix_platform_win advapi32)
@@ -160,8 +174,14 @@ if(HYDRIX_RUNTIME_NAME)
   target_include_directories(hydrix-cli SYSTEM PRIVATE ${third})
   target_compile_definitions(hydrix-cli PRIVATE HYDRIX_LIBRARY_PATH="hydrix.dll" _POSIX_C_SOURCE=200809L)
   target_compile_options(hydrix-cli PRIVATE -include ${HYDRIX_TOOL_DIR}/windows/posix_time.h)
-  target_link_libraries(hydrix-cli PRIVATE hydrix_runtime hydrix_windows_flags)
+  # The host services by their plain names, as the driver imports them (the runtime's own
+  # import library knows only those: a stdcall caller asks for name@N).
+  target_link_libraries(hydrix-cli PRIVATE ${HYDRIX_IMPORT_LIBS} hydrix_runtime hydrix_windows_flags)
   add_dependencies(hydrix-cli hydrix)
+
+  # hydrix-eventlog.exe: registers the event log source (or removes it) for a site.
+  add_executable(hydrix-eventlog ${HYDRIX_TOOL_DIR}/windows/eventlog/hydrix_eventlog.cpp)
+  target_link_libraries(hydrix-eventlog PRIVATE hydrix_runtime hydrix_windows_flags)
 endif()
 
 # The tables of the finished DLL: exactly the eleven exports, and imports from system

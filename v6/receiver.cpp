@@ -15,6 +15,10 @@ constexpr uint32_t RX_POLL_MS = 50;
 constexpr long MAX_OVERLONG_SKIP = 1L << 16;
 // Longest idle wait on a quiet port; bytes, stops and pause requests end it at once.
 constexpr uint32_t RX_IDLE_WAIT_MS = 1000;
+// Silence that ends a frame with no LF: the interval time-out of the channel's port. The
+// receiver measures it itself, as under Windows read rules a read with nothing arriving
+// waits for its first byte with no limit.
+constexpr uint32_t RX_SILENCE_MS = 2000;
 constexpr int DUMP_BYTES = 32;
 constexpr size_t DUMP_CHARS = 95;
 constexpr uint32_t PURGE_ALL =
@@ -155,6 +159,20 @@ int32_t checkFrame(V6Channel *ch, int count) {
     return 1;
 }
 
+// Waits up to `ms` for input on the port, looking at the stop and at a pause request
+// every polling interval. True when input waits (or the port is in trouble); false after
+// `ms` of silence or as soon as the receiver must stop or pause.
+bool inputWithin(V6Channel *ch, CommHandle h, uint32_t ms) {
+    const uint32_t start = plat::getTickCount();
+    for (;;) {
+        if (ch->stopRx.load() != 0 || ch->pauseIo.load() != 0) return false;
+        const uint32_t elapsed = plat::getTickCount() - start;
+        if (elapsed >= ms) return false;
+        const uint32_t left = ms - elapsed;
+        if (plat::waitCommInput(h, left < RX_POLL_MS ? left : RX_POLL_MS)) return true;
+    }
+}
+
 // Reads, frames and checks, but only when bytes wait on the port; *port tells the
 // receiver what it found there.
 int32_t readFrame(V6Channel *ch, PortState *port) {
@@ -182,8 +200,17 @@ int32_t readFrame(V6Channel *ch, PortState *port) {
         *port = PortState::Quiet;
         return 0;
     }
-    const int count = collectBytes(ch, [&](char *to) {
-        // A stop or a pause request ends a frame that is still coming in.
+    bool first = true;
+    const int count = collectBytes(ch, [&](char *to) -> int32_t {
+        // The first byte is known to wait; each later one is read only once it has come,
+        // or once the port reports trouble (the read then says what), so that no read
+        // waits for a byte that never comes. A stop or a pause request ends a frame that
+        // is still coming in.
+        if (!first && !inputWithin(ch, h, RX_SILENCE_MS)) {
+            if (ch->stopRx.load() != 0 || ch->pauseIo.load() != 0) return READ_ABANDONED;
+            return 0;
+        }
+        first = false;
         if (ch->stopRx.load() != 0 || ch->pauseIo.load() != 0) return READ_ABANDONED;
         return readComm(h, &ch->overlapped, 0, to, 1, &f.ioErrGroup, &f.ioErrCode);
     });

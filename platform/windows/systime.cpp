@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/common/systime_detail.h"
+#include "platform/windows/zone_year.h"
 
 namespace plat {
 
@@ -51,19 +52,37 @@ void fromSystemtime(const SYSTEMTIME &s, SystemTime *st) {
 
 namespace detail {
 
-// The offset is what the zone's rules make of the UTC instant: the local calendar
-// time minus the UTC one. (FileTimeToLocalFileTime would apply today's bias instead.)
-bool zoneOffsetSince1970(int64_t unixSeconds, long *offset) {
+bool systemZoneForYear(uint16_t year, TIME_ZONE_INFORMATION *zone) {
+    DYNAMIC_TIME_ZONE_INFORMATION dynamic{};
+    if (GetDynamicTimeZoneInformation(&dynamic) == TIME_ZONE_ID_INVALID) return false;
+    return GetTimeZoneInformationForYear(year, &dynamic, zone) != FALSE;
+}
+
+// The offset is what the year's rules make of the UTC instant: the local calendar time
+// minus the UTC one. (FileTimeToLocalFileTime would apply today's bias instead, and
+// SystemTimeToTzSpecificLocalTime without a zone today's record.) Near the new year the
+// local year may differ from the UTC one: the local year's rules decide then.
+bool zoneOffsetAt(int64_t unixSeconds, ZoneForYear zoneForYear, long *offset) {
     const FileTime utc = static_cast<FileTime>(unixSeconds + kSecondsFrom1601To1970) * FILETIME_PER_SECOND;
     const FILETIME utcF = toFiletime(utc);
     SYSTEMTIME utcS, localS;
+    if (!FileTimeToSystemTime(&utcF, &utcS)) return false;
+    uint16_t year = utcS.wYear;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        TIME_ZONE_INFORMATION zone{};
+        if (!zoneForYear(year, &zone) || !SystemTimeToTzSpecificLocalTime(&zone, &utcS, &localS)) return false;
+        if (localS.wYear == year) break;
+        year = localS.wYear;
+    }
     FILETIME localF;
-    if (!FileTimeToSystemTime(&utcF, &utcS) || !SystemTimeToTzSpecificLocalTime(nullptr, &utcS, &localS) ||
-        !SystemTimeToFileTime(&localS, &localF))
-        return false;
+    if (!SystemTimeToFileTime(&localS, &localF)) return false;
     const int64_t diff = static_cast<int64_t>(fromFiletime(localF)) - static_cast<int64_t>(utc);
     *offset = static_cast<long>(diff / static_cast<int64_t>(FILETIME_PER_SECOND));
     return true;
+}
+
+bool zoneOffsetSince1970(int64_t unixSeconds, long *offset) {
+    return zoneOffsetAt(unixSeconds, systemZoneForYear, offset);
 }
 
 void failInvalidArgument() { SetLastError(ERROR_INVALID_PARAMETER); }

@@ -1,5 +1,6 @@
 // Threads on the C runtime's _beginthreadex: created suspended, resumed, polled for
-// their exit code and, when one will not stop, ended with TerminateThread.
+// their exit code and, when one will not stop, ended with TerminateThread (once; a thread
+// that never ran is instead let run to an immediate end).
 #include "platform/thread.h"
 
 #include <process.h>
@@ -25,12 +26,32 @@ unsigned __stdcall threadMain(void *p) {
     return run.proc(run.arg);
 }
 
+// What a thread that was never resumed runs instead of its procedure when it is ended:
+// it returns the exit code it was given at once.
+uint32_t endAtOnce(void *exitCode) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(exitCode)); }
+
 }  // namespace
 
 struct Thread {
     HANDLE handle;
-    Start *start;  // owned here until the thread has been resumed
+    Start *start;             // owned here until the thread has been resumed
+    bool terminated = false;  // ended by TerminateThread: never ended a second time
 };
+
+namespace {
+
+// Ends a thread that was never resumed without TerminateThread (32-bit Wine crashes on
+// TerminateThread of a suspended thread now and then): it runs, but only to return
+// `exitCode`. Its procedure never runs.
+void endUnstarted(Thread *h, uint32_t exitCode) {
+    h->start->proc = endAtOnce;
+    h->start->arg = reinterpret_cast<void *>(static_cast<uintptr_t>(exitCode));
+    if (ResumeThread(h->handle) == static_cast<DWORD>(-1)) return;
+    h->start = nullptr;  // the thread takes it over
+    WaitForSingleObject(h->handle, kTerminateWaitMs);
+}
+
+}  // namespace
 
 ThreadHandle createThreadSuspended(ThreadProc proc, void *arg) {
     if (proc == nullptr) {
@@ -74,10 +95,17 @@ int terminateThread(ThreadHandle h, uint32_t exitCode) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    // A thread that has already ended keeps its own exit code.
+    if (h->start != nullptr) {
+        endUnstarted(h, exitCode);
+        return h->start == nullptr ? 1 : 0;
+    }
+    // Each thread is ended once at most, and a thread that has already ended keeps its
+    // own exit code.
+    if (h->terminated) return 1;
     DWORD code = 0;
     if (GetExitCodeThread(h->handle, &code) && code != THREAD_STILL_ACTIVE) return 1;
     if (!TerminateThread(h->handle, exitCode)) return 0;
+    h->terminated = true;
     // TerminateThread returns before the thread is gone: wait for it (briefly; it does
     // not run again), so that its exit code is the one given here once this returns.
     WaitForSingleObject(h->handle, kTerminateWaitMs);
@@ -89,13 +117,9 @@ int closeHandle(ThreadHandle h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    if (h->start != nullptr) {
-        // Never resumed: nothing has run, so ending it is safe, and it would otherwise
-        // stay suspended for the life of the process.
-        TerminateThread(h->handle, 0);
-        WaitForSingleObject(h->handle, kTerminateWaitMs);
-        delete h->start;
-    }
+    // Never resumed: it would otherwise stay suspended for the life of the process.
+    if (h->start != nullptr) endUnstarted(h, 0);
+    delete h->start;  // only when it could not be resumed: then it never runs
     const BOOL closed = CloseHandle(h->handle);
     delete h;
     return closed ? 1 : 0;

@@ -9,7 +9,9 @@ reads from the same built-in station model (its simulated stations), value for v
 the history, which the model makes for the hours before the station started, with what
 the Linux hydrix reads from the very stations on COM6 and COM7 (time stamps included);
 the written setpoints are read back; the silent station gives the time-out triple of
-each engine.
+each engine. v6 stations that end frames with CR alone (COM9) and that stop in the middle
+of a frame (COM10; COM11 alike for the Linux hydrix) give what they give on Linux, about
+as quickly.
 
     hydrix_exe_test.py --run wine-run.sh --exe hydrix.exe --reference hydrix --work DIR
 """
@@ -19,6 +21,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 PROFILE = r"""[Driver]
 Debug=0
@@ -52,14 +55,29 @@ DeviceName=SIM3
 Nodes=7
 Retries=0
 Port=COM8
+
+[Chan4]
+HYDRIXDefault=0
+DeviceName=SIM4
+Nodes=7
+Port=COM9
+
+[Chan5]
+HYDRIXDefault=0
+DeviceName=SIM5
+Nodes=7
+Retries=0
+Port=COM10
 """
 
 
-def linux_profile(com6, com7):
-    """The Linux reference reads channels 0 and 1 of the same profile, on the
-    pseudo-terminals behind COM6 and COM7."""
+def linux_profile(com6, com7, com9, com11):
+    """The Linux reference reads channels 0, 1 and 4 of the same profile, on the
+    pseudo-terminals behind COM6, COM7 and COM9, and channel 5 on COM11's (a station like
+    COM10's, untouched by hydrix.exe)."""
     both = PROFILE[PROFILE.index("[Chan0]"):PROFILE.index("[Chan2]")]
-    return both.replace("COM6", com6).replace("COM7", com7)
+    v6 = PROFILE[PROFILE.index("[Chan4]"):]
+    return (both + v6).replace("COM6", com6).replace("COM7", com7).replace("COM9", com9).replace("COM10", com11)
 
 
 failures = []
@@ -88,18 +106,23 @@ def without_times(recs):
 class Runner:
     def __init__(self, args):
         self.args = args
+        self.seconds = 0.0  # how long the last program ran
+
+    def timed(self, cmd, **kw):
+        start = time.monotonic()
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=120, **kw)
+        self.seconds = time.monotonic() - start
+        return p.returncode, records(p.stdout), p.stderr
 
     def exe(self, command):
-        cmd = [self.args.run, self.args.exe, "--config", "e2e.ini", "--json"] + command
-        p = subprocess.run(cmd, cwd=self.args.work, capture_output=True, text=True, timeout=120)
-        return p.returncode, records(p.stdout), p.stderr
+        return self.timed([self.args.run, self.args.exe, "--config", "e2e.ini", "--json"] + command,
+                          cwd=self.args.work)
 
     def reference(self, command, same_stations=False):
         cmd = [self.args.reference, "--json"] + command
         if same_stations:
             cmd[1:1] = ["--config", f"{self.args.work}/e2e-linux.ini"]
-        p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-        return p.returncode, records(p.stdout), p.stderr
+        return self.timed(cmd)
 
 
 def same_as_model(run, case, command):
@@ -131,6 +154,53 @@ def check_values(case, recs, want):
         fail(case, f"values {got}, the model has {want}")
 
 
+# Longest hydrix.exe may take beyond the Linux hydrix's time for the same read: Wine's
+# start-up and its coarse clock. A receiver that waits for a byte that never comes takes
+# a minute longer (until the station's next byte).
+EXIT_MARGIN_S = 12.0
+
+
+def windows_read_rules(run):
+    """v6 stations whose frames end by silence, read where the port's reads follow Windows
+    rules (an interval-only read with nothing arriving waits for its first byte for ever):
+    hydrix.exe reads what the Linux hydrix reads, and exits about as soon."""
+    # Frames ending with CR alone: the values of the model, as on the v6 station with LFs.
+    command = ["picture", "-n", "7", "--picture", "1"]
+    code, got, err = run.exe(command + ["-c", "4"])
+    exe_s = run.seconds
+    ref_code, want, ref_err = run.reference(command + ["-c", "4"], same_stations=True)
+    ref_s = run.seconds
+    _, model, _ = run.reference(command + ["-c", "1"])
+    print(f"v6 picture, CR-only frames: hydrix.exe {exe_s:.1f} s, Linux hydrix {ref_s:.1f} s")
+    # (The model's values come from another channel: the channel number is not compared.)
+    def values(recs):
+        return [{k: v for k, v in r.items() if k != "channel"} for r in without_times(recs)]
+
+    if not (code == ref_code == 0 and got and values(got) == values(want) == values(model)):
+        fail("v6 CR-only frames", f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n  {err.strip()}"
+                                  f"\n  reference:  {want}\n  {ref_err.strip()}\n  model: {model}")
+    if exe_s > ref_s + EXIT_MARGIN_S:
+        fail("v6 CR-only frames", f"hydrix.exe took {exe_s:.1f} s, the Linux hydrix {ref_s:.1f} s")
+
+    # A station that stops in the middle of its reply: the same failure, no later.
+    command = ["picture", "-c", "5", "-n", "7", "--picture", "1"]
+    code, got, err = run.exe(command)
+    exe_s = run.seconds
+    ref_code, want, ref_err = run.reference(command, same_stations=True)
+    ref_s = run.seconds
+    print(f"v6 picture, station stopping mid-frame: hydrix.exe {exe_s:.1f} s, Linux hydrix {ref_s:.1f} s")
+    # The error triples (the texts name the time each took).
+    def triples(recs):
+        return [r["error"] and (r["error"]["group"], r["error"]["code"], r["error"]["sub"]) for r in recs]
+
+    errors = triples(got)
+    if code != 1 or code != ref_code or not errors or not errors[0] or errors != triples(want):
+        fail("v6 station stopping mid-frame", f"exit {code} (reference {ref_code})\n  hydrix.exe: {got}\n"
+                                              f"  {err.strip()}\n  reference:  {want}\n  {ref_err.strip()}")
+    if exe_s > ref_s + EXIT_MARGIN_S:
+        fail("v6 station stopping mid-frame", f"hydrix.exe took {exe_s:.1f} s, the Linux hydrix {ref_s:.1f} s")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--run", required=True)
@@ -146,7 +216,8 @@ def main():
         f.write(PROFILE)
     # The Linux hydrix on the stations behind COM6 and COM7.
     with open(f"{run.args.work}/e2e-linux.ini", "w") as f:
-        f.write(linux_profile(os.environ["HYDRIX_COM6"], os.environ["HYDRIX_COM7"]))
+        f.write(linux_profile(os.environ["HYDRIX_COM6"], os.environ["HYDRIX_COM7"], os.environ["HYDRIX_COM9"],
+                              os.environ["HYDRIX_COM11"]))
 
     # History from one fixed moment for both readers, three hours back.
     history_from = (datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)).strftime(
@@ -190,6 +261,8 @@ def main():
         if code != 1 or len(errors) != 1 or not errors[0] or \
                 (errors[0]["group"], errors[0]["code"], errors[0]["sub"]) != triple:
             fail(f"{engine} silent station", f"exit {code}, records {recs}, stderr {err.strip()}")
+
+    windows_read_rules(run)
 
     if failures:
         print(f"{len(failures)} failed: {', '.join(failures)}")

@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/ticks.h"
+#include "platform/windows/zone_year.h"
 
 namespace {
 
@@ -286,6 +287,48 @@ void localTimes() {
     CHECK(plat::time64() > 1700000000);
 }
 
+// A zone whose summer-time law changed between two years (as in North America between
+// 2006 and 2007: summer time from the first Sunday in April to the last in October, then
+// from the second Sunday in March to the first in November). A time of each year is
+// converted with that year's rules, whatever today's are.
+bool easternZone(uint16_t year, TIME_ZONE_INFORMATION *zone) {
+    if (year != 2006 && year != 2007) return false;
+    *zone = TIME_ZONE_INFORMATION{};
+    zone->Bias = 300;
+    zone->DaylightBias = -60;
+    // wDay 1 to 4: that week's Sunday of the month; 5: its last Sunday. At 02:00.
+    zone->StandardDate = year == 2006 ? SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0} : SYSTEMTIME{0, 11, 0, 1, 2, 0, 0, 0};
+    zone->DaylightDate = year == 2006 ? SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0} : SYSTEMTIME{0, 3, 0, 2, 2, 0, 0, 0};
+    return true;
+}
+
+void zoneRulesOfTheYear() {
+    struct Case {
+        const char *name;
+        plat::SystemTime utc;
+        long offsetHours;
+    };
+    const Case cases[] = {
+        {"20 March 2006: not yet summer time", st(2006, 3, 20, 12), -5},
+        {"20 March 2007: summer time already", st(2007, 3, 20, 12), -4},
+        {"31 October 2006: summer time over", st(2006, 10, 31, 12), -5},
+        {"31 October 2007: still summer time", st(2007, 10, 31, 12), -4},
+        {"July 2006", st(2006, 7, 1, 12), -4},
+    };
+    for (const Case &c : cases) {
+        const int64_t unixSeconds = static_cast<int64_t>(fileTime(c.utc) / plat::FILETIME_PER_SECOND) - 11644473600LL;
+        long offset = 0;
+        CHECK_CASE(plat::detail::zoneOffsetAt(unixSeconds, easternZone, &offset), c.name);
+        CHECK_CASE(offset == c.offsetHours * 3600, c.name);
+    }
+    // A year the zone has no record for is a failure, not today's rules.
+    long offset = 0;
+    CHECK(!plat::detail::zoneOffsetAt(1688385600, easternZone, &offset));
+    // The system's own zone has a record for any year.
+    TIME_ZONE_INFORMATION zone{};
+    CHECK(plat::detail::systemZoneForYear(1999, &zone) && plat::detail::systemZoneForYear(2030, &zone));
+}
+
 // ---- Text ---------------------------------------------------------------------
 
 void text() {
@@ -346,6 +389,7 @@ int main() {
     ticks();
     calendarTimes();
     localTimes();
+    zoneRulesOfTheYear();
     text();
     notAPort();
     records();

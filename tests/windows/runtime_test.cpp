@@ -16,6 +16,8 @@
 #include "host/hydrix_host.h"
 #include "runtime/driver_library.h"
 #include "runtime/runtime.h"
+#include "runtime/windows/event_source.h"
+#include "hydrix_messages.h"
 
 namespace rt = hydrix::rt;
 
@@ -207,6 +209,41 @@ void eventsAndTime() {
     CHECK(offsetTZ(&t, 2, 0, 0, 0) == 0);
 }
 
+// The event log source: registered, it names the runtime DLL, whose message table gives
+// each severity's entry the text the runtime wrote (read back as Event Viewer does:
+// through the registered file). Removed again, nothing is left.
+void eventLogSource() {
+    CHECK(rt::installEventSource().empty());
+    HKEY key = nullptr;
+    char file[MAX_PATH + 1] = {};
+    DWORD size = sizeof file - 1, types = 0, typesSize = sizeof types;
+    CHECK(RegOpenKeyExA(HKEY_LOCAL_MACHINE, rt::kEventSourceKey, 0, KEY_READ, &key) == ERROR_SUCCESS);
+    CHECK(RegQueryValueExA(key, "EventMessageFile", nullptr, nullptr, reinterpret_cast<BYTE *>(file), &size) ==
+          ERROR_SUCCESS);
+    CHECK(RegQueryValueExA(key, "TypesSupported", nullptr, nullptr, reinterpret_cast<BYTE *>(&types), &typesSize) ==
+              ERROR_SUCCESS &&
+          types == 7);
+    RegCloseKey(key);
+    CHECK(contains(file, "hydrix_runtime.dll") && std::string(file) == rt::runtimeLibraryPath());
+
+    const HMODULE messages = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    CHECK(messages != nullptr);
+    const std::string text = "event 0xC2100B55 lifecycle.cpp:42 (os 5) channel 3: no device name";
+    for (DWORD id : {HYDRIX_MSG_ERROR, HYDRIX_MSG_WARNING, HYDRIX_MSG_INFORMATION}) {
+        const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+        char shown[512] = {};
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, id, 0,
+                                       shown, sizeof shown, reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(args)));
+        CHECK_CASE(n > 0 && std::string(shown) == text + "\r\n", shown);
+    }
+    CHECK(HYDRIX_MSG_ERROR >> 30 == 3 && HYDRIX_MSG_WARNING >> 30 == 2 && HYDRIX_MSG_INFORMATION >> 30 == 1);
+    if (messages != nullptr) FreeLibrary(messages);
+
+    CHECK(rt::uninstallEventSource().empty());
+    CHECK(RegOpenKeyExA(HKEY_LOCAL_MACHINE, rt::kEventSourceKey, 0, KEY_READ, &key) == ERROR_FILE_NOT_FOUND);
+    CHECK(rt::uninstallEventSource().empty());  // not registered: nothing to do
+}
+
 void queues() {
     HostMsg *m = getMsgFromPool(3);
     CHECK(m != nullptr && m->data != nullptr);
@@ -264,6 +301,7 @@ int main() {
         rt::closeChannelPort(1);
     }
     eventsAndTime();
+    eventLogSource();
     queues();
     exportsAndDriver();
     return wincheck::finish();

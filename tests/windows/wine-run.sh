@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows test program under Wine, in the prefix and with the wineserver that
 # the environment names (WINEPREFIX, WINESERVER, HYDRIX_WINE, and HYDRIX_COM5 to
-# HYDRIX_COM8, the Unix paths that COM5 to COM8 stand for; set by the build).
+# HYDRIX_COM11, the Unix paths that COM5 to COM11 stand for; set by the build).
 #   wine-run.sh --start   create the prefix if needed and start a persistent wineserver
 #   wine-run.sh --stop    end the wineserver
 #   wine-run.sh PROGRAM [ARGS...]
@@ -17,10 +17,10 @@ case "${1:-}" in
         WINEDLLOVERRIDES="mscoree,mshtml=" "$HYDRIX_WINE" wineboot --init </dev/null \
             >"$WINEPREFIX/wineboot.log" 2>&1
     fi
-    # COM5 to COM8 are the Unix paths named in HYDRIX_COM5 to HYDRIX_COM8 (links to
+    # COM5 to COM11 are the Unix paths named in HYDRIX_COM5 to HYDRIX_COM11 (links to
     # pseudo-terminals). Not through dosdevices links: Wine rewrites those to the
     # machine's real serial ports.
-    for port in COM5 COM6 COM7 COM8; do
+    for port in COM5 COM6 COM7 COM8 COM9 COM10 COM11; do
         var=HYDRIX_$port
         [ -n "${!var:-}" ] || continue
         "$HYDRIX_WINE" reg add 'HKLM\Software\Wine\Ports' /v "$port" /d "${!var}" /f \
