@@ -79,6 +79,10 @@ HYDRIX_RT_API std::optional<std::string> applyPortKey(const std::string &key, co
 // without sharing; the error says whether it does not exist or another program has it.
 // reopenCommHandle keeps the line settings and the time-outs that configComm last set.
 HYDRIX_RT_API std::optional<std::string> openChannelPort(int channel, const PortSettings &settings);
+// The system's words for an error number that the port services report (readComm and
+// writeComm store it as the code of groups 22 and 23): errno on Linux, a GetLastError
+// number on Windows.
+HYDRIX_RT_API std::string systemErrorText(uint32_t error);
 // Closes the channel's port; getCommHandle then returns COMM_HANDLE_INVALID.
 HYDRIX_RT_API void closeChannelPort(int channel);
 

@@ -14,3 +14,9 @@ std::string systemErrorText(uint32_t error) {
 }
 
 }  // namespace hydrix::rt::detail
+
+namespace hydrix::rt {
+
+std::string systemErrorText(uint32_t error) { return detail::systemErrorText(error); }
+
+}  // namespace hydrix::rt

@@ -266,6 +266,11 @@ void exportsAndDriver() {
           "zeroORVELTime", "isZeroORVELTime"})
         CHECK_CASE(GetProcAddress(runtime, name) != nullptr, name);
 
+    // A port failure's code is a Windows error number, told in the system's words (not
+    // read as a C library errno: 21 there is "Is a directory").
+    const std::string notReady = rt::systemErrorText(ERROR_NOT_READY);
+    CHECK(contains(notReady, "(error 21)") && !contains(notReady, "directory"));
+
     rt::DriverLibrary driver;
     std::string error;
     CHECK(!driver.open("no_such_driver.dll", &error));

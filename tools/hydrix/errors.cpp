@@ -1,8 +1,7 @@
 #include "errors.h"
 
-#include <cstring>
-
 #include "host/hydrix_host.h"
+#include "runtime/runtime.h"
 
 namespace hydrix::cli {
 namespace {
@@ -68,7 +67,7 @@ std::string describeError(Engine engine, const ErrorTriple &e) {
     // The port's own failures read alike on both engines: the system error says it.
     if ((e.group == ERRGRP_NO_PORT_READ || e.group == ERRGRP_NO_PORT_SEND) && e.code < 4096)
         return std::string(e.group == ERRGRP_NO_PORT_READ ? "reading" : "writing") +
-               " the port failed: " + std::strerror(static_cast<int>(e.code));
+               " the port failed: " + hydrix::rt::systemErrorText(e.code);
     return engine == Engine::Telegram ? telegramError(e) : v6Error(e);
 }
 
