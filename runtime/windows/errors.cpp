@@ -1,5 +1,7 @@
 #include "runtime/windows/errors.h"
 
+#include "runtime/runtime.h"
+
 #include <windows.h>
 
 namespace hydrix::rt::detail {
