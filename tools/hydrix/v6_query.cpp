@@ -283,6 +283,7 @@ Record alarmRecord(const Query &q, const AlarmLine &a) {
     r.index = a.code;
     r.time = a.time.value_or(0);
     r.value = std::string(a.active ? "active" : "cleared");
+    r.alarmLine = a.words;
     if (!a.time) r.notes.push_back("alarm " + std::to_string(a.code) + ": the station's time is unreadable");
     return r;
 }
@@ -324,9 +325,14 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
         if (!*answer) break;  // ALN: no alarm left
         const Record alarm = alarmRecord(q, **answer);
         if (alarmIdentity(alarm) != last) {
+            if (q.onAlarm && !q.onAlarm(alarm)) {
+                // Not kept: no ALO, so the station holds it for the next fetch.
+                out.push_back(problem(q, "alarm " + std::to_string(alarm.index.value_or(0)) +
+                                             " could not be stored: left at the station"));
+                break;
+            }
             last = alarmIdentity(alarm);
             out.push_back(alarm);
-            if (q.onAlarm) q.onAlarm(alarm);
         }
         ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
     }
