@@ -6,7 +6,7 @@ set(HYDRIX_DOC_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/hydrix)
 
 # Installed, the programs find the libraries beside them: lib/ next to bin/.
 set_target_properties(hydrix-cli hydrix-station PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-target_compile_definitions(hydrix-cli PRIVATE HYDRIX_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}")
+target_compile_definitions(hydrix-cli PRIVATE HYDRIX_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}" HYDRIX_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS hydrix hydrix_runtime LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS hydrix-cli hydrix-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

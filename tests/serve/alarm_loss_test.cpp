@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "mqtt_harness.h"
@@ -113,13 +114,15 @@ TEST(GatewayAlarmLoss, WhileAnotherProgramLocksTheOutboxAlarmsStayAtTheStation) 
     Gateway g({"--config", ini.path(), "serve"});
     ASSERT_TRUE(g.waitForLog("MQTT: connected to")) << g.log();
 
+    // Once the gateway has found the outbox locked, the stations get new alarms.
     OutboxLock lock(outbox.path());
     ASSERT_TRUE(lock.held());
+    ASSERT_TRUE(g.waitForLog("channel 1 node 7: alarms not fetched (database is locked)", 20000)) << g.log();
+    ASSERT_TRUE(g.waitForLog("channel 0 node 12: alarms not fetched (database is locked)", 20000)) << g.log();
     const auto seven = alarmsFrom(1004, 2, 0), twelve = alarmsFrom(1204, 2, 0);
     stations.setAlarms(7, seven);
     stations.setAlarms(12, twelve);
-    ASSERT_TRUE(g.waitForLog("channel 1 node 7: alarms not fetched (database is locked)", 20000)) << g.log();
-    ASSERT_TRUE(g.waitForLog("channel 0 node 12: alarms not fetched (database is locked)", 20000)) << g.log();
+    std::this_thread::sleep_for(std::chrono::seconds(6));  // a few fetches' time
     EXPECT_TRUE(waitUntil(10000, [&] { return lastPayload(sub, "hydrix/outbox").find("fault") != std::string::npos; }));
     EXPECT_EQ(stations.sim(7).model().find(7)->alarms.size(), 2u) << "alarms left the station";
     EXPECT_EQ(stations.sim(12).model().find(12)->alarms.size(), 2u) << "alarms left the station";

@@ -214,13 +214,14 @@ void MqttPublisher::changed(const Item &item, const std::vector<std::pair<long l
     publishValues(item, values);
 }
 
-void MqttPublisher::itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since) {
+void MqttPublisher::itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since,
+                               OrvelTime lastGood) {
     std::vector<std::pair<long long, double>> values;
     {
         std::lock_guard lock(mutex_);
         ItemValues &v = items_[item.name];
         v.quality = quality;
-        if (quality == Quality::Good) v.goodTime = since;
+        v.goodTime = lastGood;
         values.assign(v.values.begin(), v.values.end());
     }
     // The values themselves say it too: a client that reads only them sees the change.

@@ -50,7 +50,8 @@ public:
 
     // From the poller (its thread).
     void changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time);
-    void itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since);
+    void itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since,
+                    OrvelTime lastGood);
     void lineStatus(int channel, bool online);
     // False when the outbox did not take them (said on stderr and the outbox topic).
     bool alarms(const StationTask &station, const cli::Records &records);

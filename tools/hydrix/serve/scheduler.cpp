@@ -222,9 +222,12 @@ void Scheduler::runRead(Task &t) {
     const OrvelTime now = cli::orvelNow();
     if (const cli::Record *bad = firstFailure(records)) {
         const cli::ErrorTriple error = bad->error.value_or(cli::ErrorTriple{});
-        if (store_.failed(item.name, error, bad->errorText, now, at) || !t.failing) {
+        const bool news = store_.failed(item.name, error, bad->errorText, now, at) || !t.failing;
+        const auto state = store_.get(item.name);
+        const OrvelTime lastGood = state ? state->goodTime : 0;
+        if (news) {
             logLine(itemLabel(item) + ": read failed: " + cli::errorField(*bad));
-            if (sinks_.status) sinks_.status(item, Quality::Failing, errorJson(*bad), now);
+            if (sinks_.status) sinks_.status(item, Quality::Failing, errorJson(*bad), now, lastGood);
         }
         t.failing = true;
         ServeConfig rule;
@@ -232,12 +235,11 @@ void Scheduler::runRead(Task &t) {
             std::lock_guard lock(mutex_);
             rule.staleAfter = staleAfter_;
         }
-        const auto state = store_.get(item.name);
         const double limit = rule.staleLimit(item);
         if (!t.stale && state && qualityOf(*state, at, limit) == Quality::Stale) {
             t.stale = true;
             logLine(itemLabel(item) + ": its last good values are stale now");
-            if (sinks_.status) sinks_.status(item, Quality::Stale, "", state->goodTime);
+            if (sinks_.status) sinks_.status(item, Quality::Stale, "", now, lastGood);
         }
         return;
     }
@@ -253,7 +255,7 @@ void Scheduler::runRead(Task &t) {
     if (!changed.empty() && sinks_.changed) sinks_.changed(item, changed, now);
     if (t.failing) {
         logLine(itemLabel(item) + ": reads again (" + std::to_string(values.size()) + " values)");
-        if (sinks_.status) sinks_.status(item, Quality::Good, "", now);
+        if (sinks_.status) sinks_.status(item, Quality::Good, "", now, now);
     }
     t.failing = false;
     t.stale = false;

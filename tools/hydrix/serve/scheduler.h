@@ -39,8 +39,10 @@ struct Sinks {
     // outbox fault, or full): the fetch waits and the station keeps them.
     std::function<bool(std::string *why)> storable;
     // An item's quality changes: its reads start failing (with the error as JSON, since
-    // when), its last good value grows stale, or it reads again (since: the good read).
-    std::function<void(const Item &, Quality, const std::string &errorJson, OrvelTime since)> status;
+    // when), its last good value grows stale, or it reads again; lastGood: the time of its
+    // last good read.
+    std::function<void(const Item &, Quality, const std::string &errorJson, OrvelTime since, OrvelTime lastGood)>
+        status;
     // How the last request on a channel's line ended, when that changes.
     std::function<void(int channel, bool online)> line;
 };

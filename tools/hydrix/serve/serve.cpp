@@ -101,6 +101,8 @@ ModbusOptions modbusOptions(const ServeConfig &serve) {
     splitHostPort(serve.modbus, &m.address, &m.port);
     m.allowWrites = serve.allowWrites;
     m.writeClients = serve.writeClients;
+    m.idleTimeout = serve.modbusIdleTimeout;
+    m.maxClients = serve.modbusMaxClients;
     return m;
 }
 
@@ -154,7 +156,9 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
         sinks.alarms = [p](const StationTask &s, const cli::Records &r) { return p->alarms(s, r); };
         sinks.history = [p](const StationTask &s, const cli::Records &r) { return p->history(s, r); };
         sinks.storable = [p](std::string *why) { return p->storable(why); };
-        sinks.status = [p](const Item &i, Quality q, const std::string &e, OrvelTime t) { p->itemStatus(i, q, e, t); };
+        sinks.status = [p](const Item &i, Quality q, const std::string &e, OrvelTime since, OrvelTime good) {
+            p->itemStatus(i, q, e, since, good);
+        };
         sinks.line = [p](int c, bool online) { p->lineStatus(c, online); };
         if (!mqtt->start(&error)) return fail(error);
         logLine("MQTT: publishing to " + serve->mqtt + " under " + serve->mqttPrefix + "/, outbox " + path + " (" +
