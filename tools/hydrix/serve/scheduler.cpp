@@ -72,6 +72,7 @@ void Scheduler::start(const ServeConfig &serve) {
     staleAfter_ = serve.staleAfter;
     tasks_ = makeTasks(serve);
     for (const cli::ChannelConfig &c : config_.channels) channels_.push_back(c.number);
+    for (int channel : channels_) beat(channel);
     for (int channel : channels_) threads_.emplace_back([this, channel] { run(channel); });
 }
 
@@ -137,9 +138,21 @@ void Scheduler::resumeAlarms(int channel, uint32_t node, const std::string &iden
     lastAlarm_[{channel, node}] = identity;
 }
 
+void Scheduler::beat(int channel) {
+    if (channel >= 0 && channel < HYDRIX_CHANNELS) heartbeat_[channel].store(Clock::now().time_since_epoch().count());
+}
+
+bool Scheduler::linesServed(Clock::duration within) const {
+    const auto now = Clock::now().time_since_epoch().count();
+    for (int channel : channels_)
+        if (channel >= 0 && channel < HYDRIX_CHANNELS && now - heartbeat_[channel].load() > within.count()) return false;
+    return true;
+}
+
 void Scheduler::run(int channel) {
     std::unique_lock lock(mutex_);
     while (!stopping_ && !cli::stopRequested.load()) {
+        beat(channel);
         auto write = std::find_if(writes_.begin(), writes_.end(),
                                   [channel](const Write &w) { return w.query.target.channel == channel; });
         if (write != writes_.end()) {
@@ -353,7 +366,9 @@ void Scheduler::runHistory(Task &t) {
         auto it = historyFrom_.find({t.station.channel, t.station.node});
         q.from = it != historyFrom_.end() ? it->second : historyStart_;
     }
-    cli::Records records = cli::runQuery(host_, *channel, q, {});
+    // A long fetch is progress too: each report of it keeps the line counted as served.
+    const int line = t.station.channel;
+    cli::Records records = cli::runQuery(host_, *channel, q, [this, line](long, OrvelTime) { beat(line); });
     if (!interrupted(records)) lineEnded(t.station.channel, records);
     cli::Records history;
     OrvelTime last = q.from;

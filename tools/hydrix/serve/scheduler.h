@@ -5,6 +5,7 @@
 // the station's answer, and only the client that asked for it.
 #pragma once
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -66,6 +67,9 @@ public:
     void resumeHistory(int channel, uint32_t node, OrvelTime after);
     // The alarm taken last from a station (its identity), by an earlier run.
     void resumeAlarms(int channel, uint32_t node, const std::string &identity);
+    // Whether every channel's thread came round (or saw a long read make progress) within
+    // `within`: the lines are being served. What feeds the service's watchdog.
+    bool linesServed(Clock::duration within) const;
 
 private:
     struct Task {
@@ -114,6 +118,8 @@ private:
     bool stopping_ = false;
     std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;  // each by its channel's thread
     std::vector<std::thread> threads_;
+    std::array<std::atomic<int64_t>, HYDRIX_CHANNELS> heartbeat_{};  // steady clock ns, per channel
+    void beat(int channel);
 };
 
 }  // namespace hydrix::serve

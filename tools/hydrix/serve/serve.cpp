@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "register_map.h"
 #include "scheduler.h"
 #include "serve_config.h"
+#include "service.h"
 
 namespace hydrix::serve {
 namespace {
@@ -96,6 +98,22 @@ void withoutMqtt(ServeConfig *serve) {
     serve->history.clear();
 }
 
+// MqttPasswordFile: the password is its first line. A relative name is a systemd
+// credential (LoadCredential=), looked up in $CREDENTIALS_DIRECTORY.
+bool readPasswordFile(ServeConfig *serve, std::string *error) {
+    if (serve->mqttPasswordFile.empty()) return true;
+    std::string path = serve->mqttPasswordFile;
+    const char *credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (path[0] != '/' && credentials && *credentials) path = std::string(credentials) + "/" + path;
+    std::ifstream in(path);
+    if (!in || !std::getline(in, serve->mqttPassword)) {
+        *error = "MqttPasswordFile " + path + ": cannot be read";
+        return false;
+    }
+    if (!serve->mqttPassword.empty() && serve->mqttPassword.back() == '\r') serve->mqttPassword.pop_back();
+    return true;
+}
+
 ModbusOptions modbusOptions(const ServeConfig &serve) {
     ModbusOptions m;
     splitHostPort(serve.modbus, &m.address, &m.port);
@@ -137,6 +155,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGHUP, &sa, nullptr);
 
+    if (!readPasswordFile(&*serve, &error)) return fail(error);
     // Alarms and history go to the outbox before anything else happens to them.
     Outbox outbox;
     std::unique_ptr<MqttPublisher> mqtt;
@@ -195,10 +214,21 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
                 ")");
     }
 
+    notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
+    // The watchdog is fed while every line's thread keeps coming round; one that hangs
+    // lets the service manager restart the gateway.
+    const auto watchdog = watchdogInterval();
+    auto fed = Clock::now() - watchdog;
     while (!cli::stopRequested.load()) {
+        if (watchdog.count() > 0 && Clock::now() - fed >= watchdog / 2 && scheduler.linesServed(watchdog)) {
+            feedWatchdog();
+            fed = Clock::now();
+        }
         if (reloadRequested.exchange(false)) {
+            notifyReloading();
             if (o.configPath.empty()) {
                 logLine("SIGHUP: the built-in item list does not change");
+                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
                 continue;
             }
             auto fresh = loadServe(config, o, true);
@@ -207,6 +237,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             if (!fresh || !freshMap) {
                 if (fresh) logLine(error);
                 logLine("SIGHUP: " + o.configPath + " has errors: the item list stays as it was");
+                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
                 continue;
             }
             // The front ends stay where they are: a new address needs a restart.
@@ -234,9 +265,11 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             if (!serve->modbus.empty()) modbus.update(std::make_shared<const RegisterMap>(*freshMap), modbusOptions(*fresh));
             serve = fresh;
             logLine("SIGHUP: item list reread: " + std::to_string(serve->items.size()) + " item(s)");
+            notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    notifyStopping();
     logLine("stopping");
     scheduler.stop();
     modbus.stop();
