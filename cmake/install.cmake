@@ -1,6 +1,6 @@
 # cmake --install: the programs, the driver and the host runtime, the boundary header
 # with a pkg-config file and a CMake package for host writers, the example profiles, the
-# README and the systemd unit of hydrix serve. cpack builds two .debs of the same: hydrix
+# README andthe systemd unit of hydrix serve. cpack builds two .debs of the same: hydrix
 # (component runtime) and hydrix-dev (component dev: headers, pkg-config, CMake package).
 include(GNUInstallDirs)
 set(HYDRIX_DOC_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/hydrix)
@@ -48,7 +48,6 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME hydrix)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME hydrix-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "hydrix (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_DESCRIPTION "HYDRIX host boundary header, pkg-config file and CMake package")
 # postinst: the system user hydrix (who reads the profiles), /etc/hydrix, systemd told of
 # the unit; postrm: systemd told it is gone.
 configure_file(packaging/postinst ${PROJECT_BINARY_DIR}/packaging/postinst COPYONLY)
@@ -56,7 +55,24 @@ configure_file(packaging/postrm ${PROJECT_BINARY_DIR}/packaging/postrm COPYONLY)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/postinst ${PROJECT_BINARY_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "adduser")
 set(CPACK_PACKAGE_CONTACT "HYDRIX maintainers <hydrix@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Serial driver for pump stations, its command-line host and the Modbus/MQTT gateway")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "pump-station serial driver, CLI and Modbus/MQTT gateway")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "The HYDRIX driver talks to pump-station controllers over serial and dial-up
+lines. The package holds the driver (a plugin), its host runtime, the hydrix
+command-line tool with its gateway (hydrix serve: Modbus TCP and MQTT) and
+the systemd unit that runs the gateway as a service.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "The header of the driver's host boundary, with a pkg-config file and a CMake
+package, for programs that host the HYDRIX driver.")
+set(CPACK_STRIP_FILES ON)
+# A native package's changelog, compressed as Debian wants it.
+foreach(package hydrix hydrix-dev)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging/${package})
+  execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
+                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/${package}/changelog.gz)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/packaging/hydrix/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hydrix
+        COMPONENT runtime)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/hydrix-dev/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hydrix-dev COMPONENT dev)
 # The package installs where the build was configured to (-DCMAKE_INSTALL_PREFIX=/usr
 # for a .deb whose unit starts /usr/bin/hydrix).
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
