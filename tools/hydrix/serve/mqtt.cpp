@@ -265,19 +265,22 @@ void MqttPublisher::lineStatus(int channel, bool online) {
 
 void MqttPublisher::outboxFault(const std::string &why) {
     const std::string state = why.empty() ? "ok" : "{\"fault\":" + quoted(why) + "}";
+    bool wasFault = false;
     {
         std::lock_guard lock(mutex_);
         if (state == outboxState_) return;
+        wasFault = outboxState_.size() > 2;  // neither unsaid nor "ok"
         outboxState_ = state;
     }
-    logLine(why.empty() ? "outbox: stores again" : "outbox: FAULT: " + why);
+    if (!why.empty()) logLine("outbox: FAULT: " + why);
+    else if (wasFault) logLine("outbox: stores again");
     publish(serve_.mqttPrefix + "/outbox", state, 1, true);
 }
 
 bool MqttPublisher::storable(std::string *why) {
-    if (outbox_.writable(why)) return true;
-    outboxFault(*why);
-    return false;
+    const bool ok = outbox_.writable(why);
+    outboxFault(ok ? "" : *why);
+    return ok;
 }
 
 bool MqttPublisher::alarms(const StationTask &station, const cli::Records &records) {
