@@ -92,29 +92,12 @@ const char *const kKeys[] = {"Items",      "Every",        "Alarms",       "Hist
                               "MqttPassword", "MqttPasswordFile", "MqttCaFile", "MqttCertFile", "MqttKeyFile",
                               "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients"};
 
-size_t editDistance(const std::string &a, const std::string &b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                              std::tolower(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
-}
-
 // The known key a mistyped one most likely meant; none when nothing is close.
 const char *nearestKey(const std::string &key) {
     const char *best = nullptr;
     size_t bestDistance = 3;  // at most two edits
     for (const char *k : kKeys)
-        if (const size_t d = editDistance(key, k); d < bestDistance) {
+        if (const size_t d = cli::editDistance(key, k); d < bestDistance) {
             best = k;
             bestDistance = d;
         }
