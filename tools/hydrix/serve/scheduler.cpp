@@ -105,6 +105,20 @@ void Scheduler::stop() {
     for (std::thread &t : threads_)
         if (t.joinable()) t.join();
     threads_.clear();
+    // Alarms the driver let go of that the outbox never took: a last try, and what still
+    // fails is written out whole, the only place it is then.
+    std::map<std::pair<int, uint32_t>, cli::Records> unstored;
+    {
+        std::lock_guard lock(mutex_);
+        unstored.swap(unstored_);
+    }
+    for (const auto &[key, alarms] : unstored) {
+        const StationTask station{key.first, key.second, 0};
+        if (sinks_.alarms && sinks_.alarms(station, alarms)) continue;
+        for (const cli::Record &r : alarms)
+            logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
+                    cli::valueText(r.value) + " at " + cli::isoUtc(r.time) + " LOST: the outbox never took it");
+    }
     std::lock_guard lock(mutex_);
     for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping"});
     writes_.clear();
