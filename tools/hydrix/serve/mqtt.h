@@ -90,7 +90,7 @@ private:
     // with the same id takes the connection over each time.
     int shortConnections_ = 0;
     std::chrono::steady_clock::time_point connectedAt_{};
-    // Per item (its topic base): the values it holds, when they were read last, and its
+    // Per item (by its name): the values it holds, the time of its last good read, and its
     // quality as published.
     struct ItemValues {
         std::map<long long, double> values;
