@@ -27,7 +27,7 @@ scratch_folder readme-examples
 # Key: the example as README.md writes it (comments after "#" dropped). Value: "run" (the
 # runs below cover it) or "skip: why" (or "all: why" for what --all runs).
 declare -A covered=(
-  ["scripts/run.sh"]="all: sets up and builds the whole tree, then runs the tour"
+  ["scripts/run.sh"]="all: sets up and builds hydrix, then runs the tour"
   ["scripts/test.sh"]="all: sets up, builds and runs every test"
   ["scripts/soak.sh BUILD_DIR SECONDS [options]"]="all: builds the soak (run for 20 s)"
   ["scripts/run.sh ARGS..."]="all: as scripts/run.sh, then hydrix ARGS"
@@ -65,7 +65,10 @@ declare -A covered=(
   ["mosquitto_sub -p 1883 -t 'hydrix/#' -v"]="run"
   ["hydrix --config /etc/hydrix/<instance>.ini serve"]="skip: the installed service's command line"
   ["sudo dpkg -i hydrix_0.1_amd64.deb"]="skip: installs on this machine (.ci/run does)"
-  ["sudo install -D -m 644 site.ini /etc/hydrix/site.ini"]="skip: a site's profile"
+  ["sudo install -m 640 -o root -g hydrix site.ini /etc/hydrix/site.ini"]="skip: a site's profile"
+  ["cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr"]="skip: a Release tree (what .ci/run builds)"
+  ["cmake --build build-release -j2 && (cd build-release && cpack -G DEB)"]="skip: builds the packages (what .ci/run does)"
+  ["mosquitto -p 1883"]="skip: a broker for the MQTT examples, left running"
   ["sudo systemctl enable --now hydrix-serve@site"]="skip: needs systemd and a site's profile"
   ["cmake --build build --target bench_serve_modbus && build/bench/bench_serve_modbus 20 20 100"]="skip: a 20-second measurement; its verdict depends on the machine's load"
 )

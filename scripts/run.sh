@@ -3,9 +3,11 @@
 #   scripts/run.sh              a tour: every kind of read on both engines, against the
 #                               simulated stations that hydrix starts on pseudo-terminals
 #   scripts/run.sh ARGS...      runs build/tools/hydrix ARGS... instead
+# Builds only what the tour needs (the driver, its runtime and hydrix); scripts/test.sh
+# builds the rest of the tree in the same build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
+HYDRIX_TARGETS="hydrix hydrix-cli" scripts/setup.sh build
 hydrix=build/tools/hydrix
 if [ $# -gt 0 ]; then exec "$hydrix" "$@"; fi
 
@@ -15,6 +17,7 @@ run() {
   "$hydrix" "$@"
 }
 echo "Channel 0: telegram engine, node 12. Channel 1: v6 engine, node 7 (simulated stations)."
+echo "Each command starts fresh simulated stations: a value written is not there for the next one."
 for node in 12 7; do
   run picture -n "$node" -p 1
   run report -n "$node"

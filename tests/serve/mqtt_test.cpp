@@ -11,101 +11,11 @@
 #include <set>
 
 #include "mqtt_harness.h"
+#include "mqtt_stations.h"
 #include "serve_harness.h"
-#include "station/station.h"
-#include "common/temp_path.h"
 
 namespace servetest {
 namespace {
-
-namespace st = hydrix::station;
-
-// Two stations on pseudo-terminals that outlive the gateways the test starts: plant 12
-// (telegram engine, channel 0) and station 7 (v6 engine, channel 1).
-class Stations {
-public:
-    Stations() {
-        for (int i = 0; i < 2; ++i) {
-            std::string error;
-            pty_[i] = st::Pty::open(&error);
-            if (!pty_[i]) throw std::runtime_error(error);
-            sim_[i] = std::make_unique<st::Simulator>(pty_[i]->master(), st::defaultModel());
-            st::Faults f;
-            f.v6Framing = i == 1;
-            sim_[i]->setFaults(f);
-            sim_[i]->start();
-        }
-    }
-    ~Stations() {
-        for (auto &s : sim_) s->stop();
-    }
-    st::Simulator &sim(int node) { return *sim_[node == 12 ? 0 : 1]; }
-    std::string profile(const Broker &broker, const std::string &outbox) const {
-        return "[Chan0]\nRetries=0\nNodes=12\nPort=" + pty_[0]->slavePath() + "\n[Chan0\\Node12]\nPlantNumber=12\n"
-               "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nRetries=0\nNodes=7\nPort=" + pty_[1]->slavePath() + "\n"
-               "[Serve]\nItems=12:picture:1:0-2 every=1s, 7:picture:1:1-2 every=1s\n"
-               "Alarms=12 every=1s, 7 every=1s\nHistory=12 every=1s, 7 every=1s\n"
-               "Mqtt=" + broker.address() + "\nOutbox=" + outbox + "\n";
-    }
-private:
-    std::optional<st::Pty> pty_[2];
-    std::unique_ptr<st::Simulator> sim_[2];
-};
-
-std::set<int> alarmCodes(const st::Model &m) {
-    std::set<int> codes;
-    for (const st::Plant &p : m.plants)
-        for (const st::Alarm &a : p.alarms) codes.insert(a.code);
-    return codes;
-}
-
-// Alarm codes and history (node, time) keys as the subscriber got them, with counts.
-struct Tally {
-    std::map<std::pair<int, int>, int> alarms;               // (node, code)
-    std::map<std::pair<int, std::string>, int> history;     // (node, time)
-    size_t historyMessages = 0;
-};
-Tally tally(Subscriber &sub) {
-    Tally t;
-    for (const Received &r : sub.all()) {
-        const bool alarm = r.topic.size() > 7 && r.topic.compare(r.topic.size() - 7, 7, "/alarms") == 0;
-        const bool hist = r.topic.size() > 8 && r.topic.compare(r.topic.size() - 8, 8, "/history") == 0;
-        if (!alarm && !hist) continue;
-        const auto j = nlohmann::json::parse(r.payload);
-        const int node = j.at("node").get<int>();
-        if (alarm) ++t.alarms[{node, j.at("code").get<int>()}];
-        if (hist) {
-            ++t.history[{node, j.at("time").get<std::string>()}];
-            ++t.historyMessages;
-        }
-    }
-    return t;
-}
-
-size_t occurrences(const std::string &text, const std::string &part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-std::set<int> alarmCodesSeen(Subscriber &sub) {
-    std::set<int> codes;
-    for (const auto &[key, n] : tally(sub).alarms) codes.insert(key.second);
-    return codes;
-}
-
-// Every expected alarm code reached the subscriber, each once.
-void expectEachAlarmOnce(Subscriber &sub, const std::set<int> &expected) {
-    for (const auto &[key, n] : tally(sub).alarms) EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
-    EXPECT_EQ(alarmCodesSeen(sub), expected);
-}
-
-std::string lastPayload(Subscriber &sub, const std::string &topic) {
-    std::string last;
-    for (const Received &r : sub.all())
-        if (r.topic == topic) last = r.payload;
-    return last;
-}
 
 TEST(GatewayMqtt, ValuesAlarmsAndHistoryArriveOnceEach) {
     Stations stations;

@@ -44,7 +44,18 @@ TEST(GatewayProfile, EveryBadServeValueIsOneErrorNamingFileLineAndKey) {
         {"MqttPrefix=site/#\n", 10, "error", "MqttPrefix", "a topic prefix is not empty, has no '#'"},
         {"Alarms=12 every=1m, 8\n", 10, "error", "Alarms", "unknown node 8"},
         {"History=12\nHistoryFrom=2026-02-30 00:00\n", 11, "error", "HistoryFrom", "write a date"},
-        {"Items=12:report:1-5\n\nIntervall=5s\n", 12, "warning", "Intervall", "unknown key"},
+        {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nIntervall=5s\n", 12, "warning", "Intervall", "unknown key"},
+        {"OutboxLimit=-5\n", 10, "error", "OutboxLimit", "0 (no limit) to 100000000"},
+        {"ModbusMaxClients=0\n", 10, "error", "ModbusMaxClients", "from 1 to 1000"},
+        {"ModbusIdleTimeout=soon\n", 10, "error", "ModbusIdleTimeout", "\"soon\" is no interval"},
+        // What serve would refuse or run to no purpose, check says as well.
+        {"Modbus=127.0.0.1:1502\n", 10, "error", "Modbus", "[Serve] has nothing to serve"},
+        {"Items=12:report:1-5\nModbus=off\n", 10, "warning", "Items", "neither Modbus= nor Mqtt= is set"},
+        {"Alarms=12\n", 10, "warning", "Alarms", "Alarms and History need Mqtt=: without it they are not fetched"},
+        {"Items=12:report:1-5 every=5m\nStaleAfter=1m\nModbus=127.0.0.1:1502\n", 11, "warning", "StaleAfter",
+         "item '0/12:report:1-5' is read every 300 s: its values would be stale between two reads"},
+        {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nMqttPasword=x\n", 12, "warning", "MqttPasword",
+         "unknown key (nothing reads it): did you mean MqttPassword?"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines);

@@ -87,22 +87,6 @@ std::optional<long long> strictInt(const std::string &text) {
     return negative ? -v : v;
 }
 
-size_t editDistance(const std::string &a, const std::string &b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                              std::tolower(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[b.size()];
-}
 
 class Checker {
 public:
@@ -258,6 +242,23 @@ std::string findingLine(const std::string &source, const Finding &f) {
     out += f.error ? ": error: " : ": warning: ";
     out += f.text;
     return out;
+}
+
+size_t editDistance(const std::string &a, const std::string &b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
 }
 
 }  // namespace hydrix::cli

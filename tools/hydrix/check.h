@@ -19,4 +19,8 @@ std::vector<Finding> checkProfile();
 // "site.ini:7: error: [Chan0] Retries = -5: ..."
 std::string findingLine(const std::string &source, const Finding &finding);
 
+// Edits (insert, delete, change; letters compared without case) from one word to the
+// other: how close a mistyped key is to a known one.
+size_t editDistance(const std::string &a, const std::string &b);
+
 }  // namespace hydrix::cli

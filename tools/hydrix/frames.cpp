@@ -85,6 +85,7 @@ std::optional<AlarmLine> parseAlarmLine(const std::string &frame) {
     const std::vector<std::string> f(words.begin() + 1, words.end());
     AlarmLine a;
     a.fields = f.size();
+    for (const std::string &w : f) a.words += (a.words.empty() ? "" : " ") + w;
     const auto code = number(f[1], -0x7FFFFFFFLL - 1, 0x7FFFFFFFLL);
     if (!code) return std::nullopt;
     a.code = *code;

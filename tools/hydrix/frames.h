@@ -44,6 +44,7 @@ struct AlarmLine {
     std::optional<OrvelTime> time;   // the station's local time, as UTC; none if unreadable
     bool active = false;             // the flag begins with "A"
     size_t fields = 0;               // after "ALR": 14, or 15 with the second
+    std::string words;               // every field after "ALR", one blank between them
 };
 std::optional<AlarmLine> parseAlarmLine(const std::string &frame);
 

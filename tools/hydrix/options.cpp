@@ -133,7 +133,9 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
     serve->add_flag("--print-map", o->printMap, "Print the Modbus register map (with --csv or --json) and exit");
     serve->footer("\nReads the items of the profile's [Serve] section at their intervals and serves the\n"
                   "latest values from memory. Without --config it serves the simulated stations on\n"
-                  "127.0.0.1:1502. SIGTERM or Ctrl-C stops it (exit 0); SIGHUP rereads the item list.\n\n"
+                  "127.0.0.1:1502. Alarms and history are fetched only for MQTT (--mqtt or Mqtt=): without\n"
+                  "it the stations keep them. SIGTERM or Ctrl-C stops it (exit 0); SIGHUP rereads the\n"
+                  "item list.\n\n"
                   "Examples:\n  hydrix serve\n  hydrix serve --print-map --csv > map.csv\n"
                   "  hydrix --config site.ini serve --modbus 0.0.0.0:502");
 

@@ -114,6 +114,8 @@ std::string commandName(char letter) {
 }
 
 std::string alarmIdentity(const Record &alarm) {
+    // Two alarms of one code in one minute may differ only in the fields after the time.
+    if (!alarm.alarmLine.empty()) return "ALR " + alarm.alarmLine;
     const std::string *state = std::get_if<std::string>(&alarm.value);
     return std::to_string(alarm.index.value_or(-1)) + " " + (state ? *state : std::string()) + " " +
            std::to_string(alarm.time);

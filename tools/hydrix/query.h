@@ -29,8 +29,10 @@ struct Query {
     int item = 0;                      // Command: the number that ends the telegram
     OrvelTime from = 0;                // History
     // Alarms: called with each alarm as soon as the tool has it, before the query ends
-    // (v6 engine: before the station is told to let go of it).
-    std::function<void(const Record &)> onAlarm;
+    // (v6 engine: before the station is told to let go of it). False: the alarm could not
+    // be kept; the v6 engine then leaves it at the station and ends the query (the
+    // telegram engine's driver lets go of each alarm it delivers, whatever the answer).
+    std::function<bool(const Record &)> onAlarm;
     // Alarms: the identity (alarmIdentity) of the alarm taken last from this station, by
     // an earlier query: the station shows it again when our acknowledgement did not reach
     // it, and it is then acknowledged again but not handed on twice.
@@ -55,7 +57,8 @@ std::string itemName(const Query &query);
 // The record for an exchange that did not end well, or nothing when it ended well.
 std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex);
 std::string commandName(char letter);
-// What tells one alarm of a station from another: its code, state and the station's time.
+// What tells one alarm of a station from another: every field of the station's alarm line
+// when the tool read it, else (the driver delivered it) its code, state and time.
 std::string alarmIdentity(const Record &alarm);
 // The value a setpoint write put on the line and, when the list was read back, what the
 // setpoint now holds: the record to print, with notes when the station was sent something

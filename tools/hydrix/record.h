@@ -24,6 +24,7 @@ struct Record {
     std::string errorText;            // the error in words (also without a triple)
     bool interrupted = false;         // Ctrl-C ended the request: not a result to print
     std::vector<std::string> notes;   // for the user, on stderr: what happened on the way
+    std::string alarmLine;            // alarms the tool read itself: the station's fields, whole
     bool failed() const { return error.has_value() || !errorText.empty(); }
 };
 

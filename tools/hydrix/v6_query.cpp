@@ -283,21 +283,27 @@ Record alarmRecord(const Query &q, const AlarmLine &a) {
     r.index = a.code;
     r.time = a.time.value_or(0);
     r.value = std::string(a.active ? "active" : "cleared");
+    r.alarmLine = a.words;
     if (!a.time) r.notes.push_back("alarm " + std::to_string(a.code) + ": the station's time is unreadable");
     return r;
 }
 
-// The last alarm answer of an exchange that the station sent intact: an ALR line, or
-// nothing inside for ALN; no answer at all when none came.
-std::optional<std::optional<AlarmLine>> lastAlarmAnswer(const Exchange &ex) {
+// The last alarm answer of an exchange that the station sent intact: an ALR line, or ALN
+// (no alarm left); neither when none came.
+struct AlarmAnswer {
+    bool came = false;
+    bool none = false;  // ALN
+    AlarmLine alarm;
+};
+AlarmAnswer lastAlarmAnswer(const Exchange &ex) {
     for (auto it = ex.received.rbegin(); it != ex.received.rend(); ++it) {
         if (!v6CheckMatches(*it)) continue;  // the engine dropped it too
-        if (frameIs(*it, "ALN")) return std::optional<AlarmLine>();
+        if (frameIs(*it, "ALN")) return {true, true, {}};
         if (frameIs(*it, "ALR")) {
-            if (auto a = parseAlarmLine(*it)) return a;
+            if (auto a = parseAlarmLine(*it)) return {true, false, *a};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 // WCA asks for the first alarm; ALO acknowledges it, after which the engine asks again by
@@ -315,18 +321,23 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
             out.push_back(*f);
             break;
         }
-        const auto answer = lastAlarmAnswer(ex);
-        if (!answer) {
+        const AlarmAnswer answer = lastAlarmAnswer(ex);
+        if (!answer.came) {
             out.push_back(problem(q, traceHas(ex.trace, "Recv SCE") ? "station refused the telegram (SCE)"
                                                                     : "no alarm answer from the station"));
             break;
         }
-        if (!*answer) break;  // ALN: no alarm left
-        const Record alarm = alarmRecord(q, **answer);
+        if (answer.none) break;  // ALN: no alarm left
+        const Record alarm = alarmRecord(q, answer.alarm);
         if (alarmIdentity(alarm) != last) {
+            if (q.onAlarm && !q.onAlarm(alarm)) {
+                // Not kept: no ALO, so the station holds it for the next fetch.
+                out.push_back(problem(q, "alarm " + std::to_string(alarm.index.value_or(0)) +
+                                             " could not be stored: left at the station"));
+                break;
+            }
             last = alarmIdentity(alarm);
             out.push_back(alarm);
-            if (q.onAlarm) q.onAlarm(alarm);
         }
         ex = request(host, c, q, V6_ADDRESS(V6_ALO_ACK, 0), 0, DIR_WRITE, {}, {});
     }

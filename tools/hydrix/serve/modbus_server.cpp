@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/poll.h>  // not <poll.h>: tools/hydrix has a poll.h of its own
@@ -14,12 +13,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "modbus_frame.h"
+
 namespace hydrix::serve {
 namespace {
-
-constexpr int kHeader = 7;  // MBAP header; the unit id is its last byte
-
-uint16_t word(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // The shortest text that reads back as the same 32-bit float: what the client wrote.
 std::string floatText(float v) {
@@ -31,14 +28,37 @@ std::string floatText(float v) {
     return buf;
 }
 
-struct Mapping {
-    modbus_mapping_t *m = nullptr;
-    ~Mapping() {
-        if (m) modbus_mapping_free(m);
+constexpr uint16_t kCoils = 255;  // coil N-1: machine N, 1 to 255
+
+#ifndef HYDRIX_VERSION
+#define HYDRIX_VERSION "0"
+#endif
+const DeviceIdentity kIdentity{"HYDRIX", "hydrix serve", HYDRIX_VERSION};
+
+int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+
+bool sendAll(int fd, const std::vector<uint8_t> &bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
     }
-};
+    return true;
+}
 
 }  // namespace
+
+struct ModbusServer::Connection {
+    int fd = -1;
+    std::string peer;
+    std::atomic<int64_t> lastHeard{0};  // steady clock, ns
+    std::atomic<bool> busy{false};      // a request is being answered
+    std::atomic<bool> done{false};
+    std::atomic<bool> dropped{false};   // by the connection limit
+    std::thread thread;
+};
 
 ModbusServer::ModbusServer(const Store &store, Scheduler &scheduler) : store_(store), scheduler_(scheduler) {}
 
@@ -67,6 +87,8 @@ void ModbusServer::update(std::shared_ptr<const RegisterMap> map, const ModbusOp
     map_ = std::move(map);
     options_.allowWrites = options.allowWrites;
     options_.writeClients = options.writeClients;
+    options_.idleTimeout = options.idleTimeout;
+    options_.maxClients = options.maxClients;
 }
 
 bool ModbusServer::start(const ModbusOptions &options, std::shared_ptr<const RegisterMap> map, std::string *error) {
@@ -106,33 +128,67 @@ void ModbusServer::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        for (int fd : clients_) shutdown(fd, SHUT_RDWR);
+        for (const auto &c : clients_) shutdown(c->fd, SHUT_RDWR);
     }
     const char byte = 1;
     if (write(wakeup_[1], &byte, 1) < 0) { /* the loop also ends on the closed listener */ }
     if (acceptor_.joinable()) acceptor_.join();
-    for (Client &c : threads_)
-        if (c.thread.joinable()) c.thread.join();
-    threads_.clear();
+    std::vector<std::shared_ptr<Connection>> clients;
+    {
+        std::lock_guard lock(mutex_);
+        clients = clients_;
+    }
+    for (const auto &c : clients)
+        if (c->thread.joinable()) c->thread.join();
+    clients_.clear();
     close(listener_);
     close(wakeup_[0]);
     close(wakeup_[1]);
     listener_ = -1;
 }
 
+// At the limit: the client idle longest (not one whose request is under way) is dropped.
+// False when every client is busy. Under mutex_.
+bool ModbusServer::makeRoom() {
+    std::shared_ptr<Connection> oldest;
+    for (const auto &c : clients_)
+        if (!c->busy.load() && !c->dropped.load() && (!oldest || c->lastHeard.load() < oldest->lastHeard.load()))
+            oldest = c;
+    if (!oldest) return false;
+    oldest->dropped.store(true);
+    const double idle = static_cast<double>(nowNs() - oldest->lastHeard.load()) / 1e9;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", idle);
+    logLine("modbus: " + std::to_string(options_.maxClients) + " clients connected (ModbusMaxClients): client " +
+            oldest->peer + " dropped, idle for " + text + " s");
+    shutdown(oldest->fd, SHUT_RDWR);
+    return true;
+}
+
 void ModbusServer::acceptLoop() {
     for (;;) {
         pollfd fds[2] = {{listener_, POLLIN, 0}, {wakeup_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        if (fds[1].revents) break;
-        // Threads of clients that left are joined here, so they never pile up.
-        for (auto it = threads_.begin(); it != threads_.end();)
-            if (it->done->load()) {
-                it->thread.join();
-                it = threads_.erase(it);
-            } else {
-                ++it;
-            }
+        if (fds[1].revents) {
+            // A client's thread ended, or the server stops.
+            char byte = 0;
+            if (read(wakeup_[0], &byte, 1) < 0) {}
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+        }
+        std::vector<std::shared_ptr<Connection>> finished;
+        {
+            // Threads of clients that left are joined here, so they never pile up.
+            std::lock_guard lock(mutex_);
+            for (auto it = clients_.begin(); it != clients_.end();)
+                if ((*it)->done.load()) {
+                    finished.push_back(*it);
+                    it = clients_.erase(it);
+                } else {
+                    ++it;
+                }
+        }
+        for (const auto &c : finished) c->thread.join();
         if (!(fds[0].revents & POLLIN)) continue;
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -144,159 +200,154 @@ void ModbusServer::acceptLoop() {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard lock(mutex_);
-        if (stopping_ || static_cast<int>(clients_.size()) >= options_.maxClients) {
-            logLine("modbus: client " + who + " refused (" + std::to_string(clients_.size()) + " connected)");
+        size_t live = 0;
+        for (const auto &c : clients_) live += c->dropped.load() || c->done.load() ? 0 : 1;
+        if (stopping_ || (static_cast<int>(live) >= options_.maxClients && !makeRoom())) {
+            logLine("modbus: client " + who + " refused (" + std::to_string(live) + " connected, every one busy)");
             close(fd);
             continue;
         }
-        clients_.insert(fd);
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        threads_.push_back({std::thread([this, fd, who, done] {
-                                serveClient(fd, who);
-                                done->store(true);
-                            }),
-                            done});
+        auto c = std::make_shared<Connection>();
+        c->fd = fd;
+        c->peer = who;
+        c->lastHeard.store(nowNs());
+        clients_.push_back(c);
+        c->thread = std::thread([this, c] {
+            serveClient(c);
+            c->done.store(true);
+            const char byte = 0;  // the acceptor joins the thread
+            if (write(wakeup_[1], &byte, 1) < 0) {}
+        });
     }
 }
 
-void ModbusServer::serveClient(int fd, std::string peer) {
-    logLine("modbus: client " + peer + " connected");
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", 0);
-    modbus_set_socket(ctx, fd);
-    uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
+void ModbusServer::serveClient(std::shared_ptr<Connection> c) {
+    logLine("modbus: client " + c->peer + " connected");
+    std::vector<uint8_t> buffer;
+    uint8_t chunk[kMaxAdu];
+    std::string why;
     for (;;) {
-        const int n = modbus_receive(ctx, req);
-        if (n < 0) break;  // the client left, or the gateway stops
-        if (n <= kHeader) continue;
-        const int unitId = req[kHeader - 1];
-        const int function = req[kHeader];
-        const auto current = map();
-        const Unit *unit = current->find(unitId);
-        const auto exception = [&](uint8_t code) { modbus_reply_exception(ctx, req, code); };
-        if (!unit) {
-            exception(kGatewayPath);
+        size_t size = 0;
+        const Framing f = frameRequest(buffer.data(), buffer.size(), &size, &why);
+        if (f == Framing::Bad) {
+            logLine("modbus: client " + c->peer + ": " + why + ": connection closed");
+            break;
+        }
+        if (f == Framing::Complete) {
+            c->busy.store(true);
+            const std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + static_cast<long>(size));
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(size));
+            const bool sent = sendAll(c->fd, answer(frame, c->peer));
+            c->busy.store(false);
+            if (!sent) break;
             continue;
         }
-        if (n < kHeader + 5) {
-            exception(kIllegalValue);
-            continue;
+        double idle = 0;
+        {
+            std::lock_guard lock(mutex_);
+            idle = options_.idleTimeout;
         }
-        const uint32_t address = word(&req[kHeader + 1]);
-        const uint32_t count = word(&req[kHeader + 3]);
-        if (function == MODBUS_FC_READ_INPUT_REGISTERS || function == MODBUS_FC_READ_HOLDING_REGISTERS) {
-            if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {
-                exception(kIllegalValue);
-                continue;
-            }
-            uint16_t regs[MODBUS_MAX_READ_REGISTERS];
-            const uint8_t code = readRegisters(*current, store_, unitId, address, count, Clock::now(), regs);
-            if (code) {
-                exception(code);
-                continue;
-            }
-            Mapping m;
-            const bool input = function == MODBUS_FC_READ_INPUT_REGISTERS;
-            m.m = modbus_mapping_new_start_address(0, 0, 0, 0, input ? 0 : address, input ? 0 : count,
-                                                   input ? address : 0, input ? count : 0);
-            if (!m.m) break;
-            std::memcpy(input ? m.m->tab_input_registers : m.m->tab_registers, regs, count * sizeof(uint16_t));
-            modbus_reply(ctx, req, n, m.m);
-            continue;
-        }
-        const bool isWrite = function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
-                             function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_MULTIPLE_COILS;
-        if (!isWrite) {
-            exception(kIllegalFunction);
-            continue;
-        }
-        if (std::string why; !mayWrite(peer, &why)) {
-            logLine("modbus: write from " + peer + " refused (" + why + ")");
-            exception(kIllegalFunction);
-            continue;
-        }
-        if (function == MODBUS_FC_WRITE_SINGLE_COIL) {
-            // Coil N-1: machine N; on starts it (M), off stops it (F).
-            const uint32_t value = count;  // the coil's value stands where a count would
-            if (address > 254 || (value != 0xFF00 && value != 0)) {
-                exception(address > 254 ? kIllegalAddress : kIllegalValue);
-                continue;
-            }
-            cli::Query q;
-            q.what = cli::What::Command;
-            q.target = {unit->channel, unit->node};
-            q.letter = value ? 'M' : 'F';
-            q.machine = static_cast<int>(address) + 1;
-            q.item = 1;
-            const WriteResult r = scheduler_.submit(q).get();
-            logLine("modbus: " + peer + ": " + r.text);
-            if (!r.ok) {
-                exception(kGatewayTarget);
-                continue;
-            }
-            Mapping m;
-            m.m = modbus_mapping_new_start_address(address, 1, 0, 0, 0, 0, 0, 0);
-            if (!m.m) break;
-            modbus_reply(ctx, req, n, m.m);
-            continue;
-        }
-        if (function != MODBUS_FC_WRITE_MULTIPLE_REGISTERS) {
-            // A setpoint is a float in two registers: one register alone cannot write it.
-            exception(setpointAt(*current, unitId, address) ? kIllegalValue
-                      : function == MODBUS_FC_WRITE_MULTIPLE_COILS ? kIllegalFunction : kIllegalAddress);
-            continue;
-        }
-        if (count < 2 || count % 2 != 0 || count > MODBUS_MAX_WRITE_REGISTERS || n < kHeader + 6 + 2 * static_cast<int>(count)) {
-            exception(kIllegalValue);
-            continue;
-        }
-        std::vector<cli::Query> writes;
-        uint8_t refused = 0;
-        for (uint32_t i = 0; i < count && !refused; i += 2) {
-            auto place = setpointAt(*current, unitId, address + i);
-            if (!place) {
-                refused = kIllegalAddress;
+        int waitMs = -1;
+        if (idle > 0) {
+            const double left = idle - static_cast<double>(nowNs() - c->lastHeard.load()) / 1e9;
+            if (left <= 0) {
+                logLine("modbus: client " + c->peer + " silent for " + std::to_string(static_cast<int>(idle)) +
+                        " s (ModbusIdleTimeout): connection closed");
                 break;
             }
-            const uint16_t regs[2] = {word(&req[kHeader + 6 + 2 * i]), word(&req[kHeader + 8 + 2 * i])};
-            const float v = decodeFloat(regs, current->order);
-            if (!std::isfinite(v) || std::fabs(v) > 2147483647.0f) {
-                refused = kIllegalValue;
-                break;
-            }
-            cli::Query q;
-            q.what = cli::What::WriteSetpoint;
-            q.target = {place->channel, place->node};
-            q.setpoint = place->setpoint;
-            q.valueText = floatText(v);
-            q.value = std::strtod(q.valueText.c_str(), nullptr);
-            writes.push_back(q);
+            waitMs = static_cast<int>(left * 1000) + 1;
         }
-        if (refused) {
-            exception(refused);
-            continue;
-        }
-        bool ok = true;
-        for (const cli::Query &q : writes) {
-            const WriteResult r = scheduler_.submit(q).get();
-            logLine("modbus: " + peer + ": " + r.text);
-            if (!(ok = r.ok)) break;
-        }
-        if (!ok) {
-            exception(kGatewayTarget);
-            continue;
-        }
-        Mapping m;
-        m.m = modbus_mapping_new_start_address(0, 0, 0, 0, address, count, 0, 0);
-        if (!m.m) break;
-        modbus_reply(ctx, req, n, m.m);
+        pollfd p{c->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, waitMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) break;
+        if (ready == 0) continue;  // the idle time is checked above
+        const ssize_t n = recv(c->fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the client left, or the gateway stops or dropped it
+        buffer.insert(buffer.end(), chunk, chunk + n);
+        c->lastHeard.store(nowNs());
     }
-    {
+    close(c->fd);
+    logLine("modbus: client " + c->peer + " disconnected");
+}
+
+std::vector<uint8_t> ModbusServer::answer(const std::vector<uint8_t> &frame, const std::string &peer) {
+    const Request q = splitRequest(frame.data(), frame.size());
+    const Decoded d = decodeRequest(q);
+    const auto current = map();
+    const auto exception = [&](uint8_t code) { return exceptionReply(q, code); };
+    if (const auto *r = std::get_if<Refused>(&d)) return exception(r->exception);
+    if (const auto *id = std::get_if<ReadDeviceId>(&d)) {
+        // The gateway itself answers, whatever the unit.
+        const auto pdu = deviceIdPdu(*id, kIdentity);
+        return pdu.empty() ? exception(kIllegalAddress) : reply(q, pdu);
+    }
+    const Unit *unit = current->find(q.unit);
+    if (!unit) return exception(kGatewayPath);
+    if (const auto *r = std::get_if<ReadRegisters>(&d)) {
+        uint16_t regs[125];
+        const uint8_t code = readRegisters(*current, store_, q.unit, r->address, r->count, Clock::now(), regs);
+        return code ? exception(code) : reply(q, registersPdu(q.function, regs, r->count));
+    }
+    if (const auto *r = std::get_if<ReadBits>(&d)) {
+        if (uint32_t{r->address} + r->count > kCoils) return exception(kIllegalAddress);
+        std::vector<bool> bits(r->count, false);
         std::lock_guard lock(mutex_);
-        clients_.erase(fd);
+        for (uint16_t i = 0; i < r->count; ++i) {
+            auto it = coils_.find({q.unit, r->address + i});
+            bits[i] = it != coils_.end() && it->second;
+        }
+        return reply(q, bitsPdu(q.function, bits));
     }
-    modbus_close(ctx);  // closes fd
-    modbus_free(ctx);
-    logLine("modbus: client " + peer + " disconnected");
+    if (std::string why; !mayWrite(peer, &why)) {
+        logLine("modbus: write from " + peer + " refused (" + why + ")");
+        return exception(kIllegalFunction);
+    }
+    const std::vector<uint8_t> echo(frame.begin() + kMbapHeader, frame.begin() + kMbapHeader + 5);
+    if (const auto *w = std::get_if<WriteCoil>(&d)) {
+        // Coil N-1: machine N; on starts it (M), off stops it (F).
+        if (w->address >= kCoils) return exception(kIllegalAddress);
+        cli::Query cmd;
+        cmd.what = cli::What::Command;
+        cmd.target = {unit->channel, unit->node};
+        cmd.letter = w->on ? 'M' : 'F';
+        cmd.machine = w->address + 1;
+        cmd.item = 1;
+        const WriteResult r = scheduler_.submit(cmd).get();
+        logLine("modbus: " + peer + ": " + r.text);
+        if (!r.ok) return exception(kGatewayTarget);
+        std::lock_guard lock(mutex_);
+        coils_[{q.unit, w->address}] = w->on;
+        return reply(q, echo);
+    }
+    if (const auto *w = std::get_if<WriteRegister>(&d))
+        // A setpoint is a float in two registers: one register alone cannot write it.
+        return exception(setpointAt(*current, q.unit, w->address) ? kIllegalValue : kIllegalAddress);
+    if (std::get_if<WriteCoils>(&d)) return exception(kIllegalFunction);  // one machine at a time
+    const auto &w = std::get<WriteRegisters>(d);
+    if (w.values.size() % 2 != 0) return exception(kIllegalValue);
+    std::vector<cli::Query> writes;
+    for (size_t i = 0; i < w.values.size(); i += 2) {
+        auto place = setpointAt(*current, q.unit, w.address + static_cast<uint32_t>(i));
+        if (!place) return exception(kIllegalAddress);
+        const uint16_t regs[2] = {w.values[i], w.values[i + 1]};
+        const float v = decodeFloat(regs, current->order);
+        if (!std::isfinite(v) || std::fabs(v) > 2147483647.0f) return exception(kIllegalValue);
+        cli::Query sp;
+        sp.what = cli::What::WriteSetpoint;
+        sp.target = {place->channel, place->node};
+        sp.setpoint = place->setpoint;
+        sp.valueText = floatText(v);
+        sp.value = std::strtod(sp.valueText.c_str(), nullptr);
+        writes.push_back(sp);
+    }
+    for (const cli::Query &sp : writes) {
+        const WriteResult r = scheduler_.submit(sp).get();
+        logLine("modbus: " + peer + ": " + r.text);
+        if (!r.ok) return exception(kGatewayTarget);
+    }
+    return reply(q, echo);
 }
 
 }  // namespace hydrix::serve

@@ -1,11 +1,13 @@
-// The Modbus TCP front end (libmodbus): one thread accepts, one thread per client
-// answers it. Reads are answered from the store alone; a write waits for the station's
-// answer, and only its own client waits.
+// The Modbus TCP front end: one thread accepts, one thread per client answers it. Each
+// request is read whole by its MBAP length (modbus_frame.h); a header no client sends
+// closes the connection. Reads are answered from the store alone; a write waits for the
+// station's answer, and only its own client waits. A client silent for the idle time is
+// dropped; at the connection limit a new client drops the one idle longest.
 #pragma once
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@ struct ModbusOptions {
     bool allowWrites = false;
     std::vector<std::string> writeClients;
     int maxClients = 64;
+    double idleTimeout = 60;  // seconds; 0: never
 };
 
 class ModbusServer {
@@ -36,7 +39,10 @@ public:
 
 private:
     void acceptLoop();
-    void serveClient(int fd, std::string peer);
+    struct Connection;
+    void serveClient(std::shared_ptr<Connection> c);
+    std::vector<uint8_t> answer(const std::vector<uint8_t> &frame, const std::string &peer);
+    bool makeRoom();
     std::shared_ptr<const RegisterMap> map();
     bool mayWrite(const std::string &peer, std::string *why);
 
@@ -48,12 +54,8 @@ private:
     int listener_ = -1;
     int wakeup_[2] = {-1, -1};  // written by stop: the accept loop's way out
     std::thread acceptor_;
-    std::set<int> clients_;
-    struct Client {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Client> threads_;
+    std::vector<std::shared_ptr<Connection>> clients_;
+    std::map<std::pair<int, int>, bool> coils_;  // (unit, coil) -> the state last written
     bool stopping_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <thread>
 #include <cstdio>
+#include <cstring>
 
 #include "output.h"
 #include "query.h"
@@ -47,6 +48,15 @@ std::string quoted(const std::string &s) {
     return out + "\"";
 }
 
+const char *qualityName(Quality q) {
+    switch (q) {
+    case Quality::Good: return "good";
+    case Quality::Failing: return "failing";
+    case Quality::Stale: return "stale";
+    default: return "never read";
+    }
+}
+
 extern "C" void connectCallback(mosquitto *, void *self, int rc) { static_cast<MqttPublisher *>(self)->onConnect(rc); }
 extern "C" void disconnectCallback(mosquitto *, void *self, int rc) {
     static_cast<MqttPublisher *>(self)->onDisconnect(rc);
@@ -55,32 +65,36 @@ extern "C" void publishCallback(mosquitto *, void *self, int mid) { static_cast<
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(const ServeConfig &serve, Outbox &outbox) : serve_(serve), outbox_(outbox) {}
+MqttPublisher::MqttPublisher(const ServeConfig &serve, Outbox &outbox, std::string clientId,
+                             std::set<uint32_t> sharedNodes)
+    : serve_(serve), outbox_(outbox), clientId_(std::move(clientId)), sharedNodes_(std::move(sharedNodes)) {
+    if (!serve_.mqttClientId.empty()) clientId_ = serve_.mqttClientId;
+}
 
 MqttPublisher::~MqttPublisher() { stop(); }
 
-std::string MqttPublisher::topic(uint32_t node, const std::string &rest) const {
-    return serve_.mqttPrefix + "/" + std::to_string(node) + "/" + rest;
+std::string MqttPublisher::topic(int channel, uint32_t node, const std::string &rest) const {
+    const std::string station =
+        sharedNodes_.count(node) ? std::to_string(channel) + "-" + std::to_string(node) : std::to_string(node);
+    return serve_.mqttPrefix + "/" + station + "/" + rest;
+}
+
+std::string MqttPublisher::itemBase(const Item &item) const {
+    return topic(item.query.target.channel, item.query.target.node, itemTopic(item));
 }
 
 bool MqttPublisher::start(std::string *error) {
     static const int initialised = mosquitto_lib_init();
     (void)initialised;
-    std::string id = serve_.mqttClientId;
-    if (id.empty()) {
-        char host[64] = "gateway";
-        gethostname(host, sizeof host - 1);
-        id = "hydrix-" + std::string(host);
-    }
-    mosq_ = mosquitto_new(id.c_str(), true, this);
+    mosq_ = mosquitto_new(clientId_.c_str(), true, this);
     if (!mosq_) {
         *error = "MQTT: cannot make a client";
         return false;
     }
+    mosquitto_threaded_set(mosq_, true);
     mosquitto_connect_callback_set(mosq_, connectCallback);
     mosquitto_disconnect_callback_set(mosq_, disconnectCallback);
     mosquitto_publish_callback_set(mosq_, publishCallback);
-    mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
     const std::string status = serve_.mqttPrefix + "/status";
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
     if (!serve_.mqttUser.empty())
@@ -95,17 +109,49 @@ bool MqttPublisher::start(std::string *error) {
             return false;
         }
     }
+    thread_ = std::thread([this] { loop(); });
+    return true;
+}
+
+// The client's thread: connects, serves the connection, and after a failed attempt or a
+// lost connection waits (1 s, doubling up to 30 s while attempts fail or connections end
+// at once) and starts again, until stop().
+void MqttPublisher::loop() {
     std::string host;
     int port = 0;
     splitHostPort(serve_.mqtt, &host, &port);
-    const int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);
-    if (rc != MOSQ_ERR_SUCCESS)
-        logLine("MQTT: broker " + serve_.mqtt + " not reachable yet (" + mosquitto_strerror(rc) + "): trying again");
-    if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
-        *error = "MQTT: cannot start the client's thread";
-        return false;
+    const auto pause = [this](double seconds) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!stopping_.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    double delay = 1;
+    bool said = false;
+    while (!stopping_.load()) {
+        int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);
+        while (rc == MOSQ_ERR_SUCCESS && !stopping_.load()) rc = mosquitto_loop(mosq_, 100, 1);
+        if (stopping_.load()) break;
+        if (connectedAt_ == std::chrono::steady_clock::time_point{}) {
+            // Never got as far as a connection this time.
+            if (!said)
+                logLine("MQTT: broker " + serve_.mqtt + " not reachable yet (" +
+                        (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
+                        "): trying again");
+            said = true;
+            pause(delay);
+            delay = std::min(delay * 2, 30.0);
+            continue;
+        }
+        said = false;
+        const bool brief = std::chrono::steady_clock::now() - connectedAt_ < std::chrono::seconds(10);
+        connectedAt_ = {};
+        shortConnections_ = brief ? shortConnections_ + 1 : 0;
+        if (shortConnections_ == 2)
+            logLine("MQTT: the broker closed the connection right after taking it, twice in a row: another client "
+                    "may use the client id '" + clientId_ + "' (give each gateway its own MqttClientId)");
+        delay = brief ? std::min(delay * 2, 30.0) : 1;
+        pause(delay);
     }
-    return true;
 }
 
 void MqttPublisher::stop() {
@@ -123,9 +169,13 @@ void MqttPublisher::stop() {
     if (connected_.load()) {
         const std::string status = serve_.mqttPrefix + "/status";
         mosquitto_publish(mosq_, nullptr, status.c_str(), 7, "offline", 1, true);
+        mosquitto_disconnect(mosq_);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (connected_.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
 }
@@ -133,24 +183,79 @@ void MqttPublisher::stop() {
 void MqttPublisher::publish(const std::string &t, const std::string &payload, int qos, bool retain) {
     if (retain) {
         std::lock_guard lock(mutex_);
-        retained_[t] = payload;
+        if (payload.empty()) retained_.erase(t);
+        else retained_[t] = payload;
     }
     if (!connected_.load() || !mosq_) return;  // said again at the next connection
     mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
 }
 
-void MqttPublisher::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
-    const std::string when = cli::isoUtc(time);
+void MqttPublisher::publishValues(const Item &item, const std::vector<std::pair<long long, double>> &values) {
+    const std::string base = itemBase(item);
+    OrvelTime time = 0;
+    Quality quality = Quality::Good;
+    {
+        std::lock_guard lock(mutex_);
+        time = items_[item.name].goodTime;
+        quality = items_[item.name].quality;
+    }
+    const std::string tail = ",\"time\":\"" + cli::isoUtc(time) + "\",\"quality\":\"" + qualityName(quality) + "\"}";
     for (const auto &[index, value] : values)
-        publish(topic(item.query.target.node, itemTopic(item) + "/" + std::to_string(index)),
-                "{\"value\":" + number(value) + ",\"time\":\"" + when + "\",\"quality\":\"good\"}", 0, true);
+        publish(base + "/" + std::to_string(index), "{\"value\":" + number(value) + tail, 0, true);
 }
 
-void MqttPublisher::itemStatus(const Item &item, bool failing, const std::string &errorJson, OrvelTime since) {
-    const std::string payload = failing ? "{\"quality\":\"failing\",\"error\":" + errorJson + ",\"since\":\"" +
-                                              cli::isoUtc(since) + "\"}"
-                                        : "{\"quality\":\"good\"}";
-    publish(topic(item.query.target.node, itemTopic(item) + "/status"), payload, 0, true);
+void MqttPublisher::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
+    {
+        std::lock_guard lock(mutex_);
+        ItemValues &v = items_[item.name];
+        for (const auto &[index, value] : values) v.values[index] = value;
+        v.goodTime = time;
+    }
+    publishValues(item, values);
+}
+
+void MqttPublisher::itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since,
+                               OrvelTime lastGood) {
+    std::vector<std::pair<long long, double>> values;
+    {
+        std::lock_guard lock(mutex_);
+        ItemValues &v = items_[item.name];
+        v.quality = quality;
+        v.goodTime = lastGood;
+        values.assign(v.values.begin(), v.values.end());
+    }
+    // The values themselves say it too: a client that reads only them sees the change.
+    publishValues(item, values);
+    if (quality == Quality::Stale) return;
+    const std::string payload = quality == Quality::Failing ? "{\"quality\":\"failing\",\"error\":" + errorJson +
+                                                                  ",\"since\":\"" + cli::isoUtc(since) + "\"}"
+                                                            : "{\"quality\":\"good\"}";
+    publish(itemBase(item) + "/status", payload, 0, true);
+}
+
+void MqttPublisher::dropped(const std::vector<Item> &gone, const std::vector<Item> &kept) {
+    std::set<std::string> keep;
+    for (const Item &item : kept) {
+        keep.insert(itemBase(item) + "/status");
+        for (int i = item.first; i < item.first + item.count; ++i) keep.insert(itemBase(item) + "/" + std::to_string(i));
+    }
+    for (const Item &item : gone) {
+        {
+            std::lock_guard lock(mutex_);
+            items_.erase(item.name);
+        }
+        std::vector<std::string> topics{itemBase(item) + "/status"};
+        for (int i = item.first; i < item.first + item.count; ++i) topics.push_back(itemBase(item) + "/" + std::to_string(i));
+        for (const std::string &t : topics) {
+            bool held = false;
+            {
+                std::lock_guard lock(mutex_);
+                held = retained_.count(t) > 0;
+            }
+            // An empty retained message removes the broker's retained one.
+            if (held && !keep.count(t)) publish(t, "", 0, true);
+        }
+    }
 }
 
 void MqttPublisher::lineStatus(int channel, bool online) {
@@ -158,11 +263,31 @@ void MqttPublisher::lineStatus(int channel, bool online) {
             true);
 }
 
-void MqttPublisher::alarms(const StationTask &station, const cli::Records &records) {
+void MqttPublisher::outboxFault(const std::string &why) {
+    const std::string state = why.empty() ? "ok" : "{\"fault\":" + quoted(why) + "}";
+    bool wasFault = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (state == outboxState_) return;
+        wasFault = outboxState_.size() > 2;  // neither unsaid nor "ok"
+        outboxState_ = state;
+    }
+    if (!why.empty()) logLine("outbox: FAULT: " + why);
+    else if (wasFault) logLine("outbox: stores again");
+    publish(serve_.mqttPrefix + "/outbox", state, 1, true);
+}
+
+bool MqttPublisher::storable(std::string *why) {
+    const bool ok = outbox_.writable(why);
+    outboxFault(ok ? "" : *why);
+    return ok;
+}
+
+bool MqttPublisher::alarms(const StationTask &station, const cli::Records &records) {
     std::vector<OutMessage> messages;
     for (const cli::Record &r : records) {
         OutMessage m;
-        m.topic = topic(station.node, "alarms");
+        m.topic = topic(station.channel, station.node, "alarms");
         m.payload = "{\"channel\":" + std::to_string(station.channel) + ",\"node\":" + std::to_string(station.node) +
                     ",\"code\":" + std::to_string(r.index.value_or(0)) + ",\"state\":" +
                     quoted(cli::valueText(r.value)) + ",\"time\":\"" + cli::isoUtc(r.time) + "\"}";
@@ -171,13 +296,17 @@ void MqttPublisher::alarms(const StationTask &station, const cli::Records &recor
     std::string error;
     std::optional<Outbox::LastAlarm> last;
     if (!records.empty()) last = Outbox::LastAlarm{station.channel, station.node, cli::alarmIdentity(records.back())};
-    if (!outbox_.add(messages, std::nullopt, &error, last))
-        logLine("outbox: " + std::to_string(messages.size()) + " alarm(s) of node " + std::to_string(station.node) +
-                " NOT stored: " + error);
+    if (!outbox_.add(messages, std::nullopt, &error, last)) {
+        outboxFault(std::to_string(messages.size()) + " alarm(s) of node " + std::to_string(station.node) +
+                    " NOT stored: " + error);
+        return false;
+    }
+    outboxFault("");
     flush();
+    return true;
 }
 
-void MqttPublisher::history(const StationTask &station, const cli::Records &records) {
+bool MqttPublisher::history(const StationTask &station, const cli::Records &records) {
     // One message per record: the values the station stamped with one time.
     std::vector<OutMessage> messages;
     OrvelTime last = 0;
@@ -193,17 +322,21 @@ void MqttPublisher::history(const StationTask &station, const cli::Records &reco
             values += d ? number(*d) : l ? std::to_string(*l) : quoted(cli::valueText(v));
         }
         OutMessage m;
-        m.topic = topic(station.node, "history");
+        m.topic = topic(station.channel, station.node, "history");
         m.payload = "{\"channel\":" + std::to_string(station.channel) + ",\"node\":" + std::to_string(station.node) +
                     ",\"time\":\"" + cli::isoUtc(t) + "\",\"values\":[" + values + "]}";
         messages.push_back(std::move(m));
         last = std::max(last, t);
     }
     std::string error;
-    if (!outbox_.add(messages, Outbox::Resume{station.channel, station.node, last}, &error))
-        logLine("outbox: " + std::to_string(messages.size()) + " history record(s) of node " +
-                std::to_string(station.node) + " NOT stored: " + error);
+    if (!outbox_.add(messages, Outbox::Resume{station.channel, station.node, last}, &error)) {
+        outboxFault(std::to_string(messages.size()) + " history record(s) of node " + std::to_string(station.node) +
+                    " NOT stored: " + error + " (fetched again later)");
+        return false;
+    }
+    outboxFault("");
     flush();
+    return true;
 }
 
 void MqttPublisher::flush() {
@@ -230,6 +363,7 @@ void MqttPublisher::flush() {
 void MqttPublisher::onConnect(int rc) {
     if (rc != 0) {
         logLine("MQTT: broker " + serve_.mqtt + " refused the connection: " + mosquitto_connack_string(rc));
+        mosquitto_disconnect(mosq_);  // tried again after the pause
         return;
     }
     std::map<std::string, std::string> retained;
@@ -240,6 +374,7 @@ void MqttPublisher::onConnect(int rc) {
         // What was in flight when the line dropped stays in flight: the library sends
         // its unacknowledged QoS 1 messages again, under the same ids, once connected.
     }
+    connectedAt_ = std::chrono::steady_clock::now();
     logLine("MQTT: connected to " + serve_.mqtt + " (" + std::to_string(outbox_.count()) + " message(s) in the outbox)");
     const std::string status = serve_.mqttPrefix + "/status";
     mosquitto_publish(mosq_, nullptr, status.c_str(), 6, "online", 1, true);

@@ -2,18 +2,26 @@
 //   <prefix>/status                          "online", or "offline" (also the last will)
 //   <prefix>/channel/<n>/status              "online" or "offline": how the last request
 //                                            on the channel's line ended
-//   <prefix>/<node>/<item>/<index>           {"value":..,"time":"..Z","quality":"good"},
-//                                            retained, on every change (item: picture1,
+//   <prefix>/outbox                          "ok", or {"fault":".."} when alarms or history
+//                                            cannot be stored (retained)
+//   <prefix>/<station>/<item>/<index>        {"value":..,"time":"..Z","quality":".."},
+//                                            retained, on every change and whenever the
+//                                            item's quality changes (good, failing, stale);
+//                                            time: the last good read (item: picture1,
 //                                            report, setpoint)
-//   <prefix>/<node>/<item>/status            {"quality":"failing","error":{..},"since":".."}
+//   <prefix>/<station>/<item>/status         {"quality":"failing","error":{..},"since":".."}
 //                                            retained, when reads start or stop failing
-//   <prefix>/<node>/alarms, .../history      one QoS 1 message per alarm or history
+//   <prefix>/<station>/alarms, .../history   one QoS 1 message per alarm or history
 //                                            record, not retained, from the outbox
-// The client reconnects on its own; at every connection it says "online" again and
-// publishes every value it holds (a broker that restarted has lost its retained ones),
-// then whatever waits in the outbox.
+// <station> is the node number, or CHANNEL-NODE for a node number that is on more than
+// one channel of the profile (1-7): two stations never share a topic.
+// The client connects whenever the broker is there, however long it was away; at every
+// connection it says "online" again and publishes every value it holds (a broker that
+// restarted has lost its retained ones), then whatever waits in the outbox.
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <map>
 #include <mutex>
 #include <set>
@@ -29,7 +37,9 @@ namespace hydrix::serve {
 
 class MqttPublisher {
 public:
-    MqttPublisher(const ServeConfig &serve, Outbox &outbox);
+    // `clientId`: used when the section names none. `sharedNodes`: node numbers that are
+    // on more than one channel.
+    MqttPublisher(const ServeConfig &serve, Outbox &outbox, std::string clientId, std::set<uint32_t> sharedNodes);
     ~MqttPublisher();
     // Starts the client's thread and the first connection attempt (a broker that is not
     // there yet is tried again and again). False with *error for settings the library
@@ -40,10 +50,17 @@ public:
 
     // From the poller (its thread).
     void changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time);
-    void itemStatus(const Item &item, bool failing, const std::string &errorJson, OrvelTime since);
+    void itemStatus(const Item &item, Quality quality, const std::string &errorJson, OrvelTime since,
+                    OrvelTime lastGood);
     void lineStatus(int channel, bool online);
-    void alarms(const StationTask &station, const cli::Records &records);
-    void history(const StationTask &station, const cli::Records &records);
+    // False when the outbox did not take them (said on stderr and the outbox topic).
+    bool alarms(const StationTask &station, const cli::Records &records);
+    bool history(const StationTask &station, const cli::Records &records);
+    // Whether the outbox takes alarms and history now (Sinks::storable).
+    bool storable(std::string *why);
+    // Items gone from the list (SIGHUP): their retained topics are cleared on the broker;
+    // `kept`: the items that stay.
+    void dropped(const std::vector<Item> &gone, const std::vector<Item> &kept);
     // Sends what waits in the outbox (as far as the broker is connected).
     void flush();
 
@@ -54,14 +71,34 @@ public:
 
 private:
     void publish(const std::string &topic, const std::string &payload, int qos, bool retain);
-    std::string topic(uint32_t node, const std::string &rest) const;
+    std::string topic(int channel, uint32_t node, const std::string &rest) const;
+    std::string itemBase(const Item &item) const;
+    void outboxFault(const std::string &why);
+    void publishValues(const Item &item, const std::vector<std::pair<long long, double>> &values);
+    void loop();
 
     const ServeConfig serve_;
     Outbox &outbox_;
+    std::string clientId_;
+    const std::set<uint32_t> sharedNodes_;
     mosquitto *mosq_ = nullptr;
     std::mutex mutex_;
     std::atomic<bool> connected_{false};
-    bool announced_ = false;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    // Connections the broker closed soon after it took them, in a row: another client
+    // with the same id takes the connection over each time.
+    int shortConnections_ = 0;
+    std::chrono::steady_clock::time_point connectedAt_{};
+    // Per item (by its name): the values it holds, the time of its last good read, and its
+    // quality as published.
+    struct ItemValues {
+        std::map<long long, double> values;
+        OrvelTime goodTime = 0;
+        Quality quality = Quality::Good;
+    };
+    std::map<std::string, ItemValues> items_;
+    std::string outboxState_;  // as published on <prefix>/outbox
     // Retained state, published again at every connection.
     std::map<std::string, std::string> retained_;
     // Outbox messages sent and not yet acknowledged: message id -> outbox id.

@@ -2,6 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 namespace hydrix::serve {
 namespace {
 
@@ -38,30 +43,83 @@ bool Outbox::exec(const char *sql, std::string *error) {
     return false;
 }
 
-bool Outbox::open(const std::string &path, std::string *error) {
+bool Outbox::openFile(const std::string &path, std::string *error, int *code) {
+    *code = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr);
+    if (*code == SQLITE_OK) {
+        // A write waits this long for a lock another program holds, then fails.
+        sqlite3_busy_timeout(db_, 5000);
+        // WAL with a sync at every commit: a record the gateway took is on disk before the
+        // next request goes to the station.
+        if (exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                 "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
+                 " payload TEXT NOT NULL);"
+                 "CREATE TABLE IF NOT EXISTS history_resume (channel INTEGER, node INTEGER, after INTEGER,"
+                 " PRIMARY KEY (channel, node));"
+                 "CREATE TABLE IF NOT EXISTS alarm_last (channel INTEGER, node INTEGER, identity TEXT,"
+                 " PRIMARY KEY (channel, node));"
+                 "PRAGMA quick_check;",
+                 error))
+            return true;
+        *code = sqlite3_errcode(db_);
+    } else {
+        *error = db_ ? sqlite3_errmsg(db_) : "cannot open";
+    }
+    const int sys = db_ ? sqlite3_system_errno(db_) : 0;
+    if (sys != 0) *error += std::string(" (") + std::strerror(sys) + ")";
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
+}
+
+bool Outbox::open(const std::string &path, std::string *error, std::string *note) {
     std::lock_guard lock(mutex_);
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        *error = "outbox " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open");
-        if (db_) sqlite3_close(db_);
-        db_ = nullptr;
+    std::string why;
+    int code = 0;
+    if (openFile(path, &why, &code)) return true;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
+        // What it held cannot be read back: kept for a look, and the gateway goes on.
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", std::gmtime(&now));
+        const std::string aside = path + ".corrupt-" + stamp;
+        if (std::rename(path.c_str(), aside.c_str()) == 0) {
+            for (const char *suffix : {"-wal", "-shm"}) std::remove((path + suffix).c_str());
+            std::string again;
+            if (openFile(path, &again, &code)) {
+                if (note)
+                    *note = "outbox " + path + " was unreadable (" + why + "): moved aside to " + aside +
+                            ", a new outbox started (messages in the old one are not sent)";
+                return true;
+            }
+            why = again;
+        } else {
+            why += std::string("; moving it aside failed: ") + std::strerror(errno);
+        }
+    }
+    *error = "outbox " + path + ": " + why +
+             ": the gateway needs to write there (check the directory, its owner and free space, or set Outbox=)";
+    return false;
+}
+
+size_t Outbox::countLocked() {
+    Statement q(db_, "SELECT COUNT(*) FROM outbox");
+    return q && sqlite3_step(q.s) == SQLITE_ROW ? static_cast<size_t>(sqlite3_column_int64(q.s, 0)) : 0;
+}
+
+bool Outbox::writable(std::string *why) {
+    std::lock_guard lock(mutex_);
+    if (!db_) {
+        *why = "the outbox is not open";
         return false;
     }
-    sqlite3_busy_timeout(db_, 5000);
-    std::string why;
-    // WAL with a sync at every commit: a record the gateway took is on disk before the
-    // next request goes to the station.
-    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
-              "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
-              " payload TEXT NOT NULL);"
-              "CREATE TABLE IF NOT EXISTS history_resume (channel INTEGER, node INTEGER, after INTEGER,"
-              " PRIMARY KEY (channel, node));"
-              "CREATE TABLE IF NOT EXISTS alarm_last (channel INTEGER, node INTEGER, identity TEXT,"
-              " PRIMARY KEY (channel, node));",
-              &why)) {
-        *error = "outbox " + path + ": " + why;
-        sqlite3_close(db_);
-        db_ = nullptr;
+    if (limit_ > 0 && countLocked() >= limit_) {
+        *why = "the outbox is full: " + std::to_string(limit_) + " messages wait for the broker (OutboxLimit)";
+        return false;
+    }
+    // Takes the write lock, waiting as a write would (a full disk shows only at a commit).
+    if (!exec("BEGIN IMMEDIATE; ROLLBACK;", why)) {
+        exec("ROLLBACK", nullptr);
         return false;
     }
     return true;
@@ -71,6 +129,10 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
                  const std::optional<LastAlarm> &alarm) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
+    if (limit_ > 0 && !messages.empty() && countLocked() + messages.size() > limit_) {
+        if (error) *error = "the outbox is full (OutboxLimit " + std::to_string(limit_) + ")";
+        return false;
+    }
     if (!exec("BEGIN IMMEDIATE", error)) return false;
     bool ok = true;
     {
@@ -99,7 +161,9 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
         exec("ROLLBACK", nullptr);
         return false;
     }
-    return exec("COMMIT", error);
+    if (exec("COMMIT", error)) return true;
+    exec("ROLLBACK", nullptr);  // a failed COMMIT may leave the transaction open
+    return false;
 }
 
 std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit) {
@@ -131,9 +195,7 @@ bool Outbox::remove(int64_t id) {
 
 size_t Outbox::count() {
     std::lock_guard lock(mutex_);
-    if (!db_) return 0;
-    Statement q(db_, "SELECT COUNT(*) FROM outbox");
-    return q && sqlite3_step(q.s) == SQLITE_ROW ? static_cast<size_t>(sqlite3_column_int64(q.s, 0)) : 0;
+    return db_ ? countLocked() : 0;
 }
 
 std::map<std::pair<int, uint32_t>, OrvelTime> Outbox::resumePoints() {

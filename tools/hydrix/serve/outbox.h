@@ -31,7 +31,15 @@ public:
     Outbox(const Outbox &) = delete;
     Outbox &operator=(const Outbox &) = delete;
 
-    bool open(const std::string &path, std::string *error);
+    // Opens (or makes) the file. A file that is no database or a corrupt one is moved
+    // aside (to PATH.corrupt-TIME) and a new one made: *note says so. Any other failure:
+    // false, with why (the system's error) and what to do in *error.
+    bool open(const std::string &path, std::string *error, std::string *note = nullptr);
+    // At most this many messages wait (0: no limit); beyond it add() refuses.
+    void limit(size_t messages) { limit_ = messages; }
+    // Whether a write would go through now: false with why (the disk, a lock held too
+    // long, the limit reached).
+    bool writable(std::string *why);
     // Adds the messages, and a station's new history resume point when given, at once.
     struct Resume {
         int channel = 0;
@@ -55,8 +63,11 @@ public:
 
 private:
     bool exec(const char *sql, std::string *error);
+    bool openFile(const std::string &path, std::string *error, int *code);
+    size_t countLocked();
     std::mutex mutex_;
     sqlite3 *db_ = nullptr;
+    size_t limit_ = 0;
 };
 
 }  // namespace hydrix::serve

@@ -69,8 +69,10 @@ std::vector<Scheduler::Task> Scheduler::makeTasks(const ServeConfig &serve) {
 
 void Scheduler::start(const ServeConfig &serve) {
     historyStart_ = serve.historyFrom;
+    staleAfter_ = serve.staleAfter;
     tasks_ = makeTasks(serve);
     for (const cli::ChannelConfig &c : config_.channels) channels_.push_back(c.number);
+    for (int channel : channels_) beat(channel);
     for (int channel : channels_) threads_.emplace_back([this, channel] { run(channel); });
 }
 
@@ -80,11 +82,16 @@ void Scheduler::replace(const ServeConfig &serve) {
     for (const Item &item : serve.items) names.push_back(item.name);
     store_.keepOnly(names);
     std::lock_guard lock(mutex_);
+    staleAfter_ = serve.staleAfter;
     // Items that stay keep their place in time. A read under way on the old list puts its
     // next time into the new one when it ends.
     for (Task &fresh : tasks)
         for (const Task &old : tasks_)
-            if (fresh.kind == Task::Read && fresh.same(old)) fresh.due = old.due;
+            if (fresh.kind == Task::Read && fresh.same(old)) {
+                fresh.due = old.due;
+                fresh.failing = old.failing;
+                fresh.stale = old.stale;
+            }
     tasks_ = std::move(tasks);
     wake_.notify_all();
 }
@@ -98,6 +105,20 @@ void Scheduler::stop() {
     for (std::thread &t : threads_)
         if (t.joinable()) t.join();
     threads_.clear();
+    // Alarms the driver let go of that the outbox never took: a last try, and what still
+    // fails is written out whole, the only place it is then.
+    std::map<std::pair<int, uint32_t>, cli::Records> unstored;
+    {
+        std::lock_guard lock(mutex_);
+        unstored.swap(unstored_);
+    }
+    for (const auto &[key, alarms] : unstored) {
+        const StationTask station{key.first, key.second, 0};
+        if (sinks_.alarms && sinks_.alarms(station, alarms)) continue;
+        for (const cli::Record &r : alarms)
+            logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
+                    cli::valueText(r.value) + " at " + cli::isoUtc(r.time) + " LOST: the outbox never took it");
+    }
     std::lock_guard lock(mutex_);
     for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping"});
     writes_.clear();
@@ -131,9 +152,21 @@ void Scheduler::resumeAlarms(int channel, uint32_t node, const std::string &iden
     lastAlarm_[{channel, node}] = identity;
 }
 
+void Scheduler::beat(int channel) {
+    if (channel >= 0 && channel < HYDRIX_CHANNELS) heartbeat_[channel].store(Clock::now().time_since_epoch().count());
+}
+
+bool Scheduler::linesServed(Clock::duration within) const {
+    const auto now = Clock::now().time_since_epoch().count();
+    for (int channel : channels_)
+        if (channel >= 0 && channel < HYDRIX_CHANNELS && now - heartbeat_[channel].load() > within.count()) return false;
+    return true;
+}
+
 void Scheduler::run(int channel) {
     std::unique_lock lock(mutex_);
     while (!stopping_ && !cli::stopRequested.load()) {
+        beat(channel);
         auto write = std::find_if(writes_.begin(), writes_.end(),
                                   [channel](const Write &w) { return w.query.target.channel == channel; });
         if (write != writes_.end()) {
@@ -174,6 +207,8 @@ void Scheduler::run(int channel) {
             if (t.same(task)) {
                 t.due = task.due;
                 t.failing = task.failing;
+                t.held = task.held;
+                t.stale = task.stale;
             }
     }
 }
@@ -214,11 +249,25 @@ void Scheduler::runRead(Task &t) {
     const OrvelTime now = cli::orvelNow();
     if (const cli::Record *bad = firstFailure(records)) {
         const cli::ErrorTriple error = bad->error.value_or(cli::ErrorTriple{});
-        if (store_.failed(item.name, error, bad->errorText, now, at) || !t.failing) {
+        const bool news = store_.failed(item.name, error, bad->errorText, now, at) || !t.failing;
+        const auto state = store_.get(item.name);
+        const OrvelTime lastGood = state ? state->goodTime : 0;
+        if (news) {
             logLine(itemLabel(item) + ": read failed: " + cli::errorField(*bad));
-            if (sinks_.status) sinks_.status(item, true, errorJson(*bad), now);
+            if (sinks_.status) sinks_.status(item, Quality::Failing, errorJson(*bad), now, lastGood);
         }
         t.failing = true;
+        ServeConfig rule;
+        {
+            std::lock_guard lock(mutex_);
+            rule.staleAfter = staleAfter_;
+        }
+        const double limit = rule.staleLimit(item);
+        if (!t.stale && state && qualityOf(*state, at, limit) == Quality::Stale) {
+            t.stale = true;
+            logLine(itemLabel(item) + ": its last good values are stale now");
+            if (sinks_.status) sinks_.status(item, Quality::Stale, "", now, lastGood);
+        }
         return;
     }
     std::vector<std::pair<long long, double>> values;
@@ -230,17 +279,46 @@ void Scheduler::runRead(Task &t) {
         values.push_back({*r.index, v});
     }
     auto changed = store_.good(item.name, values, now, at);
+    if (!changed.empty() && sinks_.changed) sinks_.changed(item, changed, now);
     if (t.failing) {
         logLine(itemLabel(item) + ": reads again (" + std::to_string(values.size()) + " values)");
-        if (sinks_.status) sinks_.status(item, false, "", now);
+        if (sinks_.status) sinks_.status(item, Quality::Good, "", now, now);
     }
     t.failing = false;
-    if (!changed.empty() && sinks_.changed) sinks_.changed(item, changed, now);
+    t.stale = false;
+}
+
+// Whether the station's alarms or history can go anywhere now; says so once when not.
+bool Scheduler::canStore(Task &t, const char *what) {
+    std::string why;
+    if (!sinks_.storable || sinks_.storable(&why)) {
+        if (t.held) logLine(stationLabel(t.station) + ": " + what + ": the outbox takes them again");
+        t.held = false;
+        return true;
+    }
+    if (!t.held) logLine(stationLabel(t.station) + ": " + what + " not fetched (" + why + "): the station keeps them");
+    t.held = true;
+    return false;
 }
 
 void Scheduler::runAlarms(Task &t) {
     const cli::ChannelConfig *channel = config_.channel(t.station.channel);
     if (!channel) return;
+    const StationTask station = t.station;
+    const std::pair<int, uint32_t> key{station.channel, station.node};
+    // Alarms the driver let go of before the outbox failed come first.
+    cli::Records waiting;
+    {
+        std::lock_guard lock(mutex_);
+        waiting = unstored_[key];
+    }
+    if (!waiting.empty()) {
+        if (!sinks_.alarms(station, waiting)) return;
+        logLine(stationLabel(station) + ": " + std::to_string(waiting.size()) + " alarm(s) held in memory now stored");
+        std::lock_guard lock(mutex_);
+        unstored_.erase(key);
+    }
+    if (!canStore(t, "alarms")) return;
     cli::Query q;
     q.what = cli::What::Alarms;
     q.target = {t.station.channel, t.station.node};
@@ -248,27 +326,38 @@ void Scheduler::runAlarms(Task &t) {
     // it arrives (a gateway killed in the middle of a fetch keeps what came before), and
     // said after. One the station shows again after a restart, because our acknowledgement
     // did not reach it, was stored already.
-    const StationTask station = t.station;
-    const std::pair<int, uint32_t> key{station.channel, station.node};
     {
         std::lock_guard lock(mutex_);
         q.lastAlarm = lastAlarm_[key];
     }
-    q.onAlarm = [this, station, key](const cli::Record &r) {
+    const bool driverAcknowledges = channel->engine == cli::Engine::Telegram;
+    q.onAlarm = [this, station, key, driverAcknowledges](const cli::Record &r) {
         const std::string identity = cli::alarmIdentity(r);
         {
             std::lock_guard lock(mutex_);
-            std::string &last = lastAlarm_[key];
-            if (identity == last) {
+            if (identity == lastAlarm_[key]) {
                 logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) +
                         " shown again by the station: taken before, not again");
-                return;
+                return true;
             }
-            last = identity;
         }
-        if (sinks_.alarms) sinks_.alarms(station, {r});
+        if (sinks_.alarms && !sinks_.alarms(station, {r})) {
+            if (!driverAcknowledges) return false;  // no ALO: the station keeps it
+            // The driver has let go of it already: kept in memory until the outbox takes it.
+            std::lock_guard lock(mutex_);
+            unstored_[key].push_back(r);
+            lastAlarm_[key] = identity;
+            logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) +
+                    " held in memory until the outbox takes it");
+            return true;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            lastAlarm_[key] = identity;
+        }
         logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) + " " +
                 cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
+        return true;
     };
     cli::Records records = cli::runQuery(host_, *channel, q, {});
     if (!interrupted(records)) lineEnded(t.station.channel, records);
@@ -282,6 +371,7 @@ void Scheduler::runAlarms(Task &t) {
 void Scheduler::runHistory(Task &t) {
     const cli::ChannelConfig *channel = config_.channel(t.station.channel);
     if (!channel) return;
+    if (!canStore(t, "history")) return;
     cli::Query q;
     q.what = cli::What::History;
     q.target = {t.station.channel, t.station.node};
@@ -290,7 +380,9 @@ void Scheduler::runHistory(Task &t) {
         auto it = historyFrom_.find({t.station.channel, t.station.node});
         q.from = it != historyFrom_.end() ? it->second : historyStart_;
     }
-    cli::Records records = cli::runQuery(host_, *channel, q, {});
+    // A long fetch is progress too: each report of it keeps the line counted as served.
+    const int line = t.station.channel;
+    cli::Records records = cli::runQuery(host_, *channel, q, [this, line](long, OrvelTime) { beat(line); });
     if (!interrupted(records)) lineEnded(t.station.channel, records);
     cli::Records history;
     OrvelTime last = q.from;
@@ -299,12 +391,12 @@ void Scheduler::runHistory(Task &t) {
             history.push_back(r);
             last = std::max(last, r.time);
         }
-    if (!history.empty()) {
+    // The resume point moves only once the records are stored: else they are fetched again.
+    if (!history.empty() && (!sinks_.history || sinks_.history(t.station, history))) {
         {
             std::lock_guard lock(mutex_);
             historyFrom_[{t.station.channel, t.station.node}] = last;
         }
-        if (sinks_.history) sinks_.history(t.station, history);
         logLine(stationLabel(t.station) + ": history: " + std::to_string(history.size()) + " values up to " +
                 cli::isoUtc(last));
     }

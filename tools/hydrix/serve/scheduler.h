@@ -5,6 +5,7 @@
 // the station's answer, and only the client that asked for it.
 #pragma once
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,10 +32,18 @@ struct WriteResult {
 struct Sinks {
     // Values that changed in a good read of the item (value number, value).
     std::function<void(const Item &, const std::vector<std::pair<long long, double>> &, OrvelTime)> changed;
-    // Alarm and history records as the driver delivered them (never failures).
-    std::function<void(const StationTask &, const cli::Records &)> alarms, history;
-    // An item's reads start failing (with the error as JSON, since when) or work again.
-    std::function<void(const Item &, bool failing, const std::string &errorJson, OrvelTime since)> status;
+    // Alarm and history records as the driver delivered them (never failures). False: they
+    // were not stored (the outbox failed); alarms then stay at the station where the
+    // engine allows, history is fetched again from the same point.
+    std::function<bool(const StationTask &, const cli::Records &)> alarms, history;
+    // Whether alarms and history can be stored now; false with the reason when not (an
+    // outbox fault, or full): the fetch waits and the station keeps them.
+    std::function<bool(std::string *why)> storable;
+    // An item's quality changes: its reads start failing (with the error as JSON, since
+    // when), its last good value grows stale, or it reads again; lastGood: the time of its
+    // last good read.
+    std::function<void(const Item &, Quality, const std::string &errorJson, OrvelTime since, OrvelTime lastGood)>
+        status;
     // How the last request on a channel's line ended, when that changes.
     std::function<void(int channel, bool online)> line;
 };
@@ -58,6 +67,9 @@ public:
     void resumeHistory(int channel, uint32_t node, OrvelTime after);
     // The alarm taken last from a station (its identity), by an earlier run.
     void resumeAlarms(int channel, uint32_t node, const std::string &identity);
+    // Whether every channel's thread came round (or saw a long read make progress) within
+    // `within`: the lines are being served. What feeds the service's watchdog.
+    bool linesServed(Clock::duration within) const;
 
 private:
     struct Task {
@@ -66,6 +78,8 @@ private:
         StationTask station;
         Clock::time_point due{};
         bool failing = false;
+        bool held = false;  // alarms or history not fetched: nowhere to store them
+        bool stale = false; // said to be stale
         int channel() const { return kind == Read ? item.query.target.channel : station.channel; }
         bool same(const Task &o) const {
             return kind == o.kind && (kind == Read ? item.name == o.item.name
@@ -81,6 +95,7 @@ private:
     void runRead(Task &t);
     void runAlarms(Task &t);
     void runHistory(Task &t);
+    bool canStore(Task &t, const char *what);
     WriteResult runWrite(const cli::Query &q);
     std::vector<Task> makeTasks(const ServeConfig &serve);
 
@@ -95,10 +110,16 @@ private:
     std::vector<int> channels_;  // those with a thread
     std::map<std::pair<int, uint32_t>, OrvelTime> historyFrom_;
     std::map<std::pair<int, uint32_t>, std::string> lastAlarm_;
+    // Alarms the driver delivered (and the station let go of) that could not be stored
+    // yet: stored before the station's next alarm fetch, and only then is it fetched.
+    std::map<std::pair<int, uint32_t>, cli::Records> unstored_;
     OrvelTime historyStart_ = 0;
+    double staleAfter_ = 0;  // ServeConfig::staleAfter
     bool stopping_ = false;
     std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;  // each by its channel's thread
     std::vector<std::thread> threads_;
+    std::array<std::atomic<int64_t>, HYDRIX_CHANNELS> heartbeat_{};  // steady clock ns, per channel
+    void beat(int channel);
 };
 
 }  // namespace hydrix::serve

@@ -1,8 +1,13 @@
 #include "serve.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -12,6 +17,7 @@
 #include "register_map.h"
 #include "scheduler.h"
 #include "serve_config.h"
+#include "service.h"
 
 namespace hydrix::serve {
 namespace {
@@ -61,11 +67,60 @@ std::optional<ServeConfig> loadServe(const cli::Config &config, const ServeOptio
     return serve;
 }
 
+// The client id when the section names none: one of its own per host and profile, so
+// that gateways of several profiles on one host do not take each other's connection.
+std::string defaultClientId(const ServeOptions &o) {
+    char host[64] = "gateway";
+    gethostname(host, sizeof host - 1);
+    std::string profile = o.configPath.empty() ? "builtin" : o.configPath;
+    if (const size_t slash = profile.rfind('/'); slash != std::string::npos) profile = profile.substr(slash + 1);
+    if (const size_t dot = profile.rfind('.'); dot != std::string::npos && dot > 0) profile = profile.substr(0, dot);
+    return "hydrix-" + std::string(host) + "-" + profile;
+}
+
+// Node numbers that are on more than one channel of the profile.
+std::set<uint32_t> sharedNodes(const cli::Config &config) {
+    std::map<uint32_t, int> channels;
+    std::set<uint32_t> out;
+    for (const cli::ChannelConfig &c : config.channels)
+        for (uint32_t node : std::set<uint32_t>(c.nodes.begin(), c.nodes.end()))
+            if (++channels[node] == 2) out.insert(node);
+    return out;
+}
+
+// Without MQTT, alarms and history have nowhere to go: they are not fetched, so the
+// stations keep them (an alarm fetched is an alarm the station forgets).
+void withoutMqtt(ServeConfig *serve) {
+    if (!serve->mqtt.empty() || (serve->alarms.empty() && serve->history.empty())) return;
+    logLine("no MQTT: alarms of " + std::to_string(serve->alarms.size()) + " and history of " +
+            std::to_string(serve->history.size()) + " station(s) are not fetched (the stations keep them)");
+    serve->alarms.clear();
+    serve->history.clear();
+}
+
+// MqttPasswordFile: the password is its first line. A relative name is a systemd
+// credential (LoadCredential=), looked up in $CREDENTIALS_DIRECTORY.
+bool readPasswordFile(ServeConfig *serve, std::string *error) {
+    if (serve->mqttPasswordFile.empty()) return true;
+    std::string path = serve->mqttPasswordFile;
+    const char *credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (path[0] != '/' && credentials && *credentials) path = std::string(credentials) + "/" + path;
+    std::ifstream in(path);
+    if (!in || !std::getline(in, serve->mqttPassword)) {
+        *error = "MqttPasswordFile " + path + ": cannot be read";
+        return false;
+    }
+    if (!serve->mqttPassword.empty() && serve->mqttPassword.back() == '\r') serve->mqttPassword.pop_back();
+    return true;
+}
+
 ModbusOptions modbusOptions(const ServeConfig &serve) {
     ModbusOptions m;
     splitHostPort(serve.modbus, &m.address, &m.port);
     m.allowWrites = serve.allowWrites;
     m.writeClients = serve.writeClients;
+    m.idleTimeout = serve.modbusIdleTimeout;
+    m.maxClients = serve.modbusMaxClients;
     return m;
 }
 
@@ -100,6 +155,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGHUP, &sa, nullptr);
 
+    if (!readPasswordFile(&*serve, &error)) return fail(error);
     // Alarms and history go to the outbox before anything else happens to them.
     Outbox outbox;
     std::unique_ptr<MqttPublisher> mqtt;
@@ -109,18 +165,25 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
         const std::string path = !serve->outbox.empty() ? serve->outbox
                                : state && *state        ? std::string(state) + "/outbox.db"
                                                         : std::string("hydrix-outbox.db");
-        if (!outbox.open(path, &error)) return fail(error);
-        mqtt = std::make_unique<MqttPublisher>(*serve, outbox);
+        std::string note;
+        if (!outbox.open(path, &error, &note)) return fail(error);
+        if (!note.empty()) logLine(note);
+        outbox.limit(serve->outboxLimit);
+        mqtt = std::make_unique<MqttPublisher>(*serve, outbox, defaultClientId(o), sharedNodes(config));
         MqttPublisher *p = mqtt.get();
         sinks.changed = [p](const Item &i, const auto &v, OrvelTime t) { p->changed(i, v, t); };
-        sinks.alarms = [p](const StationTask &s, const cli::Records &r) { p->alarms(s, r); };
-        sinks.history = [p](const StationTask &s, const cli::Records &r) { p->history(s, r); };
-        sinks.status = [p](const Item &i, bool f, const std::string &e, OrvelTime t) { p->itemStatus(i, f, e, t); };
+        sinks.alarms = [p](const StationTask &s, const cli::Records &r) { return p->alarms(s, r); };
+        sinks.history = [p](const StationTask &s, const cli::Records &r) { return p->history(s, r); };
+        sinks.storable = [p](std::string *why) { return p->storable(why); };
+        sinks.status = [p](const Item &i, Quality q, const std::string &e, OrvelTime since, OrvelTime good) {
+            p->itemStatus(i, q, e, since, good);
+        };
         sinks.line = [p](int c, bool online) { p->lineStatus(c, online); };
         if (!mqtt->start(&error)) return fail(error);
         logLine("MQTT: publishing to " + serve->mqtt + " under " + serve->mqttPrefix + "/, outbox " + path + " (" +
                 std::to_string(outbox.count()) + " waiting)");
     }
+    withoutMqtt(&*serve);
     std::vector<int> channels;
     for (const cli::ChannelConfig &c : config.channels) channels.push_back(c.number);
     cli::Host host;
@@ -151,10 +214,21 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
                 ")");
     }
 
+    notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
+    // The watchdog is fed while every line's thread keeps coming round; one that hangs
+    // lets the service manager restart the gateway.
+    const auto watchdog = watchdogInterval();
+    auto fed = Clock::now() - watchdog;
     while (!cli::stopRequested.load()) {
+        if (watchdog.count() > 0 && Clock::now() - fed >= watchdog / 2 && scheduler.linesServed(watchdog)) {
+            feedWatchdog();
+            fed = Clock::now();
+        }
         if (reloadRequested.exchange(false)) {
+            notifyReloading();
             if (o.configPath.empty()) {
                 logLine("SIGHUP: the built-in item list does not change");
+                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
                 continue;
             }
             auto fresh = loadServe(config, o, true);
@@ -163,17 +237,39 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             if (!fresh || !freshMap) {
                 if (fresh) logLine(error);
                 logLine("SIGHUP: " + o.configPath + " has errors: the item list stays as it was");
+                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
                 continue;
             }
             // The front ends stay where they are: a new address needs a restart.
+            if (fresh->modbus != serve->modbus)
+                logLine("SIGHUP: Modbus=" + fresh->modbus + " takes effect at the next start; still on " +
+                        (serve->modbus.empty() ? std::string("off") : serve->modbus));
+            if (fresh->mqtt != serve->mqtt || fresh->mqttPrefix != serve->mqttPrefix ||
+                fresh->mqttClientId != serve->mqttClientId || fresh->mqttUser != serve->mqttUser ||
+                fresh->mqttPassword != serve->mqttPassword || fresh->mqttCaFile != serve->mqttCaFile ||
+                fresh->mqttCertFile != serve->mqttCertFile || fresh->mqttKeyFile != serve->mqttKeyFile ||
+                fresh->outbox != serve->outbox)
+                logLine("SIGHUP: the MQTT settings and Outbox take effect at the next start");
             fresh->modbus = serve->modbus;
+            fresh->mqtt = serve->mqtt;
+            withoutMqtt(&*fresh);
+            if (mqtt) {
+                std::vector<Item> gone;
+                for (const Item &old : serve->items)
+                    if (std::none_of(fresh->items.begin(), fresh->items.end(),
+                                     [&](const Item &i) { return i.name == old.name; }))
+                        gone.push_back(old);
+                mqtt->dropped(gone, fresh->items);
+            }
             scheduler.replace(*fresh);
             if (!serve->modbus.empty()) modbus.update(std::make_shared<const RegisterMap>(*freshMap), modbusOptions(*fresh));
             serve = fresh;
             logLine("SIGHUP: item list reread: " + std::to_string(serve->items.size()) + " item(s)");
+            notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    notifyStopping();
     logLine("stopping");
     scheduler.stop();
     modbus.stop();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -85,6 +86,30 @@ std::optional<StationRef> parseStation(const std::string &text) {
     return r;
 }
 
+const char *const kKeys[] = {"Items",      "Every",        "Alarms",       "History",     "HistoryFrom",
+                              "Modbus",     "WordOrder",    "StaleAfter",   "Units",       "AllowWrites",
+                              "WriteClients", "Mqtt",       "MqttPrefix",   "MqttClientId", "MqttUser",
+                              "MqttPassword", "MqttPasswordFile", "MqttCaFile", "MqttCertFile", "MqttKeyFile",
+                              "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients"};
+
+// The known key a mistyped one most likely meant; none when nothing is close.
+const char *nearestKey(const std::string &key) {
+    const char *best = nullptr;
+    size_t bestDistance = 3;  // at most two edits
+    for (const char *k : kKeys)
+        if (const size_t d = cli::editDistance(key, k); d < bestDistance) {
+            best = k;
+            bestDistance = d;
+        }
+    return best;
+}
+
+std::string formatSeconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g s", s);
+    return buf;
+}
+
 class Parser {
 public:
     Parser(const cli::Config &channels, std::vector<cli::Finding> *findings) : channels_(channels), out_(findings) {}
@@ -96,6 +121,7 @@ private:
     void stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, double every);
     void units(const rt::ProfileEntry &e);
     void unitsInUse();
+    void wholeSection(const std::vector<rt::ProfileEntry> &entries);
     void add(bool error, const rt::ProfileEntry &e, const std::string &what) {
         out_->push_back({error, e.line, "[" + e.section + "] " + e.key + " = " + e.value + ": " + what});
         errors_ += error ? 1 : 0;
@@ -128,8 +154,33 @@ std::optional<ServeConfig> Parser::run(const std::vector<rt::ProfileEntry> &entr
         entry(e);
     }
     unitsInUse();
+    wholeSection(entries);
     if (errors_ > 0) return std::nullopt;
     return config_;
+}
+
+// What `serve` would say of the section as a whole, said here as well so that `check`
+// agrees with it.
+void Parser::wholeSection(const std::vector<rt::ProfileEntry> &entries) {
+    if (entries.empty()) return;
+    const auto find = [&](const char *key) {
+        for (const rt::ProfileEntry &e : entries)
+            if (same(e.key, key)) return &e;
+        return &entries.front();
+    };
+    const ServeConfig &c = config_;
+    if (c.items.empty() && c.alarms.empty() && c.history.empty() && errors_ == 0)
+        add(true, *find("Items"), "[Serve] has nothing to serve (no Items, Alarms or History)");
+    if (!c.items.empty() && c.modbus.empty() && c.mqtt.empty())
+        add(false, *find("Items"), "neither Modbus= nor Mqtt= is set: the values are read and go nowhere");
+    if ((!c.alarms.empty() || !c.history.empty()) && c.mqtt.empty())
+        add(false, *find(c.alarms.empty() ? "History" : "Alarms"),
+            "Alarms and History need Mqtt=: without it they are not fetched (the stations keep them)");
+    if (c.staleAfter > 0)
+        for (const Item &item : c.items)
+            if (c.staleAfter < item.every)
+                add(false, *find("StaleAfter"), "item '" + item.name + "' is read every " + formatSeconds(item.every) +
+                                                    ": its values would be stale between two reads");
 }
 
 void Parser::entry(const rt::ProfileEntry &e) {
@@ -183,6 +234,26 @@ void Parser::entry(const rt::ProfileEntry &e) {
         c.allowWrites = v == "1";
         return;
     }
+    if (same(k, "ModbusIdleTimeout")) {
+        if (same(v, "off")) c.modbusIdleTimeout = 0;
+        else if (auto d = duration(e, v)) c.modbusIdleTimeout = *d;
+        return;
+    }
+    if (same(k, "ModbusMaxClients")) {
+        char *end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end != '\0' || n < 1 || n > 1000) return add(true, e, "write a number of clients from 1 to 1000");
+        c.modbusMaxClients = static_cast<int>(n);
+        return;
+    }
+    if (same(k, "OutboxLimit")) {
+        char *end = nullptr;
+        const long long n = std::strtoll(v.c_str(), &end, 10);
+        if (v.empty() || *end != '\0' || n < 0 || n > 100000000)
+            return add(true, e, "write how many messages may wait, 0 (no limit) to 100000000");
+        c.outboxLimit = static_cast<size_t>(n);
+        return;
+    }
     if (same(k, "WriteClients")) {
         for (const std::string &a : splitList(v)) {
             in_addr addr{};
@@ -195,6 +266,7 @@ void Parser::entry(const rt::ProfileEntry &e) {
     static const std::pair<const char *, std::string ServeConfig::*> texts[] = {
         {"MqttPrefix", &ServeConfig::mqttPrefix},     {"MqttClientId", &ServeConfig::mqttClientId},
         {"MqttUser", &ServeConfig::mqttUser},         {"MqttPassword", &ServeConfig::mqttPassword},
+        {"MqttPasswordFile", &ServeConfig::mqttPasswordFile},
         {"MqttCaFile", &ServeConfig::mqttCaFile},     {"MqttCertFile", &ServeConfig::mqttCertFile},
         {"MqttKeyFile", &ServeConfig::mqttKeyFile},   {"Outbox", &ServeConfig::outbox}};
     for (const auto &[name, field] : texts)
@@ -204,7 +276,9 @@ void Parser::entry(const rt::ProfileEntry &e) {
             c.*field = v;
             return;
         }
-    add(false, e, "unknown key (nothing reads it)");
+    std::string hint;
+    if (const char *near = nearestKey(k)) hint = ": did you mean " + std::string(near) + "?";
+    add(false, e, "unknown key (nothing reads it)" + hint);
 }
 
 void Parser::items(const rt::ProfileEntry &e) {

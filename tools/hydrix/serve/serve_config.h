@@ -15,8 +15,13 @@
 //   Units=1/300:30                Modbus unit ids of nodes above 247 ([CHANNEL/]NODE:UNIT)
 //   AllowWrites=0                 1: setpoint and machine writes over Modbus
 //   WriteClients=127.0.0.1        the addresses allowed to write
-//   Mqtt=localhost:1883, MqttPrefix=hydrix, MqttClientId, MqttUser, MqttPassword,
-//   MqttCaFile, MqttCertFile, MqttKeyFile, Outbox=/var/lib/hydrix/outbox.db
+//   ModbusIdleTimeout=60s         a client silent this long is dropped ("off": never)
+//   ModbusMaxClients=64           connections at most; a new one then drops the longest idle
+//   Mqtt=localhost:1883, MqttPrefix=hydrix, MqttClientId, MqttUser, MqttPassword or
+//   MqttPasswordFile,
+//   MqttCaFile, MqttCertFile, MqttKeyFile, Outbox=/var/lib/hydrix/outbox.db,
+//   OutboxLimit=100000            messages waiting for the broker at most; when reached,
+//                                 alarms and history stay at the stations (0: no limit)
 #pragma once
 #include <cstdint>
 #include <map>
@@ -64,7 +69,12 @@ struct ServeConfig {
     std::string mqtt;                       // "HOST:PORT", empty: no MQTT
     std::string mqttPrefix = "hydrix";
     std::string mqttClientId, mqttUser, mqttPassword, mqttCaFile, mqttCertFile, mqttKeyFile;
+    std::string mqttPasswordFile;           // the password's first line; a relative name is
+                                            // looked up in $CREDENTIALS_DIRECTORY (systemd)
+    double modbusIdleTimeout = 60;          // seconds a Modbus client may stay silent (0: for ever)
+    int modbusMaxClients = 64;              // at the limit the longest-idle client is dropped
     std::string outbox;                     // SQLite file of alarms and history on their way
+    size_t outboxLimit = 100000;            // messages waiting at most (0: no limit)
 
     // The Modbus unit id of a station: the Units key, else the node number.
     int unitOf(int channel, uint32_t node) const;

@@ -1,0 +1,159 @@
+// What the broker holds of the gateway's values: topics that two stations never share,
+// qualities that follow the line, retained topics that go with their items, and client
+// ids that two gateways on one host do not share.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "mqtt_harness.h"
+#include "mqtt_stations.h"
+#include "serve_harness.h"
+
+namespace servetest {
+namespace {
+
+std::string simulatedProfile(const Broker &broker, const TempOutbox &outbox, const std::string &serve) {
+    return "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n" + serve + "Modbus=off\nMqtt=" +
+           broker.address() + "\nOutbox=" + outbox.path() + "\n";
+}
+
+TEST(GatewayMqttTopics, TwoGatewaysOfOneHostKeepTheirConnectionsAndAClashingIdIsReported) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    const TempOutbox outboxA, outboxB;
+    const std::string items = "Items=12:picture:1:0-2 every=1s\n";
+    {
+        // Two profiles, no MqttClientId: each has an id of its own.
+        const TempFile a(simulatedProfile(broker, outboxA, items)), b(simulatedProfile(broker, outboxB, items));
+        Gateway ga({"--config", a.path(), "--simulate", "serve"});
+        Gateway gb({"--config", b.path(), "--simulate", "serve"});
+        ASSERT_TRUE(ga.waitForLog("MQTT: connected to") && gb.waitForLog("MQTT: connected to")) << ga.log() << gb.log();
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        EXPECT_EQ(ga.log().find("lost"), std::string::npos) << ga.log();
+        EXPECT_EQ(gb.log().find("lost"), std::string::npos) << gb.log();
+        ga.signal(SIGTERM);
+        gb.signal(SIGTERM);
+        EXPECT_EQ(ga.wait(10000), 0);
+        EXPECT_EQ(gb.wait(10000), 0);
+    }
+    // One id given to both: the broker hands the connection back and forth, and that is
+    // said instead of going on silently.
+    const TempFile a(simulatedProfile(broker, outboxA, items + "MqttClientId=same\n")),
+        b(simulatedProfile(broker, outboxB, items + "MqttClientId=same\n"));
+    Gateway ga({"--config", a.path(), "--simulate", "serve"});
+    Gateway gb({"--config", b.path(), "--simulate", "serve"});
+    const std::string said = "another client may use the client id 'same'";
+    EXPECT_TRUE(waitUntil(40000, [&] {
+        return ga.log().find(said) != std::string::npos || gb.log().find(said) != std::string::npos;
+    })) << ga.log() << gb.log();
+    ga.signal(SIGTERM);
+    gb.signal(SIGTERM);
+    EXPECT_EQ(ga.wait(10000), 0);
+    EXPECT_EQ(gb.wait(10000), 0);
+}
+
+TEST(GatewayMqttTopics, ANodeNumberOnTwoChannelsGetsTopicsOfItsOwnOnEach) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/#");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini("[Chan0]\nNodes=12, 7\n[Chan0\\Node12]\nPlantNumber=12\n[Chan0\\Node7]\nPlantNumber=7\n"
+                       "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nNodes=7\n[Serve]\n"
+                       "Items=0/7:picture:1:0-2 every=1s, 1/7:picture:1:1-2 every=1s, 12:picture:1:0-2 every=1s\n"
+                       "Units=1/7:17\nModbus=off\nMqtt=" + broker.address() + "\nOutbox=" + outbox.path() + "\n");
+    Gateway g({"--config", ini.path(), "--simulate", "serve"});
+    ASSERT_TRUE(waitUntil(20000, [&] {
+        return !lastPayload(sub, "hydrix/0-7/picture1/1").empty() && !lastPayload(sub, "hydrix/1-7/picture1/1").empty() &&
+               !lastPayload(sub, "hydrix/12/picture1/1").empty();
+    })) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    for (const Received &r : sub.all()) EXPECT_EQ(r.topic.rfind("hydrix/7/", 0), std::string::npos) << r.topic;
+}
+
+TEST(GatewayMqttTopics, ValuesSayFailingThenStaleWithTheTimeOfTheLastGoodReadAndGoodAgain) {
+    Stations stations;
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/12/#");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path(), "Items=12:picture:1:0-2 every=1s\nStaleAfter=4s\n"));
+    Gateway g({"--config", ini.path(), "serve"});
+    const std::string topic = "hydrix/12/picture1/1";
+    // The payloads of the value's topic in the order they came.
+    const auto payloads = [&] {
+        std::vector<nlohmann::json> out;
+        for (const Received &r : sub.all())
+            if (r.topic == topic && !r.payload.empty()) out.push_back(nlohmann::json::parse(r.payload));
+        return out;
+    };
+    const auto saw = [&](const std::string &quality) {
+        for (const auto &j : payloads())
+            if (j.at("quality") == quality) return true;
+        return false;
+    };
+    ASSERT_TRUE(waitUntil(15000, [&] { return saw("good"); })) << g.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // reads that change nothing
+    st::Faults silent;
+    silent.silent = true;
+    stations.sim(12).setFaults(silent);
+    ASSERT_TRUE(waitUntil(40000, [&] { return saw("stale"); })) << g.log();
+    stations.sim(12).setFaults({});
+    ASSERT_TRUE(waitUntil(30000, [&] { return payloads().back().at("quality") == "good"; })) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+
+    // good, failing, stale, good: the bad ones carry the value and the time of the last
+    // good read (later than the value's last change), the good one after them a newer time.
+    std::vector<std::string> order;
+    std::map<std::string, std::string> timeOf;  // quality -> time, first payload of each
+    for (const auto &j : payloads()) {
+        const std::string q = j.at("quality");
+        if (!order.empty() && order.back() == q) continue;
+        order.push_back(q);
+        timeOf.emplace(q, j.at("time"));
+        if (q != "good") {
+            EXPECT_EQ(j.at("value").get<double>(), 2.5);
+        }
+    }
+    EXPECT_GT(timeOf["failing"], timeOf["good"]);
+    EXPECT_EQ(timeOf["stale"], timeOf["failing"]);
+    EXPECT_GT(payloads().back().at("time").get<std::string>(), timeOf["failing"]);
+    EXPECT_EQ(order, (std::vector<std::string>{"good", "failing", "stale", "good"}));
+}
+
+TEST(GatewayMqttTopics, SighupClearsTheRetainedTopicsOfRemovedItemsAndNamesSettingsThatNeedARestart) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/#");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini(simulatedProfile(broker, outbox, "Items=12:picture:1:0-2 every=1s, 12:report:1-2 every=1s\n"));
+    Gateway g({"--config", ini.path(), "--simulate", "serve"});
+    ASSERT_TRUE(waitUntil(15000, [&] { return !lastPayload(sub, "hydrix/12/report/2").empty(); })) << g.log();
+    ini.write("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\nItems=12:picture:1:0-2 every=1s\n"
+              "Modbus=127.0.0.1:1599\nMqtt=" + broker.address() + "\nMqttPrefix=other\nOutbox=" + outbox.path() + "\n");
+    g.signal(SIGHUP);
+    ASSERT_TRUE(g.waitForLog("item list reread: 1 item(s)")) << g.log();
+    EXPECT_NE(g.log().find("Modbus=127.0.0.1:1599 takes effect at the next start"), std::string::npos) << g.log();
+    EXPECT_NE(g.log().find("the MQTT settings and Outbox take effect at the next start"), std::string::npos);
+    EXPECT_TRUE(waitUntil(5000, [&] {
+        return lastPayload(sub, "hydrix/12/report/1").empty() && lastPayload(sub, "hydrix/12/report/2").empty();
+    })) << "the removed item's values stay retained";
+    EXPECT_FALSE(lastPayload(sub, "hydrix/12/picture1/1").empty());
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    // A new subscriber gets what the broker retained: nothing of the removed item.
+    Subscriber late(broker.port(), "hydrix/12/report/#");
+    ASSERT_TRUE(waitUntil(5000, [&] { return late.subscribed(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(late.all().size(), 0u);
+}
+
+}  // namespace
+}  // namespace servetest
