@@ -254,13 +254,13 @@ TEST(GatewayAlarmLoss, ACorruptOutboxIsMovedAsideAndAnUnusableOneSaysWhy) {
 }
 
 TEST(GatewayAlarmLoss, TwoOccurrencesOfOneAlarmInOneMinuteThatDifferAfterTheTimeAreTwoAlarms) {
-    // Station 7 (v6): 14-field lines (no seconds) of one code, one minute and one state;
-    // they differ only in the fields after the flag.
+    // On each engine (station 12 telegram, 7 v6): 14-field lines (no seconds) of one code,
+    // one minute and one state; they differ only in the fields after the flag.
     Stations stations;
-    stations.setAlarms(12, {});
     st::Alarm first{4100, {2026, 12, 3, 7, 30}};
     st::Alarm second = first;
     second.extra = {"1", "0", "0", "0", "0", "5"};
+    stations.setAlarms(12, {first, second});
     stations.setAlarms(7, {first, second});
     Broker broker;
     ASSERT_TRUE(broker.start());
@@ -269,11 +269,15 @@ TEST(GatewayAlarmLoss, TwoOccurrencesOfOneAlarmInOneMinuteThatDifferAfterTheTime
     const TempOutbox outbox;
     const TempFile ini(stations.profile(broker, outbox.path(), kAlarmsOnly));
     Gateway g({"--config", ini.path(), "serve"});
-    ASSERT_TRUE(waitUntil(20000, [&] { return stations.sim(7).model().find(7)->alarms.empty(); })) << g.log();
-    ASSERT_TRUE(waitUntil(10000, [&] { return broker.received("hydrix/7/alarms") >= 2; })) << g.log();
+    for (int node : {12, 7})
+        ASSERT_TRUE(waitUntil(20000, [&] { return stations.sim(node).model().find(node)->alarms.empty(); })) << g.log();
+    ASSERT_TRUE(waitUntil(10000, [&] {
+        return broker.received("hydrix/7/alarms") >= 2 && broker.received("hydrix/12/alarms") >= 2;
+    })) << g.log();
     g.signal(SIGTERM);
     EXPECT_EQ(g.wait(10000), 0);
     EXPECT_EQ(broker.received("hydrix/7/alarms"), 2u) << g.log();
+    EXPECT_EQ(broker.received("hydrix/12/alarms"), 2u) << g.log();
     EXPECT_EQ(g.log().find("taken before, not again"), std::string::npos) << g.log();
 }
 

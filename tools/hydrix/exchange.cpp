@@ -70,11 +70,12 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
 
 int guardTime(Engine engine, int retries, bool history) {
     // Telegram engine: 5 s for the start of a reply and 5 s for its end. v6 engine: 10 s
-    // to send and 10 s (history 60 s) for the reply. The first try waits half its reply
-    // time again for a late answer.
+    // to send and 10 s (history 60 s) for the reply. After an answer to a timed-out try
+    // the line settles for up to 2 s.
     const int reply = engine == Engine::Telegram ? 5000 : (history ? 60000 : 10000);
     const int perTry = engine == Engine::Telegram ? 10000 : reply + 10000;
-    return (std::max(retries, 0) + 1) * (perTry + 1000) + reply / 2 + 3000;
+    constexpr int kSettleMs = 2000;
+    return (std::max(retries, 0) + 1) * (perTry + 1000) + kSettleMs + 3000;
 }
 
 bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number) {

@@ -335,7 +335,11 @@ void Scheduler::runAlarms(Task &t) {
         const std::string identity = cli::alarmIdentity(r);
         {
             std::lock_guard lock(mutex_);
-            if (identity == lastAlarm_[key]) {
+            // On a v6 line the gateway reads the station's ALR lines itself and compares
+            // every field. The telegram engine hands on code, state and time only, and
+            // itself never hands on a line that repeats the one it acknowledged: two
+            // alarms that agree in those three are two alarms there, never dropped here.
+            if (!driverAcknowledges && identity == lastAlarm_[key]) {
                 logLine(stationLabel(station) + ": alarm " + std::to_string(r.index.value_or(0)) +
                         " shown again by the station: taken before, not again");
                 return true;
