@@ -56,6 +56,8 @@ declare -A covered=(
   ["Port=COM5"]="skip: (the same)" ["Baudrate=9600"]="skip: (the same)"
   ["hydrix.exe --config site.ini picture -n 12 --picture 1"]="skip: Windows (its Wine test runs these)"
   ["hydrix.exe --config site.ini alarms -n 12 --json"]="skip: Windows (its Wine test runs these)"
+  ["hydrix-eventlog.exe install"]="skip: Windows registry (the Wine runtime test registers the source the same way)"
+  ["hydrix-eventlog.exe uninstall"]="skip: (the same)"
   ["serve"]="run" ["hydrix serve"]="run" ["hydrix serve --mqtt 127.0.0.1:1883"]="run"
   ["hydrix --config examples/hydrix-gateway.ini --simulate serve"]="run"
   ["hydrix check"]="run"
