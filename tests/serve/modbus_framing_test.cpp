@@ -65,9 +65,14 @@ private:
 // An MBAP frame: transaction, protocol, the length field (as given, or the true one), unit, PDU.
 Bytes frame(uint16_t transaction, const Bytes &pdu, int length = -1, uint16_t protocol = 0, uint8_t unit = 12) {
     const uint16_t len = length < 0 ? static_cast<uint16_t>(pdu.size() + 1) : static_cast<uint16_t>(length);
-    Bytes b{static_cast<uint8_t>(transaction >> 8), static_cast<uint8_t>(transaction), static_cast<uint8_t>(protocol >> 8),
-            static_cast<uint8_t>(protocol), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), unit};
-    b.insert(b.end(), pdu.begin(), pdu.end());
+    // Sized once and filled in place (g++ 12 at -O3 takes an insert behind a 7-byte
+    // initialiser list for a write out of bounds).
+    Bytes b(7 + pdu.size());
+    const uint8_t head[7] = {static_cast<uint8_t>(transaction >> 8), static_cast<uint8_t>(transaction),
+                             static_cast<uint8_t>(protocol >> 8),    static_cast<uint8_t>(protocol),
+                             static_cast<uint8_t>(len >> 8),         static_cast<uint8_t>(len), unit};
+    std::copy(std::begin(head), std::end(head), b.begin());
+    std::copy(pdu.begin(), pdu.end(), b.begin() + 7);
     return b;
 }
 
