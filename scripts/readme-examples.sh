@@ -73,6 +73,7 @@ declare -A covered=(
   ["mosquitto -p 1883"]="skip: a broker for the MQTT examples, left running"
   ["sudo systemctl enable --now hydrix-serve@site"]="skip: needs systemd and a site's profile"
   ["cmake --build build --target bench_serve_modbus && build/bench/bench_serve_modbus 20 20 100"]="skip: a 20-second measurement; its verdict depends on the machine's load"
+  ["cmake --build build --target bench_gateway_run && build/bench/bench_gateway_run --minutes 30"]="skip: a 30-minute run"
 )
 
 # The examples README.md shows: command lines of its code blocks (the model file's JSON

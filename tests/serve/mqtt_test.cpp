@@ -4,6 +4,7 @@
 // against the stations' books.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <map>
@@ -225,6 +226,47 @@ TEST(GatewayMqtt, AnAlarmIsTakenOnceWhenTheAnswerAfterItsAcknowledgementOrTheAck
     EXPECT_GE(alos.load(), 5) << "an ALO was not lost";
     expectEachAlarmOnce(sub, expected);
     EXPECT_EQ(broker.received("hydrix/7/alarms"), expected.size());
+}
+
+// Outbox messages an earlier run handed to the broker may have reached it: sent again with
+// "dup":true in the payload, those never sent without; an outbox made before messages were
+// marked as sent is taken over with its messages counted as never sent.
+TEST(GatewayMqtt, AMessageAnEarlierRunSentGoesAgainMarkedAsAPossibleCopy) {
+    const TempOutbox outbox;
+    const auto sql = [&](const char *statements) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(outbox.path().c_str(), &db), SQLITE_OK);
+        char *error = nullptr;
+        EXPECT_EQ(sqlite3_exec(db, statements, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+        sqlite3_free(error);
+        sqlite3_close(db);
+    };
+    sql("CREATE TABLE outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL, payload TEXT NOT NULL);"
+        "INSERT INTO outbox (topic, payload) VALUES ('hydrix/12/alarms', '{\"code\":1}'),"
+        " ('hydrix/12/alarms', '{\"code\":2}'), ('hydrix/12/alarms', '{\"code\":3}');");
+    Broker broker;
+    const std::string serve = "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+                              "Items=12:picture:1:0-2 every=1s\nModbus=off\nOutbox=" + outbox.path() + "\nMqtt=";
+    {
+        const TempFile ini(serve + broker.address() + "\n");  // the broker is down: nothing is sent
+        Gateway g({"--config", ini.path(), "--simulate", "serve"});
+        ASSERT_TRUE(g.waitForLog("not reachable yet")) << g.log();
+        g.signal(SIGTERM);
+        EXPECT_EQ(g.wait(10000), 0);
+    }
+    sql("UPDATE outbox SET sent = 1 WHERE id = 2;");  // as a run killed right after sending it leaves it
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/+/alarms");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempFile ini(serve + broker.address() + "\n");
+    Gateway g({"--config", ini.path(), "--simulate", "serve"});
+    ASSERT_TRUE(waitUntil(20000, [&] { return sub.count("/alarms") >= 3; })) << g.log();
+    ASSERT_TRUE(g.waitForLog("outbox: empty, ")) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    std::vector<std::string> payloads;
+    for (const Received &r : sub.all()) payloads.push_back(r.payload);
+    EXPECT_EQ(payloads, (std::vector<std::string>{"{\"code\":1}", "{\"code\":2,\"dup\":true}", "{\"code\":3}"}));
 }
 
 }  // namespace

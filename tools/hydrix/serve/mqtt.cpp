@@ -57,6 +57,15 @@ const char *qualityName(Quality q) {
     }
 }
 
+// A message an earlier run handed to the broker without seeing its acknowledgement may
+// have reached it: sent again with "dup":true in the payload. The MQTT DUP flag cannot
+// say it: it is set per hop (the client library sets it on its own resends within one
+// connection) and a broker does not pass it on to subscribers.
+std::string markedCopy(const std::string &payload) {
+    if (payload.empty() || payload.back() != '}') return payload;
+    return payload.substr(0, payload.size() - 1) + ",\"dup\":true}";
+}
+
 extern "C" void connectCallback(mosquitto *, void *self, int rc) { static_cast<MqttPublisher *>(self)->onConnect(rc); }
 extern "C" void disconnectCallback(mosquitto *, void *self, int rc) {
     static_cast<MqttPublisher *>(self)->onDisconnect(rc);
@@ -345,10 +354,13 @@ void MqttPublisher::flush() {
     while (inFlight_.size() < kInFlightMax) {
         const auto batch = outbox_.pending(sentUpTo_, kInFlightMax - inFlight_.size());
         if (batch.empty()) break;
+        // On disk before on the wire: a crash after the send leaves the mark.
+        if (!outbox_.markSent(batch.back().id)) return;
         for (const OutMessage &m : batch) {
             int mid = 0;
-            const int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                                             m.payload.data(), 1, false);
+            const std::string payload = m.sentBefore ? markedCopy(m.payload) : m.payload;
+            const int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(payload.size()),
+                                             payload.data(), 1, false);
             if (rc != MOSQ_ERR_SUCCESS) return;  // sent again after the next connection
             inFlight_[mid] = m.id;
             sentUpTo_ = m.id;

@@ -43,6 +43,16 @@ bool Outbox::exec(const char *sql, std::string *error) {
     return false;
 }
 
+// An outbox written before messages were marked as sent gets the column: its messages
+// count as never sent.
+bool Outbox::addSentColumn(std::string *error) {
+    {
+        Statement probe(db_, "SELECT sent FROM outbox LIMIT 0");
+        if (probe) return true;
+    }
+    return exec("ALTER TABLE outbox ADD COLUMN sent INTEGER NOT NULL DEFAULT 0", error);
+}
+
 bool Outbox::openFile(const std::string &path, std::string *error, int *code) {
     *code = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                             nullptr);
@@ -53,13 +63,14 @@ bool Outbox::openFile(const std::string &path, std::string *error, int *code) {
         // next request goes to the station.
         if (exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                  "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
-                 " payload TEXT NOT NULL);"
+                 " payload TEXT NOT NULL, sent INTEGER NOT NULL DEFAULT 0);"
                  "CREATE TABLE IF NOT EXISTS history_resume (channel INTEGER, node INTEGER, after INTEGER,"
                  " PRIMARY KEY (channel, node));"
                  "CREATE TABLE IF NOT EXISTS alarm_last (channel INTEGER, node INTEGER, identity TEXT,"
                  " PRIMARY KEY (channel, node));"
                  "PRAGMA quick_check;",
-                 error))
+                 error) &&
+            addSentColumn(error))
             return true;
         *code = sqlite3_errcode(db_);
     } else {
@@ -170,7 +181,7 @@ std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit) {
     std::vector<OutMessage> out;
     std::lock_guard lock(mutex_);
     if (!db_) return out;
-    Statement q(db_, "SELECT id, topic, payload FROM outbox WHERE id > ? ORDER BY id LIMIT ?");
+    Statement q(db_, "SELECT id, topic, payload, sent FROM outbox WHERE id > ? ORDER BY id LIMIT ?");
     if (!q) return out;
     sqlite3_bind_int64(q.s, 1, after);
     sqlite3_bind_int64(q.s, 2, static_cast<sqlite3_int64>(limit));
@@ -179,9 +190,19 @@ std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit) {
         m.id = sqlite3_column_int64(q.s, 0);
         m.topic = reinterpret_cast<const char *>(sqlite3_column_text(q.s, 1));
         m.payload = reinterpret_cast<const char *>(sqlite3_column_text(q.s, 2));
+        m.sentBefore = sqlite3_column_int(q.s, 3) != 0;
         out.push_back(std::move(m));
     }
     return out;
+}
+
+bool Outbox::markSent(int64_t last) {
+    std::lock_guard lock(mutex_);
+    if (!db_) return false;
+    Statement u(db_, "UPDATE outbox SET sent = 1 WHERE id <= ? AND sent = 0");
+    if (!u) return false;
+    sqlite3_bind_int64(u.s, 1, last);
+    return sqlite3_step(u.s) == SQLITE_DONE;
 }
 
 bool Outbox::remove(int64_t id) {

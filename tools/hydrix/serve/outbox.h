@@ -22,6 +22,7 @@ namespace hydrix::serve {
 struct OutMessage {
     int64_t id = 0;  // given by the outbox
     std::string topic, payload;
+    bool sentBefore = false;  // handed to the broker once already (by an earlier run)
 };
 
 class Outbox {
@@ -55,6 +56,9 @@ public:
              const std::optional<LastAlarm> &alarm = std::nullopt);
     // The oldest waiting messages with an id above `after`.
     std::vector<OutMessage> pending(int64_t after, size_t limit);
+    // Notes on disk that messages up to `last` are being handed to the broker, before
+    // they are: after a crash they go again marked as possible copies.
+    bool markSent(int64_t last);
     // The broker has it.
     bool remove(int64_t id);
     size_t count();
@@ -63,6 +67,7 @@ public:
 
 private:
     bool exec(const char *sql, std::string *error);
+    bool addSentColumn(std::string *error);
     bool openFile(const std::string &path, std::string *error, int *code);
     size_t countLocked();
     std::mutex mutex_;
