@@ -1,6 +1,6 @@
 # cmake --install: the programs, the driver and the host runtime, the boundary header
 # with a pkg-config file and a CMake package for host writers, the example profiles, the
-# README andthe systemd unit of hydrix serve. cpack builds two .debs of the same: hydrix
+# README and the systemd unit of the gateway. cpack builds two .debs of the same: hydrix
 # (component runtime) and hydrix-dev (component dev: headers, pkg-config, CMake package).
 include(GNUInstallDirs)
 set(HYDRIX_DOC_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/hydrix)
@@ -10,14 +10,14 @@ set(HYDRIX_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/hydrix)
 set(HYDRIX_PRIVATE_FULL_LIBDIR ${CMAKE_INSTALL_FULL_LIBDIR}/hydrix)
 
 # Installed, the programs find the libraries from where they lie: lib/<arch>/hydrix/.
-set_target_properties(hydrix-cli hydrix-station PROPERTIES INSTALL_RPATH "$ORIGIN/../${HYDRIX_PRIVATE_LIBDIR}")
-target_compile_definitions(hydrix-cli PRIVATE HYDRIX_INSTALL_LIBDIR="${HYDRIX_PRIVATE_LIBDIR}"
-                                              HYDRIX_VERSION="${PROJECT_VERSION}")
+set_target_properties(hydrix-cli hydrix-serve hydrix-station PROPERTIES INSTALL_RPATH "$ORIGIN/../${HYDRIX_PRIVATE_LIBDIR}")
+target_compile_definitions(hydrix_tools_common PRIVATE HYDRIX_INSTALL_LIBDIR="${HYDRIX_PRIVATE_LIBDIR}")
+target_compile_definitions(hydrix_gateway PRIVATE HYDRIX_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS hydrix hydrix_runtime LIBRARY DESTINATION ${HYDRIX_PRIVATE_LIBDIR} COMPONENT runtime
         NAMELINK_SKIP)
 install(TARGETS hydrix_runtime LIBRARY DESTINATION ${HYDRIX_PRIVATE_LIBDIR} COMPONENT dev NAMELINK_ONLY)
-install(TARGETS hydrix-cli hydrix-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(TARGETS hydrix-cli hydrix-serve hydrix-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES host/hydrix_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hydrix/host COMPONENT dev)
 install(FILES runtime/runtime.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hydrix/runtime COMPONENT dev)
 install(FILES examples/hydrix.ini examples/hydrix-site.ini examples/hydrix-gateway.ini examples/station-model.json

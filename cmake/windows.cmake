@@ -167,13 +167,16 @@ if(HYDRIX_RUNTIME_NAME)
       file(CREATE_LINK /usr/include/${dir} ${third}/${dir} SYMBOLIC)
     endif()
   endforeach()
-  file(GLOB HYDRIX_CLI_SOURCES CONFIGURE_DEPENDS ${HYDRIX_TOOL_DIR}/*.cpp ${HYDRIX_TOOL_DIR}/windows/*.cpp)
+  # The tools' shared part (tools/common) and the command-line host; the gateway is Linux's.
+  set(HYDRIX_COMMON_DIR ${PROJECT_SOURCE_DIR}/tools/common)
+  file(GLOB HYDRIX_CLI_SOURCES CONFIGURE_DEPENDS ${HYDRIX_COMMON_DIR}/*.cpp ${HYDRIX_COMMON_DIR}/windows/*.cpp
+       ${HYDRIX_TOOL_DIR}/*.cpp ${HYDRIX_TOOL_DIR}/windows/*.cpp)
   add_executable(hydrix-cli ${HYDRIX_CLI_SOURCES})
   set_target_properties(hydrix-cli PROPERTIES OUTPUT_NAME hydrix)
-  target_include_directories(hydrix-cli PRIVATE ${HYDRIX_TOOL_DIR})
+  target_include_directories(hydrix-cli PRIVATE ${HYDRIX_TOOL_DIR} ${HYDRIX_COMMON_DIR})
   target_include_directories(hydrix-cli SYSTEM PRIVATE ${third})
   target_compile_definitions(hydrix-cli PRIVATE HYDRIX_LIBRARY_PATH="hydrix.dll" _POSIX_C_SOURCE=200809L)
-  target_compile_options(hydrix-cli PRIVATE -include ${HYDRIX_TOOL_DIR}/windows/posix_time.h)
+  target_compile_options(hydrix-cli PRIVATE -include ${HYDRIX_COMMON_DIR}/windows/posix_time.h)
   # The host services by their plain names, as the driver imports them (the runtime's own
   # import library knows only those: a stdcall caller asks for name@N).
   target_link_libraries(hydrix-cli PRIVATE ${HYDRIX_IMPORT_LIBS} hydrix_runtime hydrix_windows_flags)

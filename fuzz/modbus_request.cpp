@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <variant>
 
-#include "serve/modbus_frame.h"
+#include "gateway/modbus_frame.h"
 
 using namespace hydrix::serve;
 

@@ -140,6 +140,7 @@ enum {
     ERRGRP_LINE_END       = 21, /* reply started, no end; v6: transmit failures */
     ERRGRP_NO_PORT_READ   = 22,
     ERRGRP_NO_PORT_SEND   = 23,
+    ERRGRP_V6_RX_LINE     = 24, /* v6: a line error (parity, framing, overrun) in a reply */
     ERRGRP_CONTENT        = 41, /* request and reply content */
     ERRGRP_WRITE_PARAM    = 42  /* write parameters */
 };
@@ -174,7 +175,11 @@ enum {
 enum {
     ERR_V6_NO_TX_BUFFER    = 64, /* group 11 */
     ERR_V6_TX_TIMEOUT      = 82, /* group 21 */
-    ERR_V6_RX_TIMEOUT      = 83  /* group 20 */
+    ERR_V6_RX_TIMEOUT      = 83, /* group 20 */
+    /* What the v6 receiver found wrong with a reply (group 20; a line error: group 24) */
+    ERR_V6_RX_LINE         = 17,    /* parity, framing or overrun on the line */
+    ERR_V6_RX_CHECKSUM     = 71,    /* block check mismatch */
+    ERR_V6_RX_NO_LEAD      = 15373  /* no lead byte (STX or SOH) */
 };
 
 /* Event-log identifiers */

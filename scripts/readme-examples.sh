@@ -18,7 +18,7 @@ STATION="$PWD/$build/tools/hydrix-station"
 case "$build" in /*) HYDRIX="$build/tools/hydrix"; STATION="$build/tools/hydrix-station" ;; esac
 if [ ! -x "$HYDRIX" ] || [ ! -x "$STATION" ]; then
   [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DHYDRIX_BENCH=OFF >/dev/null || exit 2
-  cmake --build "$build" -j2 --target hydrix hydrix-cli hydrix-station >/dev/null || exit 2
+  cmake --build "$build" -j2 --target hydrix hydrix-cli hydrix-serve hydrix-station >/dev/null || exit 2
 fi
 . scripts/scratch.sh
 scratch_folder readme-examples

@@ -70,10 +70,10 @@ constexpr char LF = 10;
 constexpr char DC3 = 19;
 constexpr int MAX_FRAME_READ = 4020;    // bytes read for one frame at most
 
-constexpr uint32_t RX_ERR_LINE_GROUP = 24;
-constexpr uint32_t RX_ERR_LINE = 17;
-constexpr uint32_t RX_ERR_CHECKSUM = 71;
-constexpr uint32_t RX_ERR_NO_LEAD = 15373;
+constexpr uint32_t RX_ERR_LINE_GROUP = ERRGRP_V6_RX_LINE;
+constexpr uint32_t RX_ERR_LINE = ERR_V6_RX_LINE;
+constexpr uint32_t RX_ERR_CHECKSUM = ERR_V6_RX_CHECKSUM;
+constexpr uint32_t RX_ERR_NO_LEAD = ERR_V6_RX_NO_LEAD;
 // A frame that does not end within MAX_FRAME_READ bytes (the engine's own code).
 constexpr uint32_t RX_ERR_TOO_LONG = ERR_FRAMING;
 

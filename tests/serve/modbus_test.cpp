@@ -221,11 +221,12 @@ TEST(GatewayModbus, WritesAreRefusedUnlessAllowedForTheClientAndReachTheStationW
     EXPECT_TRUE(g.waitForLog("command start (M) machine 2: done")) << g.log();
     EXPECT_TRUE(g.waitForLog("command stop (F) machine 2: done")) << g.log();
 
-    // What cannot be written: a setpoint the station lacks (it refuses), a picture value,
-    // half a setpoint, a number that is none.
+    // What cannot be written: a setpoint the station lacks (it answers and refuses: 0x04,
+    // not 0x0B, which says the station did not answer), a picture value, half a setpoint,
+    // a number that is none.
     setFloat(1.0f, value);
     EXPECT_EQ(modbus_write_registers(c12.ctx(), 20, 2, value), -1) << "setpoint 11";
-    EXPECT_EQ(errno, EMBXGTAR);
+    EXPECT_EQ(errno, EMBXSFAIL);
     EXPECT_EQ(modbus_write_registers(c12.ctx(), 32, 2, value), -1);
     EXPECT_EQ(errno, EMBXILADD);
     EXPECT_EQ(modbus_write_register(c12.ctx(), 2, 1), -1);

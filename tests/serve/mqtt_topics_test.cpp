@@ -155,5 +155,32 @@ TEST(GatewayMqttTopics, SighupClearsTheRetainedTopicsOfRemovedItemsAndNamesSetti
     EXPECT_EQ(late.all().size(), 0u);
 }
 
+// A line goes offline only when its station does not answer or its port fails: a station
+// that answers a malformed report (a failure whose words name the report) stays online.
+TEST(GatewayMqttTopics, AMalformedReportKeepsTheLineOnlineASilentStationTakesItOffline) {
+    Stations stations;
+    stations.sim(12).editModel([](st::Model &m) { m.find(12)->reportRows = {{1, 2, 3, 4}}; });  // not rows of 5
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/channel/+/status");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini(stations.profile(broker, outbox.path(), "Items=12:report:1-4 every=1s\nModbus=off\n"));
+    Gateway g({"--config", ini.path(), "serve"});
+    ASSERT_TRUE(g.waitForLog("report reply is malformed")) << g.log();
+    const int64_t asked = stations.sim(12).book().requests;
+    ASSERT_TRUE(waitUntil(10000, [&] { return stations.sim(12).book().requests >= asked + 3; })) << g.log();
+    EXPECT_EQ(g.log().find("line offline"), std::string::npos) << g.log();
+    EXPECT_NE(lastPayload(sub, "hydrix/channel/0/status"), "offline");
+
+    st::Faults silent;
+    silent.silent = true;
+    stations.sim(12).setFaults(silent);
+    ASSERT_TRUE(g.waitForLog("channel 0: line offline", 30000)) << g.log();
+    EXPECT_TRUE(waitUntil(5000, [&] { return lastPayload(sub, "hydrix/channel/0/status") == "offline"; }));
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+}
+
 }  // namespace
 }  // namespace servetest

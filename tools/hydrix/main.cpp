@@ -1,6 +1,6 @@
 // hydrix: the command-line host of the HYDRIX driver. Loads libhydrix.so through its
-// public entry points, serves it with the Linux host runtime, and reads or writes one
-// node per command, or polls a list of items.
+// public entry points, serves it with the host runtime, and reads or writes one node per
+// command, or polls a list of items. `hydrix serve` runs the gateway, hydrix-serve.
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include "output.h"
 #include "poll.h"
 #include "query.h"
-#include "serve/serve.h"
+#include "gateway.h"
 #include "times.h"
 
 namespace cli = hydrix::cli;
@@ -122,21 +122,6 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     return true;
 }
 
-// The driver library: beside the program once installed (lib/ next to bin/), else where
-// the build put it.
-std::string defaultLibrary() {
-#ifdef HYDRIX_INSTALL_LIBDIR
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string path(exe, static_cast<size_t>(n));
-        path = path.substr(0, path.rfind('/')) + "/../" HYDRIX_INSTALL_LIBDIR "/libhydrix.so";
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-#endif
-    return HYDRIX_LIBRARY_PATH;
-}
-
 // History progress on a terminal: one line, rewritten.
 cli::Progress historyProgress() {
     if (!isatty(STDERR_FILENO)) return {};
@@ -150,7 +135,7 @@ cli::Progress historyProgress() {
 
 int main(int argc, char **argv) {
     cli::Options o;
-    o.library = defaultLibrary();
+    o.library = cli::defaultDriverLibrary();
     auto app = cli::makeParser(&o);
     if (argc < 2) {
         std::fputs(app->help().c_str(), stderr);
@@ -163,6 +148,9 @@ int main(int argc, char **argv) {
         return fail(std::string(e.what()) + " (see hydrix --help)", cli::EXIT_SETUP);
     }
     cli::finishOptions(*app, &o);
+    // The gateway is a program of its own, with the libraries the other commands do not need.
+    if (o.command == "serve") return runGateway(argv);
+    checkGatewaySection();
     const cli::Format format = o.json ? cli::Format::Json : o.csv ? cli::Format::Csv : cli::Format::Table;
 
     std::string error;
@@ -172,17 +160,6 @@ int main(int argc, char **argv) {
     if (!config) return fail(error, cli::EXIT_SETUP);
     for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     if (o.command == "channels") return listChannels(*config);
-    if (o.command == "serve") {
-        hydrix::serve::ServeOptions s;
-        s.configPath = o.config;
-        s.modbus = o.modbus;
-        s.mqtt = o.mqtt;
-        s.printMap = o.printMap;
-        s.format = format;
-        s.host = {o.library, o.simulate || config->embedded, o.model, o.verbose, o.traceFile};
-        return hydrix::serve::serveCommand(*config, s);
-    }
-
     std::vector<cli::Query> queries;
     if (o.command == "poll") {
         const std::vector<std::string> &items = o.items.empty() ? config->pollItems : o.items;

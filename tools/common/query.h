@@ -53,9 +53,15 @@ Records v6Query(Host &host, const ChannelConfig &channel, const Query &query,
 
 // Shared helpers of the engine parts.
 Record baseRecord(const Query &query, const std::string &item);
+// A failed record of the query's item: the cause, and its words (causeText when `text` is
+// empty).
+Record failedRecord(const Query &query, Cause cause, const std::string &text = "");
 std::string itemName(const Query &query);
 // The record for an exchange that did not end well, or nothing when it ended well.
 std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex);
+// The record for a request the driver ended without values and without a triple: what the
+// station answered, from the line.
+Record answerFailure(const Query &query, const Exchange &ex);
 std::string commandName(char letter);
 // What tells one alarm of a station from another: every field of the station's alarm line
 // when the tool read it, else (the driver delivered it) its code, state and time.

@@ -1,5 +1,7 @@
 #include "host.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -12,13 +14,7 @@ namespace {
 
 constexpr int kPoolMessages = 64;
 constexpr int kValueAreaBytes = 2048;
-constexpr size_t kTraceKept = 20000;  // lines of one request; a longer request keeps its tail
-constexpr size_t kFramesKept = 4000;  // telegrams each way of one request; the same
-
-void keepLine(std::vector<std::string> *trace, const std::string &line) {
-    if (trace->size() >= kTraceKept) trace->erase(trace->begin(), trace->begin() + kTraceKept / 2);
-    trace->push_back(line);
-}
+constexpr size_t kFramesKept = 4000;  // telegrams each way of one request; a longer one keeps its tail
 
 void keep(std::vector<std::string> *frames, std::vector<std::string> *added) {
     for (std::string &f : *added) {
@@ -64,17 +60,10 @@ bool Host::start(const Config &config, const std::vector<int> &channels,
     } else if (!options.verbose) {
         rt::setTraceFile(nullptr);
     }
-    const bool echo = options.verbose && !options.traceFile.empty();
-    rt::setTraceSink([this, echo](const std::string &line) {
-        if (echo) std::fprintf(stderr, "%s\n", line.c_str());
-        const int channel = rt::threadChannel();
-        std::lock_guard lock(traceMutex_);
-        if (channel >= 0 && channel < HYDRIX_CHANNELS) {
-            keepLine(&trace_[channel], line);
-        } else {
-            for (std::vector<std::string> &trace : trace_) keepLine(&trace, line);
-        }
-    });
+    // The trace is for people (stderr, the trace file): the tools learn what happened on
+    // the line from the error triples and the telegrams the tap captures, never from it.
+    if (options.verbose && !options.traceFile.empty())
+        rt::setTraceSink([](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 
     if (!driver_.open(options.library, error)) {
         if (error->rfind("cannot load", 0) != 0) *error = "cannot load the driver library: " + *error;
@@ -157,12 +146,8 @@ void Host::closeLines() {
     rt::resetQueues();
 }
 
-void Host::markTrace(int channel) {
+void Host::markTelegrams(int channel) {
     if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
-    {
-        std::lock_guard lock(traceMutex_);
-        trace_[channel].clear();
-    }
     std::lock_guard lock(tapMutex_);
     tapped_[channel].telegrams = {};
 }
@@ -172,9 +157,17 @@ Host::Telegrams Host::telegramsSinceMark(int channel) {
     return channel >= 0 && channel < HYDRIX_CHANNELS ? tapped_[channel].telegrams : Telegrams{};
 }
 
-std::vector<std::string> Host::traceSinceMark(int channel) {
-    std::lock_guard lock(traceMutex_);
-    return channel >= 0 && channel < HYDRIX_CHANNELS ? trace_[channel] : std::vector<std::string>{};
+std::string defaultDriverLibrary() {
+#ifdef HYDRIX_INSTALL_LIBDIR
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string path(exe, static_cast<size_t>(n));
+        path = path.substr(0, path.rfind('/')) + "/../" HYDRIX_INSTALL_LIBDIR "/libhydrix.so";
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+#endif
+    return HYDRIX_LIBRARY_PATH;
 }
 
 }  // namespace hydrix::cli

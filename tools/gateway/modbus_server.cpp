@@ -18,6 +18,10 @@
 namespace hydrix::serve {
 namespace {
 
+// A write the station did not take: 0x0B when it did not answer or its line is down (the
+// target did not respond), 0x04 when it answered but refused or failed it.
+uint8_t writeFailed(cli::Cause cause) { return cli::lineDown(cause) ? kGatewayTarget : kDeviceFailure; }
+
 // The shortest text that reads back as the same 32-bit float: what the client wrote.
 std::string floatText(float v) {
     char buf[32];
@@ -316,7 +320,7 @@ std::vector<uint8_t> ModbusServer::answer(const std::vector<uint8_t> &frame, con
         cmd.item = 1;
         const WriteResult r = scheduler_.submit(cmd).get();
         logLine("modbus: " + peer + ": " + r.text);
-        if (!r.ok) return exception(kGatewayTarget);
+        if (!r.ok) return exception(writeFailed(r.cause));
         std::lock_guard lock(mutex_);
         coils_[{q.unit, w->address}] = w->on;
         return reply(q, echo);
@@ -345,7 +349,7 @@ std::vector<uint8_t> ModbusServer::answer(const std::vector<uint8_t> &frame, con
     for (const cli::Query &sp : writes) {
         const WriteResult r = scheduler_.submit(sp).get();
         logLine("modbus: " + peer + ": " + r.text);
-        if (!r.ok) return exception(kGatewayTarget);
+        if (!r.ok) return exception(writeFailed(r.cause));
     }
     return reply(q, echo);
 }

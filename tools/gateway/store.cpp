@@ -88,10 +88,4 @@ std::optional<ItemState> Store::get(const std::string &item) const {
     return it->second.state;
 }
 
-int Store::firstOf(const std::string &item) const {
-    std::lock_guard lock(mutex_);
-    auto it = items_.find(item);
-    return it == items_.end() ? 0 : it->second.first;
-}
-
 }  // namespace hydrix::serve

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cause.h"
 #include "host.h"
 #include "serve_config.h"
 #include "store.h"
@@ -26,6 +27,7 @@ void logLine(const std::string &text);
 struct WriteResult {
     bool ok = false;
     std::string text;  // what happened, for the log
+    cli::Cause cause = cli::Cause::None;  // why it failed
 };
 
 // What the poller tells the publishers.

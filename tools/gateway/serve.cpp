@@ -124,19 +124,122 @@ ModbusOptions modbusOptions(const ServeConfig &serve) {
     return m;
 }
 
+// The front ends given on the command line are well formed; else the message.
+std::optional<std::string> badFrontEnd(const ServeOptions &o) {
+    std::string host;
+    int port = 0;
+    if (!o.modbus.empty() && o.modbus != "off" && !splitHostPort(o.modbus, &host, &port))
+        return "--modbus " + o.modbus + ": write ADDRESS:PORT";
+    if (!o.mqtt.empty() && o.mqtt != "off" && !splitHostPort(o.mqtt, &host, &port))
+        return "--mqtt " + o.mqtt + ": write HOST:PORT";
+    return std::nullopt;
+}
+
+// Opens the outbox and starts the MQTT client, and points the scheduler's sinks at it.
+// Alarms and history go to the outbox before anything else happens to them.
+std::unique_ptr<MqttPublisher> startMqtt(const ServeConfig &serve, const ServeOptions &o, const cli::Config &config,
+                                         Outbox &outbox, Sinks *sinks, std::string *error) {
+    const char *state = std::getenv("STATE_DIRECTORY");  // systemd's StateDirectory=
+    const std::string path = !serve.outbox.empty() ? serve.outbox
+                           : state && *state       ? std::string(state) + "/outbox.db"
+                                                   : std::string("hydrix-outbox.db");
+    std::string note;
+    if (!outbox.open(path, error, &note)) return nullptr;
+    if (!note.empty()) logLine(note);
+    outbox.limit(serve.outboxLimit);
+    auto mqtt = std::make_unique<MqttPublisher>(serve, outbox, defaultClientId(o), sharedNodes(config));
+    MqttPublisher *p = mqtt.get();
+    sinks->changed = [p](const Item &i, const auto &v, OrvelTime t) { p->changed(i, v, t); };
+    sinks->alarms = [p](const StationTask &s, const cli::Records &r) { return p->alarms(s, r); };
+    sinks->history = [p](const StationTask &s, const cli::Records &r) { return p->history(s, r); };
+    sinks->storable = [p](std::string *why) { return p->storable(why); };
+    sinks->status = [p](const Item &i, Quality q, const std::string &e, OrvelTime since, OrvelTime good) {
+        p->itemStatus(i, q, e, since, good);
+    };
+    sinks->line = [p](int c, bool online) { p->lineStatus(c, online); };
+    if (!mqtt->start(error)) return nullptr;
+    logLine("MQTT: publishing to " + serve.mqtt + " under " + serve.mqttPrefix + "/, outbox " + path + " (" +
+            std::to_string(outbox.count()) + " waiting)");
+    return mqtt;
+}
+
+// What a running gateway changes on SIGHUP, and with what.
+struct Running {
+    const cli::Config &config;
+    const ServeOptions &o;
+    ServeConfig &serve;
+    Scheduler &scheduler;
+    ModbusServer &modbus;
+    MqttPublisher *mqtt;
+};
+
+// SIGHUP: the item list read again. A section with errors leaves the list as it was; the
+// front ends stay where they are (a new address needs a restart).
+void reload(Running &r) {
+    notifyReloading();
+    const std::string serving = "serving " + std::to_string(r.serve.items.size()) + " item(s)";
+    if (r.o.configPath.empty()) {
+        logLine("SIGHUP: the built-in item list does not change");
+        notifyReady(serving);
+        return;
+    }
+    std::string error;
+    auto fresh = loadServe(r.config, r.o, true);
+    std::optional<RegisterMap> freshMap;
+    if (fresh) freshMap = buildMap(*fresh, &error);
+    if (!fresh || !freshMap) {
+        if (fresh) logLine(error);
+        logLine("SIGHUP: " + r.o.configPath + " has errors: the item list stays as it was");
+        notifyReady(serving);
+        return;
+    }
+    const ServeConfig &was = r.serve;
+    if (fresh->modbus != was.modbus)
+        logLine("SIGHUP: Modbus=" + fresh->modbus + " takes effect at the next start; still on " +
+                (was.modbus.empty() ? std::string("off") : was.modbus));
+    if (fresh->mqtt != was.mqtt || fresh->mqttPrefix != was.mqttPrefix || fresh->mqttClientId != was.mqttClientId ||
+        fresh->mqttUser != was.mqttUser || fresh->mqttPassword != was.mqttPassword ||
+        fresh->mqttCaFile != was.mqttCaFile || fresh->mqttCertFile != was.mqttCertFile ||
+        fresh->mqttKeyFile != was.mqttKeyFile || fresh->outbox != was.outbox)
+        logLine("SIGHUP: the MQTT settings and Outbox take effect at the next start");
+    fresh->modbus = was.modbus;
+    fresh->mqtt = was.mqtt;
+    withoutMqtt(&*fresh);
+    if (r.mqtt) {
+        std::vector<Item> gone;
+        for (const Item &old : was.items)
+            if (std::none_of(fresh->items.begin(), fresh->items.end(), [&](const Item &i) { return i.name == old.name; }))
+                gone.push_back(old);
+        r.mqtt->dropped(gone, fresh->items);
+    }
+    r.scheduler.replace(*fresh);
+    if (!was.modbus.empty()) r.modbus.update(std::make_shared<const RegisterMap>(*freshMap), modbusOptions(*fresh));
+    r.serve = *fresh;
+    logLine("SIGHUP: item list reread: " + std::to_string(r.serve.items.size()) + " item(s)");
+    notifyReady("serving " + std::to_string(r.serve.items.size()) + " item(s)");
+}
+
+// Until SIGTERM or SIGINT: rereads the list on SIGHUP, and feeds the watchdog while every
+// line's thread keeps coming round (one that hangs lets the service manager restart the
+// gateway).
+void serveUntilStopped(Running &r) {
+    notifyReady("serving " + std::to_string(r.serve.items.size()) + " item(s)");
+    const auto watchdog = watchdogInterval();
+    auto fed = Clock::now() - watchdog;
+    while (!cli::stopRequested.load()) {
+        if (watchdog.count() > 0 && Clock::now() - fed >= watchdog / 2 && r.scheduler.linesServed(watchdog)) {
+            feedWatchdog();
+            fed = Clock::now();
+        }
+        if (reloadRequested.exchange(false)) reload(r);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 }  // namespace
 
 int serveCommand(const cli::Config &config, const ServeOptions &o) {
-    if (!o.modbus.empty() && o.modbus != "off") {
-        std::string host;
-        int port = 0;
-        if (!splitHostPort(o.modbus, &host, &port)) return fail("--modbus " + o.modbus + ": write ADDRESS:PORT");
-    }
-    if (!o.mqtt.empty() && o.mqtt != "off") {
-        std::string host;
-        int port = 0;
-        if (!splitHostPort(o.mqtt, &host, &port)) return fail("--mqtt " + o.mqtt + ": write HOST:PORT");
-    }
+    if (auto bad = badFrontEnd(o)) return fail(*bad);
     auto serve = loadServe(config, o, false);
     if (!serve) return cli::EXIT_SETUP;
     std::string error;
@@ -156,33 +259,10 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     sigaction(SIGHUP, &sa, nullptr);
 
     if (!readPasswordFile(&*serve, &error)) return fail(error);
-    // Alarms and history go to the outbox before anything else happens to them.
     Outbox outbox;
     std::unique_ptr<MqttPublisher> mqtt;
     Sinks sinks;
-    if (!serve->mqtt.empty()) {
-        const char *state = std::getenv("STATE_DIRECTORY");  // systemd's StateDirectory=
-        const std::string path = !serve->outbox.empty() ? serve->outbox
-                               : state && *state        ? std::string(state) + "/outbox.db"
-                                                        : std::string("hydrix-outbox.db");
-        std::string note;
-        if (!outbox.open(path, &error, &note)) return fail(error);
-        if (!note.empty()) logLine(note);
-        outbox.limit(serve->outboxLimit);
-        mqtt = std::make_unique<MqttPublisher>(*serve, outbox, defaultClientId(o), sharedNodes(config));
-        MqttPublisher *p = mqtt.get();
-        sinks.changed = [p](const Item &i, const auto &v, OrvelTime t) { p->changed(i, v, t); };
-        sinks.alarms = [p](const StationTask &s, const cli::Records &r) { return p->alarms(s, r); };
-        sinks.history = [p](const StationTask &s, const cli::Records &r) { return p->history(s, r); };
-        sinks.storable = [p](std::string *why) { return p->storable(why); };
-        sinks.status = [p](const Item &i, Quality q, const std::string &e, OrvelTime since, OrvelTime good) {
-            p->itemStatus(i, q, e, since, good);
-        };
-        sinks.line = [p](int c, bool online) { p->lineStatus(c, online); };
-        if (!mqtt->start(&error)) return fail(error);
-        logLine("MQTT: publishing to " + serve->mqtt + " under " + serve->mqttPrefix + "/, outbox " + path + " (" +
-                std::to_string(outbox.count()) + " waiting)");
-    }
+    if (!serve->mqtt.empty() && !(mqtt = startMqtt(*serve, o, config, outbox, &sinks, &error))) return fail(error);
     withoutMqtt(&*serve);
     std::vector<int> channels;
     for (const cli::ChannelConfig &c : config.channels) channels.push_back(c.number);
@@ -213,62 +293,9 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
                                     : std::string("off")) +
                 ")");
     }
+    Running running{config, o, *serve, scheduler, modbus, mqtt.get()};
+    serveUntilStopped(running);
 
-    notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
-    // The watchdog is fed while every line's thread keeps coming round; one that hangs
-    // lets the service manager restart the gateway.
-    const auto watchdog = watchdogInterval();
-    auto fed = Clock::now() - watchdog;
-    while (!cli::stopRequested.load()) {
-        if (watchdog.count() > 0 && Clock::now() - fed >= watchdog / 2 && scheduler.linesServed(watchdog)) {
-            feedWatchdog();
-            fed = Clock::now();
-        }
-        if (reloadRequested.exchange(false)) {
-            notifyReloading();
-            if (o.configPath.empty()) {
-                logLine("SIGHUP: the built-in item list does not change");
-                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
-                continue;
-            }
-            auto fresh = loadServe(config, o, true);
-            std::optional<RegisterMap> freshMap;
-            if (fresh) freshMap = buildMap(*fresh, &error);
-            if (!fresh || !freshMap) {
-                if (fresh) logLine(error);
-                logLine("SIGHUP: " + o.configPath + " has errors: the item list stays as it was");
-                notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
-                continue;
-            }
-            // The front ends stay where they are: a new address needs a restart.
-            if (fresh->modbus != serve->modbus)
-                logLine("SIGHUP: Modbus=" + fresh->modbus + " takes effect at the next start; still on " +
-                        (serve->modbus.empty() ? std::string("off") : serve->modbus));
-            if (fresh->mqtt != serve->mqtt || fresh->mqttPrefix != serve->mqttPrefix ||
-                fresh->mqttClientId != serve->mqttClientId || fresh->mqttUser != serve->mqttUser ||
-                fresh->mqttPassword != serve->mqttPassword || fresh->mqttCaFile != serve->mqttCaFile ||
-                fresh->mqttCertFile != serve->mqttCertFile || fresh->mqttKeyFile != serve->mqttKeyFile ||
-                fresh->outbox != serve->outbox)
-                logLine("SIGHUP: the MQTT settings and Outbox take effect at the next start");
-            fresh->modbus = serve->modbus;
-            fresh->mqtt = serve->mqtt;
-            withoutMqtt(&*fresh);
-            if (mqtt) {
-                std::vector<Item> gone;
-                for (const Item &old : serve->items)
-                    if (std::none_of(fresh->items.begin(), fresh->items.end(),
-                                     [&](const Item &i) { return i.name == old.name; }))
-                        gone.push_back(old);
-                mqtt->dropped(gone, fresh->items);
-            }
-            scheduler.replace(*fresh);
-            if (!serve->modbus.empty()) modbus.update(std::make_shared<const RegisterMap>(*freshMap), modbusOptions(*fresh));
-            serve = fresh;
-            logLine("SIGHUP: item list reread: " + std::to_string(serve->items.size()) + " item(s)");
-            notifyReady("serving " + std::to_string(serve->items.size()) + " item(s)");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     notifyStopping();
     logLine("stopping");
     scheduler.stop();

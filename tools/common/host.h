@@ -1,10 +1,10 @@
 // Hosts the driver: loads libhydrix.so (hydrix.dll) through its public entry points, opens
 // each channel's port (or, on Linux, a pseudo-terminal with a simulated station), starts
 // the driver and stops it again. What depends on the system is in linux/ and windows/.
-// Also keeps, per channel, the driver's trace lines of the request in progress and the
-// telegrams the channel's line carried meanwhile (from the runtime's line tap), from
-// which the tool learns what a station answered when the driver reports no value. Each
-// channel's record is its own, so requests on different channels may run at once.
+// Also keeps, per channel, the telegrams the channel's line carried while a request ran
+// (from the runtime's line tap), from which the tool learns what a station answered when
+// the driver reports no value. Each channel's record is its own, so requests on
+// different channels may run at once.
 #pragma once
 #include <atomic>
 #include <memory>
@@ -34,6 +34,9 @@ extern const char *const kSimulateHint;
 // Set by SIGINT/SIGTERM (Ctrl-C); every wait of the program watches it.
 extern std::atomic<bool> stopRequested;
 void installSignalHandlers();
+// The driver library: beside the program once installed (lib/<arch>/hydrix next to
+// bin/), else where the build put it.
+std::string defaultDriverLibrary();
 
 class Host {
 public:
@@ -50,10 +53,8 @@ public:
     // when the driver did not reach the stopped state in time.
     bool stop();
 
-    // A channel's trace lines and telegrams since its last mark (the capture runs all the
-    // time). Trace lines of a thread that serves no single channel go to every channel.
-    void markTrace(int channel);
-    std::vector<std::string> traceSinceMark(int channel);
+    // A channel's telegrams since its last mark (the capture runs all the time).
+    void markTelegrams(int channel);
     struct Telegrams {
         std::vector<std::string> received, sent;  // whole frames, lead byte to CR
     };
@@ -86,8 +87,6 @@ private:
     rt::DriverLibrary driver_;
     std::vector<Line> lines_;
     bool started_ = false;
-    std::mutex traceMutex_;
-    std::vector<std::string> trace_[HYDRIX_CHANNELS];
     std::mutex tapMutex_;
     Tapped tapped_[HYDRIX_CHANNELS];
 };

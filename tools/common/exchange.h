@@ -25,7 +25,6 @@ struct Exchange {
     int tries = 1;               // how often the driver sends a request before it gives up
     double seconds = 0;          // from the request to its end
     std::vector<unsigned char> area;  // value area of the returned request (first bytes)
-    std::vector<std::string> trace;   // driver trace lines while it ran
     std::vector<std::string> received, sent;  // telegrams on the line while it ran, whole
 };
 
@@ -42,9 +41,5 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
 // How long a request may stay silent before the tool gives up: every try may take the
 // engine's reply time-out, and the driver tries Retries + 1 times.
 int guardTime(Engine engine, int retries, bool history);
-
-// The number after `prefix` in the first trace line that starts with it.
-bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number);
-bool traceHas(const std::vector<std::string> &trace, const std::string &text);
 
 }  // namespace hydrix::cli

@@ -120,7 +120,7 @@ void Scheduler::stop() {
                     cli::valueText(r.value) + " at " + cli::isoUtc(r.time) + " LOST: the outbox never took it");
     }
     std::lock_guard lock(mutex_);
-    for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping"});
+    for (Write &w : writes_) w.done.set_value({false, "the gateway is stopping", cli::Cause::Interrupted});
     writes_.clear();
 }
 
@@ -130,11 +130,12 @@ std::future<WriteResult> Scheduler::submit(const cli::Query &query) {
     w.query = query;
     auto future = w.done.get_future();
     if (stopping_) {
-        w.done.set_value({false, "the gateway is stopping"});
+        w.done.set_value({false, "the gateway is stopping", cli::Cause::Interrupted});
         return future;
     }
     if (std::find(channels_.begin(), channels_.end(), query.target.channel) == channels_.end()) {
-        w.done.set_value({false, "channel " + std::to_string(query.target.channel) + " is not in the profile"});
+        w.done.set_value({false, "channel " + std::to_string(query.target.channel) + " is not in the profile",
+                          cli::Cause::BadRequest});
         return future;
     }
     writes_.push_back(std::move(w));
@@ -217,11 +218,7 @@ void Scheduler::run(int channel) {
 // that failed. A station that answers "no data" is online.
 void Scheduler::lineEnded(int channel, const cli::Records &records) {
     bool online = true;
-    if (const cli::Record *bad = firstFailure(records)) {
-        const std::string &text = bad->errorText;
-        online = !(text.find("no reply") != std::string::npos || text.find("port") != std::string::npos ||
-                   text.find("gave no answer") != std::string::npos);
-    }
+    if (const cli::Record *bad = firstFailure(records)) online = !cli::lineDown(bad->cause);
     if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
     if (lineOnline_[channel] == online) return;
     lineOnline_[channel] = online;
@@ -235,7 +232,7 @@ static std::string errorJson(const cli::Record &r) {
     for (unsigned char c : r.errorText)
         if (c >= 0x20 && c != '"' && c != '\\') text += static_cast<char>(c);
     return "{\"group\":" + std::to_string(e.group) + ",\"code\":" + std::to_string(e.code) + ",\"sub\":" +
-           std::to_string(e.sub) + ",\"text\":\"" + text + "\"}";
+           std::to_string(e.sub) + ",\"cause\":\"" + cli::causeKey(r.cause) + "\",\"text\":\"" + text + "\"}";
 }
 
 void Scheduler::runRead(Task &t) {
@@ -413,15 +410,15 @@ void Scheduler::runHistory(Task &t) {
 
 WriteResult Scheduler::runWrite(const cli::Query &q) {
     const cli::ChannelConfig *channel = config_.channel(q.target.channel);
-    if (!channel) return {false, "unknown channel"};
+    if (!channel) return {false, "unknown channel", cli::Cause::BadRequest};
     cli::Records records = cli::runQuery(host_, *channel, q, {});
     const std::string what = "channel " + std::to_string(q.target.channel) + " node " + std::to_string(q.target.node) +
                              (q.what == cli::What::WriteSetpoint
                                   ? " setpoint " + std::to_string(q.setpoint) + " = " + q.valueText
                                   : " command " + cli::commandName(q.letter) + " machine " + std::to_string(q.machine));
-    if (interrupted(records)) return {false, what + ": interrupted"};
-    if (const cli::Record *bad = firstFailure(records)) return {false, what + ": " + cli::errorField(*bad)};
-    if (records.empty()) return {false, what + ": no answer"};
+    if (interrupted(records)) return {false, what + ": interrupted", cli::Cause::Interrupted};
+    if (const cli::Record *bad = firstFailure(records)) return {false, what + ": " + cli::errorField(*bad), bad->cause};
+    if (records.empty()) return {false, what + ": no answer", cli::Cause::NoReply};
     std::string notes;
     for (const cli::Record &r : records)
         for (const std::string &n : r.notes) notes += "; " + n;

@@ -13,21 +13,20 @@
 namespace hydrix::cli {
 namespace {
 
-std::string whyNoValues(const Exchange &ex) {
-    for (const std::string &f : ex.received) {
-        if (frameIs(f, "NDA")) return "no data (the station answered NDA)";
-        if (frameIs(f, "SCE")) return "station refused the telegram (SCE)";
-    }
-    if (traceHas(ex.trace, "Recv SCE")) return "station refused the telegram (SCE)";
-    if (ex.received.empty()) return "no reply from the station";
-    return "no values in the reply";
+// Whether the station answered this word to any telegram of the request.
+bool answered(const Exchange &ex, const char *word) {
+    return std::any_of(ex.received.begin(), ex.received.end(), [&](const std::string &f) { return frameIs(f, word); });
 }
 
-Record problem(const Query &q, const std::string &why) {
-    Record r = baseRecord(q, itemName(q));
-    r.errorText = why;
-    return r;
+// A request the engine ended without values: what the station answered, from the line.
+Record noValues(const Query &q, const Exchange &ex) {
+    if (answered(ex, "NDA")) return failedRecord(q, Cause::NoData);
+    if (answered(ex, "SCE")) return failedRecord(q, Cause::Refused);
+    if (ex.received.empty()) return failedRecord(q, Cause::NoReply);
+    return failedRecord(q, Cause::BadContent, "no values in the reply");
 }
+
+Record problem(const Query &q, const std::string &why) { return failedRecord(q, Cause::BadContent, why); }
 
 Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t address,
                  uint32_t index, uint32_t direction, const std::function<void(HostMsg *)> &area,
@@ -109,7 +108,7 @@ Records picture(Host &host, const ChannelConfig &c, const Query &q) {
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex)));
+    else if (out.empty()) out.push_back(noValues(q, ex));
     return out;
 }
 
@@ -126,7 +125,7 @@ Records report(Host &host, const ChannelConfig &c, const Query &q) {
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGD_REPORT, 0), 0, DIR_READ, {}, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(problem(q, whyNoValues(ex)));
+    else if (out.empty()) out.push_back(noValues(q, ex));
     return out;
 }
 
@@ -142,7 +141,7 @@ std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Q
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_MCC_READ, 0), 0, DIR_READ, {}, onMessage);
     *failure = exchangeFailure(q, Engine::V6, ex);
     if (listed) *listed = lastSetpointList(ex.received).value_or(std::vector<ListedSetpoint>{});
-    if (!*failure && list.empty() && (!listed || listed->empty())) *failure = problem(q, whyNoValues(ex));
+    if (!*failure && list.empty() && (!listed || listed->empty())) *failure = noValues(q, ex);
     return list;
 }
 
@@ -191,7 +190,7 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
     uint32_t code = 0;
     if (q.setpointType) {
         auto known = writeCode(*q.setpointType);
-        if (!known) return {problem(q, "setpoint type must be A, D or a digit 0 to 4")};
+        if (!known) return {failedRecord(q, Cause::BadRequest, "setpoint type must be A, D or a digit 0 to 4")};
         code = *known;
     } else {  // the station's list tells the setpoint's type
         std::optional<Record> failure;
@@ -200,12 +199,12 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
         const V6Setpoint *found = nullptr;
         for (const V6Setpoint &s : list)
             if (*s.record.index == q.setpoint) found = &s;
-        if (!found) return {problem(q, "setpoint " + std::to_string(q.setpoint) + " is not in the station's list")};
-        if (found->code == 2) return {problem(q, "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
+        if (!found) return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " is not in the station's list")};
+        if (found->code == 2) return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
         code = found->code;
     }
     if (code <= 1 && (q.value < 0 || q.value > 65535))  // one 16-bit word: no sign, no more
-        return {problem(q, "setpoint " + std::to_string(q.setpoint) + " takes whole numbers from 0 to 65535")};
+        return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " takes whole numbers from 0 to 65535")};
     std::optional<double> readBack;
     auto onMessage = [&](const HostMsg &m) {
         if (auto s = setpointRecord(q, m); s && *s->record.index == q.setpoint) {
@@ -226,8 +225,8 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
     Exchange ex = request(host, c, q, V6_ADDRESS(code, 0), 2u * static_cast<uint32_t>(q.setpoint),
                           DIR_WRITE, area, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
-    if (traceHas(ex.trace, "Recv SCE")) return {problem(q, "station refused the telegram (SCE)")};
-    if (!readBack && !traceHas(ex.trace, "Recv SCO")) return {problem(q, whyNoValues(ex))};
+    if (answered(ex, "SCE")) return {failedRecord(q, Cause::Refused)};
+    if (!readBack && !answered(ex, "SCO")) return {noValues(q, ex)};
     // What went out, from the line: the engine cuts the value to the type's decimals.
     const auto sent = lastSetpointWrite(ex.sent);
     if (!sent) return {problem(q, "the write telegram was not seen on the line")};
@@ -245,8 +244,7 @@ Records command(Host &host, const ChannelConfig &c, const Query &q) {
                           DIR_WRITE, [&](HostMsg *m) { std::memcpy(m->data, &word, sizeof word); }, {});
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
     const auto &frames = ex.received;
-    if (frames.empty() || traceHas(ex.trace, "Recv SCE") || frameIs(frames.back(), "NDA"))
-        return {problem(q, whyNoValues(ex))};
+    if (frames.empty() || answered(ex, "SCE") || frameIs(frames.back(), "NDA")) return {noValues(q, ex)};
     Record r = baseRecord(q, "command");
     r.index = q.machine;
     r.value = commandName(q.letter);
@@ -297,7 +295,7 @@ struct AlarmAnswer {
 };
 AlarmAnswer lastAlarmAnswer(const Exchange &ex) {
     for (auto it = ex.received.rbegin(); it != ex.received.rend(); ++it) {
-        if (!v6CheckMatches(*it)) continue;  // the engine dropped it too
+        if (!frameCheckMatches(*it)) continue;  // the engine dropped it too
         if (frameIs(*it, "ALN")) return {true, true, {}};
         if (frameIs(*it, "ALR")) {
             if (auto a = parseAlarmLine(*it)) return {true, false, *a};
@@ -323,8 +321,8 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
         }
         const AlarmAnswer answer = lastAlarmAnswer(ex);
         if (!answer.came) {
-            out.push_back(problem(q, traceHas(ex.trace, "Recv SCE") ? "station refused the telegram (SCE)"
-                                                                    : "no alarm answer from the station"));
+            out.push_back(answered(ex, "SCE") ? failedRecord(q, Cause::Refused)
+                                              : failedRecord(q, Cause::NoReply, "no alarm answer from the station"));
             break;
         }
         if (answer.none) break;  // ALN: no alarm left
@@ -332,7 +330,7 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
         if (alarmIdentity(alarm) != last) {
             if (q.onAlarm && !q.onAlarm(alarm)) {
                 // Not kept: no ALO, so the station holds it for the next fetch.
-                out.push_back(problem(q, "alarm " + std::to_string(alarm.index.value_or(0)) +
+                out.push_back(failedRecord(q, Cause::NotStored, "alarm " + std::to_string(alarm.index.value_or(0)) +
                                              " could not be stored: left at the station"));
                 break;
             }

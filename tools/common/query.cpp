@@ -36,24 +36,38 @@ Record baseRecord(const Query &query, const std::string &item) {
     return r;
 }
 
-std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex) {
+Record failedRecord(const Query &query, Cause cause, const std::string &text) {
     Record r = baseRecord(query, itemName(query));
-    if (ex.noMessage) {
-        r.errorText = "the host has no free message for the request";
-    } else if (ex.interrupted) {
-        r.errorText = "interrupted";
+    r.cause = cause;
+    r.errorText = text.empty() ? causeText(cause) : text;
+    return r;
+}
+
+Record answerFailure(const Query &query, const Exchange &ex) {
+    const Cause cause = answerCause(ex.received);
+    return failedRecord(query, cause == Cause::None ? Cause::BadContent : cause, answerText(ex.received));
+}
+
+std::optional<Record> exchangeFailure(const Query &query, Engine engine, const Exchange &ex) {
+    if (ex.noMessage) return failedRecord(query, Cause::HostOutOfMessages);
+    if (ex.interrupted) {
+        Record r = failedRecord(query, Cause::Interrupted);
         r.interrupted = true;
-    } else if (ex.timedOut) {
-        r.errorText = "the driver gave no answer in time";
-    } else if (ex.returned && ex.error.failed()) {
-        r.error = ex.error;
-        r.errorText = describeError(engine, ex.error);
-        char spent[64];  // "no reply within 5 s" alone would hide 4 tries and 26 s
-        std::snprintf(spent, sizeof spent, " (%d %s, %.1f s)", ex.tries, ex.tries == 1 ? "try" : "tries", ex.seconds);
-        r.errorText += spent;
-    } else {
-        return std::nullopt;
+        return r;
     }
+    if (ex.timedOut) return failedRecord(query, Cause::DriverSilent);
+    if (!ex.returned || !ex.error.failed()) return std::nullopt;
+    char spent[64];  // "no reply within 5 s" alone would hide 4 tries and 26 s
+    std::snprintf(spent, sizeof spent, " (%d %s, %.1f s)", ex.tries, ex.tries == 1 ? "try" : "tries", ex.seconds);
+    Cause cause = causeOf(engine, ex.error);
+    // A framing code stands for a damaged reply and for another reply word alike: the
+    // telegrams on the line tell which.
+    if (ex.error.group == ERRGRP_LINE && ex.error.code == ERR_FRAMING) {
+        const Cause answer = answerCause(ex.received);
+        if (answer == Cause::UnexpectedReply || answer == Cause::DamagedReply) cause = answer;
+    }
+    Record r = failedRecord(query, cause, describeError(engine, ex.error) + spent);
+    r.error = ex.error;
     return r;
 }
 

@@ -16,38 +16,18 @@ namespace {
 
 constexpr int kMaxValues = kMaxValuesPerRead;
 
-// What the station answered when the driver returned a read without values or failed
-// it with an empty triple: the reply check leaves one of these lines.
-std::string whyNoValues(const std::vector<std::string> &trace) {
-    if (traceHas(trace, "checkRxTelegram: NDA")) return "no data (the station answered NDA)";
-    if (traceHas(trace, "checkRxTelegram: SCE")) return "station refused the telegram (SCE)";
-    if (traceHas(trace, "checkRxTelegram: BCC"))
-        return "block check mismatch (the reply was damaged on the line)";
-    if (traceHas(trace, "checkRxTelegram: Incorrect telegram framing"))
-        return "reply framing wrong (no STX, no CR LF or no \"#\")";
-    for (const char *word : {"SCO", "ALR", "ALN", "ACT"})
-        if (traceHas(trace, std::string("checkRxTelegram: ") + word))
-            return std::string("unexpected reply ") + word + " from the station";
-    return "no values in the reply";
-}
+// A request the driver failed with its triple; one it ended without values and without a
+// triple is told by what the station answered (answerFailure).
+std::optional<Record> failure(const Query &q, const Exchange &ex) { return exchangeFailure(q, Engine::Telegram, ex); }
 
-// A handler that failed without a triple of its own is returned with group and code 0;
-// its setErr trace still shows the failure.
-std::optional<Record> failure(const Query &q, const Exchange &ex) {
-    if (auto r = exchangeFailure(q, Engine::Telegram, ex)) return r;
-    if (traceHas(ex.trace, "setErr() grp = 0,")) {
-        Record r = baseRecord(q, itemName(q));
-        r.error = ex.error;
-        r.errorText = whyNoValues(ex.trace);
-        return r;
-    }
-    return std::nullopt;
-}
+Record noValues(const Query &q, const std::string &why) { return failedRecord(q, Cause::BadContent, why); }
 
-Record noValues(const Query &q, const std::string &why) {
-    Record r = baseRecord(q, itemName(q));
-    r.errorText = why;
-    return r;
+// How many numbers the engine parsed from the station's answer, or nothing when the last
+// answer on the line is no data answer. The engine reads a report's first number twice
+// (as its values 0 and 1).
+std::optional<int> answerNumbers(const Exchange &ex, uint32_t kind) {
+    if (answerCause(ex.received) != Cause::None) return std::nullopt;
+    return static_cast<int>(frameWords(ex.received.back()).size()) + (kind == KIND_REPORT ? 1 : 0);
 }
 
 Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, uint32_t item,
@@ -77,11 +57,11 @@ void addValues(const Query &q, const Exchange &ex, int first, int count, Records
     }
 }
 
-// Pictures and the report: a read of `count` values from `first`.
-// Without a count, a read of none first tells how many the station has: the handler
-// traces the number of values it parsed.
-Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind,
-                 const char *gotTrace, int header, int defaultFirst) {
+// Pictures and the report: a read of `count` values from `first`. Without a count, a read
+// of none first tells how many the station has: the numbers of its answer on the line, less
+// the picture's header.
+Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, int header,
+                 int defaultFirst) {
     const int first = q.first.value_or(defaultFirst);
     const uint32_t item = kind == KIND_PICTURE ? static_cast<uint32_t>(q.picture) : 0;
     int count = q.count.value_or(0);
@@ -89,16 +69,19 @@ Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
         Exchange probe = request(host, c, q, kind, item,
                                  2u * static_cast<uint32_t>(first), DIR_READ, 0);
         if (auto f = failure(q, probe)) return {*f};
-        long n = 0;
-        if (!traceNumber(probe.trace, gotTrace, &n)) return {noValues(q, whyNoValues(probe.trace))};
-        count = static_cast<int>(n) - header - first;
+        const auto n = answerNumbers(probe, kind);
+        if (!n) return {answerFailure(q, probe)};
+        count = *n - header - first;
         if (count <= 0) return {noValues(q, "no values from " + std::to_string(first) + " on")};
     }
     if (count > kMaxValues) return {noValues(q, "at most " + std::to_string(kMaxValues) + " values at a time")};
     Exchange ex = request(host, c, q, kind, item,
                           2u * static_cast<uint32_t>(first), DIR_READ, 2 * count);
     if (auto f = failure(q, ex)) return {*f};
-    if (!traceHas(ex.trace, gotTrace)) return {noValues(q, whyNoValues(ex.trace))};
+    // Values only from an answer that holds them all: else the area is not the station's.
+    const auto n = answerNumbers(ex, kind);
+    if (!n) return {answerFailure(q, ex)};
+    if (*n < header + first + count) return {noValues(q, "the reply has fewer values than asked for")};
     Records out;
     addValues(q, ex, first, count, &out);
     if (kind == KIND_REPORT && first == 0 && !out.empty()) {
@@ -128,13 +111,12 @@ std::string typeName(char type) {
 Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
     const int first = q.first.value_or(1);
     int count = q.count.value_or(0);
-    const char *got = "hndlRequestSetpoints: Got ";
     auto read = [&](int n) {
         return request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(first), DIR_READ, 2 * n);
     };
     Exchange ex = read(count);
     if (auto f = failure(q, ex)) return {*f};
-    if (!traceHas(ex.trace, got)) return {noValues(q, whyNoValues(ex.trace))};
+    if (answerCause(ex.received) != Cause::None) return {answerFailure(q, ex)};
     auto list = lastSetpointList(ex.received);
     if (!list) return {noValues(q, "the setpoint list was not seen on the line")};
     if (!q.count) {  // up to the last setpoint listed
@@ -144,7 +126,7 @@ Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
         count = static_cast<int>(last) - first + 1;
         ex = read(count);
         if (auto f = failure(q, ex)) return {*f};
-        if (!traceHas(ex.trace, got)) return {noValues(q, whyNoValues(ex.trace))};
+        if (answerCause(ex.received) != Cause::None) return {answerFailure(q, ex)};
         list = lastSetpointList(ex.received);
         if (!list) return {noValues(q, "the setpoint list was not seen on the line")};
     }
@@ -171,14 +153,15 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
                           DIR_WRITE, 2, [&](HostMsg *m) { std::memcpy(m->data, &value, sizeof value); });
     if (auto f = failure(q, ex)) return {*f};
     // The handler reads the list first; without a list it writes nothing and still succeeds.
-    size_t written = ex.trace.size();
-    for (size_t i = 0; i < ex.trace.size(); ++i)
-        if (ex.trace[i].find("hndlWriteSetpoints: Writing setpoint") != std::string::npos) written = i;
-    if (written == ex.trace.size())
-        return {noValues(q, "nothing written: " + whyNoValues(ex.trace))};
-    const std::vector<std::string> after(ex.trace.begin() + static_cast<long>(written), ex.trace.end());
-    if (traceHas(after, "checkRxTelegram: BCC") || traceHas(after, "checkRxTelegram: Incorrect"))
-        return {noValues(q, "the answer to the write was damaged: read the setpoint back to check it")};
+    // The write telegram on the line shows that it went out; the last answer is the one to it.
+    if (!lastSetpointWrite(ex.sent)) {
+        Record r = answerFailure(q, ex);
+        r.errorText = "nothing written: " + r.errorText;
+        return {r};
+    }
+    if (answerCause(ex.received) == Cause::DamagedReply)
+        return {failedRecord(q, Cause::DamagedReply,
+                             "the answer to the write was damaged: read the setpoint back to check it")};
     // What went out, from the line: the engine rounds the value to the setpoint's decimals.
     const auto sent = lastSetpointWrite(ex.sent);
     if (!sent || sent->kind.size() != 1 || sent->kind[0] < '0' || sent->kind[0] > '4')
@@ -190,8 +173,8 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
     Exchange back = request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(q.setpoint), DIR_READ, 2);
     if (auto f = failure(q, back)) {
         notRead = errorField(*f);
-    } else if (!traceHas(back.trace, "hndlRequestSetpoints: Got ") || back.area.size() < sizeof(float)) {
-        notRead = whyNoValues(back.trace);
+    } else if (answerCause(back.received) != Cause::None || back.area.size() < sizeof(float)) {
+        notRead = answerText(back.received);
     } else {
         float v = 0;
         std::memcpy(&v, back.area.data(), sizeof v);
@@ -270,8 +253,8 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
 Records telegramQuery(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
     switch (q.what) {
     case What::Picture:
-        return readList(host, c, q, KIND_PICTURE, "hndlRequestPicture: Got ", 8, 0);
-    case What::Report: return readList(host, c, q, KIND_REPORT, "hndlRequestReport: Got ", 0, 1);
+        return readList(host, c, q, KIND_PICTURE, 8, 0);
+    case What::Report: return readList(host, c, q, KIND_REPORT, 0, 1);
     case What::Setpoints: return setpoints(host, c, q);
     case What::WriteSetpoint: return writeSetpoint(host, c, q);
     case What::Command: return command(host, c, q);

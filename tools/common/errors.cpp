@@ -45,12 +45,13 @@ std::string v6Error(const ErrorTriple &e) {
     if (e.group == ERRGRP_LINE_END && e.code == ERR_V6_TX_TIMEOUT)
         return "the telegram could not be sent within 10 s";
     if (e.group == ERRGRP_LINE_END) return "sending failed (error " + std::to_string(e.code) + ")";
+    if (e.group == ERRGRP_V6_RX_LINE) return "line error (parity, framing or overrun)";
     if (e.group == ERRGRP_LINE) {
         switch (e.code) {
         case ERR_V6_RX_TIMEOUT: return "no reply within 10 s";
-        case 71: return "block check mismatch (the reply was damaged on the line)";
-        case 15373: return "reply without a lead byte (STX or SOH)";
-        case 17: return "line error (parity, framing or overrun)";
+        case ERR_V6_RX_CHECKSUM: return "block check mismatch (the reply was damaged on the line)";
+        case ERR_V6_RX_NO_LEAD: return "reply without a lead byte (STX or SOH)";
+        case ERR_V6_RX_LINE: return "line error (parity, framing or overrun)";
         case 0: return "reply too short or without a lead byte";
         case ERR_FRAMING: return "reply not the answer awaited (another reply word, or too long)";
         default: return "bad reply (error " + std::to_string(e.code) + ")";

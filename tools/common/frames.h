@@ -32,10 +32,10 @@ private:
 std::vector<std::string> frameWords(const std::string &frame);
 // Whether a frame's reply word (the first word) is `word`.
 bool frameIs(const std::string &frame, const std::string &word);
-// Whether a v6 frame's check (the number after "#") matches its text: the sum of the bytes
-// from the blank after the lead byte up to the byte before "#", modulo 65536, folded to
-// 65536 minus it from 32768 on.
-bool v6CheckMatches(const std::string &frame);
+// Whether a frame's check (the number after "#") matches its text, alike on both engines:
+// the sum of the bytes from the blank after the lead byte up to the byte before "#",
+// modulo 65536, folded to 65536 minus it from 32768 on.
+bool frameCheckMatches(const std::string &frame);
 
 // A v6 alarm line: "ALR <station> <code> <yy> <mm> <dd> <hh> <mi> <flag>", six more
 // fields and, from some stations, the second.

@@ -64,6 +64,7 @@ enum : uint8_t {
     kIllegalFunction = 0x01,
     kIllegalAddress = 0x02,
     kIllegalValue = 0x03,
+    kDeviceFailure = 0x04,
     kGatewayPath = 0x0A,
     kGatewayTarget = 0x0B,
 };

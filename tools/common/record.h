@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "cause.h"
 #include "errors.h"
 #include "host/hydrix_host.h"
 
@@ -20,12 +21,13 @@ struct Record {
     std::optional<long long> index;   // value number, setpoint number, alarm code, ...
     Value value;
     OrvelTime time = 0;               // the driver's stamp, or when the value arrived
-    std::optional<ErrorTriple> error; // set on a failed request
-    std::string errorText;            // the error in words (also without a triple)
+    Cause cause = Cause::None;        // why it failed; None: it did not
+    std::optional<ErrorTriple> error; // the driver's triple, when it gave one
+    std::string errorText;            // the failure in words, made with the cause (never read back)
     bool interrupted = false;         // Ctrl-C ended the request: not a result to print
     std::vector<std::string> notes;   // for the user, on stderr: what happened on the way
     std::string alarmLine;            // alarms the tool read itself: the station's fields, whole
-    bool failed() const { return error.has_value() || !errorText.empty(); }
+    bool failed() const { return cause != Cause::None; }
 };
 
 using Records = std::vector<Record>;

@@ -57,7 +57,6 @@ public:
     bool failed(const std::string &item, const cli::ErrorTriple &error, const std::string &text, OrvelTime time,
                 Clock::time_point at);
     std::optional<ItemState> get(const std::string &item) const;
-    int firstOf(const std::string &item) const;
 
 private:
     struct Entry {

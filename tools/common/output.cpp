@@ -83,6 +83,7 @@ std::string jsonLine(const Record &r) {
         e["group"] = r.error ? r.error->group : 0;
         e["code"] = r.error ? r.error->code : 0;
         e["sub"] = r.error ? r.error->sub : 0;
+        e["cause"] = causeKey(r.cause);
         e["text"] = r.errorText;
         j["error"] = e;
     } else {

@@ -16,6 +16,10 @@ struct Finding {
 
 // Checks the profile the runtime holds now (rt::loadProfileText).
 std::vector<Finding> checkProfile();
+// The [Serve] section is the gateway's: a program that knows it hands its check here
+// before checking a profile. Without one the section is taken as it is.
+using SectionCheck = std::vector<Finding> (*)();
+void setServeSectionCheck(SectionCheck check);
 // "site.ini:7: error: [Chan0] Retries = -5: ..."
 std::string findingLine(const std::string &source, const Finding &finding);
 

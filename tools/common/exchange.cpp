@@ -32,7 +32,7 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
     request->data = area;
     std::memset(area, 0, kAreaKept);
     fill(request);
-    host.markTrace(channel);
+    host.markTelegrams(channel);
     putMsgToSapOq(channel, request);
 
     auto deadline = Clock::now() + std::chrono::milliseconds(guardMs);
@@ -61,7 +61,6 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
         }
     }
     ex.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    ex.trace = host.traceSinceMark(channel);
     Host::Telegrams telegrams = host.telegramsSinceMark(channel);
     ex.received = std::move(telegrams.received);
     ex.sent = std::move(telegrams.sent);
@@ -76,23 +75,6 @@ int guardTime(Engine engine, int retries, bool history) {
     const int perTry = engine == Engine::Telegram ? 10000 : reply + 10000;
     constexpr int kSettleMs = 2000;
     return (std::max(retries, 0) + 1) * (perTry + 1000) + kSettleMs + 3000;
-}
-
-bool traceNumber(const std::vector<std::string> &trace, const std::string &prefix, long *number) {
-    for (const std::string &line : trace) {
-        if (line.compare(0, prefix.size(), prefix) != 0) continue;
-        char *end = nullptr;
-        const long v = std::strtol(line.c_str() + prefix.size(), &end, 10);
-        if (end == line.c_str() + prefix.size()) continue;
-        *number = v;
-        return true;
-    }
-    return false;
-}
-
-bool traceHas(const std::vector<std::string> &trace, const std::string &text) {
-    return std::any_of(trace.begin(), trace.end(),
-                       [&](const std::string &line) { return line.find(text) != std::string::npos; });
 }
 
 }  // namespace hydrix::cli

@@ -11,10 +11,11 @@
 #include "host/hydrix_host.h"
 #include "inputs.h"
 #include "runtime/runtime.h"
-#include "serve/serve_config.h"
 
 namespace hydrix::cli {
 namespace {
+
+SectionCheck g_serveSectionCheck = nullptr;
 
 enum class Sec { Driver, Channel, Node, Dialup, Poll, Serve, Unknown };
 enum class Type { Int, Text, Nodes, Port, Items, Interval };
@@ -129,7 +130,8 @@ std::vector<Finding> Checker::run() {
         if (id.kind == Sec::Channel && strcasecmp(e.key.c_str(), "Nodes") == 0 && !e.repeated) nodes(e, id);
     }
     for (const rt::ProfileEntry &e : entries) entry(e, classify(e.section));
-    for (const Finding &f : serve::checkServeSection()) out_.push_back(f);
+    if (g_serveSectionCheck)
+        for (const Finding &f : g_serveSectionCheck()) out_.push_back(f);
     std::stable_sort(out_.begin(), out_.end(), [](const Finding &a, const Finding &b) { return a.line < b.line; });
     return out_;
 }
@@ -229,6 +231,8 @@ void Checker::nodes(const rt::ProfileEntry &e, const SectionId &id) {
 }
 
 }  // namespace
+
+void setServeSectionCheck(SectionCheck check) { g_serveSectionCheck = check; }
 
 std::vector<Finding> checkProfile() { return Checker().run(); }
 

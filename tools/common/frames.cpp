@@ -64,7 +64,7 @@ bool frameIs(const std::string &frame, const std::string &word) {
     return !words.empty() && words.front() == word;
 }
 
-bool v6CheckMatches(const std::string &frame) {
+bool frameCheckMatches(const std::string &frame) {
     const size_t hash = frame.find('#');
     if (hash == std::string::npos || hash < 2) return false;
     uint32_t sum = 0;
