@@ -1,6 +1,5 @@
-// The [Serve] section is checked like the rest of the profile: each bad value is one
-// error naming file, line and key, `hydrix check` lists it and `hydrix serve` does not
-// start on it.
+// The [Serve] section through the programs: `hydrix check` lists a bad value and the
+// gateway does not start on it; the command line's front ends are checked.
 #include <gtest/gtest.h>
 
 #include "serve_harness.h"
@@ -11,51 +10,19 @@ namespace {
 const std::string kChannels =  // lines 1-6
     "[Chan0]\nNodes=12, 300\n[Chan0\\Node12]\nPlantNumber=12\n[Chan1]\nHYDRIXDefault=0\n";
 
-TEST(GatewayProfile, EveryBadServeValueIsOneErrorNamingFileLineAndKey) {
+// `hydrix check` and the gateway read the [Serve] section alike: a bad value is one error
+// naming file, line and key, and the gateway does not start on it; a warning does not stop
+// it. (Every bad value of the section is checked in-process: tests/gateway/section_test.cpp.)
+TEST(GatewayProfile, CheckAndTheGatewayTellABadServeValueAlike) {
     struct Case {
-        std::string lines;     // after "...Nodes=7\n[Serve]\n": line 10 on
+        std::string lines;  // after "...Nodes=7\n[Serve]\n": line 10 on
         int line;
-        const char *kind;      // "error" or "warning"
-        std::string key, why;  // the key named, and a part of the reason
+        const char *kind;
+        std::string key, why;
     };
     const std::vector<Case> cases = {
-        {"Items=12:picture:1\n", 10, "error", "Items", "item '12:picture:1' needs its values as FIRST-LAST"},
-        {"Items=12:pictur:1:0-3\n", 10, "error", "Items", "bad item '12:pictur:1:0-3'"},
-        {"Items=99:report:0-4\n", 10, "error", "Items", "unknown node 99"},
-        {"Items=12:report:1-5 every=0s\n", 10, "error", "Items", "\"0s\" is no interval"},
-        {"Items=12:report:1-5 every=2x\n", 10, "error", "Items", "\"2x\" is no interval"},
-        {"Items=12:report:1-5 often\n", 10, "error", "Items", "one item and at most one every= per entry"},
-        {"Items=12:report:1-5, 0/12:report:1-5\n", 10, "error", "Items", "item '0/12:report:1-5' is listed twice"},
-        {"Items=7:picture:1:0-3\n", 10, "error", "Items", "the v6 engine numbers a picture's values from 1"},
-        {"Items=12:report:0-4\n", 10, "error", "Items", "the telegram engine numbers the report's values from 1"},
-        {"Items=12:setpoints:0-3\n", 10, "error", "Items", "setpoints are numbered 1 to 127"},
-        {"Items=300:report:1-5\n", 10, "error", "Items", "node 300 (channel 0) needs a Modbus unit id"},
-        {"Items=300:report:1-5, 12:report:1-5\nUnits=300:12\n", 10, "error", "Items", "would share Modbus unit 12"},
-        {"Units=300:248\n", 10, "error", "Units", "a Modbus unit id is 1 to 247"},
-        {"Units=x/300:30\n", 10, "error", "Units", "write [CHANNEL/]NODE:UNIT"},
-        {"Every=fast\n", 10, "error", "Every", "\"fast\" is no interval"},
         {"WordOrder=ABDC\n", 10, "error", "WordOrder", "must be ABCD"},
-        {"StaleAfter=-1\n", 10, "error", "StaleAfter", "\"-1\" is no interval"},
-        {"AllowWrites=yes\n", 10, "error", "AllowWrites", "must be 0"},
-        {"WriteClients=127.0.0.1, host\n", 10, "error", "WriteClients", "'host' is not an IPv4 address"},
-        {"Modbus=localhost\n", 10, "error", "Modbus", "write ADDRESS:PORT"},
-        {"Modbus=localhost:502\n", 10, "error", "Modbus", "the Modbus front end listens on an IPv4 address"},
-        {"Mqtt=broker:0\n", 10, "error", "Mqtt", "write ADDRESS:PORT"},
-        {"MqttPrefix=site/#\n", 10, "error", "MqttPrefix", "a topic prefix is not empty, has no '#'"},
-        {"Alarms=12 every=1m, 8\n", 10, "error", "Alarms", "unknown node 8"},
-        {"History=12\nHistoryFrom=2026-02-30 00:00\n", 11, "error", "HistoryFrom", "write a date"},
         {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nIntervall=5s\n", 12, "warning", "Intervall", "unknown key"},
-        {"OutboxLimit=-5\n", 10, "error", "OutboxLimit", "0 (no limit) to 100000000"},
-        {"ModbusMaxClients=0\n", 10, "error", "ModbusMaxClients", "from 1 to 1000"},
-        {"ModbusIdleTimeout=soon\n", 10, "error", "ModbusIdleTimeout", "\"soon\" is no interval"},
-        // What serve would refuse or run to no purpose, check says as well.
-        {"Modbus=127.0.0.1:1502\n", 10, "error", "Modbus", "[Serve] has nothing to serve"},
-        {"Items=12:report:1-5\nModbus=off\n", 10, "warning", "Items", "neither Modbus= nor Mqtt= is set"},
-        {"Alarms=12\n", 10, "warning", "Alarms", "Alarms and History need Mqtt=: without it they are not fetched"},
-        {"Items=12:report:1-5 every=5m\nStaleAfter=1m\nModbus=127.0.0.1:1502\n", 11, "warning", "StaleAfter",
-         "item '0/12:report:1-5' is read every 300 s: its values would be stale between two reads"},
-        {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nMqttPasword=x\n", 12, "warning", "MqttPasword",
-         "unknown key (nothing reads it): did you mean MqttPassword?"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines);
@@ -71,7 +38,6 @@ TEST(GatewayProfile, EveryBadServeValueIsOneErrorNamingFileLineAndKey) {
         EXPECT_EQ(check.exitCode, error ? 2 : 0) << check.out;
         EXPECT_NE(check.out.find(error ? ": 1 error," : ": 0 errors, 1 warning"), std::string::npos) << check.out;
         if (!error) continue;
-        // The gateway does not start on it; the message is the same.
         const Outcome serve = runHydrix({"--config", ini.path(), "--simulate", "serve", "--modbus", "off"});
         EXPECT_EQ(serve.exitCode, 2);
         EXPECT_NE(lineOf(serve.err).find(c.why), std::string::npos) << serve.err;
