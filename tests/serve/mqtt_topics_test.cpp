@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -180,6 +181,24 @@ TEST(GatewayMqttTopics, AMalformedReportKeepsTheLineOnlineASilentStationTakesItO
     EXPECT_TRUE(waitUntil(5000, [&] { return lastPayload(sub, "hydrix/channel/0/status") == "offline"; }));
     g.signal(SIGTERM);
     EXPECT_EQ(g.wait(10000), 0);
+}
+
+// RepublishEvery: a value that does not change still reaches a time-series consumer at each
+// interval, with the time of its last good read (read once an hour here).
+TEST(GatewayMqttTopics, RepublishEverySendsEachValueAgainWithTheTimeOfItsLastGoodRead) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/12/picture1/1");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini(simulatedProfile(broker, outbox, "Items=12:picture:1:0-2 every=1h\nRepublishEvery=1s\n"));
+    Gateway g({"--config", ini.path(), "--simulate", "serve"});
+    ASSERT_TRUE(waitUntil(15000, [&] { return sub.count("picture1/1") >= 4; })) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    std::set<std::string> times;
+    for (const Received &r : sub.all()) times.insert(nlohmann::json::parse(r.payload).at("time").get<std::string>());
+    EXPECT_EQ(times.size(), 1u) << "one read, so one time of the last good read";
 }
 
 }  // namespace

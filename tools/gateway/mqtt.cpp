@@ -122,7 +122,8 @@ bool MqttPublisher::start(std::string *error) {
     return true;
 }
 
-// The client's thread: connects, serves the connection, and after a failed attempt or a
+// The client's thread: connects, serves the connection (and with RepublishEvery publishes
+// every value again at that interval while connected), and after a failed attempt or a
 // lost connection waits (1 s, doubling up to 30 s while attempts fail or connections end
 // at once) and starts again, until stop().
 void MqttPublisher::loop() {
@@ -138,7 +139,14 @@ void MqttPublisher::loop() {
     bool said = false;
     while (!stopping_.load()) {
         int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);
-        while (rc == MOSQ_ERR_SUCCESS && !stopping_.load()) rc = mosquitto_loop(mosq_, 100, 1);
+        auto due = std::chrono::steady_clock::now() + std::chrono::duration<double>(serve_.republishEvery);
+        while (rc == MOSQ_ERR_SUCCESS && !stopping_.load()) {
+            rc = mosquitto_loop(mosq_, 100, 1);
+            if (serve_.republishEvery > 0 && connected_.load() && std::chrono::steady_clock::now() >= due) {
+                due = std::chrono::steady_clock::now() + std::chrono::duration<double>(serve_.republishEvery);
+                republish();
+            }
+        }
         if (stopping_.load()) break;
         if (connectedAt_ == std::chrono::steady_clock::time_point{}) {
             // Never got as far as a connection this time.
@@ -213,10 +221,21 @@ void MqttPublisher::publishValues(const Item &item, const std::vector<std::pair<
         publish(base + "/" + std::to_string(index), "{\"value\":" + number(value) + tail, 0, true);
 }
 
+void MqttPublisher::republish() {
+    std::vector<std::pair<Item, std::vector<std::pair<long long, double>>>> all;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[name, v] : items_)
+            if (!v.values.empty()) all.push_back({v.item, {v.values.begin(), v.values.end()}});
+    }
+    for (const auto &[item, values] : all) publishValues(item, values);
+}
+
 void MqttPublisher::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
     {
         std::lock_guard lock(mutex_);
         ItemValues &v = items_[item.name];
+        v.item = item;
         for (const auto &[index, value] : values) v.values[index] = value;
         v.goodTime = time;
     }
@@ -229,6 +248,7 @@ void MqttPublisher::itemStatus(const Item &item, Quality quality, const std::str
     {
         std::lock_guard lock(mutex_);
         ItemValues &v = items_[item.name];
+        v.item = item;
         v.quality = quality;
         v.goodTime = lastGood;
         values.assign(v.values.begin(), v.values.end());

@@ -75,6 +75,8 @@ private:
     std::string itemBase(const Item &item) const;
     void outboxFault(const std::string &why);
     void publishValues(const Item &item, const std::vector<std::pair<long long, double>> &values);
+    // RepublishEvery: every value held, published again with the time of its last good read.
+    void republish();
     void loop();
 
     const ServeConfig serve_;
@@ -93,6 +95,7 @@ private:
     // Per item (by its name): the values it holds, the time of its last good read, and its
     // quality as published.
     struct ItemValues {
+        Item item;
         std::map<long long, double> values;
         OrvelTime goodTime = 0;
         Quality quality = Quality::Good;

@@ -200,7 +200,8 @@ void reload(Running &r) {
     if (fresh->mqtt != was.mqtt || fresh->mqttPrefix != was.mqttPrefix || fresh->mqttClientId != was.mqttClientId ||
         fresh->mqttUser != was.mqttUser || fresh->mqttPassword != was.mqttPassword ||
         fresh->mqttCaFile != was.mqttCaFile || fresh->mqttCertFile != was.mqttCertFile ||
-        fresh->mqttKeyFile != was.mqttKeyFile || fresh->outbox != was.outbox)
+        fresh->mqttKeyFile != was.mqttKeyFile || fresh->outbox != was.outbox ||
+        fresh->republishEvery != was.republishEvery)
         logLine("SIGHUP: the MQTT settings and Outbox take effect at the next start");
     fresh->modbus = was.modbus;
     fresh->mqtt = was.mqtt;

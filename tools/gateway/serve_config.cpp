@@ -90,7 +90,8 @@ const char *const kKeys[] = {"Items",      "Every",        "Alarms",       "Hist
                               "Modbus",     "WordOrder",    "StaleAfter",   "Units",       "AllowWrites",
                               "WriteClients", "Mqtt",       "MqttPrefix",   "MqttClientId", "MqttUser",
                               "MqttPassword", "MqttPasswordFile", "MqttCaFile", "MqttCertFile", "MqttKeyFile",
-                              "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients"};
+                              "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
+                              "RepublishEvery"};
 
 // The known key a mistyped one most likely meant; none when nothing is close.
 const char *nearestKey(const std::string &key) {
@@ -232,6 +233,11 @@ void Parser::entry(const rt::ProfileEntry &e) {
     if (same(k, "AllowWrites")) {
         if (v != "0" && v != "1") return add(true, e, "must be 0 (no writes, the default) or 1");
         c.allowWrites = v == "1";
+        return;
+    }
+    if (same(k, "RepublishEvery")) {
+        if (same(v, "off")) c.republishEvery = 0;
+        else if (auto d = duration(e, v)) c.republishEvery = *d;
         return;
     }
     if (same(k, "ModbusIdleTimeout")) {
