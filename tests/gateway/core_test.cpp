@@ -11,6 +11,7 @@
 #include "check.h"
 #include "common/temp_path.h"
 #include "config.h"
+#include "mqtt_commands.h"
 #include "outbox.h"
 #include "register_map.h"
 #include "serve_config.h"
@@ -140,6 +141,63 @@ TEST_F(GatewayOutbox, AtItsLimitItRefusesWholeBatchesAndAnUnreadableFileIsMovedA
     ASSERT_TRUE(box.add(messages(1), std::nullopt, &error));
     EXPECT_FALSE(box.writable(&why));
     EXPECT_NE(why.find("OutboxLimit"), std::string::npos) << why;
+}
+
+}  // namespace
+
+namespace {
+
+// What a message on a command topic asks for, and what is refused before any station hears
+// of it: a typo must never reach a pump.
+TEST(GatewayMqttCommands, OnlyWellFormedCommandsForServedSetpointsBecomeRequests) {
+    const gw::ServeConfig base = oneItem();
+    gw::ServeConfig serve = base;
+    gw::Item setpoints = serve.items.at(0);
+    setpoints.query.what = cli::What::Setpoints;
+    setpoints.first = 1;
+    setpoints.count = 4;
+    serve.items.push_back(setpoints);
+    const std::string path = tempPath("hydrix-commands");
+    std::ofstream(path) << "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n";
+    std::string error;
+    std::vector<cli::Finding> findings;
+    const auto config = cli::loadConfig(path, false, &error, &findings);
+    std::remove(path.c_str());
+    ASSERT_TRUE(config) << error;
+    const auto parse = [&](const std::string &topic, const std::string &payload, std::string *why) {
+        return gw::parseCommand("site", topic, payload, *config, serve, {}, why);
+    };
+    std::string why;
+    auto write = parse("site/12/setpoint/2/set", "4.5", &why);
+    ASSERT_TRUE(write) << why;
+    EXPECT_EQ(write->query.what, cli::What::WriteSetpoint);
+    EXPECT_EQ(write->query.setpoint, 2);
+    EXPECT_EQ(write->query.value, 4.5);
+    EXPECT_EQ(write->query.target.node, 12u);
+    auto start = parse("site/0-12/command/3/set", "start", &why);
+    ASSERT_TRUE(start) << why;
+    EXPECT_EQ(start->query.letter, 'M');
+    EXPECT_EQ(start->query.machine, 3);
+    EXPECT_EQ(gw::resultTopic("site/12/command/3/set"), "site/12/command/3/result");
+
+    const std::vector<std::tuple<std::string, std::string, std::string>> refused = {
+        {"site/12/setpoint/2/set", "4,5", ""},                         // no number
+        {"site/12/setpoint/9/set", "1", "not served"},                 // outside the served setpoints
+        {"site/12/setpoint/0/set", "1", "1 to 127"},
+        {"site/13/setpoint/2/set", "1", "no station"},
+        {"site/12/command/3/set", "star", "no command"},
+        {"site/12/command/256/set", "start", "1 to 255"},
+        {"site/12/command/+3/set", "start", "1 to 255"},
+        {"other/12/command/3/set", "start", "not a command topic"},
+        {"site/12/picture/3/set", "1", "not a command topic"},
+    };
+    for (const auto &[topic, payload, part] : refused) {
+        SCOPED_TRACE(topic + " " + payload);
+        why.clear();
+        EXPECT_FALSE(parse(topic, payload, &why));
+        EXPECT_FALSE(why.empty());
+        EXPECT_NE(why.find(part), std::string::npos) << why;
+    }
 }
 
 }  // namespace

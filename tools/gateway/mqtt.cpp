@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -71,6 +72,11 @@ extern "C" void disconnectCallback(mosquitto *, void *self, int rc) {
     static_cast<MqttPublisher *>(self)->onDisconnect(rc);
 }
 extern "C" void publishCallback(mosquitto *, void *self, int mid) { static_cast<MqttPublisher *>(self)->onPublish(mid); }
+extern "C" void messageCallback(mosquitto *, void *self, const mosquitto_message *m) {
+    if (!m->topic) return;
+    const std::string payload(static_cast<const char *>(m->payload), static_cast<size_t>(std::max(m->payloadlen, 0)));
+    static_cast<MqttPublisher *>(self)->onMessage(m->topic, payload);
+}
 
 }  // namespace
 
@@ -104,6 +110,7 @@ bool MqttPublisher::start(std::string *error) {
     mosquitto_connect_callback_set(mosq_, connectCallback);
     mosquitto_disconnect_callback_set(mosq_, disconnectCallback);
     mosquitto_publish_callback_set(mosq_, publishCallback);
+    mosquitto_message_callback_set(mosq_, messageCallback);
     const std::string status = serve_.mqttPrefix + "/status";
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
     if (!serve_.mqttUser.empty())
@@ -392,6 +399,30 @@ void MqttPublisher::flush() {
     }
 }
 
+void MqttPublisher::listen(const std::string &filter, Handler handler) {
+    std::lock_guard lock(mutex_);
+    listeners_.push_back({filter, std::move(handler)});
+    if (connected_.load() && mosq_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
+}
+
+void MqttPublisher::publishResult(const std::string &topic, const std::string &payload) {
+    std::lock_guard lock(mutex_);
+    if (mosq_) mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+}
+
+void MqttPublisher::onMessage(const std::string &topic, const std::string &payload) {
+    std::vector<Handler> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[filter, handler] : listeners_) {
+            bool matches = false;
+            mosquitto_topic_matches_sub(filter.c_str(), topic.c_str(), &matches);
+            if (matches) handlers.push_back(handler);
+        }
+    }
+    for (const Handler &h : handlers) h(topic, payload);
+}
+
 void MqttPublisher::onConnect(int rc) {
     if (rc != 0) {
         logLine("MQTT: broker " + serve_.mqtt + " refused the connection: " + mosquitto_connack_string(rc));
@@ -405,6 +436,7 @@ void MqttPublisher::onConnect(int rc) {
         retained = retained_;
         // What was in flight when the line dropped stays in flight: the library sends
         // its unacknowledged QoS 1 messages again, under the same ids, once connected.
+        for (const auto &[filter, handler] : listeners_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
     }
     connectedAt_ = std::chrono::steady_clock::now();
     logLine("MQTT: connected to " + serve_.mqtt + " (" + std::to_string(outbox_.count()) + " message(s) in the outbox)");

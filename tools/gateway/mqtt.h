@@ -13,6 +13,8 @@
 //                                            retained, when reads start or stop failing
 //   <prefix>/<station>/alarms, .../history   one QoS 1 message per alarm or history
 //                                            record, not retained, from the outbox
+//   <prefix>/<station>/setpoint/<n>/set, .../command/<machine>/set: commands, with
+//                                            AllowWrites=1 only (mqtt_commands.h)
 // <station> is the node number, or CHANNEL-NODE for a node number that is on more than
 // one channel of the profile (1-7): two stations never share a topic.
 // The client connects whenever the broker is there, however long it was away; at every
@@ -21,7 +23,9 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <vector>
 #include <map>
 #include <mutex>
 #include <set>
@@ -47,6 +51,13 @@ public:
     bool start(std::string *error);
     // Says "offline", disconnects and joins the client's thread.
     void stop();
+    // Messages on a topic filter go to `handler` (on the client's thread: it must not
+    // wait); subscribed at every connection.
+    using Handler = std::function<void(const std::string &topic, const std::string &payload)>;
+    void listen(const std::string &filter, Handler handler);
+    // A QoS 1 message, not retained (a command's result).
+    void publishResult(const std::string &topic, const std::string &payload);
+    void onMessage(const std::string &topic, const std::string &payload);
 
     // From the poller (its thread).
     void changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time);
@@ -102,6 +113,7 @@ private:
     };
     std::map<std::string, ItemValues> items_;
     std::string outboxState_;  // as published on <prefix>/outbox
+    std::vector<std::pair<std::string, Handler>> listeners_;  // topic filter, handler
     // Retained state, published again at every connection.
     std::map<std::string, std::string> retained_;
     // Outbox messages sent and not yet acknowledged: message id -> outbox id.

@@ -13,6 +13,7 @@
 
 #include "modbus_server.h"
 #include "mqtt.h"
+#include "mqtt_commands.h"
 #include "outbox.h"
 #include "register_map.h"
 #include "scheduler.h"
@@ -281,9 +282,17 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
     for (const auto &[station, identity] : outbox.lastAlarms()) scheduler.resumeAlarms(station.first, station.second, identity);
     scheduler.start(*serve);
+    // Setpoint writes and machine commands over MQTT: with AllowWrites=1 only.
+    std::unique_ptr<MqttCommands> commands;
+    if (mqtt && serve->allowWrites) {
+        commands = std::make_unique<MqttCommands>(*mqtt, config, *serve, sharedNodes(config),
+                                                  [&scheduler](const cli::Query &q) { return scheduler.submit(q); });
+        commands->start();
+    }
     ModbusServer modbus(store, scheduler);
     if (!serve->modbus.empty()) {
         if (!modbus.start(modbusOptions(*serve), std::make_shared<const RegisterMap>(*map), &error)) {
+            if (commands) commands->stop();
             scheduler.stop();
             if (mqtt) mqtt->stop();
             host.stop();
@@ -299,6 +308,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
 
     notifyStopping();
     logLine("stopping");
+    if (commands) commands->stop();
     scheduler.stop();
     modbus.stop();
     if (mqtt) {
