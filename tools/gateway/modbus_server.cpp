@@ -73,6 +73,13 @@ std::shared_ptr<const RegisterMap> ModbusServer::map() {
     return map_;
 }
 
+size_t ModbusServer::clients() {
+    std::lock_guard lock(mutex_);
+    size_t live = 0;
+    for (const auto &c : clients_) live += c->dropped.load() || c->done.load() ? 0 : 1;
+    return live;
+}
+
 bool ModbusServer::mayWrite(const std::string &peer, std::string *why) {
     std::lock_guard lock(mutex_);
     if (!options_.allowWrites) {

@@ -34,6 +34,7 @@ public:
     bool start(const ModbusOptions &options, std::shared_ptr<const RegisterMap> map, std::string *error);
     // A new map and write permissions (the item list was reread).
     void update(std::shared_ptr<const RegisterMap> map, const ModbusOptions &options);
+    size_t clients();  // connected now
     // Closes the listener and every client, and joins their threads.
     void stop();
 

@@ -58,6 +58,7 @@ public:
     // A QoS 1 message, not retained (a command's result).
     void publishResult(const std::string &topic, const std::string &payload);
     void onMessage(const std::string &topic, const std::string &payload);
+    bool connected() const { return connected_.load(); }
 
     // From the poller (its thread).
     void changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time);

@@ -157,12 +157,16 @@ void Scheduler::beat(int channel) {
     if (channel >= 0 && channel < HYDRIX_CHANNELS) heartbeat_[channel].store(Clock::now().time_since_epoch().count());
 }
 
-bool Scheduler::linesServed(Clock::duration within) const {
+std::vector<int> Scheduler::linesLate(Clock::duration within) const {
     const auto now = Clock::now().time_since_epoch().count();
+    std::vector<int> late;
     for (int channel : channels_)
-        if (channel >= 0 && channel < HYDRIX_CHANNELS && now - heartbeat_[channel].load() > within.count()) return false;
-    return true;
+        if (channel >= 0 && channel < HYDRIX_CHANNELS && now - heartbeat_[channel].load() > within.count())
+            late.push_back(channel);
+    return late;
 }
+
+bool Scheduler::linesServed(Clock::duration within) const { return linesLate(within).empty(); }
 
 void Scheduler::run(int channel) {
     std::unique_lock lock(mutex_);
@@ -216,9 +220,13 @@ void Scheduler::run(int channel) {
 
 // A line is offline when its station did not answer at all: no reply in time or a port
 // that failed. A station that answers "no data" is online.
-void Scheduler::lineEnded(int channel, const cli::Records &records) {
+void Scheduler::lineEnded(int channel, const cli::Records &records, Clock::time_point started) {
     bool online = true;
-    if (const cli::Record *bad = firstFailure(records)) online = !cli::lineDown(bad->cause);
+    const cli::Record *bad = firstFailure(records);
+    if (bad) online = !cli::lineDown(bad->cause);
+    if (sinks_.request)
+        sinks_.request(channel, std::chrono::duration<double>(Clock::now() - started).count(),
+                       bad ? bad->cause : cli::Cause::None);
     if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
     if (lineOnline_[channel] == online) return;
     lineOnline_[channel] = online;
@@ -239,9 +247,10 @@ void Scheduler::runRead(Task &t) {
     const Item &item = t.item;
     const cli::ChannelConfig *channel = config_.channel(item.query.target.channel);
     if (!channel) return;
+    const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, item.query, {});
     if (interrupted(records)) return;  // the gateway is stopping: not a failure of the line
-    lineEnded(item.query.target.channel, records);
+    lineEnded(item.query.target.channel, records, started);
     const auto at = Clock::now();
     const OrvelTime now = cli::orvelNow();
     if (const cli::Record *bad = firstFailure(records)) {
@@ -360,8 +369,9 @@ void Scheduler::runAlarms(Task &t) {
                 cli::valueText(r.value) + " at " + cli::isoUtc(r.time));
         return true;
     };
+    const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, q, {});
-    if (!interrupted(records)) lineEnded(t.station.channel, records);
+    if (!interrupted(records)) lineEnded(t.station.channel, records, started);
     if (interrupted(records)) return;
     const cli::Record *bad = firstFailure(records);
     if (bad && !t.failing) logLine(stationLabel(t.station) + ": alarms: " + cli::errorField(*bad));
@@ -383,8 +393,9 @@ void Scheduler::runHistory(Task &t) {
     }
     // A long fetch is progress too: each report of it keeps the line counted as served.
     const int line = t.station.channel;
+    const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, q, [this, line](long, OrvelTime) { beat(line); });
-    if (!interrupted(records)) lineEnded(t.station.channel, records);
+    if (!interrupted(records)) lineEnded(t.station.channel, records, started);
     cli::Records history;
     OrvelTime last = q.from;
     for (const cli::Record &r : records)

@@ -48,6 +48,9 @@ struct Sinks {
         status;
     // How the last request on a channel's line ended, when that changes.
     std::function<void(int channel, bool online)> line;
+    // Every request on a line that ended (not one a stop interrupted): how long it took,
+    // and why it failed (None: it did not).
+    std::function<void(int channel, double seconds, cli::Cause cause)> request;
 };
 
 class Scheduler {
@@ -72,6 +75,8 @@ public:
     // Whether every channel's thread came round (or saw a long read make progress) within
     // `within`: the lines are being served. What feeds the service's watchdog.
     bool linesServed(Clock::duration within) const;
+    // The channels whose thread did not come round within `within`.
+    std::vector<int> linesLate(Clock::duration within) const;
 
 private:
     struct Task {
@@ -93,7 +98,7 @@ private:
         std::promise<WriteResult> done;
     };
     void run(int channel);
-    void lineEnded(int channel, const cli::Records &records);
+    void lineEnded(int channel, const cli::Records &records, Clock::time_point started);
     void runRead(Task &t);
     void runAlarms(Task &t);
     void runHistory(Task &t);

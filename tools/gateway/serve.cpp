@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "http_server.h"
+#include "metrics.h"
 #include "modbus_server.h"
 #include "mqtt.h"
 #include "mqtt_commands.h"
@@ -123,6 +125,35 @@ ModbusOptions modbusOptions(const ServeConfig &serve) {
     m.idleTimeout = serve.modbusIdleTimeout;
     m.maxClients = serve.modbusMaxClients;
     return m;
+}
+
+// The gauges of a scrape, read now.
+Metrics::Gauges gaugesNow(const ServeConfig &serve, const Store &store, Outbox &outbox, MqttPublisher *mqtt,
+                          ModbusServer &modbus) {
+    Metrics::Gauges g;
+    const auto now = Clock::now();
+    for (const Item &item : serve.items) {
+        const auto state = store.get(item.name);
+        g.itemAges.push_back({item.name, state && state->everGood
+                                             ? std::optional<double>(std::chrono::duration<double>(now - state->goodAt).count())
+                                             : std::nullopt});
+    }
+    if (mqtt) {
+        g.outbox = outbox.count();
+        g.mqttConnected = mqtt->connected();
+    }
+    if (!serve.modbus.empty()) g.modbusClients = modbus.clients();
+    return g;
+}
+
+// How long a line's thread may be away on one request before /healthz says so: twice the
+// longest interval of the section, at least a minute (a silent station's tries take that).
+Clock::duration healthLimit(const ServeConfig &serve) {
+    double longest = 30;
+    for (const Item &item : serve.items) longest = std::max(longest, item.every);
+    for (const auto *tasks : {&serve.alarms, &serve.history})
+        for (const StationTask &t : *tasks) longest = std::max(longest, t.every);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(2 * longest));
 }
 
 // The front ends given on the command line are well formed; else the message.
@@ -277,6 +308,8 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             std::to_string(serve->items.size()) + " item(s), alarms of " + std::to_string(serve->alarms.size()) +
             ", history of " + std::to_string(serve->history.size()) + " station(s)");
 
+    Metrics metrics;
+    sinks.request = [&metrics](int channel, double seconds, cli::Cause cause) { metrics.request(channel, seconds, cause); };
     Store store;
     Scheduler scheduler(host, config, store, sinks);
     for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
@@ -303,11 +336,28 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
                                     : std::string("off")) +
                 ")");
     }
+    HttpServer http;
+    if (!serve->http.empty()) {
+        std::string address;
+        int port = 0;
+        splitHostPort(serve->http, &address, &port);
+        const auto gauges = [&] { return gaugesNow(*serve, store, outbox, mqtt.get(), modbus); };
+        const auto health = [&scheduler, limit = healthLimit(*serve)](std::string *why) {
+            const std::vector<int> late = scheduler.linesLate(limit);
+            for (int c : late) *why += (why->empty() ? "not served within the limit: channel " : ", ") + std::to_string(c);
+            return late.empty();
+        };
+        if (!http.start(address, port, [&metrics, gauges] { return metrics.render(gauges()); }, health, &error))
+            logLine(error + ": no /metrics or /healthz");
+        else
+            logLine("HTTP: /metrics and /healthz on " + serve->http);
+    }
     Running running{config, o, *serve, scheduler, modbus, mqtt.get()};
     serveUntilStopped(running);
 
     notifyStopping();
     logLine("stopping");
+    http.stop();
     if (commands) commands->stop();
     scheduler.stop();
     modbus.stop();

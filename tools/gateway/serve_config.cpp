@@ -91,7 +91,7 @@ const char *const kKeys[] = {"Items",      "Every",        "Alarms",       "Hist
                               "WriteClients", "Mqtt",       "MqttPrefix",   "MqttClientId", "MqttUser",
                               "MqttPassword", "MqttPasswordFile", "MqttCaFile", "MqttCertFile", "MqttKeyFile",
                               "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
-                              "RepublishEvery"};
+                              "RepublishEvery", "Http"};
 
 // The known key a mistyped one most likely meant; none when nothing is close.
 const char *nearestKey(const std::string &key) {
@@ -198,6 +198,16 @@ void Parser::entry(const rt::ProfileEntry &e) {
         if (!t) return add(true, e, "write a date from 2000 on as \"YYYY-MM-DD HH:MM\", ...Z for UTC, -6h, -2d or 0");
         c.historyFrom = *t;
         c.historyFromText = v;
+        return;
+    }
+    if (same(k, "Http")) {
+        std::string host;
+        int port = 0;
+        if (v.empty() || same(v, "off")) return;
+        in_addr a{};
+        if (!splitHostPort(v, &host, &port) || inet_pton(AF_INET, host.c_str(), &a) != 1)
+            return add(true, e, "write ADDRESS:PORT with an IPv4 address (e.g. 127.0.0.1:9188), or off");
+        c.http = v;
         return;
     }
     if (same(k, "Modbus") || same(k, "Mqtt")) {
