@@ -308,6 +308,14 @@ private:
     void run();
     void handleRequest(const std::string &raw, std::chrono::steady_clock::time_point firstByte);
     std::vector<Reply> answer(const std::string &raw, bool v6);
+    // One command to a plant, and each command's own answer (all under mutex_).
+    using Args = std::vector<std::string>;
+    std::vector<Reply> answerCommand(Plant &p, const std::string &cmd, const Args &args, bool v6);
+    Reply pictureCommand(Plant &p, const Args &args, bool v6);
+    Reply setpointCommand(Plant &p, const Args &args, bool v6);
+    Reply limitCommand(Plant &p, const Args &args);
+    Reply historyCommand(const Plant &p, const Args &args, bool v6);
+    void acknowledgeAlarm(Plant &p);
     std::string frame(const Reply &reply, const Faults &f) const;
     void writeFrames(const std::vector<Reply> &replies, const Faults &f);
     void writePaced(const std::string &bytes, int baud, int burstMs);
