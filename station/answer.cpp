@@ -24,6 +24,17 @@ bool toInt(const std::string &s, int *out)
     return true;
 }
 
+// Exactly `count` words, each a whole number.
+bool toInts(const std::vector<std::string> &words, int *out, size_t count)
+{
+    if (words.size() != count)
+        return false;
+    for (size_t i = 0; i < count; ++i)
+        if (!toInt(words[i], &out[i]))
+            return false;
+    return true;
+}
+
 std::string two(int v)
 {
     char buf[16];
@@ -114,6 +125,27 @@ std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v
         out += stamp(shown) + " " + joinNumbers(r.values) + " !";
     }
     *records = std::min(n, limit);
+    return out;
+}
+
+// "0 1": a list read (MCC, MAS) rather than a write.
+bool isListRead(const std::vector<std::string> &args)
+{
+    return args.size() == 2 && args[0] == "0" && args[1] == "1";
+}
+
+// A list's entries, one text each, blank separated; "NDA" for an empty list.
+template <typename List, typename Entry>
+std::string listText(const List &list, Entry entry)
+{
+    if (list.empty())
+        return "NDA";
+    std::string out;
+    for (const auto &[n, item] : list) {
+        if (!out.empty())
+            out += ' ';
+        out += entry(n, item);
+    }
     return out;
 }
 
@@ -241,17 +273,10 @@ Simulator::Reply Simulator::pictureCommand(Plant &p, const Args &args, bool v6)
 Simulator::Reply Simulator::setpointCommand(Plant &p, const Args &args, bool v6)
 {
     using wire::STX;
-    if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
-        if (p.setpoints.empty())
-            return {STX, "NDA"};
-        std::string out;
-        for (const auto &[n, s] : p.setpoints) {
-            if (!out.empty())
-                out += ' ';
-            out += std::to_string(n) + " " + wireType(s.type, v6) + " " + wire::setpointValue(s);
-        }
-        return {STX, out};
-    }
+    if (isListRead(args))
+        return {STX, listText(p.setpoints, [v6](int n, const Setpoint &s) {
+                    return std::to_string(n) + " " + wireType(s.type, v6) + " " + wire::setpointValue(s);
+                })};
     int n = 0;
     if (args.size() < 9 || !toInt(args[args.size() - 3], &n))
         return {STX, "SCE"};
@@ -276,25 +301,15 @@ Simulator::Reply Simulator::setpointCommand(Plant &p, const Args &args, bool v6)
 Simulator::Reply Simulator::limitCommand(Plant &p, const Args &args)
 {
     using wire::STX;
-    if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
-        if (p.limits.empty())
-            return {STX, "NDA"};
-        std::string out;
-        for (const auto &[ch, l] : p.limits) {
-            if (!out.empty())
-                out += ' ';
-            out += std::to_string(ch) + " " + std::to_string(l.type) + " " + std::to_string(l.high) + " " +
-                   std::to_string(l.low) + " " + std::to_string(l.hysteresis) + " " +
-                   std::to_string(l.decimals);
-        }
-        return {STX, out};
-    }
+    if (isListRead(args))
+        return {STX, listText(p.limits, [](int ch, const AlarmLimit &l) {
+                    return std::to_string(ch) + " " + std::to_string(l.type) + " " + std::to_string(l.high) + " " +
+                           std::to_string(l.low) + " " + std::to_string(l.hysteresis) + " " +
+                           std::to_string(l.decimals);
+                })};
     int v[6];
-    if (args.size() != 6)
+    if (!toInts(args, v, 6))
         return {STX, "SCE"};
-    for (int i = 0; i < 6; ++i)
-        if (!toInt(args[i], &v[i]))
-            return {STX, "SCE"};
     const AlarmLimit l{v[1], v[2], v[3], v[4], v[5]};
     limitWrites_.push_back(LimitWrite{p.plantNumber, v[0], l});
     const auto it = p.limits.find(v[0]);
@@ -309,11 +324,8 @@ Simulator::Reply Simulator::historyCommand(const Plant &p, const Args &args, boo
 {
     using wire::STX;
     int f[5];
-    if (args.size() != 5)
+    if (!toInts(args, f, 5))
         return {STX, "SCE"};
-    for (int i = 0; i < 5; ++i)
-        if (!toInt(args[i], &f[i]))
-            return {STX, "SCE"};
     const LocalTime from{f[0] + 2000, f[1], f[2], f[3], f[4]};
     int records = 0;
     const std::string text = historyText(p, from, model_.historyChunk, v6, &records);
