@@ -14,6 +14,7 @@
 
 #include "host/hydrix_host.h"
 #include "runtime/runtime.h"
+#include "station/pty.h"
 
 namespace {
 
@@ -49,24 +50,24 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s\n", err->what().c_str());
         return 2;
     }
-    std::vector<rt::Pty> ptys;
+    std::vector<hydrix::station::Pty> ptys;
     drvInstall("Driver");
     for (int c = 0; c < channels; ++c) {
         std::string error;
-        auto pty = rt::openPty(&error);
+        auto pty = hydrix::station::Pty::open(&error);
         if (!pty) {
             std::fprintf(stderr, "pseudo-terminal: %s\n", error.c_str());
             return 2;
         }
         rt::PortSettings port;
-        port.device = pty->slavePath;
+        port.device = pty->slavePath();
         port.line.baudRate = 9600;
         port.line.byteSize = 8;
         if (auto err = rt::openChannelPort(c, port)) {
             std::fprintf(stderr, "channel %d: %s\n", c, err->c_str());
             return 2;
         }
-        ptys.push_back(*pty);
+        ptys.push_back(std::move(*pty));
         drvAddChan(c, ("Chan" + std::to_string(c)).c_str());
         drvInitComm(static_cast<uint32_t>(c), getCommHandle(c));
     }
@@ -84,7 +85,7 @@ int main(int argc, char **argv) {
     }
     drvUnInstall();
     for (int c = 0; c < channels; ++c) rt::closeChannelPort(c);
-    for (auto &pty : ptys) rt::closePty(pty);
+    ptys.clear();
     std::printf("idle: %d telegram + %d v6 channels used %.3f%% of one core over %.1f s (limit %.1f%%)\n",
                 telegram, v6, share * 100.0, wall, kLimit * 100.0);
     return share < kLimit ? 0 : 1;

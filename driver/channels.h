@@ -82,6 +82,18 @@ struct V6Node {
     char route[V6_ROUTE_SIZE];      // "%d" of the node, or its "Route"; at most 3 characters
 };
 
+// What the history and picture parsers keep between the calls of one reply: a parse that
+// the host's empty pool paused goes on exactly where it stopped.
+struct V6ParseState {
+    uint32_t histIndex = 0;
+    OrvelTime histTime = 0;     // time of the history record being read
+    // A history-time report that found the pool empty and still has to go out.
+    enum class Report { None, ChunkDone, HistoryEnded };
+    Report histReport = Report::None;
+    uint32_t wgsIndex = 0;
+    uint32_t wgsSplit = 0;      // the picture header's split count
+};
+
 struct V6Channel {
     uint32_t channelNo;
     char deviceName[V6_DEVICE_NAME_SIZE];
@@ -106,6 +118,7 @@ struct V6Channel {
     V6Buffer *txDoneQueue;
     V6Buffer *replyBuffer;
     char *parseCursor;
+    V6ParseState parse;         // the channel's own: parsers of channels run side by side
     std::atomic<uint32_t> state;
     std::atomic<uint32_t> step;
     std::atomic<HostMsg *> curMsg;

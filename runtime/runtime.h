@@ -93,25 +93,12 @@ HYDRIX_RT_API void closeChannelPort(int channel);
 // handle, ERROR_TIMEOUT for a write that did not finish in time.
 
 #ifndef _WIN32
-// Linux only: ttys and pseudo-terminals.
-// Opens a tty device path in raw mode with the given line (used by openChannelPort and by
-// the station simulator). Returns the descriptor, or -1 with the error text.
+// Linux only: ttys.
+// Opens a tty device path in raw mode with the given line (used by openChannelPort).
+// Returns the descriptor, or -1 with the error text.
 HYDRIX_RT_API int openTty(const std::string &path, const CommLine &line, std::string *error);
 // Applies line settings (speed, data bits, parity, stop bits) to an open tty.
 HYDRIX_RT_API bool applyLine(int fd, const CommLine &line, std::string *error);
-
-// A pseudo-terminal pair in raw mode: `master` for the far end (the station simulator),
-// `slavePath` to open as the channel's port.
-struct Pty {
-    int master = -1;
-    std::string slavePath;
-};
-// The runtime keeps one descriptor of the slave open itself until closePty, so that the
-// master does not see a hang-up (POLLHUP, EIO) before the port is opened or while it is
-// being reopened.
-HYDRIX_RT_API std::optional<Pty> openPty(std::string *error);
-// Closes the master and the slave descriptor that the runtime keeps; master becomes -1.
-HYDRIX_RT_API void closePty(Pty &pty);
 #endif
 
 // ---- Line tap -------------------------------------------------------------------------

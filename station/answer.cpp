@@ -24,6 +24,17 @@ bool toInt(const std::string &s, int *out)
     return true;
 }
 
+// Exactly `count` words, each a whole number.
+bool toInts(const std::vector<std::string> &words, int *out, size_t count)
+{
+    if (words.size() != count)
+        return false;
+    for (size_t i = 0; i < count; ++i)
+        if (!toInt(words[i], &out[i]))
+            return false;
+    return true;
+}
+
 std::string two(int v)
 {
     char buf[16];
@@ -117,6 +128,27 @@ std::string historyText(const Plant &p, const LocalTime &from, int limit, bool v
     return out;
 }
 
+// "0 1": a list read (MCC, MAS) rather than a write.
+bool isListRead(const std::vector<std::string> &args)
+{
+    return args.size() == 2 && args[0] == "0" && args[1] == "1";
+}
+
+// A list's entries, one text each, blank separated; "NDA" for an empty list.
+template <typename List, typename Entry>
+std::string listText(const List &list, Entry entry)
+{
+    if (list.empty())
+        return "NDA";
+    std::string out;
+    for (const auto &[n, item] : list) {
+        if (!out.empty())
+            out += ' ';
+        out += entry(n, item);
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace wire {
@@ -181,117 +213,30 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
     }
     onLine_ = p->plantNumber;
     const std::string cmd = w.size() > 1 ? w[1] : "";
-    const std::vector<std::string> args(w.begin() + std::min<size_t>(2, w.size()), w.end());
+    const Args args(w.begin() + std::min<size_t>(2, w.size()), w.end());
+    return answerCommand(*p, cmd, args, v6);
+}
 
-    if (cmd == "WGS") {
-        int machine = 0, picture = 0;
-        if (args.size() != 4 || args[0] != "P" || args[2].size() != 1 ||
-            !toInt(args[1], &machine) || !toInt(args[3], &picture))
-            return {{STX, "SCE"}};
-        const char letter = args[2][0];
-        if (letter != '!') {
-            if (std::string("FNBM").find(letter) == std::string::npos)
-                return {{STX, "SCE"}};
-            machineCommands_.push_back(MachineCommand{p->plantNumber, machine, letter, picture});
-        }
-        const auto it = p->pictures.find(picture);
-        if (it == p->pictures.end())
-            return {{STX, "NDA"}};
-        ++book_.pictures;
-        return {{STX, pictureText(it->second, v6)}};
-    }
+std::vector<Simulator::Reply> Simulator::answerCommand(Plant &p, const std::string &cmd, const Args &args,
+                                                      bool v6)
+{
+    using wire::STX;
+    if (cmd == "WGS")
+        return {pictureCommand(p, args, v6)};
     if (cmd == "WGD") {
-        const std::string text = reportText(*p, v6);
+        const std::string text = reportText(p, v6);
         return {{STX, text.empty() ? "NDA" : text}};
     }
-    if (cmd == "MCC") {
-        if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
-            if (p->setpoints.empty())
-                return {{STX, "NDA"}};
-            std::string out;
-            for (const auto &[n, s] : p->setpoints) {
-                if (!out.empty())
-                    out += ' ';
-                out += std::to_string(n) + " " + wireType(s.type, v6) + " " + wire::setpointValue(s);
-            }
-            return {{STX, out}};
-        }
-        // Write: [route] six time fields, number, type, value.
-        int n = 0;
-        if (args.size() < 9 || !toInt(args[args.size() - 3], &n))
-            return {{STX, "SCE"}};
-        const std::string &type = args[args.size() - 2];
-        const std::string &value = args.back();
-        setpointWrites_.push_back(SetpointWrite{p->plantNumber, n, type, value});
-        const auto it = p->setpoints.find(n);
-        if (it == p->setpoints.end())
-            return {{STX, "SCE"}};
-        if (it->second.type == 'T' || type == "T") {
-            std::string text = value;
-            if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
-                text = text.substr(1, text.size() - 2);
-            it->second.text = text.substr(0, 16);
-        } else {
-            it->second.value = std::strtod(value.c_str(), nullptr);
-        }
-        return {{STX, "SCO"}};
-    }
-    if (cmd == "MAS") {
-        if (args.size() == 2 && args[0] == "0" && args[1] == "1") {
-            if (p->limits.empty())
-                return {{STX, "NDA"}};
-            std::string out;
-            for (const auto &[ch, l] : p->limits) {
-                if (!out.empty())
-                    out += ' ';
-                out += std::to_string(ch) + " " + std::to_string(l.type) + " " +
-                       std::to_string(l.high) + " " + std::to_string(l.low) + " " +
-                       std::to_string(l.hysteresis) + " " + std::to_string(l.decimals);
-            }
-            return {{STX, out}};
-        }
-        int v[6];
-        if (args.size() != 6)
-            return {{STX, "SCE"}};
-        for (int i = 0; i < 6; ++i)
-            if (!toInt(args[i], &v[i]))
-                return {{STX, "SCE"}};
-        const AlarmLimit l{v[1], v[2], v[3], v[4], v[5]};
-        limitWrites_.push_back(LimitWrite{p->plantNumber, v[0], l});
-        const auto it = p->limits.find(v[0]);
-        if (it == p->limits.end())
-            return {{STX, "SCE"}};
-        it->second = l;
-        return {{STX, "SCO"}};
-    }
-    if (cmd == "WGH") {
-        int f[5];
-        if (args.size() != 5)
-            return {{STX, "SCE"}};
-        for (int i = 0; i < 5; ++i)
-            if (!toInt(args[i], &f[i]))
-                return {{STX, "SCE"}};
-        const LocalTime from{f[0] + 2000, f[1], f[2], f[3], f[4]};
-        int records = 0;
-        const std::string text = historyText(*p, from, model_.historyChunk, v6, &records);
-        book_.historyRecords += records;
-        if (text.empty())
-            ++book_.historyNda;
-        return {{STX, text.empty() ? "NDA" : text}};
-    }
+    if (cmd == "MCC")
+        return {setpointCommand(p, args, v6)};
+    if (cmd == "MAS")
+        return {limitCommand(p, args)};
+    if (cmd == "WGH")
+        return {historyCommand(p, args, v6)};
     if (cmd == "WCA")
-        return {{STX, wire::alarmReply(*p)}};
+        return {{STX, wire::alarmReply(p)}};
     if (cmd == "ALO") {
-        ++counters_.alo;
-        if (p->alarms.empty()) {
-            ++book_.aloEmpty;
-        } else {
-            const int code = p->alarms.front().code;
-            if (book_.alarmsReported.count(code) == 0)
-                ++book_.aloUnreported;
-            book_.alarmsAcked.push_back(code);
-            p->alarms.pop_front();
-        }
+        acknowledgeAlarm(p);
         return {};
     }
     if (cmd == "BRK") {
@@ -299,6 +244,110 @@ std::vector<Simulator::Reply> Simulator::answer(const std::string &raw, bool v6)
         return {};
     }
     return {{STX, "SCE"}};
+}
+
+// WGS P <machine> <letter> <picture>: a picture read ("!"), or a machine command (F, N, B,
+// M), recorded and answered like the read.
+Simulator::Reply Simulator::pictureCommand(Plant &p, const Args &args, bool v6)
+{
+    using wire::STX;
+    int machine = 0, picture = 0;
+    if (args.size() != 4 || args[0] != "P" || args[2].size() != 1 || !toInt(args[1], &machine) ||
+        !toInt(args[3], &picture))
+        return {STX, "SCE"};
+    const char letter = args[2][0];
+    if (letter != '!') {
+        if (std::string("FNBM").find(letter) == std::string::npos)
+            return {STX, "SCE"};
+        machineCommands_.push_back(MachineCommand{p.plantNumber, machine, letter, picture});
+    }
+    const auto it = p.pictures.find(picture);
+    if (it == p.pictures.end())
+        return {STX, "NDA"};
+    ++book_.pictures;
+    return {STX, pictureText(it->second, v6)};
+}
+
+// MCC 0 1 reads the setpoint list; otherwise a write: [route] six time fields, number,
+// type, value.
+Simulator::Reply Simulator::setpointCommand(Plant &p, const Args &args, bool v6)
+{
+    using wire::STX;
+    if (isListRead(args))
+        return {STX, listText(p.setpoints, [v6](int n, const Setpoint &s) {
+                    return std::to_string(n) + " " + wireType(s.type, v6) + " " + wire::setpointValue(s);
+                })};
+    int n = 0;
+    if (args.size() < 9 || !toInt(args[args.size() - 3], &n))
+        return {STX, "SCE"};
+    const std::string &type = args[args.size() - 2];
+    const std::string &value = args.back();
+    setpointWrites_.push_back(SetpointWrite{p.plantNumber, n, type, value});
+    const auto it = p.setpoints.find(n);
+    if (it == p.setpoints.end())
+        return {STX, "SCE"};
+    if (it->second.type == 'T' || type == "T") {
+        std::string text = value;
+        if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+            text = text.substr(1, text.size() - 2);
+        it->second.text = text.substr(0, 16);
+    } else {
+        it->second.value = std::strtod(value.c_str(), nullptr);
+    }
+    return {STX, "SCO"};
+}
+
+// MAS 0 1 reads the alarm limits; MAS with six numbers writes one channel's limits.
+Simulator::Reply Simulator::limitCommand(Plant &p, const Args &args)
+{
+    using wire::STX;
+    if (isListRead(args))
+        return {STX, listText(p.limits, [](int ch, const AlarmLimit &l) {
+                    return std::to_string(ch) + " " + std::to_string(l.type) + " " + std::to_string(l.high) + " " +
+                           std::to_string(l.low) + " " + std::to_string(l.hysteresis) + " " +
+                           std::to_string(l.decimals);
+                })};
+    int v[6];
+    if (!toInts(args, v, 6))
+        return {STX, "SCE"};
+    const AlarmLimit l{v[1], v[2], v[3], v[4], v[5]};
+    limitWrites_.push_back(LimitWrite{p.plantNumber, v[0], l});
+    const auto it = p.limits.find(v[0]);
+    if (it == p.limits.end())
+        return {STX, "SCE"};
+    it->second = l;
+    return {STX, "SCO"};
+}
+
+// WGH yy mm dd hh mi: the history records after that time, a chunk at a time.
+Simulator::Reply Simulator::historyCommand(const Plant &p, const Args &args, bool v6)
+{
+    using wire::STX;
+    int f[5];
+    if (!toInts(args, f, 5))
+        return {STX, "SCE"};
+    const LocalTime from{f[0] + 2000, f[1], f[2], f[3], f[4]};
+    int records = 0;
+    const std::string text = historyText(p, from, model_.historyChunk, v6, &records);
+    book_.historyRecords += records;
+    if (text.empty())
+        ++book_.historyNda;
+    return {STX, text.empty() ? "NDA" : text};
+}
+
+// ALO: the oldest alarm is acknowledged and leaves the plant's list.
+void Simulator::acknowledgeAlarm(Plant &p)
+{
+    ++counters_.alo;
+    if (p.alarms.empty()) {
+        ++book_.aloEmpty;
+        return;
+    }
+    const int code = p.alarms.front().code;
+    if (book_.alarmsReported.count(code) == 0)
+        ++book_.aloUnreported;
+    book_.alarmsAcked.push_back(code);
+    p.alarms.pop_front();
 }
 
 }  // namespace hydrix::station

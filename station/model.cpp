@@ -165,163 +165,175 @@ LocalTime getTime(const json &j, const char *key, const std::string &where)
     return t;
 }
 
+// Calls each(item, place) for every item of the list `key` of j, if j has one; the place
+// names the item for errors ("plants[0].pictures[2]").
+template <typename Each>
+void eachItem(const json &j, const char *key, const std::string &where, Each each,
+              const char *notList = "must be a list")
+{
+    if (!j.contains(key))
+        return;
+    const json &list = j.at(key);
+    if (!list.is_array())
+        throw Bad{where + "." + key, notList};
+    for (size_t i = 0; i < list.size(); ++i)
+        each(list[i], where + "." + key + "[" + std::to_string(i) + "]");
+}
+
+void addPicture(Plant &p, const json &item, const std::string &w)
+{
+    onlyKeys(item, w, {"number", "header", "values"});
+    const int n = getInt(item, "number", w, 0, 255, 0, true);
+    Picture pic;
+    pic.header = item.contains("header") ? getNumbers(item.at("header"), w + ".header")
+                                         : std::vector<double>(8, 0.0);
+    // Both engines skip eight header numbers before the values (the v6 engine reads
+    // value 0 with them).
+    if (pic.header.size() != 8)
+        throw Bad{w + ".header", "must have 8 numbers"};
+    if (item.contains("values"))
+        pic.values = getNumbers(item.at("values"), w + ".values");
+    if (!p.pictures.emplace(n, pic).second)
+        throw Bad{w, "picture " + std::to_string(n) + " is given twice"};
+}
+
+// A row of the daily report: five whole numbers, as the v6 engine reads them.
+std::vector<double> getReportRow(const json &item, const std::string &w)
+{
+    std::vector<double> row = getNumbers(item, w);
+    if (row.size() != 5)
+        throw Bad{w, "a row has 5 numbers"};
+    for (double v : row)
+        if (v != std::trunc(v) || std::fabs(v) > 2147483647.0)
+            throw Bad{w, "report numbers are whole numbers from -2147483647 to 2147483647"};
+    return row;
+}
+
+// A text setpoint's text: the v6 engine reads a text up to the next blank, the telegram
+// engine up to the apostrophe or 16 characters.
+std::string getSetpointText(const json &item, const std::string &w)
+{
+    if (!item.contains("text") || !item.at("text").is_string())
+        throw Bad{w, "a text setpoint needs \"text\""};
+    std::string text = item.at("text").get<std::string>();
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c > ' ' && c < 0x7F && c != '\'' && c != '#';
+    });
+    if (text.size() > 16 || !plain)
+        throw Bad{w + ".text", "must have at most 16 characters, without blanks, "
+                               "apostrophes or \"#\""};
+    return text;
+}
+
+double getSetpointValue(const json &item, char type, const std::string &w)
+{
+    if (!item.at("value").is_number())
+        throw Bad{w + ".value", "must be a number"};
+    const double value = item.at("value").get<double>();
+    // Whole-number types go to the v6 engine as one 16-bit word.
+    if (std::string("ADIS").find(type) != std::string::npos &&
+        (value != std::trunc(value) || value < 0 || value > 65535))
+        throw Bad{w + ".value", std::string("type ") + type + " takes whole numbers from 0 to 65535"};
+    if (!std::isfinite(value) || std::fabs(value) > 2147483647.0)
+        throw Bad{w + ".value", "must be from -2147483647 to 2147483647"};
+    return value;
+}
+
+void addSetpoint(Plant &p, const json &item, const std::string &w)
+{
+    onlyKeys(item, w, {"number", "type", "value", "text"});
+    const int n = getInt(item, "number", w, 1, 127, 0, true);
+    Setpoint s;
+    const json &type = item.contains("type") ? item.at("type") : json("0");
+    const std::string t = type.is_string() ? type.get<std::string>() : "";
+    if (t.size() != 1 || std::string("01234ADIST").find(t[0]) == std::string::npos)
+        throw Bad{w + ".type",
+                  "must be one of \"0\" to \"4\", \"A\", \"D\", \"I\", \"S\", \"T\""};
+    s.type = t[0];
+    if (s.type == 'T')
+        s.text = getSetpointText(item, w);
+    else if (item.contains("value"))
+        s.value = getSetpointValue(item, s.type, w);
+    if (!p.setpoints.emplace(n, s).second)
+        throw Bad{w, "setpoint " + std::to_string(n) + " is given twice"};
+}
+
+void addLimit(Plant &p, const json &item, const std::string &w)
+{
+    onlyKeys(item, w, {"channel", "type", "high", "low", "hysteresis", "decimals"});
+    const int ch = getInt(item, "channel", w, 0, 65535, 0, true);
+    AlarmLimit l;
+    l.type = getInt(item, "type", w, 0, 65535, 0);
+    l.high = getInt(item, "high", w, 0, 65535, 0);
+    l.low = getInt(item, "low", w, 0, 65535, 0);
+    l.hysteresis = getInt(item, "hysteresis", w, 0, 65535, 0);
+    l.decimals = getInt(item, "decimals", w, 0, 65535, 0);
+    if (!p.limits.emplace(ch, l).second)
+        throw Bad{w, "channel " + std::to_string(ch) + " is given twice"};
+}
+
+HistoryRecord getHistoryRecord(const json &item, const std::string &w)
+{
+    onlyKeys(item, w, {"time", "values"});
+    HistoryRecord r;
+    r.time = getTime(item, "time", w);
+    if (item.contains("values"))
+        r.values = getNumbers(item.at("values"), w + ".values");
+    if (r.values.empty())
+        throw Bad{w, "a history record needs at least one value"};
+    return r;
+}
+
+Alarm getAlarm(const json &item, const std::string &w)
+{
+    onlyKeys(item, w, {"code", "time", "second", "flag", "extra"});
+    Alarm a;
+    a.code = getInt(item, "code", w, -0x7FFFFFFF, 0x7FFFFFFF, 0, true);
+    a.time = getTime(item, "time", w);
+    a.second = getInt(item, "second", w, 0, 59, -1);
+    if (item.contains("flag")) {
+        const json &f = item.at("flag");
+        if (!f.is_string() || f.get<std::string>().empty() ||
+            f.get<std::string>().find(' ') != std::string::npos)
+            throw Bad{w + ".flag", "must be one word, \"A\" for an active alarm"};
+        a.flag = f.get<std::string>();
+    }
+    if (item.contains("extra")) {
+        const json &e = item.at("extra");
+        if (!e.is_array() || e.size() != 6)
+            throw Bad{w + ".extra", "must be a list of six words"};
+        a.extra.clear();
+        for (const auto &x : e) {
+            std::string s = x.is_string() ? x.get<std::string>() : x.dump();
+            if (s.empty() || s.find(' ') != std::string::npos || s[0] == '#')
+                throw Bad{w + ".extra", "words must be non-empty, without blanks or \"#\""};
+            a.extra.push_back(s);
+        }
+    }
+    return a;
+}
+
 Plant getPlant(const json &j, const std::string &where)
 {
-    onlyKeys(j, where, {"plant", "pictures", "report", "setpoints", "limits", "history",
-                        "alarms"});
+    onlyKeys(j, where, {"plant", "pictures", "report", "setpoints", "limits", "history", "alarms"});
     Plant p;
     p.plantNumber = getInt(j, "plant", where, 0, 0x7FFFFFFF, 0, true);
-    if (j.contains("pictures")) {
-        const json &list = j.at("pictures");
-        if (!list.is_array())
-            throw Bad{where + ".pictures", "must be a list"};
-        for (size_t i = 0; i < list.size(); ++i) {
-            const std::string w = where + ".pictures[" + std::to_string(i) + "]";
-            onlyKeys(list[i], w, {"number", "header", "values"});
-            const int n = getInt(list[i], "number", w, 0, 255, 0, true);
-            Picture pic;
-            pic.header = list[i].contains("header") ? getNumbers(list[i].at("header"), w + ".header")
-                                                    : std::vector<double>(8, 0.0);
-            // Both engines skip eight header numbers before the values (the v6 engine
-            // reads value 0 with them).
-            if (pic.header.size() != 8)
-                throw Bad{w + ".header", "must have 8 numbers"};
-            if (list[i].contains("values"))
-                pic.values = getNumbers(list[i].at("values"), w + ".values");
-            if (!p.pictures.emplace(n, pic).second)
-                throw Bad{w, "picture " + std::to_string(n) + " is given twice"};
-        }
-    }
-    if (j.contains("report")) {
-        const json &rows = j.at("report");
-        if (!rows.is_array())
-            throw Bad{where + ".report", "must be a list of rows"};
-        // Rows of five whole numbers, as the v6 engine reads them; the telegram engine's
-        // list holds 129 values, so at most 25 rows.
-        if (rows.size() > 25)
-            throw Bad{where + ".report", "must have at most 25 rows"};
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const std::string w = where + ".report[" + std::to_string(i) + "]";
-            std::vector<double> row = getNumbers(rows[i], w);
-            if (row.size() != 5)
-                throw Bad{w, "a row has 5 numbers"};
-            for (double v : row)
-                if (v != std::trunc(v) || std::fabs(v) > 2147483647.0)
-                    throw Bad{w, "report numbers are whole numbers from -2147483647 to 2147483647"};
-            p.reportRows.push_back(row);
-        }
-    }
-    if (j.contains("setpoints")) {
-        const json &list = j.at("setpoints");
-        if (!list.is_array())
-            throw Bad{where + ".setpoints", "must be a list"};
-        for (size_t i = 0; i < list.size(); ++i) {
-            const std::string w = where + ".setpoints[" + std::to_string(i) + "]";
-            onlyKeys(list[i], w, {"number", "type", "value", "text"});
-            const int n = getInt(list[i], "number", w, 1, 127, 0, true);
-            Setpoint s;
-            const json &type = list[i].contains("type") ? list[i].at("type") : json("0");
-            const std::string t = type.is_string() ? type.get<std::string>() : "";
-            if (t.size() != 1 || std::string("01234ADIST").find(t[0]) == std::string::npos)
-                throw Bad{w + ".type", "must be one of \"0\" to \"4\", \"A\", \"D\", \"I\", \"S\", \"T\""};
-            s.type = t[0];
-            if (s.type == 'T') {
-                if (!list[i].contains("text") || !list[i].at("text").is_string())
-                    throw Bad{w, "a text setpoint needs \"text\""};
-                s.text = list[i].at("text").get<std::string>();
-                // The v6 engine reads a text up to the next blank, the telegram engine up
-                // to the apostrophe or 16 characters.
-                const bool plain = std::all_of(s.text.begin(), s.text.end(), [](char c) {
-                    return c > ' ' && c < 0x7F && c != '\'' && c != '#';
-                });
-                if (s.text.size() > 16 || !plain)
-                    throw Bad{w + ".text", "must have at most 16 characters, without blanks, "
-                                           "apostrophes or \"#\""};
-            } else if (list[i].contains("value")) {
-                if (!list[i].at("value").is_number())
-                    throw Bad{w + ".value", "must be a number"};
-                s.value = list[i].at("value").get<double>();
-                // Whole-number types go to the v6 engine as one 16-bit word.
-                if (std::string("ADIS").find(s.type) != std::string::npos &&
-                    (s.value != std::trunc(s.value) || s.value < 0 || s.value > 65535))
-                    throw Bad{w + ".value", std::string("type ") + s.type +
-                                                " takes whole numbers from 0 to 65535"};
-                if (!std::isfinite(s.value) || std::fabs(s.value) > 2147483647.0)
-                    throw Bad{w + ".value", "must be from -2147483647 to 2147483647"};
-            }
-            if (!p.setpoints.emplace(n, s).second)
-                throw Bad{w, "setpoint " + std::to_string(n) + " is given twice"};
-        }
-    }
-    if (j.contains("limits")) {
-        const json &list = j.at("limits");
-        if (!list.is_array())
-            throw Bad{where + ".limits", "must be a list"};
-        for (size_t i = 0; i < list.size(); ++i) {
-            const std::string w = where + ".limits[" + std::to_string(i) + "]";
-            onlyKeys(list[i], w, {"channel", "type", "high", "low", "hysteresis", "decimals"});
-            const int ch = getInt(list[i], "channel", w, 0, 65535, 0, true);
-            AlarmLimit l;
-            l.type = getInt(list[i], "type", w, 0, 65535, 0);
-            l.high = getInt(list[i], "high", w, 0, 65535, 0);
-            l.low = getInt(list[i], "low", w, 0, 65535, 0);
-            l.hysteresis = getInt(list[i], "hysteresis", w, 0, 65535, 0);
-            l.decimals = getInt(list[i], "decimals", w, 0, 65535, 0);
-            if (!p.limits.emplace(ch, l).second)
-                throw Bad{w, "channel " + std::to_string(ch) + " is given twice"};
-        }
-    }
-    if (j.contains("history")) {
-        const json &list = j.at("history");
-        if (!list.is_array())
-            throw Bad{where + ".history", "must be a list"};
-        for (size_t i = 0; i < list.size(); ++i) {
-            const std::string w = where + ".history[" + std::to_string(i) + "]";
-            onlyKeys(list[i], w, {"time", "values"});
-            HistoryRecord r;
-            r.time = getTime(list[i], "time", w);
-            if (list[i].contains("values"))
-                r.values = getNumbers(list[i].at("values"), w + ".values");
-            if (r.values.empty())
-                throw Bad{w, "a history record needs at least one value"};
-            p.history.push_back(r);
-        }
-        std::stable_sort(p.history.begin(), p.history.end(),
-                         [](const HistoryRecord &a, const HistoryRecord &b) { return a.time < b.time; });
-    }
-    if (j.contains("alarms")) {
-        const json &list = j.at("alarms");
-        if (!list.is_array())
-            throw Bad{where + ".alarms", "must be a list"};
-        for (size_t i = 0; i < list.size(); ++i) {
-            const std::string w = where + ".alarms[" + std::to_string(i) + "]";
-            onlyKeys(list[i], w, {"code", "time", "second", "flag", "extra"});
-            Alarm a;
-            a.code = getInt(list[i], "code", w, -0x7FFFFFFF, 0x7FFFFFFF, 0, true);
-            a.time = getTime(list[i], "time", w);
-            a.second = getInt(list[i], "second", w, 0, 59, -1);
-            if (list[i].contains("flag")) {
-                const json &f = list[i].at("flag");
-                if (!f.is_string() || f.get<std::string>().empty() ||
-                    f.get<std::string>().find(' ') != std::string::npos)
-                    throw Bad{w + ".flag", "must be one word, \"A\" for an active alarm"};
-                a.flag = f.get<std::string>();
-            }
-            if (list[i].contains("extra")) {
-                const json &e = list[i].at("extra");
-                if (!e.is_array() || e.size() != 6)
-                    throw Bad{w + ".extra", "must be a list of six words"};
-                a.extra.clear();
-                for (const auto &x : e) {
-                    std::string s = x.is_string() ? x.get<std::string>() : x.dump();
-                    if (s.empty() || s.find(' ') != std::string::npos || s[0] == '#')
-                        throw Bad{w + ".extra", "words must be non-empty, without blanks or \"#\""};
-                    a.extra.push_back(s);
-                }
-            }
-            p.alarms.push_back(a);
-        }
-    }
+    eachItem(j, "pictures", where, [&](const json &item, const std::string &w) { addPicture(p, item, w); });
+    // The telegram engine's list holds 129 values, so the report has at most 25 rows.
+    if (j.contains("report") && j.at("report").is_array() && j.at("report").size() > 25)
+        throw Bad{where + ".report", "must have at most 25 rows"};
+    eachItem(
+        j, "report", where,
+        [&](const json &item, const std::string &w) { p.reportRows.push_back(getReportRow(item, w)); },
+        "must be a list of rows");
+    eachItem(j, "setpoints", where, [&](const json &item, const std::string &w) { addSetpoint(p, item, w); });
+    eachItem(j, "limits", where, [&](const json &item, const std::string &w) { addLimit(p, item, w); });
+    eachItem(j, "history", where,
+             [&](const json &item, const std::string &w) { p.history.push_back(getHistoryRecord(item, w)); });
+    std::stable_sort(p.history.begin(), p.history.end(),
+                     [](const HistoryRecord &a, const HistoryRecord &b) { return a.time < b.time; });
+    eachItem(j, "alarms", where,
+             [&](const json &item, const std::string &w) { p.alarms.push_back(getAlarm(item, w)); });
     return p;
 }
 

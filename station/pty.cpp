@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "station/station.h"
+#include "station/pty.h"
 
 namespace hydrix::station {
 
@@ -80,13 +80,6 @@ Pty::~Pty()
     if (slave_ >= 0)
         ::close(slave_);
     master_ = slave_ = -1;
-}
-
-int Pty::releaseMaster()
-{
-    const int fd = master_;
-    master_ = -1;
-    return fd;
 }
 
 std::optional<Pty> Pty::open(std::string *error)

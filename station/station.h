@@ -70,6 +70,8 @@
 #include <thread>
 #include <vector>
 
+#include "station/pty.h"
+
 namespace hydrix::station {
 
 // ---- Model ---------------------------------------------------------------------------
@@ -240,34 +242,6 @@ struct Book {
     int64_t callIns = 0;        // call-in telegrams sent (ACT, ALR, OK)
 };
 
-// ---- Pseudo-terminal --------------------------------------------------------------------
-
-// A pseudo-terminal in raw mode on both sides. `master` is the station's end; the slave
-// side is kept open here so the master never sees a hang-up before the driver opens
-// `slavePath`. Closing both is the destructor's job.
-class Pty {
-public:
-    Pty() = default;
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-    Pty(Pty &&other) noexcept;
-    Pty &operator=(Pty &&other) noexcept;
-    ~Pty();
-    static std::optional<Pty> open(std::string *error);
-    int master() const { return master_; }
-    const std::string &slavePath() const { return slavePath_; }
-    // Releases the master descriptor to the caller (who then closes it).
-    int releaseMaster();
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slavePath_;
-};
-
-// Opens a serial device in raw mode (8N1, the given speed; 0 means 9600).
-// Returns the descriptor or -1 with *error set.
-int openDevice(const std::string &path, int baud, std::string *error);
-
 // Bytes made readable: [SOH], [STX], [CR], [LF], [DC3], other control bytes as [xx].
 std::string printable(const std::string &bytes);
 
@@ -334,6 +308,14 @@ private:
     void run();
     void handleRequest(const std::string &raw, std::chrono::steady_clock::time_point firstByte);
     std::vector<Reply> answer(const std::string &raw, bool v6);
+    // One command to a plant, and each command's own answer (all under mutex_).
+    using Args = std::vector<std::string>;
+    std::vector<Reply> answerCommand(Plant &p, const std::string &cmd, const Args &args, bool v6);
+    Reply pictureCommand(Plant &p, const Args &args, bool v6);
+    Reply setpointCommand(Plant &p, const Args &args, bool v6);
+    Reply limitCommand(Plant &p, const Args &args);
+    Reply historyCommand(const Plant &p, const Args &args, bool v6);
+    void acknowledgeAlarm(Plant &p);
     std::string frame(const Reply &reply, const Faults &f) const;
     void writeFrames(const std::vector<Reply> &replies, const Faults &f);
     void writePaced(const std::string &bytes, int baud, int burstMs);

@@ -91,7 +91,7 @@ int32_t sendHistTime(V6Channel *ch, uint32_t node, OrvelTime time, bool traceDry
 int32_t failHistory(V6Channel *ch, uint32_t group, uint32_t code, uint32_t sub) {
     const auto c = static_cast<int32_t>(ch->channelNo);
     textOutputParm("setErr() grp = %X, rc = %X Sub:%x", group, code, sub);
-    const OrvelTime reached = parseState(ch).histTime;
+    const OrvelTime reached = ch->parse.histTime;
     releaseReply(ch);
     HostMsg *request = ch->curMsg.exchange(nullptr);
     if (request == nullptr) return 0;
@@ -141,18 +141,18 @@ int32_t formatWGH(V6Channel *ch, int first) {
     }
     const auto c = static_cast<int32_t>(ch->channelNo);
     const uint32_t node = request->node;
-    ParseState &state = parseState(ch);
+    V6ParseState &state = ch->parse;
     // The record being read and its time are kept per channel, so that a parse the host's
     // empty pool paused goes on with the right time and index.
     uint32_t &histIndex = state.histIndex;
     OrvelTime &recordTime = state.histTime;
-    if (first) state.histReport = ParseState::Report::None;
-    if (state.histReport != ParseState::Report::None) {
+    if (first) state.histReport = V6ParseState::Report::None;
+    if (state.histReport != V6ParseState::Report::None) {
         // The history-time report that found the pool empty goes out before the request
         // moves on (traced once, when the pool first ran dry).
         if (sendHistTime(ch, node, recordTime, false) == 0) return 1;
-        const bool ended = state.histReport == ParseState::Report::HistoryEnded;
-        state.histReport = ParseState::Report::None;
+        const bool ended = state.histReport == V6ParseState::Report::HistoryEnded;
+        state.histReport = V6ParseState::Report::None;
         if (ended) {
             putMsgToPool(c, request);
             ch->curMsg.store(nullptr);
@@ -176,7 +176,7 @@ int32_t formatWGH(V6Channel *ch, int first) {
             // No more history: the zero time tells the host so, and the request is done.
             releaseReply(ch);
             if (writeHistTime(ch, node, recordTime) == 0) {
-                state.histReport = ParseState::Report::HistoryEnded;
+                state.histReport = V6ParseState::Report::HistoryEnded;
                 return 1;
             }
             putMsgToPool(c, request);
@@ -232,7 +232,7 @@ int32_t formatWGH(V6Channel *ch, int first) {
         p = afterValue(p, t.end);
     }
     releaseReply(ch);
-    if (writeHistTime(ch, node, recordTime) == 0) state.histReport = ParseState::Report::ChunkDone;
+    if (writeHistTime(ch, node, recordTime) == 0) state.histReport = V6ParseState::Report::ChunkDone;
     return 1;
 }
 

@@ -18,7 +18,7 @@ int32_t FormatWGS(V6Channel *ch, int first) {
     const ReplyText t = replyText(ch->replyBuffer);
     char *p = cursorIn(ch, t);
     if (p == nullptr) return 0;
-    ParseState &state = parseState(ch);
+    V6ParseState &state = ch->parse;
     uint32_t &wgsIndex = state.wgsIndex;
     // The split count comes with the header on the first call and is kept for the calls
     // that resume the reply after the host's pool ran dry: without it the values after a

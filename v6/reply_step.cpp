@@ -33,7 +33,7 @@ void commonEnd(V6Channel *ch, V6Buffer *buf) {
 void abandonParse(V6Channel *ch) {
     textOutputParm("[%d] Reply dropped: the driver stops", static_cast<int>(ch->channelNo));
     releaseReply(ch);
-    parseState(ch).histReport = ParseState::Report::None;
+    ch->parse.histReport = V6ParseState::Report::None;
     if (HostMsg *msg = ch->curMsg.exchange(nullptr)) putMsgToPool(static_cast<int32_t>(ch->channelNo), msg);
 }
 

@@ -6,14 +6,6 @@
 #include "v6/v6.h"
 
 namespace v6 {
-namespace {
-
-// Each channel numbers its own values: parsers of different channels run at the same
-// time on different threads and must not disturb each other.
-ParseState states[HYDRIX_CHANNELS];
-
-}  // namespace
-
 ReplyText replyText(V6Buffer *buf) {
     int32_t length = buf->length;
     if (length < 0) length = 0;
@@ -85,12 +77,5 @@ bool lastFieldFits(const char *field, const char *end, const char *what) {
     textOutputParm("%s error n = %d", what, n);
     return false;
 }
-
-ParseState &parseState(const V6Channel *ch) { return states[ch->channelNo % HYDRIX_CHANNELS]; }
-uint32_t &histIndexSlot(const V6Channel *ch) { return parseState(ch).histIndex; }
-uint32_t &wgsIndexSlot(const V6Channel *ch) { return parseState(ch).wgsIndex; }
-
-uint32_t histIndexOf(const V6Channel *ch) { return histIndexSlot(ch); }
-uint32_t wgsIndexOf(const V6Channel *ch) { return wgsIndexSlot(ch); }
 
 }  // namespace v6

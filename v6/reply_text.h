@@ -32,21 +32,6 @@ void storeValue(HostMsg *msg, int at, const void *value, int size);
 // Traces a reply that ends in the middle of a record.
 void traceCutRecord(const V6Channel *ch, const char *parser);
 
-// What the history and picture parsers keep between the calls of one reply, per channel:
-// a parse that the host's empty pool paused goes on exactly where it stopped.
-struct ParseState {
-    uint32_t histIndex = 0;
-    OrvelTime histTime = 0;     // time of the history record being read
-    // A history-time report that found the pool empty and still has to go out.
-    enum class Report { None, ChunkDone, HistoryEnded };
-    Report histReport = Report::None;
-    uint32_t wgsIndex = 0;
-    uint32_t wgsSplit = 0;      // the picture header's split count
-};
-ParseState &parseState(const V6Channel *ch);
-uint32_t &histIndexSlot(const V6Channel *ch);
-uint32_t &wgsIndexSlot(const V6Channel *ch);
-
 constexpr int MAX_NUMBER_FIELD = 10;  // characters of a numeric field
 
 // What became of one record of a list reply.

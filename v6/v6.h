@@ -129,9 +129,6 @@ int32_t FormatWGS(V6Channel *ch, int first);
 const char *GetHistTime(const char *text, const char *end, OrvelTime *utc);
 // Hands the host a history-time message and keeps the time in curMsg for the next read.
 int32_t writeHistTime(V6Channel *ch, uint32_t node, OrvelTime time);
-// The value counters of the history and picture parsers, kept per channel.
-uint32_t histIndexOf(const V6Channel *ch);
-uint32_t wgsIndexOf(const V6Channel *ch);
 
 // Entries of the node table in use (never more than the table holds).
 inline uint32_t nodesInTable(const V6Channel *ch) {

@@ -552,13 +552,12 @@ std::string profileText() {
     return p;
 }
 
-}  // namespace
+// ---- Setting up -----------------------------------------------------------------------------
 
-int main(int argc, char **argv) {
-    if (!parseOptions(argc, argv)) return 2;
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    soak::markHostThread();
+// The trace as the options ask, and a watch on the runtime's pool complaints: the
+// runtime refuses a message that is given back twice or that is not its own, and says
+// so in the trace: either is a driver fault.
+bool setUpTrace() {
     rt::setSyslog(false);
     if (g_opt.trace.empty()) {
         rt::setTraceFile(nullptr);
@@ -566,22 +565,18 @@ int main(int argc, char **argv) {
         std::string error;
         if (!rt::setTracePath(g_opt.trace, &error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
-            return 2;
+            return false;
         }
     }
-    // The runtime refuses a message that is given back twice or that is not its own, and
-    // says so in the trace: either is a driver fault.
     rt::setTraceSink([](const std::string &line) {
         if (line.rfind("putMsgToPool:", 0) == 0) Ledger::get().violation(-1, "pool", line);
     });
+    return true;
+}
 
-    char dirTemplate[] = "/tmp/hydrix-soak-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        std::perror("mkdtemp");
-        return 2;
-    }
-    const std::string dir = dirTemplate;
-
+// Every channel's line, reached through a link in `dir`, and its station with the faults
+// of the run.
+bool setUpStations(const std::string &dir) {
     for (int c = 0; c < HYDRIX_CHANNELS; ++c) {
         auto ch = std::make_unique<Channel>();
         ch->c = c;
@@ -592,7 +587,7 @@ int main(int argc, char **argv) {
         std::string error;
         if (!openLine(*ch, &error)) {
             std::fprintf(stderr, "channel %d: %s\n", c, error.c_str());
-            return 2;
+            return false;
         }
         ch->sim = std::make_unique<station::Simulator>(ch->pty->master(), modelFor(*ch));
         ch->sim->setKeepTelegrams(false);
@@ -606,20 +601,26 @@ int main(int argc, char **argv) {
         ch->sim->setFaultRates(rates);
         g_channels.push_back(std::move(ch));
     }
+    return true;
+}
+
+// The driver installed from the soak's profile, every channel's port open and its
+// station answering, and the driver started.
+bool startDriver() {
     if (auto e = rt::loadProfileText(profileText(), "soak")) {
         std::fprintf(stderr, "%s\n", e->what().c_str());
-        return 2;
+        return false;
     }
     drvInstall("Driver");
     for (auto &ch : g_channels) {
         rt::PortSettings settings;
         if (auto e = rt::portSettingsFromProfile("Chan" + std::to_string(ch->c), &settings)) {
             std::fprintf(stderr, "%s\n", e->c_str());
-            return 2;
+            return false;
         }
         if (auto e = rt::openChannelPort(ch->c, settings)) {
             std::fprintf(stderr, "channel %d: %s\n", ch->c, e->c_str());
-            return 2;
+            return false;
         }
         rt::configurePool(ch->c, kPoolSize, 2048);
         drvAddChan(ch->c, ("Chan" + std::to_string(ch->c)).c_str());
@@ -628,46 +629,50 @@ int main(int argc, char **argv) {
         ch->sim->start();
     }
     drvStart();
+    return true;
+}
 
-    const auto start = Clock::now();
-    std::vector<Sample> samples;
-    std::atomic<bool> sampling{true};
-    std::mutex sampleMutex;
-    std::thread sampler([&] {
-        while (sampling.load()) {
-            {
-                std::lock_guard lock(sampleMutex);
-                samples.push_back(sample(start));
-            }
-            for (int i = 0; i < 50 && sampling.load(); ++i) sleepMs(100);
-        }
-    });
-
-    std::printf("soak: %d s with faults, seed %llu, %d baud, vanishing ports %s, dry pools %s, call-ins %s\n",
-                g_opt.seconds, static_cast<unsigned long long>(g_opt.seed), g_opt.baud, g_opt.vanish ? "on" : "off",
-                g_opt.dry ? "on" : "off", g_opt.callIns ? "on" : "off");
-    std::fflush(stdout);
-    const auto runEnd = start + std::chrono::seconds(g_opt.seconds);
-    {
-        std::vector<std::thread> threads;
-        for (auto &ch : g_channels) threads.emplace_back([&ch, runEnd] { runChannel(*ch, runEnd); });
-        for (auto &t : threads) t.join();
+// Resident memory and open descriptors, sampled every five seconds while it runs.
+class Sampler {
+public:
+    explicit Sampler(Clock::time_point start)
+        : thread_([this, start] {
+              while (sampling_.load()) {
+                  {
+                      std::lock_guard lock(mutex_);
+                      samples_.push_back(sample(start));
+                  }
+                  for (int i = 0; i < 50 && sampling_.load(); ++i) sleepMs(100);
+              }
+          }) {}
+    // Ends the sampling; the samples taken.
+    std::vector<Sample> stop() {
+        sampling_ = false;
+        thread_.join();
+        return samples_;
     }
-    const double runSeconds = secondsSince(start);
 
-    // Quiet: no more faults; everything asked for must now come through.
-    g_quiet = true;
-    for (auto &ch : g_channels) ch->sim->setFaultRates(station::FaultRates{});
-    const auto quietStart = Clock::now();
-    {
-        std::vector<std::thread> threads;
-        for (auto &ch : g_channels) threads.emplace_back([&ch] { quietChannel(*ch); });
-        for (auto &t : threads) t.join();
-    }
-    const double quietSeconds = secondsSince(quietStart);
+private:
+    std::atomic<bool> sampling_{true};
+    std::mutex mutex_;
+    std::vector<Sample> samples_;
+    std::thread thread_;  // last: it starts once the members above are there
+};
 
-    // Stop with exchanges in progress: picture reads on every channel that the stations
-    // no longer answer, so that the stop finds the engines waiting on the line.
+// ---- The phases -----------------------------------------------------------------------------
+
+// Runs `phase` for every channel on a thread of its own, and waits for all of them.
+template <typename Phase>
+void onEveryChannel(Phase phase) {
+    std::vector<std::thread> threads;
+    for (auto &ch : g_channels) threads.emplace_back([&ch, phase] { phase(*ch); });
+    for (auto &t : threads) t.join();
+}
+
+// Stops the driver with exchanges in progress: picture reads on every channel that the
+// stations no longer answer, so that the stop finds the engines waiting on the line.
+// The milliseconds from drvStop to state 0.
+double stopWithExchangesInProgress() {
     for (auto &ch : g_channels) {
         station::Faults f = ch->sim->faults();
         f.silent = true;
@@ -690,11 +695,12 @@ int main(int argc, char **argv) {
         Ledger::get().violation(-1, "stop", "drvStop to state 0 took " + std::to_string(static_cast<int>(stopMs)) +
                                                 " ms with exchanges in progress (limit " +
                                                 std::to_string(g_opt.stopLimitMs) + " ms)");
-    sampling = false;
-    sampler.join();
+    return stopMs;
+}
 
-    // What the queues still hold: requests never taken are fine; everything else must
-    // have come back.
+// What the queues still hold: requests never taken are fine; everything else must have
+// come back.
+void drainQueues() {
     for (auto &ch : g_channels) {
         readInput(*ch, 0);
         auto &b = Ledger::get().channel(ch->c);
@@ -713,19 +719,75 @@ int main(int argc, char **argv) {
             soak::realPutMsgToPool(ch->c, m);
         }
     }
-    for (auto &ch : g_channels) ch->sim->stop();
+}
 
-    // ---- Checks ----
+// ---- Checks -------------------------------------------------------------------------------
+
+// A channel's alarms and history records, as the table shows them.
+struct Row {
+    int64_t alarmsAcked = 0, alarmsDelivered = 0, alarmsLeft = 0, records = 0, recordsDelivered = 0;
+};
+
+// History: every record the station holds, exactly once. Called with b.m held.
+void checkHistory(const Channel &ch, soak::ChannelBook &b, Row &row) {
     Ledger &L = Ledger::get();
-    struct Row {
-        int64_t alarmsAcked = 0, alarmsDelivered = 0, alarmsLeft = 0, records = 0, recordsDelivered = 0;
-    };
+    const int c = ch.c;
+    row.records = ch.historyAppended;
+    for (int n = 0; n < ch.historyAppended; ++n) {
+        bool whole;
+        if (b.v6) {
+            auto it = b.historyValues.find(n);
+            whole = it != b.historyValues.end();
+            for (int j = 1; whole && j <= soak::historyValues(n); ++j) whole = it->second[static_cast<size_t>(j)] > 0;
+            if (it != b.historyValues.end() && !whole)
+                L.violation(c, "lost", "history record " + std::to_string(n) + " delivered in part");
+        } else {
+            whole = b.historyRecords.count(n) > 0;
+        }
+        if (whole)
+            ++row.recordsDelivered;
+        else if (!b.v6 || !b.historyValues.count(n))
+            L.violation(c, "lost", "history record " + std::to_string(n) + " never delivered");
+    }
+}
+
+// Alarms: none left at the station; each acknowledged one delivered exactly once
+// (telegram engine) or reported to the driver before its acknowledge (v6 engine, which
+// hands alarms to nobody). Called with b.m held.
+void checkAlarms(const Channel &ch, soak::ChannelBook &b, Row &row) {
+    Ledger &L = Ledger::get();
+    const int c = ch.c;
+    const station::Book book = ch.sim->book();
+    const station::Model model = ch.sim->model();
+    row.alarmsLeft = static_cast<int64_t>(model.plants[0].alarms.size());
+    row.alarmsAcked = static_cast<int64_t>(book.alarmsAcked.size());
+    if (row.alarmsLeft)
+        L.violation(c, "lost", std::to_string(row.alarmsLeft) + " alarms never acknowledged (first " +
+                                   std::to_string(model.plants[0].alarms.front().code) + ")");
+    if (book.aloUnreported)
+        L.violation(c, "lost", std::to_string(book.aloUnreported) +
+                                   " alarms acknowledged that no readable ALR had reported");
+    if (!b.v6) {
+        row.alarmsDelivered = static_cast<int64_t>(b.alarms.size());
+        for (int code : book.alarmsAcked)
+            if (!b.alarms.count(code))
+                L.violation(c, "lost", "alarm " + std::to_string(code) + " acknowledged but never delivered");
+        for (auto &[code, n] : b.alarms)
+            if (std::find(book.alarmsAcked.begin(), book.alarmsAcked.end(), code) == book.alarmsAcked.end())
+                L.violation(c, "unacknowledged", "alarm " + std::to_string(code) + " delivered but never acknowledged");
+    } else {
+        row.alarmsDelivered = row.alarmsAcked - book.aloUnreported;
+    }
+}
+
+// Every request ended, every message back in the pool and read by the host, the history
+// and the alarms: the rows of the table.
+std::vector<Row> checkChannels() {
+    Ledger &L = Ledger::get();
     std::vector<Row> rows(g_channels.size());
     for (auto &ch : g_channels) {
         const int c = ch->c;
         auto &b = L.channel(c);
-        const station::Book book = ch->sim->book();
-        const station::Model model = ch->sim->model();
         Row &row = rows[static_cast<size_t>(c)];
         std::lock_guard lock(b.m);
         for (auto &[tag, r] : b.requests)
@@ -738,81 +800,55 @@ int main(int argc, char **argv) {
         if (b.delivered != ch->hostRead)
             L.violation(c, "lost", "the driver handed over " + std::to_string(b.delivered) +
                                        " messages, the host read " + std::to_string(ch->hostRead));
-        // History: every record the station holds, exactly once.
-        row.records = ch->historyAppended;
-        for (int n = 0; n < ch->historyAppended; ++n) {
-            bool whole;
-            if (b.v6) {
-                auto it = b.historyValues.find(n);
-                whole = it != b.historyValues.end();
-                for (int j = 1; whole && j <= soak::historyValues(n); ++j) whole = it->second[static_cast<size_t>(j)] > 0;
-                if (it != b.historyValues.end() && !whole)
-                    L.violation(c, "lost", "history record " + std::to_string(n) + " delivered in part");
-            } else {
-                whole = b.historyRecords.count(n) > 0;
-            }
-            if (whole)
-                ++row.recordsDelivered;
-            else if (!b.v6 || !b.historyValues.count(n))
-                L.violation(c, "lost", "history record " + std::to_string(n) + " never delivered");
-        }
-        // Alarms: none left at the station; each acknowledged one delivered exactly once
-        // (telegram engine) or reported to the driver before its acknowledge (v6 engine,
-        // which hands alarms to nobody).
-        row.alarmsLeft = static_cast<int64_t>(model.plants[0].alarms.size());
-        row.alarmsAcked = static_cast<int64_t>(book.alarmsAcked.size());
-        if (row.alarmsLeft)
-            L.violation(c, "lost", std::to_string(row.alarmsLeft) + " alarms never acknowledged (first " +
-                                       std::to_string(model.plants[0].alarms.front().code) + ")");
-        if (book.aloUnreported)
-            L.violation(c, "lost", std::to_string(book.aloUnreported) +
-                                       " alarms acknowledged that no readable ALR had reported");
-        if (!b.v6) {
-            row.alarmsDelivered = static_cast<int64_t>(b.alarms.size());
-            for (int code : book.alarmsAcked)
-                if (!b.alarms.count(code))
-                    L.violation(c, "lost", "alarm " + std::to_string(code) + " acknowledged but never delivered");
-            for (auto &[code, n] : b.alarms)
-                if (std::find(book.alarmsAcked.begin(), book.alarmsAcked.end(), code) == book.alarmsAcked.end())
-                    L.violation(c, "unacknowledged", "alarm " + std::to_string(code) + " delivered but never acknowledged");
-        } else {
-            row.alarmsDelivered = row.alarmsAcked - book.aloUnreported;
-        }
+        checkHistory(*ch, b, row);
+        checkAlarms(*ch, b, row);
     }
-    // Resources: the first minute after start-up against the last minute.
+    return rows;
+}
+
+// Resources: the first minute after start-up against the last minute.
+struct Resources {
     long rssFirst = 0, rssLast = 0;
     int fdFirst = 0, fdLast = 0;
+};
+
+Resources checkResources(const std::vector<Sample> &samples) {
+    Ledger &L = Ledger::get();
+    Resources r;
     const double total = samples.empty() ? 0 : samples.back().t;
     for (const Sample &s : samples) {
         if (s.t >= 10 && s.t <= 70) {
-            rssFirst = std::max(rssFirst, s.rssKb);
-            fdFirst = std::max(fdFirst, s.fds);
+            r.rssFirst = std::max(r.rssFirst, s.rssKb);
+            r.fdFirst = std::max(r.fdFirst, s.fds);
         }
         if (s.t >= total - 60) {
-            rssLast = std::max(rssLast, s.rssKb);
-            fdLast = std::max(fdLast, s.fds);
+            r.rssLast = std::max(r.rssLast, s.rssKb);
+            r.fdLast = std::max(r.fdLast, s.fds);
         }
     }
-    if (rssFirst > 0 && rssLast > rssFirst + rssFirst / 4 + 16384)
-        L.violation(-1, "leak", "resident memory grew from " + std::to_string(rssFirst) + " kB to " +
-                                    std::to_string(rssLast) + " kB");
-    if (fdFirst > 0 && fdLast > fdFirst + 2)
-        L.violation(-1, "leak", "open descriptors grew from " + std::to_string(fdFirst) + " to " + std::to_string(fdLast));
+    if (r.rssFirst > 0 && r.rssLast > r.rssFirst + r.rssFirst / 4 + 16384)
+        L.violation(-1, "leak", "resident memory grew from " + std::to_string(r.rssFirst) + " kB to " +
+                                    std::to_string(r.rssLast) + " kB");
+    if (r.fdFirst > 0 && r.fdLast > r.fdFirst + 2)
+        L.violation(-1, "leak", "open descriptors grew from " + std::to_string(r.fdFirst) + " to " +
+                                    std::to_string(r.fdLast));
+    return r;
+}
 
-    // The host's thread may wait for a caller's telegram: 5 s for its start and 5 more for
-    // its end, never longer.
+// The host's thread may wait for a caller's telegram: 5 s for its start and 5 more for
+// its end, never longer.
+void checkHooks() {
     for (auto &ch : g_channels)
         if (ch->maxHookMs > 10500)
-            L.violation(ch->c, "hang", "an event hook held the host's thread for " +
-                                           std::to_string(static_cast<int>(ch->maxHookMs)) + " ms");
+            Ledger::get().violation(ch->c, "hang", "an event hook held the host's thread for " +
+                                                       std::to_string(static_cast<int>(ch->maxHookMs)) + " ms");
+}
 
-    // ---- The table ----
-    const auto counts = L.violationCounts();
-    auto count = [&](const char *k) {
-        auto it = counts.find(k);
-        return it == counts.end() ? int64_t{0} : it->second;
-    };
-    std::printf("\nrun %.0f s with faults, %.0f s quiet, stop %.0f ms\n\n", runSeconds, quietSeconds, stopMs);
+// ---- The report -------------------------------------------------------------------------------
+
+// One line of the table per channel, and their sum.
+void printTable(const std::vector<Row> &rows) {
+    Ledger &L = Ledger::get();
     std::printf("ch eng   requests   done failed atstop retries reopens |  bcc silence junk  dc3 split late |"
                 " dry vanish callin | alarms acked left | history recs  deliv\n");
     int64_t tot[24] = {};
@@ -839,6 +875,11 @@ int main(int argc, char **argv) {
                 (long long)tot[5], (long long)tot[6], (long long)tot[7], (long long)tot[8], (long long)tot[9],
                 (long long)tot[10], (long long)tot[11], (long long)tot[12], (long long)tot[13], (long long)tot[14],
                 (long long)tot[15], (long long)tot[16], (long long)tot[17], (long long)tot[18], (long long)tot[19]);
+}
+
+// Failed requests by triple, call-ins and hooks, and the resources over the run.
+void printDetails(const std::vector<Sample> &samples, const Resources &r) {
+    Ledger &L = Ledger::get();
     std::printf("\nfailed requests by triple:");
     for (auto &ch : g_channels) {
         auto &b = L.channel(ch->c);
@@ -854,11 +895,12 @@ int main(int argc, char **argv) {
     }
     std::printf("\ncall-ins not recognised: %lld; v6 alarm conversations: %lld; longest hook call: %.0f ms\n",
                 (long long)unrecognised, (long long)conversations, maxHook);
-    std::printf("resident memory: %ld kB (first minute) -> %ld kB (last minute); descriptors %d -> %d\n", rssFirst,
-                rssLast, fdFirst, fdLast);
+    std::printf("resident memory: %ld kB (first minute) -> %ld kB (last minute); descriptors %d -> %d\n", r.rssFirst,
+                r.rssLast, r.fdFirst, r.fdLast);
     // The curve, a point per tenth of the run: the allocator's arenas warm up over the
     // first minutes and the run's own books grow by some bytes per request, while a leak
     // in the driver climbs by its size per exchange to the end.
+    const double total = samples.empty() ? 0 : samples.back().t;
     std::printf("resident memory over the run (kB):");
     for (int tenth = 1; tenth <= 10 && !samples.empty(); ++tenth) {
         const double at = total * tenth / 10;
@@ -867,38 +909,47 @@ int main(int argc, char **argv) {
         std::printf(" %ld", (s == samples.end() ? samples.back() : *s).rssKb);
     }
     std::printf("\n");
+}
+
+// The violations counted by kind, then grouped by what they say (numbers left out), with
+// the first of each.
+void printViolations(const std::map<std::string, int64_t> &counts) {
+    auto count = [&](const char *k) {
+        auto it = counts.find(k);
+        return it == counts.end() ? int64_t{0} : it->second;
+    };
     std::printf("lost = %lld, duplicated = %lld", (long long)count("lost"), (long long)count("duplicated"));
     for (auto &[k, n] : counts)
         if (k != "lost" && k != "duplicated") std::printf(", %s = %lld", k.c_str(), (long long)n);
     std::printf("\n");
-    // Violations grouped by what they say (numbers left out), with the first of each.
-    const auto list = L.violations();
-    if (!list.empty()) {
-        struct Group {
-            int64_t count = 0;
-            std::set<int> channels;
-            const soak::Violation *first = nullptr;
-        };
-        std::map<std::string, Group> groups;
-        for (const auto &v : list) {
-            std::string shape = v.kind + ": ";
-            for (char ch : v.text)
-                if (!std::isdigit(static_cast<unsigned char>(ch)) || shape.back() != '#')
-                    shape += std::isdigit(static_cast<unsigned char>(ch)) ? '#' : ch;
-            Group &g = groups[shape];
-            if (g.count++ == 0) g.first = &v;
-            if (v.channel >= 0) g.channels.insert(v.channel);
-        }
-        std::printf("\nviolations by kind (count, channels, first one with its second of the run):\n");
-        for (const auto &[shape, g] : groups) {
-            std::string chans;
-            for (int c : g.channels) chans += (chans.empty() ? "" : ",") + std::to_string(c);
-            std::printf("  %6lld x [%s] %s\n           first at %.1f s: %s\n", (long long)g.count,
-                        chans.empty() ? "-" : chans.c_str(), shape.c_str(), g.first->at, g.first->text.c_str());
-        }
-        if (list.size() >= 20000) std::printf("  (only the first 20000 violations were kept)\n");
+    const auto list = Ledger::get().violations();
+    if (list.empty()) return;
+    struct Group {
+        int64_t count = 0;
+        std::set<int> channels;
+        const soak::Violation *first = nullptr;
+    };
+    std::map<std::string, Group> groups;
+    for (const auto &v : list) {
+        std::string shape = v.kind + ": ";
+        for (char ch : v.text)
+            if (!std::isdigit(static_cast<unsigned char>(ch)) || shape.back() != '#')
+                shape += std::isdigit(static_cast<unsigned char>(ch)) ? '#' : ch;
+        Group &g = groups[shape];
+        if (g.count++ == 0) g.first = &v;
+        if (v.channel >= 0) g.channels.insert(v.channel);
     }
+    std::printf("\nviolations by kind (count, channels, first one with its second of the run):\n");
+    for (const auto &[shape, g] : groups) {
+        std::string chans;
+        for (int c : g.channels) chans += (chans.empty() ? "" : ",") + std::to_string(c);
+        std::printf("  %6lld x [%s] %s\n           first at %.1f s: %s\n", (long long)g.count,
+                    chans.empty() ? "-" : chans.c_str(), shape.c_str(), g.first->at, g.first->text.c_str());
+    }
+    if (list.size() >= 20000) std::printf("  (only the first 20000 violations were kept)\n");
+}
 
+void tearDown(const std::string &dir) {
     drvUnInstall();
     for (auto &ch : g_channels) {
         ch->sim.reset();
@@ -908,5 +959,55 @@ int main(int argc, char **argv) {
     ::rmdir(dir.c_str());
     rt::setTraceSink({});
     for (int c = 0; c < HYDRIX_CHANNELS; ++c) rt::closeChannelPort(c);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!parseOptions(argc, argv)) return 2;
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    soak::markHostThread();
+    if (!setUpTrace()) return 2;
+    char dirTemplate[] = "/tmp/hydrix-soak-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    const std::string dir = dirTemplate;
+    if (!setUpStations(dir) || !startDriver()) return 2;
+
+    const auto start = Clock::now();
+    Sampler sampler(start);
+    std::printf("soak: %d s with faults, seed %llu, %d baud, vanishing ports %s, dry pools %s, call-ins %s\n",
+                g_opt.seconds, static_cast<unsigned long long>(g_opt.seed), g_opt.baud, g_opt.vanish ? "on" : "off",
+                g_opt.dry ? "on" : "off", g_opt.callIns ? "on" : "off");
+    std::fflush(stdout);
+    const auto runEnd = start + std::chrono::seconds(g_opt.seconds);
+    onEveryChannel([runEnd](Channel &ch) { runChannel(ch, runEnd); });
+    const double runSeconds = secondsSince(start);
+
+    // Quiet: no more faults; everything asked for must now come through.
+    g_quiet = true;
+    for (auto &ch : g_channels) ch->sim->setFaultRates(station::FaultRates{});
+    const auto quietStart = Clock::now();
+    onEveryChannel([](Channel &ch) { quietChannel(ch); });
+    const double quietSeconds = secondsSince(quietStart);
+
+    const double stopMs = stopWithExchangesInProgress();
+    const std::vector<Sample> samples = sampler.stop();
+    drainQueues();
+    for (auto &ch : g_channels) ch->sim->stop();
+
+    const std::vector<Row> rows = checkChannels();
+    const Resources resources = checkResources(samples);
+    checkHooks();
+
+    const auto counts = Ledger::get().violationCounts();
+    std::printf("\nrun %.0f s with faults, %.0f s quiet, stop %.0f ms\n\n", runSeconds, quietSeconds, stopMs);
+    printTable(rows);
+    printDetails(samples, resources);
+    printViolations(counts);
+    tearDown(dir);
     return counts.empty() ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "runtime/channel_ports.h"
 #include "runtime/internal.h"
 
 namespace hydrix::rt::detail {
@@ -21,9 +22,6 @@ void forgetPort(int fd);
 void portFailed(int fd, int error);
 // True when fd is the stand-in of a lost channel port; *error is what it failed with.
 bool lostPort(int fd, int *error);
-
-// The channel whose port is fd (also while it is lost), or -1.
-int portChannel(int fd);
 
 // openTty, also giving the errno behind a failure (ENOENT when the device is missing,
 // EBUSY when another process holds it).

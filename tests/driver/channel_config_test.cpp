@@ -9,6 +9,7 @@
 #include "driver/driver_fixture.h"
 #include "driver/node_list.h"
 #include "platform/ticks.h"
+#include "station/pty.h"
 
 namespace {
 
@@ -192,16 +193,16 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     useProfile("[T]\nNodes=1\n[V]\nHYDRIXDefault=0\nDeviceName=pty\n");
     drvInstall("Driver");
     std::string error;
-    auto pty = hydrix::rt::openPty(&error);
+    auto pty = hydrix::station::Pty::open(&error);
     ASSERT_TRUE(pty) << error;
     hydrix::rt::PortSettings port;
-    port.device = pty->slavePath;
+    port.device = pty->slavePath();
     port.line.baudRate = 9600;
     port.line.byteSize = 8;
     ASSERT_FALSE(hydrix::rt::openChannelPort(0, port));
-    auto pty1 = hydrix::rt::openPty(&error);  // a port is held by one channel only
+    auto pty1 = hydrix::station::Pty::open(&error);  // a port is held by one channel only
     ASSERT_TRUE(pty1) << error;
-    port.device = pty1->slavePath;
+    port.device = pty1->slavePath();
     ASSERT_FALSE(hydrix::rt::openChannelPort(1, port));
     const CommHandle h0 = getCommHandle(0);
     const CommHandle h1 = getCommHandle(1);
@@ -211,7 +212,7 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     ASSERT_EQ(drvAddChan(1, "V"), 1);
     EXPECT_EQ(drvInitComm(9, h0), 0);
 
-    ASSERT_EQ(::write(pty->master, "stale", 5), 5);  // purged by drvInitComm
+    ASSERT_EQ(::write(pty->master(), "stale", 5), 5);  // purged by drvInitComm
     plat::sleepMs(20);
     ASSERT_EQ(drvInitComm(0, h0), 1);
     CommSettings s{};
@@ -234,6 +235,4 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     EXPECT_TRUE(traced("HYDRIX[1] configComm done"));
     hydrix::rt::closeChannelPort(0);
     hydrix::rt::closeChannelPort(1);
-    hydrix::rt::closePty(*pty);
-    hydrix::rt::closePty(*pty1);
 }
