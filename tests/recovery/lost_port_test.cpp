@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/driver_stop.h"
+#include "common/trace_capture.h"
 #include "runtime/runtime.h"
 #include "station/station.h"
 
@@ -88,12 +90,6 @@ protected:
     static constexpr int kTelegram = 0, kV6 = 1, kSteady = 2;
 
     void SetUp() override {
-        rt::setTraceFile(nullptr);
-        rt::setSyslog(false);
-        rt::setTraceSink([this](const std::string &line) {
-            std::lock_guard lock(traceMutex_);
-            traces_.push_back(line);
-        });
         char dir[] = "/tmp/hydrix-lost-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
@@ -122,11 +118,7 @@ protected:
         ASSERT_EQ(drvStart(), 1);
     }
     void TearDown() override {
-        drvStop();
-        for (int i = 0; i < 200 && drvQueryState() != DRV_STATE_STOPPED; ++i) {
-            drvHndlTimer();
-            if (drvQueryState() != DRV_STATE_STOPPED) usleep(50000);
-        }
+        stopDriver(10000, 50);
         EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
         drvUnInstall();
         for (int c : {kTelegram, kV6, kSteady}) rt::closeChannelPort(c);
@@ -135,7 +127,6 @@ protected:
         v6Adapter_.reset();
         ::rmdir(dir_.c_str());
         rt::resetQueues();
-        rt::setTraceSink({});
     }
 
     // Queues a request to the channel's station and waits for what comes back: the
@@ -162,17 +153,11 @@ protected:
         while (HostMsg *more = rt::waitInputQueue(channel, v6 ? 300 : 0)) putMsgToPool(channel, more);
         return out;
     }
-    bool traced(const std::string &text) {
-        std::lock_guard lock(traceMutex_);
-        for (const auto &line : traces_)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
+    bool traced(const std::string &text) { return trace.mentions(text); }
 
     std::string dir_;
     std::optional<Adapter> tgAdapter_, v6Adapter_, steadyAdapter_;
-    std::mutex traceMutex_;
-    std::vector<std::string> traces_;
+    TraceCapture trace;
 };
 
 TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {

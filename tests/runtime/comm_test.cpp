@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "runtime/runtime.h"
+#include "station/station.h"
 
 namespace rt = hydrix::rt;
 using namespace std::chrono;
@@ -20,13 +21,13 @@ class PtyPort : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        auto pty = rt::openPty(&error);
+        auto pty = hydrix::station::Pty::open(&error);
         ASSERT_TRUE(pty) << error;
-        pty_ = *pty;
-        fd_ = rt::openTty(pty_.slavePath, CommLine{9600, 8, 0, 0, 1, 1, {}}, &error);
+        pty_ = std::move(*pty);
+        fd_ = rt::openTty(pty_.slavePath(), CommLine{9600, 8, 0, 0, 1, 1, {}}, &error);
         ASSERT_GE(fd_, 0) << error;
     }
-    void TearDown() override { if (fd_ >= 0) ::close(fd_); rt::closePty(pty_); }
+    void TearDown() override { if (fd_ >= 0) ::close(fd_); }
     void timeouts(uint32_t interval, uint32_t mult, uint32_t constant) {
         CommSettings s{};
         ASSERT_NE(getDefaultCommSettings(-1, fd_, &s), 0);
@@ -34,7 +35,7 @@ protected:
         ASSERT_EQ(configComm(-1, fd_, &s), 0);
     }
     void farEndSends(const std::string &bytes) {
-        ASSERT_EQ(::write(pty_.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::write(pty_.master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     Read read(uint32_t count) {
         char buf[64] = {};
@@ -45,7 +46,7 @@ protected:
         if (r.n > 0) r.bytes.assign(buf, static_cast<size_t>(r.n));
         return r;
     }
-    rt::Pty pty_;
+    hydrix::station::Pty pty_;
     int fd_ = -1;
 };
 
@@ -98,14 +99,14 @@ TEST_F(PtyPort, WriteArrivesUnchangedAndHangUpIsAFailureNotAHang) {
     ASSERT_NE(writeComm(fd_, nullptr, 0, telegram.data(), uint32_t(telegram.size()), &group, &code), 0);
     std::string seen(telegram.size(), '\0');
     for (size_t have = 0; have < seen.size();) {
-        const ssize_t n = ::read(pty_.master, &seen[have], seen.size() - have);
+        const ssize_t n = ::read(pty_.master(), &seen[have], seen.size() - have);
         ASSERT_GT(n, 0);
         have += size_t(n);
     }
     EXPECT_EQ(seen, telegram) << "raw mode must not translate CR or LF";
     farEndSends("Z");
     std::this_thread::sleep_for(20ms);
-    rt::closePty(pty_);
+    pty_ = {};  // the far end closes
     Read r = read(4);
     if (r.n > 0) r = read(4);  // the byte that was already there may come first
     EXPECT_LT(r.n, 0);
@@ -118,7 +119,7 @@ TEST_F(PtyPort, WriteArrivesUnchangedAndHangUpIsAFailureNotAHang) {
 TEST_F(PtyPort, ChannelPortReopensWithItsSettings) {
     ::close(fd_);  // the channel opens the device itself
     fd_ = -1;
-    ASSERT_FALSE(rt::openChannelPort(3, {pty_.slavePath, CommLine{19200, 7, 2, 0, 1, 1, {}}}));
+    ASSERT_FALSE(rt::openChannelPort(3, {pty_.slavePath(), CommLine{19200, 7, 2, 0, 1, 1, {}}}));
     CommHandle h = getCommHandle(3);
     CommSettings s{};
     ASSERT_NE(getDefaultCommSettings(3, h, &s), 0);

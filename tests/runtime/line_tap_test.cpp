@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "runtime/runtime.h"
+#include "station/station.h"
 
 namespace rt = hydrix::rt;
 
@@ -24,11 +25,11 @@ protected:
     void SetUp() override {
         for (int i = 0; i < 2; ++i) {
             std::string error;
-            auto pty = rt::openPty(&error);
+            auto pty = hydrix::station::Pty::open(&error);
             ASSERT_TRUE(pty) << error;
-            pty_[i] = *pty;
+            pty_[i] = std::move(*pty);
             rt::PortSettings settings;
-            settings.device = pty_[i].slavePath;
+            settings.device = pty_[i].slavePath();
             settings.line = CommLine{9600, 8, 0, 0, 1, 1, {}};
             ASSERT_EQ(rt::openChannelPort(kChannels[i], settings), std::nullopt);
             CommSettings s{};
@@ -41,12 +42,11 @@ protected:
         for (int i = 0; i < 2; ++i) {
             rt::setLineTap(kChannels[i], {});
             rt::closeChannelPort(kChannels[i]);
-            rt::closePty(pty_[i]);
         }
     }
     CommHandle handle(int i) { return getCommHandle(kChannels[i]); }
     void farEndSends(int i, const std::string &bytes) {
-        ASSERT_EQ(::write(pty_[i].master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::write(pty_[i].master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     std::string readAll(int i, size_t want) {
         std::string got;
@@ -63,7 +63,7 @@ protected:
         uint32_t group = 0, code = 0;
         return writeComm(handle(i), nullptr, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), &group, &code) == 1;
     }
-    rt::Pty pty_[2];
+    hydrix::station::Pty pty_[2];
 };
 
 // What a tap saw, as text: "<" for bytes read, ">" for bytes written.
@@ -137,9 +137,9 @@ TEST_F(TappedPorts, SetAndClearWhileTheLineIsBusy) {
     std::thread farEnd([&] {
         char buf[256];
         while (!stop.load()) {
-            if (::write(pty_[0].master, "r", 1) != 1) break;
-            pollfd p{pty_[0].master, POLLIN, 0};
-            if (::poll(&p, 1, 1) == 1 && ::read(pty_[0].master, buf, sizeof buf) < 0) break;
+            if (::write(pty_[0].master(), "r", 1) != 1) break;
+            pollfd p{pty_[0].master(), POLLIN, 0};
+            if (::poll(&p, 1, 1) == 1 && ::read(pty_[0].master(), buf, sizeof buf) < 0) break;
         }
     });
     long tapped = 0;

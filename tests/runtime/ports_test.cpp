@@ -12,7 +12,9 @@
 #include <string>
 #include <tuple>
 
+#include "common/wait.h"
 #include "runtime/runtime.h"
+#include "station/station.h"
 
 namespace rt = hydrix::rt;
 
@@ -66,14 +68,14 @@ private:
 
 TEST(ExclusivePorts, ASecondOpenerIsToldWhichProcessHasThePort) {
     std::string error;
-    auto pty = rt::openPty(&error);
+    auto pty = hydrix::station::Pty::open(&error);
     ASSERT_TRUE(pty) << error;
 
     // The same process twice (two channels given one device), then another process.
-    ASSERT_FALSE(rt::openChannelPort(0, {pty->slavePath, kLine}));
-    auto failed = rt::openChannelPort(1, {pty->slavePath, kLine});
+    ASSERT_FALSE(rt::openChannelPort(0, {pty->slavePath(), kLine}));
+    auto failed = rt::openChannelPort(1, {pty->slavePath(), kLine});
     ASSERT_TRUE(failed);
-    EXPECT_EQ(*failed, pty->slavePath + ": " + busyText(getpid()));
+    EXPECT_EQ(*failed, pty->slavePath() + ": " + busyText(getpid()));
     EXPECT_EQ(getCommHandle(1), COMM_HANDLE_INVALID);
     // Reopening keeps the port to its channel.
     CommHandle h = COMM_HANDLE_INVALID;
@@ -81,16 +83,15 @@ TEST(ExclusivePorts, ASecondOpenerIsToldWhichProcessHasThePort) {
     rt::closeChannelPort(0);
 
     {
-        OtherProcess other(pty->slavePath);
+        OtherProcess other(pty->slavePath());
         ASSERT_TRUE(other.holding());
-        EXPECT_EQ(rt::openTty(pty->slavePath, kLine, &error), -1);
-        EXPECT_EQ(error, pty->slavePath + ": " + busyText(other.pid()));
+        EXPECT_EQ(rt::openTty(pty->slavePath(), kLine, &error), -1);
+        EXPECT_EQ(error, pty->slavePath() + ": " + busyText(other.pid()));
         other.letGo();
-        const int fd = rt::openTty(pty->slavePath, kLine, &error);
+        const int fd = rt::openTty(pty->slavePath(), kLine, &error);
         EXPECT_GE(fd, 0) << error;
         if (fd >= 0) ::close(fd);
     }
-    rt::closePty(*pty);
 }
 
 // A device path that the test can make vanish and point at a new pseudo-terminal, as an
@@ -108,26 +109,25 @@ public:
         ::rmdir(dir_.c_str());
     }
     const std::string &path() const { return path_; }
-    int master() const { return pty_ ? pty_->master : -1; }
+    int master() const { return pty_ ? pty_->master() : -1; }
     void plugIn() {
         std::string error;
-        pty_ = rt::openPty(&error);
+        pty_ = hydrix::station::Pty::open(&error);
         ASSERT_TRUE(pty_) << error;
         const std::string next = path_ + ".next";
-        ASSERT_EQ(::symlink(pty_->slavePath.c_str(), next.c_str()), 0);
+        ASSERT_EQ(::symlink(pty_->slavePath().c_str(), next.c_str()), 0);
         ASSERT_EQ(::rename(next.c_str(), path_.c_str()), 0);
     }
     // The far end closes: the tty hangs up and its name disappears (the link goes too:
     // left dangling, it would name a /dev/pts/N that the next pseudo-terminal may take).
     void unplug() {
-        if (pty_) rt::closePty(*pty_);
         pty_.reset();
         ::unlink(path_.c_str());
     }
 
 private:
     std::string dir_, path_;
-    std::optional<rt::Pty> pty_;
+    std::optional<hydrix::station::Pty> pty_;
 };
 
 struct Io {
@@ -149,10 +149,10 @@ TEST(LostPorts, AChannelGetsItsDeviceBackWithItsSettingsAndOthersAreUntouched) {
     MovingDevice device;
     device.plugIn();
     std::string error;
-    auto steady = rt::openPty(&error);
+    auto steady = hydrix::station::Pty::open(&error);
     ASSERT_TRUE(steady) << error;
     ASSERT_FALSE(rt::openChannelPort(2, {device.path(), kLine}));
-    ASSERT_FALSE(rt::openChannelPort(3, {steady->slavePath, kLine}));
+    ASSERT_FALSE(rt::openChannelPort(3, {steady->slavePath(), kLine}));
     const CommHandle steadyHandle = getCommHandle(3);
     CommHandle h = getCommHandle(2);
     CommSettings settings{};
@@ -203,14 +203,13 @@ TEST(LostPorts, AChannelGetsItsDeviceBackWithItsSettingsAndOthersAreUntouched) {
 
     // The other channel kept its port all along.
     EXPECT_EQ(getCommHandle(3), steadyHandle);
-    ASSERT_EQ(::write(steady->master, "C", 1), 1);
+    ASSERT_EQ(::write(steady->master(), "C", 1), 1);
     r = readOne(steadyHandle, &byte);
     EXPECT_EQ(std::pair(r.result, byte), std::pair(1, 'C'));
 
     rt::closeChannelPort(2);
     rt::closeChannelPort(3);
     EXPECT_EQ(getCommHandle(2), COMM_HANDLE_INVALID);
-    rt::closePty(*steady);
 }
 
 // A device that stays busy (or away) is looked for again only as its back-off allows, however
@@ -219,11 +218,11 @@ TEST(LostPorts, ADeviceStillAwayIsNotSoughtBeforeItsBackOffRunsOut) {
     std::atomic<int> attempts{0};
     rt::setTraceSink([&](const std::string &line) { attempts += line.find("port busy") != std::string::npos; });
     std::string error;
-    auto pty = rt::openPty(&error);
+    auto pty = hydrix::station::Pty::open(&error);
     ASSERT_TRUE(pty) << error;
-    ASSERT_FALSE(rt::openChannelPort(4, {pty->slavePath, kLine}));
+    ASSERT_FALSE(rt::openChannelPort(4, {pty->slavePath(), kLine}));
     rt::closeChannelPort(4);
-    OtherProcess other(pty->slavePath);
+    OtherProcess other(pty->slavePath());
     ASSERT_TRUE(other.holding());
     for (int i = 0; i < 50; ++i) {
         CommHandle h = 0;
@@ -233,12 +232,9 @@ TEST(LostPorts, ADeviceStillAwayIsNotSoughtBeforeItsBackOffRunsOut) {
     }
     EXPECT_LE(attempts.load(), 3) << "one attempt, or a few should the test be held up past the back-off";
     other.letGo();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (getCommHandle(4) == COMM_HANDLE_INVALID && std::chrono::steady_clock::now() < until) usleep(10000);
-    EXPECT_NE(getCommHandle(4), COMM_HANDLE_INVALID);
+    EXPECT_TRUE(eventually([] { return getCommHandle(4) != COMM_HANDLE_INVALID; }, 3000));
     rt::setTraceSink({});
     rt::closeChannelPort(4);
-    rt::closePty(*pty);
 }
 
 }  // namespace
