@@ -3,6 +3,9 @@
 // of an exchange ends it without waiting for the reply's time-out.
 #include <unistd.h>
 
+#include <optional>
+#include <ostream>
+
 #include "common/driver_fixture.h"
 #include "common/station_line.h"
 #include "driver/engines.h"
@@ -59,6 +62,7 @@ protected:
 };
 
 std::string engineName(const ::testing::TestParamInfo<Engine> &info) { return info.param.name; }
+void PrintTo(const Engine &e, std::ostream *os) { *os << e.name; }
 
 // The receiver sleeps on the port while nothing comes: a stop wakes it at once instead of
 // waiting for a port read to run out. drvStart again after the stop, without drvAddChan,
@@ -90,6 +94,8 @@ struct Exchange {
     const char *name;
     uint32_t address;
 };
+
+void PrintTo(const Exchange &x, std::ostream *os) { *os << x.name; }
 
 class StopMidExchange : public OnALine, public ::testing::WithParamInterface<Exchange> {};
 
