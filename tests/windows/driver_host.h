@@ -18,15 +18,13 @@ struct DriverHost {
     rt::DriverLibrary drv;
     TraceCapture trace;
 
-    // Loads hydrix.dll with every entry point; false (with the reason printed) if not.
-    bool load() {
+    // Loads hydrix.dll with every entry point, takes `profile` and opens the port its
+    // section `section` names (Port=COMn) as the channel's port, as hydrix.exe does.
+    // The port's handle, or COMM_HANDLE_INVALID with the reason printed.
+    CommHandle start(const std::string &profile, int channel, const char *section) {
         std::string error;
         if (!CHECK(drv.open("hydrix.dll", &error))) std::printf("    %s\n", error.c_str());
-        return drv.isOpen();
-    }
-    // Opens the port the profile's section names (Port=COMn) as the channel's port, as
-    // hydrix.exe does; its handle, or COMM_HANDLE_INVALID with the reason printed.
-    static CommHandle openPort(int channel, const char *section) {
+        if (!drv.isOpen() || !CHECK(!rt::loadProfileText(profile))) return COMM_HANDLE_INVALID;
         rt::PortSettings s;
         auto failed = rt::portSettingsFromProfile(section, &s);
         if (!failed) failed = rt::openChannelPort(channel, s);

@@ -9,11 +9,9 @@
 
 int main() {
     DriverHost host;
-    if (!host.load()) return wincheck::finish();
-    rt::DriverLibrary &drv = host.drv;
-    CHECK(!rt::loadProfileText("[Chan0]\nNodes=1\n[Chan1]\nHYDRIXDefault=0\nNodes=1\nPort=COM5\n"));
-    const CommHandle port = DriverHost::openPort(1, "Chan1");
+    const CommHandle port = host.start("[Chan0]\nNodes=1\n[Chan1]\nHYDRIXDefault=0\nNodes=1\nPort=COM5\n", 1, "Chan1");
     if (port == COMM_HANDLE_INVALID) return wincheck::finish();
+    rt::DriverLibrary &drv = host.drv;
 
     CHECK(drv.drvInstall("Driver") == 1);
     CHECK(rt::extInterfaceFlag() == 1);

@@ -7,11 +7,9 @@
 
 int main() {
     DriverHost host;
-    if (!host.load()) return wincheck::finish();
-    rt::DriverLibrary &drv = host.drv;
-    CHECK(!rt::loadProfileText("[Chan0]\nHYDRIXDefault=1\nNodes=12\nPort=COM6\n[Chan0\\Node12]\nPlantNumber=12\n"));
-    const CommHandle port = DriverHost::openPort(0, "Chan0");
+    const CommHandle port = host.start("[Chan0]\nHYDRIXDefault=1\nNodes=12\nPort=COM6\n[Chan0\\Node12]\nPlantNumber=12\n", 0, "Chan0");
     if (port == COMM_HANDLE_INVALID) return wincheck::finish();
+    rt::DriverLibrary &drv = host.drv;
 
     CHECK(drv.drvInstall("Driver") == 1);
     CHECK(drv.drvAddChan(0, "Chan0") == 1);
