@@ -37,7 +37,7 @@ while [ $# -gt 0 ]; do
 done
 cmake_args=("$@")
 
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libcli11-dev nlohmann-json3-dev)
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libcli11-dev nlohmann-json3-dev libgtest-dev)
 [ "$wine" = 1 ] && packages+=(wine64)
 missing=()
 for p in "${packages[@]}"; do

@@ -6,7 +6,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/driver_fixture.h"
+#include "common/driver_fixture.h"
+#include "common/pty_port.h"
 #include "driver/node_list.h"
 #include "platform/ticks.h"
 #include "station/pty.h"
@@ -192,18 +193,7 @@ TEST_F(DriverTest, V6ChannelWithoutDeviceNameIsRefused) {
 TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     useProfile("[T]\nNodes=1\n[V]\nHYDRIXDefault=0\nDeviceName=pty\n");
     drvInstall("Driver");
-    std::string error;
-    auto pty = hydrix::station::Pty::open(&error);
-    ASSERT_TRUE(pty) << error;
-    hydrix::rt::PortSettings port;
-    port.device = pty->slavePath();
-    port.line.baudRate = 9600;
-    port.line.byteSize = 8;
-    ASSERT_FALSE(hydrix::rt::openChannelPort(0, port));
-    auto pty1 = hydrix::station::Pty::open(&error);  // a port is held by one channel only
-    ASSERT_TRUE(pty1) << error;
-    port.device = pty1->slavePath();
-    ASSERT_FALSE(hydrix::rt::openChannelPort(1, port));
+    PtyPort telegramPort(0, totalReadTimeout(0)), v6Port(1, intervalReadTimeout(0));
     const CommHandle h0 = getCommHandle(0);
     const CommHandle h1 = getCommHandle(1);
 
@@ -212,7 +202,7 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     ASSERT_EQ(drvAddChan(1, "V"), 1);
     EXPECT_EQ(drvInitComm(9, h0), 0);
 
-    ASSERT_EQ(::write(pty->master(), "stale", 5), 5);  // purged by drvInitComm
+    telegramPort.write("stale");  // purged by drvInitComm
     plat::sleepMs(20);
     ASSERT_EQ(drvInitComm(0, h0), 1);
     CommSettings s{};
@@ -233,6 +223,4 @@ TEST_F(DriverTest, InitCommSetsEachEnginesTimeoutsAndPurges) {
     EXPECT_EQ(timeouts(s), (std::vector<uint32_t>{2000, 0, 0, 100, 200}));
     EXPECT_TRUE(traced("HYDRIX[1] drvInitComm"));
     EXPECT_TRUE(traced("HYDRIX[1] configComm done"));
-    hydrix::rt::closeChannelPort(0);
-    hydrix::rt::closeChannelPort(1);
 }

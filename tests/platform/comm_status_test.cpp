@@ -6,11 +6,12 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
+#include <string>
 
 #include "platform/comm_status.h"
 #include "platform/systime.h"
 #include "platform/ticks.h"
+#include "station/station.h"
 
 namespace {
 
@@ -26,19 +27,20 @@ uint32_t settledInput(int fd, uint32_t expected) {  // pty bytes arrive asynchro
 }
 
 TEST(CommStatus, CountsAndPurgesBytesOnAPseudoTerminal) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::string error;
+    auto pty = hydrix::station::Pty::open(&error);
+    ASSERT_TRUE(pty) << error;
+    const int slave = open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(slave, 0);
-    ASSERT_EQ(write(master, "hello\r", 6), 6);
+    ASSERT_EQ(write(pty->master(), "hello\r", 6), 6);
     EXPECT_EQ(settledInput(slave, 6), 6u);
     EXPECT_EQ(plat::purgeComm(slave, plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_TXCLEAR), 1);
     EXPECT_EQ(settledInput(slave, 6), 6u) << "clearing output keeps the input";
     EXPECT_EQ(plat::purgeComm(slave, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR), 1);
     EXPECT_EQ(settledInput(slave, 0), 0u);
     char buf[8];
-    EXPECT_EQ(read(slave, buf, sizeof buf), -1) << "purged bytes must not be readable";
-    close(slave), close(master);
+    EXPECT_LE(read(slave, buf, sizeof buf), 0) << "purged bytes must not be readable";
+    close(slave);
 
     plat::CommStat stat{};
     uint32_t errors = 0;

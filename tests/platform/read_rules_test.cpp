@@ -16,16 +16,6 @@ using Clock = std::chrono::steady_clock;
 // A read waits for its byte however long that takes.
 CommTimeouts unboundedFirstByte() { return CommTimeouts{0, 0, 0, 100, 200}; }
 
-// The next buffer the receiver queues, within `ms`.
-V6Buffer *nextQueued(V6Channel *ch, int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        if (V6Buffer *b = takeBuf(ch, &ch->rxQueue)) return b;
-        usleep(10000);
-    }
-    return nullptr;
-}
-
 class ReadRulesTest : public V6Test {
 protected:
     // Stops the receiver and transmitter; true when that took less than `ms`. A receiver

@@ -1,9 +1,7 @@
-// Calendar validity, file-time arithmetic and local/UTC conversion across summer time.
+// Calendar validity, file-time arithmetic and local/UTC conversion across summer time,
+// on either system.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <string>
 
 #include "platform/systime.h"
 
@@ -35,6 +33,8 @@ TEST(SysTime, RejectsImpossibleDatesAndTimes) {
 
 TEST(SysTime, FileTimesCountDaysAcrossMonthAndYearEnds) {
     EXPECT_EQ(ft(at(1970, 1, 1)), 116444736000000000ULL);
+    EXPECT_EQ(ft(at(1601, 1, 1)), 0u);
+    EXPECT_EQ(ft(at(2024, 2, 29, 23, 59, 59, 999)), 133537247999990000ULL);
     const struct { SystemTime from; int64_t step; SystemTime to; int dayOfWeek; } cases[] = {
         {at(2024, 2, 28, 12), kDay, at(2024, 2, 29, 12), 4},  {at(2023, 2, 28, 12), kDay, at(2023, 3, 1, 12), 3},
         {at(2026, 12, 31, 23, 59, 59, 999), 10000, at(2027, 1, 1), 5},
@@ -50,11 +50,18 @@ TEST(SysTime, FileTimesCountDaysAcrossMonthAndYearEnds) {
     EXPECT_EQ(plat::fileTimeToSystemTime(&beyond, &st), 0);
 }
 
+// The local-time cases are written for Central European time (UTC+1, summer UTC+2 from
+// the last Sunday of March 01:00 UTC to the last Sunday of October 01:00 UTC): the test
+// build runs them with TZ=Europe/Berlin.
+bool inCentralEuropeanTime() {
+    FileTime winter = 0, summer = 0;
+    const FileTime january = ft(at(2026, 1, 15, 12)), july = ft(at(2026, 7, 15, 12));
+    return plat::fileTimeToLocalFileTime(&january, &winter) && plat::fileTimeToLocalFileTime(&july, &summer) &&
+           winter - january == 3600 * plat::FILETIME_PER_SECOND && summer - july == 7200 * plat::FILETIME_PER_SECOND;
+}
+
 TEST(SysTime, LocalAndUtcAcrossSummerTimeChanges) {
-    const char *old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
+    ASSERT_TRUE(inCentralEuropeanTime()) << "run with TZ=Europe/Berlin";
     const FileTime fraction = 1234567;  // 123.4567 ms, kept both ways
     enum { ToLocal = 1, ToUtc = 2, Both = 3 };
     const struct { SystemTime local, utc; int ways; } cases[] = {
@@ -71,15 +78,22 @@ TEST(SysTime, LocalAndUtcAcrossSummerTimeChanges) {
         EXPECT_TRUE(!(c.ways & ToLocal) || (plat::fileTimeToLocalFileTime(&utc, &out) && out == local)) << &c - cases;
         EXPECT_TRUE(!(c.ways & ToUtc) || (plat::localFileTimeToFileTime(&local, &out) && out == utc)) << &c - cases;
     }
+    // The zero time cannot move back; the far end of the range does not convert.
+    FileTime out = 0;
+    const FileTime zero = 0, top = 1ULL << 63;
+    EXPECT_FALSE(plat::localFileTimeToFileTime(&zero, &out));
+    EXPECT_FALSE(plat::fileTimeToLocalFileTime(&top, &out));
+
+    // The runtime's local time of a moment since 1970, and its limits.
     SystemTime st, now;
     ASSERT_TRUE(plat::localTime64(0, &st) && st.wDayOfWeek == 4);
     EXPECT_EQ(ft(st), ft(at(1970, 1, 1, 1)));
     EXPECT_FALSE(plat::localTime64(-1, &st));
+    EXPECT_TRUE(plat::localTime64(32535215999LL, &st) && st.wYear == 3001 && st.wHour == 0);
+    EXPECT_FALSE(plat::localTime64(32535216000LL, &st));
     plat::getLocalTime(&now);
     ASSERT_TRUE(plat::localTime64(plat::time64(), &st));
     EXPECT_LT(ft(st) - ft(now) + 2 * plat::FILETIME_PER_SECOND, 4 * plat::FILETIME_PER_SECOND);
-    old ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

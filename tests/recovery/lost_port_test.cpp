@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/driver_fixture.h"
 #include "runtime/runtime.h"
 #include "station/station.h"
 
@@ -81,19 +82,14 @@ double cpuSeconds() {
     return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
-class LostPort : public ::testing::Test {
+class LostPort : public DriverTest {
 protected:
     // Channel 0: telegram engine, channel 1: v6 engine, both on adapters that the test
     // pulls out; channel 2: telegram engine on a port of its own that stays.
     static constexpr int kTelegram = 0, kV6 = 1, kSteady = 2;
 
     void SetUp() override {
-        rt::setTraceFile(nullptr);
-        rt::setSyslog(false);
-        rt::setTraceSink([this](const std::string &line) {
-            std::lock_guard lock(traceMutex_);
-            traces_.push_back(line);
-        });
+        DriverTest::SetUp();
         char dir[] = "/tmp/hydrix-lost-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
@@ -103,7 +99,7 @@ protected:
         for (auto *a : {&tgAdapter_, &v6Adapter_, &steadyAdapter_}) ASSERT_NO_FATAL_FAILURE((*a)->plugIn());
 
         const std::string telegramNode = "Nodes=12\n";
-        ASSERT_FALSE(rt::loadProfileText(
+        ASSERT_NO_FATAL_FAILURE(useProfile(
             "[Driver]\n"
             "[Chan0]\nRetries=0\n" + telegramNode + "[Chan0\\Node12]\nPlantNumber=12\n"
             "[Chan1]\nHYDRIXDefault=0\nDeviceName=USB1\nRetries=0\nNodes=7\n"
@@ -122,20 +118,14 @@ protected:
         ASSERT_EQ(drvStart(), 1);
     }
     void TearDown() override {
-        drvStop();
-        for (int i = 0; i < 200 && drvQueryState() != DRV_STATE_STOPPED; ++i) {
-            drvHndlTimer();
-            if (drvQueryState() != DRV_STATE_STOPPED) usleep(50000);
-        }
+        stopDriver(10000, 50);
         EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
-        drvUnInstall();
+        DriverTest::TearDown();
         for (int c : {kTelegram, kV6, kSteady}) rt::closeChannelPort(c);
         steadyAdapter_.reset();  // each takes its device name away
         tgAdapter_.reset();
         v6Adapter_.reset();
         ::rmdir(dir_.c_str());
-        rt::resetQueues();
-        rt::setTraceSink({});
     }
 
     // Queues a request to the channel's station and waits for what comes back: the
@@ -162,17 +152,9 @@ protected:
         while (HostMsg *more = rt::waitInputQueue(channel, v6 ? 300 : 0)) putMsgToPool(channel, more);
         return out;
     }
-    bool traced(const std::string &text) {
-        std::lock_guard lock(traceMutex_);
-        for (const auto &line : traces_)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
 
     std::string dir_;
     std::optional<Adapter> tgAdapter_, v6Adapter_, steadyAdapter_;
-    std::mutex traceMutex_;
-    std::vector<std::string> traces_;
 };
 
 TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
@@ -213,8 +195,8 @@ TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
         return std::pair(100.0 * (cpuSeconds() - cpu0) / wall, wall);
     };
     const auto [idlePercent, idleSeconds] = measure([&] { std::this_thread::sleep_for(std::chrono::seconds(2)); });
-    EXPECT_TRUE(traced("port " + tgAdapter_->path() + " of channel 0 lost"));
-    EXPECT_TRUE(traced("port " + v6Adapter_->path() + " of channel 1 lost"));
+    EXPECT_TRUE(trace.mentions("port " + tgAdapter_->path() + " of channel 0 lost"));
+    EXPECT_TRUE(trace.mentions("port " + v6Adapter_->path() + " of channel 1 lost"));
     int failures = 0;
     const auto [askedPercent, askedSeconds] = measure([&] {
         for (const auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;)
@@ -239,8 +221,8 @@ TEST_F(LostPort, BothEnginesReportTheLossIdleCheaplyAndComeBackOnTheirOwn) {
     const double backSeconds = std::chrono::duration<double>(Clock::now() - back).count();
     std::printf("both served again %.2f s after the devices came back\n", backSeconds);
     EXPECT_LT(backSeconds, 5.0);
-    EXPECT_TRUE(traced("port " + tgAdapter_->path() + " of channel 0 is back"));
-    EXPECT_TRUE(traced("port " + v6Adapter_->path() + " of channel 1 is back"));
+    EXPECT_TRUE(trace.mentions("port " + tgAdapter_->path() + " of channel 0 is back"));
+    EXPECT_TRUE(trace.mentions("port " + v6Adapter_->path() + " of channel 1 is back"));
     const Outcome o = ask(kSteady, 5000);
     EXPECT_TRUE(o.answered && o.group == 0 && o.code == 0);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <tuple>
 
+#include "common/wait.h"
 #include "runtime/runtime.h"
 #include "station/pty.h"
 
@@ -232,9 +233,7 @@ TEST(LostPorts, ADeviceStillAwayIsNotSoughtBeforeItsBackOffRunsOut) {
     }
     EXPECT_LE(attempts.load(), 3) << "one attempt, or a few should the test be held up past the back-off";
     other.letGo();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (getCommHandle(4) == COMM_HANDLE_INVALID && std::chrono::steady_clock::now() < until) usleep(10000);
-    EXPECT_NE(getCommHandle(4), COMM_HANDLE_INVALID);
+    EXPECT_TRUE(eventually([] { return getCommHandle(4) != COMM_HANDLE_INVALID; }, 3000));
     rt::setTraceSink({});
     rt::closeChannelPort(4);
 }

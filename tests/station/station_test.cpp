@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/wait.h"
 #include "line.h"
 
 namespace hydrix::station {
@@ -210,7 +211,7 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
     const auto t0 = std::chrono::steady_clock::now();
     line.send(req);
     const std::string frame = line.read(1, 3000);
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double ms = msSince(t0);
     const double expected = (req.size() + frame.size()) * 10 * 1000.0 / 9600;
     ASSERT_GT(frame.size(), 300u);
     EXPECT_GT(ms, expected * 0.9);
@@ -220,18 +221,17 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
     const auto t1 = std::chrono::steady_clock::now();
     line.send(req);
     EXPECT_EQ(line.read(1, 3000), frame);
-    const double fast = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count();
+    const double fast = msSince(t1);
     EXPECT_LT(fast, expected / 2);
 }
 
 TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
 {
-    using Ms = std::chrono::duration<double, std::milli>;
     Line line(exampleModel(), faults([](Faults &f) { f.delayMs = 300, f.splitPauseMs = 600, f.replies = 1; }));
     auto t0 = std::chrono::steady_clock::now();
     line.request("7 WGS P 0 ! 1");
     const std::string firstHalf = line.read(1, 600);
-    EXPECT_GT(Ms(std::chrono::steady_clock::now() - t0).count(), 280);
+    EXPECT_GT(msSince(t0), 280);
     EXPECT_FALSE(firstHalf.empty());
     EXPECT_EQ(firstHalf.find('\n'), std::string::npos);  // the rest is held back
     EXPECT_EQ(firstHalf + line.read(1, 1000), wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true));
@@ -247,7 +247,7 @@ TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
     EXPECT_TRUE(line.sim().waitForTelegrams(3, 1000));
     t0 = std::chrono::steady_clock::now();
     line.sim().stop();
-    EXPECT_LT(Ms(std::chrono::steady_clock::now() - t0).count(), 1000);
+    EXPECT_LT(msSince(t0), 1000);
 }
 
 TEST(StationLine, AssemblesRequestsFromPiecesAndSurvivesRunawayLines)
@@ -357,7 +357,7 @@ TEST(StationFaults, V6FramingCallsInAndAnswersOk)
     EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "OK");
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(Line::replyText(line.read(1, 2000, true)), "1 1 100 10 5 1 2 2 250 20 10 2");
-    const double gapMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double gapMs = msSince(t0);
     EXPECT_GT(gapMs, 200);
 
     line.request("0 ALO", true);

@@ -4,9 +4,10 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <utility>
 
+#include "common/driver_fixture.h"
+#include "common/station_line.h"
 #include "telegram/pool.h"
 #include "tg_fixture.h"
 
@@ -31,44 +32,24 @@ station::Model testModel() {
     return m;
 }
 
-// One channel's line: a pty port and a simulator on its master side.
-struct Line {
-    PtyPort port;
-    station::Simulator sim;
-    explicit Line(int channel) : port(channel, totalReadTimeout(2000)), sim(port.pty.master(), testModel()) { sim.start(); }
-    long count(const std::string &command) {
-        const auto sent = sim.receivedTelegrams();
-        return std::count_if(sent.begin(), sent.end(), [&](const std::string &t) { return t.find(command) != t.npos; });
-    }
-    // Faults for the next `replies` requests, as `set` arranges them.
-    void fail(int replies, auto set) {
-        station::Faults f;
-        f.replies = replies;
-        set(f);
-        sim.setFaults(f);
-    }
-};
-
-class Engine : public ::testing::Test {
+class Engine : public DriverTest {
 protected:
-    TraceCapture trace;
-    std::optional<Line> line0;
+    std::optional<StationLine> line0;
 
     void SetUp() override {
+        DriverTest::SetUp();
         useCentralEuropeanTime();
-        ASSERT_FALSE(rt::loadProfileText(kProfile));
-        line0.emplace(0);
+        useProfile(kProfile);
+        line0.emplace(0, totalReadTimeout(2000), testModel());
         ASSERT_EQ(drvInstall("Driver"), 1);
         ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
         ASSERT_EQ(drvInitComm(0, getCommHandle(0)), 1);
     }
     void TearDown() override {
-        drvStop();
-        for (int i = 0; i < 50 && drvQueryState() != DRV_STATE_STOPPED; ++i) drvHndlTimer();
-        drvUnInstall();
-        for (HostMsg *m : results) putMsgToPool(0, m);
+        stopDriver();
+        release();
+        DriverTest::TearDown();
         line0.reset();
-        rt::resetQueues();
         rt::configurePool(0, 64, 2048);
         tg::poolRetryMs.store(200);
     }
@@ -128,7 +109,7 @@ TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     // The first number counts twice.
     EXPECT_EQ(values(ok(ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20)), 10), (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 22), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
-    EXPECT_EQ(line0->count("WGD"), 1 + 3);  // tried Retries + 1 times
+    EXPECT_EQ(line0->sent("WGD"), 1 + 3);  // tried Retries + 1 times
 
     // A picture list keeps 256 entries (8 header, values 0..247); a report list 129.
     EXPECT_EQ(values(ask(40, KIND_PICTURE, 4, DIR_READ, 2 * 247, 2), 1), std::vector<float>{247});
@@ -185,7 +166,7 @@ TEST_F(Engine, HistoryInPassesUntilNoData) {
     ASSERT_EQ(records.size(), 6u);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);
     EXPECT_EQ(reports, (std::vector<OrvelTime>{records[3], records[5], 0}));
-    EXPECT_EQ(line0->count("WGH"), 3);
+    EXPECT_EQ(line0->sent("WGH"), 3);
     EXPECT_EQ(line0->sim.receivedTelegrams().at(0).substr(0, 23), "\x01 12 WGH 01 01 01 00 00");
     EXPECT_EQ(result(300), nullptr);  // the request itself went back to the pool
 }
@@ -207,7 +188,7 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
     EXPECT_EQ(std::make_pair(flagOf(a), flagOf(b)), std::make_pair(uint16_t{0xFFFF}, uint16_t{0}));  // active, cleared
     EXPECT_EQ(std::make_pair(a->timeStamp, b->timeStamp), std::make_pair(utc(2026, 12, 4, 9, 30), utc(2026, 7, 4, 8, 30, 45)));
     EXPECT_EQ(result(500), nullptr);  // ALN ends the series quietly
-    EXPECT_EQ(line0->count(" 12 ALO #"), 2);
+    EXPECT_EQ(line0->sent(" 12 ALO #"), 2);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
 }
 
@@ -247,7 +228,7 @@ TEST_F(Engine, CanDisconnectOnlyWhenIdle) {
     EXPECT_EQ(canDisconnect(0), 1);
     EXPECT_TRUE(trace.has("[0] Driver ready to disconnect"));
     EXPECT_TRUE(line0->sim.waitForTelegrams(3, 2000));
-    EXPECT_EQ(line0->count(" 7 BRK #"), 1);
+    EXPECT_EQ(line0->sent(" 7 BRK #"), 1);
     EXPECT_EQ(postEvent(0), 1);
 }
 
@@ -293,16 +274,15 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
             f.wrongBcc = c.fault == "bcc";
             if (c.fault != "bcc") f.forceReply = c.fault;
         });
-        const long before = line0->count(c.telegram), breaks = line0->count("BRK");
+        const long before = line0->sent(c.telegram), breaks = line0->sent("BRK");
         HostMsg *m = ask(40, c.kind, c.item, c.direction, c.index, 2, c.word);
         expectError(m, c.expected[0], c.expected[1], c.expected[0] == 0 ? 5 : c.expected[2]);
-        EXPECT_EQ(line0->count(c.telegram) - before, c.tries);
+        EXPECT_EQ(line0->sent(c.telegram) - before, c.tries);
         // The line is reset after a final failure of the line, never after an answer.
         const long resets = c.tries == 3 ? 1 : 0;
-        for (int i = 0; i < 40 && line0->count("BRK") - breaks < resets; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (resets == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(line0->count("BRK") - breaks, resets);
+        eventually([&] { return line0->sent("BRK") - breaks >= resets; }, 2000, 50);
+        if (resets == 0) usleep(300000);
+        EXPECT_EQ(line0->sent("BRK") - breaks, resets);
         if (c.kind == KIND_PICTURE) { EXPECT_EQ(values(m, 1), std::vector<float>{0}); }  // untouched
         if (c.kind == KIND_HISTORY) { EXPECT_EQ(m->timeStamp, 0u); }
     }
@@ -363,7 +343,7 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     submit(40, KIND_ALARMS, 0, DIR_READ);
     EXPECT_EQ(alarmCodes(5000), (std::vector<uint32_t>{17, 18}));
     EXPECT_EQ(result(300), nullptr);
-    EXPECT_EQ(line0->count("ALO"), 2);
+    EXPECT_EQ(line0->sent("ALO"), 2);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
     EXPECT_EQ(line0->sim.book().aloUnreported, 0);
 
@@ -383,7 +363,7 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     // The repeat is known after a short look at the line, not after a reply time.
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(3000));
     EXPECT_EQ(result(300), nullptr);
-    EXPECT_EQ(line0->count("ALO"), 2 + 3);
+    EXPECT_EQ(line0->sent("ALO"), 2 + 3);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
     line0->sim.stop();  // its trace used `replay`, which ends here
 }
@@ -409,7 +389,7 @@ TEST_F(Engine, AnAlarmIsARepeatOnlyWhenEveryFieldAgrees) {
     const OrvelTime minute = utc(2026, 12, 4, 10, 45);
     EXPECT_EQ(times, (std::vector<OrvelTime>{minute, minute, minute + 50000000, minute + 60000000}));
     EXPECT_EQ(result(300), nullptr);
-    EXPECT_EQ(line0->count("ALO"), 4);
+    EXPECT_EQ(line0->sent("ALO"), 4);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
 }
 
@@ -426,7 +406,7 @@ TEST_F(Engine, ALateAnswerStaysWithItsRequest) {
     EXPECT_EQ(values(first, 2), (std::vector<float>{11, 12}));
     submit(40, KIND_PICTURE, 4, DIR_READ, 2 * 7, 2);
     EXPECT_EQ(values(ok(result(late)), 1), std::vector<float>{7});
-    EXPECT_EQ(line0->count("WGS"), 3);
+    EXPECT_EQ(line0->sent("WGS"), 3);
     EXPECT_TRUE(trace.has("[C:0] readTelegram(): Read Timeout (5000)"));
 }
 
@@ -485,25 +465,6 @@ TEST_F(Engine, ConnectionEventIsNotHeldByAWorkerWaitingForThePool) {
     HostMsg *report = result();
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->direction, DIR_READ_TIME);  // the pass went on where it waited
-}
-
-// Ctrl-C in the middle of an exchange: the stop ends it, the request goes back to the
-// pool (nothing lost, nothing handed to the host) and the driver stops within 2 s.
-TEST_F(Engine, StopEndsAnExchangeInProgress) {
-    drvStart();
-    line0->fail(-1, [](station::Faults &f) { f.silent = true; });
-    const int pooled = rt::poolAvailable(0);
-    submit(40, KIND_PICTURE, 3, DIR_READ, 0, 4);
-    ASSERT_TRUE(line0->sim.waitForTelegrams(1, 2000));
-    const auto stopped = std::chrono::steady_clock::now();
-    drvStop();
-    while (drvQueryState() != DRV_STATE_STOPPED &&
-           std::chrono::steady_clock::now() - stopped < std::chrono::seconds(15))
-        drvHndlTimer();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
-    EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
-    EXPECT_EQ(rt::poolAvailable(0), pooled);
-    EXPECT_EQ(rt::inputQueueLength(0) + rt::outputQueueLength(0), 0);
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
-// Helpers for the telegram engine's tests: trace capture, a fixed time zone, a channel
-// record on a pseudo-terminal, and a driver on a line with the station simulator.
+// Helpers for the telegram engine's tests: a fixed time zone, framed replies and a
+// channel record of the test's own.
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "station/station.h"
 #include "telegram/framing.h"
 #include "common/pty_port.h"
+#include "common/trace_capture.h"
 
 // Central European time: UTC+1, summer time UTC+2. Needs no zone files.
 inline void useCentralEuropeanTime() {
@@ -33,32 +32,6 @@ inline OrvelTime fileTime(const plat::SystemTime &st) {
 inline OrvelTime utc(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s = 0) {
     return fileTime(plat::SystemTime{y, mo, 0, d, h, mi, s, 0});
 }
-
-// Collects trace lines.
-class TraceCapture {
-public:
-    TraceCapture() {
-        hydrix::rt::setTraceFile(nullptr);
-        hydrix::rt::setSyslog(false);
-        hydrix::rt::setTraceSink([this](const std::string &line) {
-            std::lock_guard<std::mutex> lock(m_);
-            lines_.push_back(line);
-        });
-    }
-    ~TraceCapture() { hydrix::rt::setTraceSink({}); }
-    bool has(const std::string &line) {
-        std::lock_guard<std::mutex> lock(m_);
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-    long count(const std::string &line) {
-        std::lock_guard<std::mutex> lock(m_);
-        return std::count(lines_.begin(), lines_.end(), line);
-    }
-
-private:
-    std::mutex m_;
-    std::vector<std::string> lines_;
-};
 
 // A framed reply as a station sends it: STX, text, "#", blank, block check, CR LF.
 inline std::string reply(const std::string &text, int bccDelta = 0) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <source_location>
 
+#include "common/driver_stop.h"
+#include "common/station_line.h"
 #include "v6_fixture.h"
 
 class EngineTest : public V6Test {
@@ -31,39 +33,26 @@ protected:
         V6Test::SetUp();
         hydrix::rt::configurePool(kLine, 64, 2048);
         ASSERT_FALSE(hydrix::rt::loadProfileText("[Chan0]\nHYDRIXDefault=0\nDeviceName=line0\nNodes=12 7\n"));
-        port.emplace(kLine, intervalReadTimeout(2000));
-        sim.emplace(port->pty.master(), model());
-        faults([](auto &f) { f.v6Framing = true; });
-        sim->start();
+        line_.emplace(kLine, intervalReadTimeout(2000), model(), true);
+        sim = &line_->sim;
         ASSERT_EQ(drvInstall("Driver"), 1);
         ASSERT_EQ(drvAddChan(kLine, "Chan0"), 1);
         ASSERT_EQ(drvInitComm(kLine, getCommHandle(kLine)), 1);
     }
     void TearDown() override {
-        stopDriver();
+        stopDriver(30000, 50);
+        EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED);
         EXPECT_FALSE(traced("Some buffers lost from pool"));
-        sim.reset();
-        port.reset();
+        sim = nullptr;
+        line_.reset();
         drvUnInstall();
         for (HostMsg *m : taken_) putMsgToPool(kLine, m);
         hydrix::rt::resetQueues();
         EXPECT_EQ(hydrix::rt::poolAvailable(kLine), poolSize) << "a host message was kept";
         V6Test::TearDown();
     }
-    void stopDriver() {
-        drvStop();
-        for (int i = 0; i < 600 && drvQueryState() != DRV_STATE_STOPPED; ++i) {
-            drvHndlTimer();
-            if (drvQueryState() != DRV_STATE_STOPPED) usleep(50000);
-        }
-        ASSERT_EQ(drvQueryState(), DRV_STATE_STOPPED);
-    }
     V6Channel &line() { return v6Channels[kLine]; }
-    void faults(const std::function<void(hydrix::station::Faults &)> &change) {
-        hydrix::station::Faults f = sim->faults();
-        change(f);
-        sim->setFaults(f);
-    }
+    void faults(const std::function<void(hydrix::station::Faults &)> &change) { line_->faults(change); }
     HostMsg *send(uint32_t node, uint32_t address, uint32_t direction, uint32_t index = 0, const void *value = nullptr,
                   size_t size = 0) {
         HostMsg *m = getMsgFromPool(kLine);
@@ -92,22 +81,10 @@ protected:
         EXPECT_EQ(std::make_pair(req->errGroup, req->errCode), std::make_pair(group, code));
         if (sub) { EXPECT_EQ(req->errSub, *sub); }
     }
-    // Polls `ready` (once per try: it may have effects) until it holds or time runs out.
-    static bool eventually(const std::function<bool()> &ready, int timeoutMs = 5000) {
-        for (int waited = 0; !ready(); waited += 10) {
-            if (waited >= timeoutMs) return false;
-            usleep(10000);
-        }
-        return true;
-    }
-    int sentCount(const std::string &command) {
-        int n = 0;
-        for (const auto &t : sim->receivedTelegrams()) n += t.find(command) != std::string::npos;
-        return n;
-    }
+    int sentCount(const std::string &command) { return static_cast<int>(line_->sent(command)); }
 
-    std::optional<PtyPort> port;
-    std::optional<hydrix::station::Simulator> sim;
+    std::optional<StationLine> line_;
+    hydrix::station::Simulator *sim = nullptr;
     std::vector<HostMsg *> taken_;
     int poolSize = 64;
 };

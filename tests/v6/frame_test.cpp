@@ -76,13 +76,7 @@ TEST_F(V6Test, ReceiverQueuesFramesAndFailures) {
     EXPECT_EQ(receiveFrame(&c), 0);  // nothing waiting: no read at all
     ASSERT_EQ(startLowLevel(&c), 1);
     EXPECT_EQ(startLowLevel(&c), 0);
-    auto next = [&]() -> V6Buffer * {
-        for (int i = 0; i < 300; ++i) {
-            if (V6Buffer *b = takeBuf(&c, &c.rxQueue)) return b;
-            usleep(10000);
-        }
-        return nullptr;
-    };
+    auto next = [&] { return nextQueued(&c, 3000); };
     port.write(kOk);
     V6Buffer *b = next();
     ASSERT_NE(b, nullptr);

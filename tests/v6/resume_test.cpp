@@ -262,14 +262,9 @@ TEST_F(EngineTest, StopEndsAParseWaitingForTheHostPool) {
     while (HostMsg *m = getMsgFromPool(kLine)) taken_.push_back(m);
     putMsgToSapOq(kLine, req);
     ASSERT_TRUE(eventually([&] { return traced("NO BUFFER formatWGH"); }));
-    drvStop();
     // The bound leaves room for the receiver's own stop; without the stop check the
     // channel never gets there.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (drvQueryState() != DRV_STATE_STOPPED && std::chrono::steady_clock::now() < until) {
-        drvHndlTimer();
-        usleep(20000);
-    }
+    stopDriver(5000, 20);
     EXPECT_EQ(drvQueryState(), DRV_STATE_STOPPED) << "the stop waited for the host's pool";
     EXPECT_EQ(hydrix::rt::inputQueueLength(kLine), 0);
 }

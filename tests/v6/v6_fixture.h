@@ -1,13 +1,11 @@
-// Helpers for the v6 engine's tests: trace capture, a fixed time zone, a channel record of
+// Helpers for the v6 engine's tests: the trace, a fixed time zone, a channel record of
 // the test's own with a buffer pool, and a port on a pseudo-terminal.
 #pragma once
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +16,8 @@
 #include "station/station.h"
 #include "v6/v6.h"
 #include "common/pty_port.h"
+#include "common/trace_capture.h"
+#include "common/wait.h"
 
 class V6Test : public ::testing::Test {
 protected:
@@ -26,12 +26,6 @@ protected:
     void SetUp() override {
         setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // UTC+1, summer UTC+2; needs no zone files
         tzset();
-        hydrix::rt::setTraceFile(nullptr);
-        hydrix::rt::setSyslog(false);
-        hydrix::rt::setTraceSink([this](const std::string &line) {
-            std::lock_guard<std::mutex> lock(traceMutex_);
-            traces_.push_back(line);
-        });
         hydrix::rt::resetQueues();
         hydrix::rt::configurePool(kChan, 64, 256);
         ch_ = std::make_unique<V6Channel>();
@@ -45,7 +39,6 @@ protected:
             if (ch_->replyBuffer) v6::insBuf(ch_.get(), &ch_->freeQueue, ch_->replyBuffer);
             EXPECT_EQ(v6::destroyBufferPool(ch_.get(), v6::POOL_SIZE), 1) << "a line buffer was not returned";
         }
-        hydrix::rt::setTraceSink({});
         hydrix::rt::resetQueues();
     }
 
@@ -80,20 +73,22 @@ protected:
     static void giveBack(const std::vector<HostMsg *> &msgs, int chan = kChan) {
         for (HostMsg *m : msgs) putMsgToPool(chan, m);
     }
+    // The next buffer the receiver queues for the channel thread, within `ms`.
+    static V6Buffer *nextQueued(V6Channel *ch, int ms) {
+        V6Buffer *b = nullptr;
+        eventually([&] { return (b = v6::takeBuf(ch, &ch->rxQueue)) != nullptr; }, ms);
+        return b;
+    }
     // Whether `line` was traced; `clear` forgets every line traced so far.
     bool traced(const std::string &line, bool clear = false) {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        const bool found = std::find(traces_.begin(), traces_.end(), line) != traces_.end();
-        if (clear) traces_.clear();
+        const bool found = trace.has(line);
+        if (clear) trace.clear();
         return found;
     }
 
+    TraceCapture trace;
     std::unique_ptr<V6Channel> ch_;
     bool pooled_ = true;
-
-private:
-    std::mutex traceMutex_;
-    std::vector<std::string> traces_;
 };
 
 template <typename T>

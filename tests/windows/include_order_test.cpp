@@ -6,14 +6,14 @@
 
 #include <windows.h>
 
-#include "check.h"
+#include <gtest/gtest.h>
 
-void includeOrder() {
-    CHECK(plat::LINE_ERR_RXOVER == CE_RXOVER && plat::LINE_ERR_OVERRUN == CE_OVERRUN &&
+TEST(IncludeOrder, OurConstantsKeepWindowsValues) {
+    EXPECT_TRUE(plat::LINE_ERR_RXOVER == CE_RXOVER && plat::LINE_ERR_OVERRUN == CE_OVERRUN &&
           plat::LINE_ERR_RXPARITY == CE_RXPARITY && plat::LINE_ERR_FRAME == CE_FRAME &&
           plat::LINE_ERR_BREAK == CE_BREAK);
-    CHECK(plat::COMM_PURGE_TXABORT == PURGE_TXABORT && plat::COMM_PURGE_RXABORT == PURGE_RXABORT &&
+    EXPECT_TRUE(plat::COMM_PURGE_TXABORT == PURGE_TXABORT && plat::COMM_PURGE_RXABORT == PURGE_RXABORT &&
           plat::COMM_PURGE_TXCLEAR == PURGE_TXCLEAR && plat::COMM_PURGE_RXCLEAR == PURGE_RXCLEAR);
-    CHECK(plat::THREAD_STILL_ACTIVE == STILL_ACTIVE);
-    CHECK(DTR_CONTROL_HANDSHAKE == 2);
+    EXPECT_TRUE(plat::THREAD_STILL_ACTIVE == STILL_ACTIVE);
+    EXPECT_TRUE(DTR_CONTROL_HANDSHAKE == 2);
 }
