@@ -1,44 +1,13 @@
 #include "cli_harness.h"
 
-#include "common/spawn.h"
-#include "common/temp_path.h"
-
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
 
 namespace clitest {
 namespace st = hydrix::station;
-
-namespace {
-
-// Checks `done` every 20 ms until it holds or `timeoutMs` have passed.
-template <typename Done>
-bool waitUntil(int timeoutMs, Done done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() > limit) return false;
-    }
-}
-
-}  // namespace
-
-std::string readFile(const std::string &path) {
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> Result::lines() const {
     std::vector<std::string> all;
@@ -54,53 +23,24 @@ std::vector<nlohmann::json> Result::json() const {
     return objects;
 }
 
-Child::Child(const std::vector<std::string> &args, const std::string &programPath)
-    : outPath_(tempPath("hydrix-out")), errPath_(tempPath("hydrix-err")) {
-    const std::string program = programPath.empty() ? HYDRIX_BINARY_DIR "/tools/hydrix" : programPath;
-    const int pid = spawnWithFiles(program, args, outPath_, errPath_);
-    if (pid > 0) pid_ = pid;
-}
-
-Child::~Child() {
-    if (pid_ > 0) wait(0);
-    unlink(outPath_.c_str());
-    unlink(errPath_.c_str());
-}
+Child::Child(const std::vector<std::string> &args, const std::string &program)
+    : process_(program.empty() ? HYDRIX_BINARY_DIR "/tools/hydrix" : program, args) {}
 
 bool Child::waitForOutput(int timeoutMs) {
-    return waitUntil(timeoutMs, [&] { return !readFile(outPath_).empty(); });
+    return eventually([&] { return !process_.out().empty(); }, timeoutMs, 20);
 }
 
-void Child::interrupt() {
-    if (pid_ > 0) kill(pid_, SIGINT);
-}
+void Child::interrupt() { process_.signal(SIGINT); }
 
 Result Child::wait(int timeoutMs) {
     Result run;
-    if (pid_ > 0) {
-        int status = 0;
-        if (waitUntil(timeoutMs, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
-            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        } else {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-    }
-    run.out = readFile(outPath_);
-    run.err = readFile(errPath_);
+    run.exitCode = process_.wait(timeoutMs);
+    run.out = process_.out();
+    run.err = process_.err();
     return run;
 }
 
-Result runHydrix(const std::vector<std::string> &args, int timeoutMs) {
-    return Child(args).wait(timeoutMs);
-}
-
-TempFile::TempFile(const std::string &text) : path_(tempPath("hydrix-ini")) {
-    std::ofstream(path_) << text;
-}
-
-TempFile::~TempFile() { unlink(path_.c_str()); }
+Result runHydrix(const std::vector<std::string> &args, int timeoutMs) { return Child(args).wait(timeoutMs); }
 
 StationLine::StationLine(bool v6) : v6_(v6) {
     std::string error;

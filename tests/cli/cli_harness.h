@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/process.h"
 #include "station/station.h"
 
 namespace clitest {
@@ -26,24 +27,14 @@ class Child {
 public:
     // Runs `program` (default: hydrix) with `args`.
     explicit Child(const std::vector<std::string> &args, const std::string &program = {});
-    ~Child();
     bool waitForOutput(int timeoutMs);  // true once something is on stdout
     void interrupt();                   // SIGINT, as Ctrl-C sends it
     Result wait(int timeoutMs);         // kills it when the time runs out
 private:
-    int pid_ = -1;
-    std::string outPath_, errPath_;
+    Process process_;
 };
 
-// A temporary file with the given text; removed on destruction.
-class TempFile {
-public:
-    explicit TempFile(const std::string &text);
-    ~TempFile();
-    const std::string &path() const { return path_; }
-private:
-    std::string path_;
-};
+using ::TempFile;
 
 // A station simulator on a pty and a profile that points one channel at it: channel 0
 // (telegram engine, node 12 = plant 12) or channel 1 (v6 engine, node 7), Retries=0.
@@ -64,7 +55,7 @@ private:
     std::unique_ptr<TempFile> profile_;
 };
 
-std::string readFile(const std::string &path);
+using ::readFile;
 
 // UTC ISO text of a station-local time.
 std::string isoOfLocal(const hydrix::station::LocalTime &t, int second = 0);

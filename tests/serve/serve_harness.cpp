@@ -1,56 +1,15 @@
 #include "serve_harness.h"
 
-#include "common/spawn.h"
-#include "common/temp_path.h"
-
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
 
 namespace servetest {
-namespace {
-
-std::string readFile(const std::string &path) {
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
-}
-
-int spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err) {
-    return spawnWithFiles(HYDRIX_BINARY_DIR "/tools/hydrix", args, out, err);
-}
-
-int reap(int pid, int timeoutMs) {
-    int status = 0;
-    if (waitUntil(timeoutMs, [&] { return waitpid(pid, &status, WNOHANG) == pid; }))
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-}  // namespace
-
-bool waitUntil(int timeoutMs, const std::function<bool()> &done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() > limit) return false;
-    }
-}
 
 int freePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -64,9 +23,6 @@ int freePort() {
     return ntohs(sa.sin_port);
 }
 
-TempFile::TempFile(const std::string &text) : path_(tempPath("hydrix-serve-ini")) { write(text); }
-TempFile::~TempFile() { unlink(path_.c_str()); }
-void TempFile::write(const std::string &text) const { std::ofstream(path_, std::ios::trunc) << text; }
 
 TempOutbox::TempOutbox() : path_(tempPath("hydrix-serve-outbox")) {}
 TempOutbox::~TempOutbox() {
@@ -74,46 +30,18 @@ TempOutbox::~TempOutbox() {
 }
 
 Outcome runHydrix(const std::vector<std::string> &args, int timeoutMs) {
-    const std::string out = tempPath("hydrix-serve-out"), err = tempPath("hydrix-serve-err");
+    Process p(HYDRIX_BINARY_DIR "/tools/hydrix", args);
     Outcome r;
-    const int pid = spawn(args, out, err);
-    if (pid > 0) r.exitCode = reap(pid, timeoutMs);
-    r.out = readFile(out);
-    r.err = readFile(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
+    r.exitCode = p.wait(timeoutMs);
+    r.out = p.out();
+    r.err = p.err();
     return r;
 }
 
-Gateway::Gateway(const std::vector<std::string> &args)
-    : outPath_(tempPath("hydrix-serve-out")), errPath_(tempPath("hydrix-serve-err")) {
-    pid_ = spawn(args, outPath_, errPath_);
-}
-
-Gateway::~Gateway() {
-    if (pid_ > 0) {
-        signal(SIGTERM);
-        wait(10000);
-    }
-    unlink(outPath_.c_str());
-    unlink(errPath_.c_str());
-}
+Gateway::Gateway(const std::vector<std::string> &args) : process_(HYDRIX_BINARY_DIR "/tools/hydrix", args) {}
 
 bool Gateway::waitForLog(const std::string &text, int timeoutMs) {
     return waitUntil(timeoutMs, [&] { return log().find(text) != std::string::npos; });
-}
-
-std::string Gateway::log() const { return readFile(errPath_); }
-
-void Gateway::signal(int sig) {
-    if (pid_ > 0) kill(pid_, sig);
-}
-
-int Gateway::wait(int timeoutMs) {
-    if (pid_ <= 0) return -1;
-    const int code = reap(pid_, timeoutMs);
-    pid_ = -1;
-    return code;
 }
 
 Client::Client(int port, int unit) {

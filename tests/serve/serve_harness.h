@@ -4,6 +4,8 @@
 #pragma once
 #include <modbus.h>
 
+#include "common/process.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,16 +15,7 @@ namespace servetest {
 // A localhost TCP port nobody listens on now.
 int freePort();
 
-// A temporary file with the given text; removed on destruction.
-class TempFile {
-public:
-    explicit TempFile(const std::string &text);
-    ~TempFile();
-    void write(const std::string &text) const;
-    const std::string &path() const { return path_; }
-private:
-    std::string path_;
-};
+using ::TempFile;
 
 // A fresh outbox path of this test's own; the database and its journal files go with it.
 class TempOutbox {
@@ -45,17 +38,15 @@ class Gateway {
 public:
     // Starts hydrix with `args` ("serve" and its options among them).
     explicit Gateway(const std::vector<std::string> &args);
-    ~Gateway();
     // Waits until the log (stderr) holds `text`; false after timeoutMs.
     bool waitForLog(const std::string &text, int timeoutMs = 10000);
-    std::string log() const;
-    void signal(int sig);
+    std::string log() const { return process_.err(); }
+    void signal(int sig) { process_.signal(sig); }
     // Waits for the end; kills it after timeoutMs. Returns the exit code (-1: killed).
-    int wait(int timeoutMs);
-    int pid() const { return pid_; }
+    int wait(int timeoutMs) { return process_.wait(timeoutMs); }
+    int pid() const { return process_.pid(); }
 private:
-    int pid_ = -1;
-    std::string outPath_, errPath_;
+    Process process_;
 };
 
 // A libmodbus client of the gateway on 127.0.0.1:port.
@@ -74,7 +65,7 @@ private:
 };
 
 // Checks `done` every 20 ms until it holds or timeoutMs have passed.
-bool waitUntil(int timeoutMs, const std::function<bool()> &done);
+inline bool waitUntil(int timeoutMs, const std::function<bool()> &done) { return eventually(done, timeoutMs, 20); }
 
 // One entry of `hydrix serve --print-map --json`.
 struct MapEntry {
