@@ -49,8 +49,8 @@ struct Line {
     bool v6 = false;
     std::optional<st::Pty> pty;
     std::unique_ptr<st::Simulator> sim;
-    std::set<int> alarms;              // codes put at the station
-    std::set<std::string> history;     // record times put at the station (ISO, UTC)
+    std::set<int> alarms;           // codes put at the station
+    std::set<std::string> history;  // record times put at the station (ISO, UTC)
     int nextAlarm = 1, nextRecord = 0;
 };
 
@@ -191,9 +191,12 @@ Options parse(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
-        if (a == "--minutes" && more) o.minutes = std::atof(argv[++i]);
-        else if (a == "--seed" && more) o.seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--keep" && more) o.keep = argv[++i];
+        if (a == "--minutes" && more)
+            o.minutes = std::atof(argv[++i]);
+        else if (a == "--seed" && more)
+            o.seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--keep" && more)
+            o.keep = argv[++i];
         else {
             std::fprintf(stderr, "usage: bench_gateway_run [--minutes M] [--seed S] [--keep DIR]\n");
             std::exit(a == "--help" || a == "-h" ? 0 : 2);
@@ -248,7 +251,8 @@ int main(int argc, char **argv) {
     int started = 0;
     const auto gatewayArgs = [&] {
         std::vector<std::string> args{"--config", ini};
-        if (!opt.keep.empty()) args.insert(args.end(), {"--trace", dir + "/trace-" + std::to_string(++started) + ".txt"});
+        if (!opt.keep.empty())
+            args.insert(args.end(), {"--trace", dir + "/trace-" + std::to_string(++started) + ".txt"});
         args.push_back("serve");
         return args;
     };
@@ -327,7 +331,8 @@ int main(int argc, char **argv) {
         std::set<std::string> alarmKeys, historyKeys;
         for (const auto &r : alarmsSub.all()) {
             const auto j = nlohmann::json::parse(r.payload, nullptr, false);
-            if (j.is_object()) alarmKeys.insert(std::to_string(j.value("node", 0)) + ":" + std::to_string(j.value("code", 0)));
+            if (j.is_object())
+                alarmKeys.insert(std::to_string(j.value("node", 0)) + ":" + std::to_string(j.value("code", 0)));
         }
         for (const auto &r : historySub.all()) {
             const auto j = nlohmann::json::parse(r.payload, nullptr, false);

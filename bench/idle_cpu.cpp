@@ -36,7 +36,8 @@ int main(int argc, char **argv) {
     const int v6 = argc > 3 ? std::atoi(argv[3]) : 4;
     const int channels = telegram + v6;
     if (seconds <= 0 || telegram < 0 || v6 < 0 || channels > HYDRIX_CHANNELS) {
-        std::fprintf(stderr, "usage: bench_idle_cpu [SECONDS] [TELEGRAM_CHANNELS] [V6_CHANNELS] (8 channels at most)\n");
+        std::fprintf(stderr,
+                     "usage: bench_idle_cpu [SECONDS] [TELEGRAM_CHANNELS] [V6_CHANNELS] (8 channels at most)\n");
         return 2;
     }
     rt::setTraceFile(nullptr);
@@ -86,7 +87,7 @@ int main(int argc, char **argv) {
     drvUnInstall();
     for (int c = 0; c < channels; ++c) rt::closeChannelPort(c);
     ptys.clear();
-    std::printf("idle: %d telegram + %d v6 channels used %.3f%% of one core over %.1f s (limit %.1f%%)\n",
-                telegram, v6, share * 100.0, wall, kLimit * 100.0);
+    std::printf("idle: %d telegram + %d v6 channels used %.3f%% of one core over %.1f s (limit %.1f%%)\n", telegram, v6,
+                share * 100.0, wall, kLimit * 100.0);
     return share < kLimit ? 0 : 1;
 }

@@ -38,7 +38,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kTelegramChannels = 4, kV6Channels = 4, kChannels = kTelegramChannels + kV6Channels;
 constexpr int kBaud = 9600;
-constexpr double kCpuLimit = 0.05;   // of one core
+constexpr double kCpuLimit = 0.05;  // of one core
 constexpr double kP99LimitMs = 5.0;
 
 // utime + stime of a process, in seconds.
@@ -104,12 +104,13 @@ struct Stations {
             items += (c ? ", " : "") + n + "/" + node + (v6 ? ":picture:1:1-5" : ":picture:1:0-5") + " every=100ms";
             units += (c ? ", " : "") + n + "/" + node + ":" + std::to_string(c + 1);
         }
-        return chans + "[Serve]\nItems=" + items + "\nUnits=" + units + "\nModbus=127.0.0.1:" + std::to_string(port) + "\n";
+        return chans + "[Serve]\nItems=" + items + "\nUnits=" + units + "\nModbus=127.0.0.1:" + std::to_string(port) +
+               "\n";
     }
 };
 
 struct ClientResult {
-    std::vector<double> ms;   // answer time of each request
+    std::vector<double> ms;  // answer time of each request
     long failed = 0;
     bool connected = false;
 };
@@ -147,7 +148,9 @@ int main(int argc, char **argv) {
     }
 
     // Each unit's whole block (values and status), and where its quality register is.
-    struct Block { int unit, registers = 0, quality = -1; };
+    struct Block {
+        int unit, registers = 0, quality = -1;
+    };
     std::vector<Block> blocks;
     for (int u = 1; u <= kChannels; ++u) blocks.push_back({u});
     for (const auto &e : map) {
@@ -168,10 +171,11 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    std::printf("gateway pid %d: %d lines at %d baud (%d telegram, %d v6, bytes in bursts of %d ms), %d clients, "
-                "pause %d ms, %d s; load average before: %.2f on %u cores\n",
-                gateway.pid(), kChannels, kBaud, kTelegramChannels, kV6Channels, burstMs, clients, pauseMs, seconds,
-                loadAverage(), std::thread::hardware_concurrency());
+    std::printf(
+        "gateway pid %d: %d lines at %d baud (%d telegram, %d v6, bytes in bursts of %d ms), %d clients, "
+        "pause %d ms, %d s; load average before: %.2f on %u cores\n",
+        gateway.pid(), kChannels, kBaud, kTelegramChannels, kV6Channels, burstMs, clients, pauseMs, seconds,
+        loadAverage(), std::thread::hardware_concurrency());
     std::fflush(stdout);
 
     std::vector<int> requestsBefore(kChannels);
@@ -228,8 +232,7 @@ int main(int argc, char **argv) {
                 static_cast<double>(all.size()) / wall, failed, connected, clients);
     std::printf("answer time: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(all, 0.5), p99,
                 all.empty() ? 0.0 : all.back());
-    std::printf("gateway CPU: %.2f%% of a core over the run, %.2f%% in the busiest second\n", cpu * 100,
-                busiest * 100);
+    std::printf("gateway CPU: %.2f%% of a core over the run, %.2f%% in the busiest second\n", cpu * 100, busiest * 100);
     std::printf("line polls per second:");
     bool linesBusy = true;
     for (int c = 0; c < kChannels; ++c) {
@@ -243,6 +246,8 @@ int main(int argc, char **argv) {
     const bool pass = cpu < kCpuLimit && p99 < kP99LimitMs && failed == 0 && connected == clients && linesBusy;
     std::printf("%s: CPU %.2f%% (< %.0f%%), p99 %.3f ms (< %.0f ms)%s\n", pass ? "PASS" : "FAIL", cpu * 100,
                 kCpuLimit * 100, p99, kP99LimitMs,
-                failed || connected != clients ? ", but reads failed" : !linesBusy ? ", but a line was not polled" : "");
+                failed || connected != clients ? ", but reads failed"
+                : !linesBusy                   ? ", but a line was not polled"
+                                               : "");
     return pass ? 0 : 1;
 }

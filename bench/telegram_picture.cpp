@@ -43,7 +43,6 @@ void queuePicture() {
     putMsgToSapOq(0, m);
 }
 
-
 }  // namespace
 
 int main() {
@@ -110,9 +109,9 @@ int main() {
     const double wire = static_cast<double>(bytes) * 10.0 / kBaud;
     const double elapsed = std::chrono::duration<double>(last - first).count();
     const double rate = wire / elapsed;
-    std::printf("picture reads: %d (%d failed), request %zu bytes, reply %zu bytes\n", done, failed,
-                received[1].size(), sent[1].size());
-    std::printf("wire time %.3f s, elapsed %.3f s, rate %.1f%% of the wire rate at %d baud (target %.0f%%)\n",
-                wire, elapsed, rate * 100.0, kBaud, kTarget * 100.0);
+    std::printf("picture reads: %d (%d failed), request %zu bytes, reply %zu bytes\n", done, failed, received[1].size(),
+                sent[1].size());
+    std::printf("wire time %.3f s, elapsed %.3f s, rate %.1f%% of the wire rate at %d baud (target %.0f%%)\n", wire,
+                elapsed, rate * 100.0, kBaud, kTarget * 100.0);
     return rate >= kTarget && failed == 0 ? 0 : 1;
 }

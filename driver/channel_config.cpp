@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int TG_NODES_TEXT = 1000;   // room for the "Nodes" text, terminator included
+constexpr int TG_NODES_TEXT = 1000;  // room for the "Nodes" text, terminator included
 constexpr int V6_NODES_TEXT = 200;
 constexpr int V6_ROUTE_TEXT = 100;
 constexpr int32_t POST_EVENT_OFF = 65535;
@@ -117,8 +117,7 @@ int32_t addV6Channel(uint32_t c, const char *section) {
             // "Route" is read whole, but an entry keeps three characters of it: a longer
             // route is cut there rather than run past the entry.
             char route[V6_ROUTE_TEXT] = {};
-            myGetPrivateProfileString(nodeSection(section, node).c_str(), "Route", "", route,
-                                      sizeof route, 0);
+            myGetPrivateProfileString(nodeSection(section, node).c_str(), "Route", "", route, sizeof route, 0);
             std::snprintf(entry.route, sizeof entry.route, "%.3s", route);
         }
     }
@@ -160,8 +159,8 @@ HYDRIX_EXPORT int32_t drvInitComm(uint32_t channel, CommHandle handle) {
         plat::COMM_PURGE_TXABORT | plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_TXCLEAR | plat::COMM_PURGE_RXCLEAR;
     if (!plat::purgeComm(handle, purge)) {
         const uint32_t recordNo = v6 ? v6Channels[channel].channelNo : telegramChannels[channel].channelNo;
-        logEvent(-1, EVT_PURGE_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%s %d %s",
-                 HYDRIX_SOURCE, static_cast<int>(recordNo), "");
+        logEvent(-1, EVT_PURGE_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%s %d %s", HYDRIX_SOURCE,
+                 static_cast<int>(recordNo), "");
         return 0;
     }
     return 1;

@@ -12,26 +12,26 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 
-constexpr int TG_BUF_SIZE = 65792;     // telegram engine transmit and receive buffers
-constexpr int V6_DATA_SIZE = 4120;     // v6 line buffer text
-constexpr int SETPOINT_COUNT = 128;    // entries 1..127 used
+constexpr int TG_BUF_SIZE = 65792;   // telegram engine transmit and receive buffers
+constexpr int V6_DATA_SIZE = 4120;   // v6 line buffer text
+constexpr int SETPOINT_COUNT = 128;  // entries 1..127 used
 constexpr int SETPOINT_TEXT = 16;
-constexpr int V6_ROUTE_SIZE = 4;       // 3 characters and a terminator
+constexpr int V6_ROUTE_SIZE = 4;  // 3 characters and a terminator
 constexpr int V6_DEVICE_NAME_SIZE = 20;
 
 #pragma pack(push, 1)
 struct SetpointEntry {
-    uint16_t index;             // setpoint number as the station sent it
-    char type;                  // '0'..'4', 'D', 'I', 'S', 'T' or as received; 0 = empty
-    float value;                // 0 for a text and for unknown types
-    char text[SETPOINT_TEXT];   // "T" setpoints; zero padded, no terminator at 16 characters
+    uint16_t index;            // setpoint number as the station sent it
+    char type;                 // '0'..'4', 'D', 'I', 'S', 'T' or as received; 0 = empty
+    float value;               // 0 for a text and for unknown types
+    char text[SETPOINT_TEXT];  // "T" setpoints; zero padded, no terminator at 16 characters
 };
 #pragma pack(pop)
 static_assert(sizeof(SetpointEntry) == 23);
 
 struct TelegramNode {
-    uint32_t plant;   // plant number on the wire
-    uint32_t node;    // host node number
+    uint32_t plant;  // plant number on the wire
+    uint32_t node;   // host node number
 };
 
 struct TelegramChannel {
@@ -39,8 +39,8 @@ struct TelegramChannel {
     CommHandle commHandle;
     plat::ThreadHandle workerThread;
     std::atomic<uint32_t> stopRequest;
-    std::atomic<uint32_t> state;          // worker state; read by canDisconnect
-    std::atomic<HostMsg *> curMsg;        // request being served; read by canDisconnect
+    std::atomic<uint32_t> state;    // worker state; read by canDisconnect
+    std::atomic<HostMsg *> curMsg;  // request being served; read by canDisconnect
     int32_t retryCount;
     int32_t retries;
     uint32_t baudRate;
@@ -55,11 +55,11 @@ struct TelegramChannel {
     uint32_t pendErrGroup;
     int32_t nodeCount;
     uint32_t directConn;
-    std::atomic<int32_t> curPlant;        // -1 = none
-    std::atomic<int32_t> curNode;         // -1 = none
+    std::atomic<int32_t> curPlant;  // -1 = none
+    std::atomic<int32_t> curNode;   // -1 = none
     TelegramNode nodeTable[HYDRIX_MAX_NODES];
     SetpointEntry setpointTable[SETPOINT_COUNT];
-    std::atomic<uint32_t> engine;         // nonzero telegram engine, 0 v6 engine (both engines)
+    std::atomic<uint32_t> engine;  // nonzero telegram engine, 0 v6 engine (both engines)
 };
 
 struct V6Buffer;
@@ -67,9 +67,9 @@ struct V6Buffer;
 inline V6Buffer *const V6_NOT_QUEUED = reinterpret_cast<V6Buffer *>(~uintptr_t{0});
 
 struct V6Buffer {
-    V6Buffer *next;            // next in queue; null at the last; V6_NOT_QUEUED in none
-    V6Buffer **returnQueue;    // where the transmitter puts the buffer after sending it
-    int32_t length;            // meaningful bytes in data
+    V6Buffer *next;          // next in queue; null at the last; V6_NOT_QUEUED in none
+    V6Buffer **returnQueue;  // where the transmitter puts the buffer after sending it
+    int32_t length;          // meaningful bytes in data
     uint32_t ioErrGroup;
     uint32_t ioErrCode;
     uint32_t ioErrSub;
@@ -78,20 +78,20 @@ struct V6Buffer {
 
 struct V6Node {
     uint32_t node;
-    uint32_t word;                  // never set by the driver; what preEvent event 3 returns
-    char route[V6_ROUTE_SIZE];      // "%d" of the node, or its "Route"; at most 3 characters
+    uint32_t word;              // never set by the driver; what preEvent event 3 returns
+    char route[V6_ROUTE_SIZE];  // "%d" of the node, or its "Route"; at most 3 characters
 };
 
 // What the history and picture parsers keep between the calls of one reply: a parse that
 // the host's empty pool paused goes on exactly where it stopped.
 struct V6ParseState {
     uint32_t histIndex = 0;
-    OrvelTime histTime = 0;     // time of the history record being read
+    OrvelTime histTime = 0;  // time of the history record being read
     // A history-time report that found the pool empty and still has to go out.
     enum class Report { None, ChunkDone, HistoryEnded };
     Report histReport = Report::None;
     uint32_t wgsIndex = 0;
-    uint32_t wgsSplit = 0;      // the picture header's split count
+    uint32_t wgsSplit = 0;  // the picture header's split count
 };
 
 struct V6Channel {
@@ -118,7 +118,7 @@ struct V6Channel {
     V6Buffer *txDoneQueue;
     V6Buffer *replyBuffer;
     char *parseCursor;
-    V6ParseState parse;         // the channel's own: parsers of channels run side by side
+    V6ParseState parse;  // the channel's own: parsers of channels run side by side
     std::atomic<uint32_t> state;
     std::atomic<uint32_t> step;
     std::atomic<HostMsg *> curMsg;

@@ -82,16 +82,15 @@ void clearChannelFlags() {
 
 }  // namespace
 
-int32_t stopThread(plat::ThreadHandle *handle, std::atomic<uint32_t> *stopFlag,
-                   uint32_t expectedExit, bool traceSuccess) {
+int32_t stopThread(plat::ThreadHandle *handle, std::atomic<uint32_t> *stopFlag, uint32_t expectedExit,
+                   bool traceSuccess) {
     stopFlag->store(1, std::memory_order_release);
     plat::ThreadHandle h = *handle;
     // A channel whose thread never started, or one stopped on an earlier timer tick, has
     // no handle: nothing to wait for.
     if (h == nullptr) return 1;
     bool ended = false;
-    for (int poll = 0; poll < STOP_POLLS && !ended; ++poll)
-        ended = waitForExit(h, expectedExit, STOP_POLL_MS);
+    for (int poll = 0; poll < STOP_POLLS && !ended; ++poll) ended = waitForExit(h, expectedExit, STOP_POLL_MS);
     if (ended) {
         if (traceSuccess) textOutput("Thread stopped successfully");
     } else {
@@ -102,9 +101,7 @@ int32_t stopThread(plat::ThreadHandle *handle, std::atomic<uint32_t> *stopFlag,
     return 1;
 }
 
-int32_t startChannel(uint32_t c) {
-    return isTelegramChannel(c) ? startTelegramChannel(c) : startV6Channel(c);
-}
+int32_t startChannel(uint32_t c) { return isTelegramChannel(c) ? startTelegramChannel(c) : startV6Channel(c); }
 
 int32_t stopChannel(uint32_t c) {
     if (isTelegramChannel(c)) {

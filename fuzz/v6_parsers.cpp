@@ -15,11 +15,16 @@ constexpr int kChan = 0;
 
 int32_t parse(V6Channel *ch, int which, int first) {
     switch (which) {
-    case 0: return v6::FormatMCC(ch);
-    case 1: return v6::FormatMAS(ch);
-    case 2: return v6::FormatWGD(ch, first);
-    case 3: return v6::formatWGH(ch, first);
-    default: return v6::FormatWGS(ch, first);
+    case 0:
+        return v6::FormatMCC(ch);
+    case 1:
+        return v6::FormatMAS(ch);
+    case 2:
+        return v6::FormatWGD(ch, first);
+    case 3:
+        return v6::formatWGH(ch, first);
+    default:
+        return v6::FormatWGS(ch, first);
     }
 }
 

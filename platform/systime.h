@@ -6,13 +6,13 @@ namespace plat {
 
 struct SystemTime {
     uint16_t wYear;
-    uint16_t wMonth;        // 1..12
-    uint16_t wDayOfWeek;    // 0 = Sunday; ignored on input
-    uint16_t wDay;          // 1..31
-    uint16_t wHour;         // 0..23
-    uint16_t wMinute;       // 0..59
-    uint16_t wSecond;       // 0..59
-    uint16_t wMilliseconds; // 0..999
+    uint16_t wMonth;         // 1..12
+    uint16_t wDayOfWeek;     // 0 = Sunday; ignored on input
+    uint16_t wDay;           // 1..31
+    uint16_t wHour;          // 0..23
+    uint16_t wMinute;        // 0..59
+    uint16_t wSecond;        // 0..59
+    uint16_t wMilliseconds;  // 0..999
 };
 
 using FileTime = uint64_t;  // 100-ns units since 1601-01-01 00:00

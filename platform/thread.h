@@ -5,8 +5,8 @@
 
 namespace plat {
 
-struct Thread;                       // opaque; one per created thread
-using ThreadHandle = Thread *;       // null = no thread
+struct Thread;                               // opaque; one per created thread
+using ThreadHandle = Thread *;               // null = no thread
 using ThreadProc = uint32_t (*)(void *arg);  // the return value is the exit code
 
 // The exit code of a thread that has not returned (Windows' STILL_ACTIVE, a macro there).

@@ -18,9 +18,9 @@ namespace hydrix::rt::detail {
 
 struct ChannelPort {
     CommHandle handle = COMM_HANDLE_INVALID;  // the device (or what stands in for a lost one)
-    PortSettings settings;    // the device's name and the line it was opened with
-    CommLine line{};          // the line and time-outs that configComm last gave the port;
-    CommTimeouts timeouts{};  // they outlive the handle, so a reopen keeps them
+    PortSettings settings;                    // the device's name and the line it was opened with
+    CommLine line{};                          // the line and time-outs that configComm last gave the port;
+    CommTimeouts timeouts{};                  // they outlive the handle, so a reopen keeps them
     // The device went away; it is opened again when it is back. Only a system that tells
     // a device gone from a failing transfer marks a port lost (Linux: the tty hangs up).
     bool lost = false;

@@ -72,17 +72,16 @@ bool DriverLibrary::open(const std::string &path, std::string *error) {
     }
     handle_ = handle;
     path_ = path;
-    bool ok = resolve(handle, "drvInstall", &drvInstall, path, error) &&
-              resolve(handle, "drvUnInstall", &drvUnInstall, path, error) &&
-              resolve(handle, "drvStart", &drvStart, path, error) &&
-              resolve(handle, "drvStop", &drvStop, path, error) &&
-              resolve(handle, "drvQueryState", &drvQueryState, path, error) &&
-              resolve(handle, "drvHndlTimer", &drvHndlTimer, path, error) &&
-              resolve(handle, "drvAddChan", &drvAddChan, path, error) &&
-              resolve(handle, "drvInitComm", &drvInitComm, path, error) &&
-              resolve(handle, "preEvent", &preEvent, path, error) &&
-              resolve(handle, "postEvent", &postEvent, path, error) &&
-              resolve(handle, "canDisconnect", &canDisconnect, path, error);
+    bool ok =
+        resolve(handle, "drvInstall", &drvInstall, path, error) &&
+        resolve(handle, "drvUnInstall", &drvUnInstall, path, error) &&
+        resolve(handle, "drvStart", &drvStart, path, error) && resolve(handle, "drvStop", &drvStop, path, error) &&
+        resolve(handle, "drvQueryState", &drvQueryState, path, error) &&
+        resolve(handle, "drvHndlTimer", &drvHndlTimer, path, error) &&
+        resolve(handle, "drvAddChan", &drvAddChan, path, error) &&
+        resolve(handle, "drvInitComm", &drvInitComm, path, error) &&
+        resolve(handle, "preEvent", &preEvent, path, error) && resolve(handle, "postEvent", &postEvent, path, error) &&
+        resolve(handle, "canDisconnect", &canDisconnect, path, error);
     if (!ok) close();
     return ok;
 }

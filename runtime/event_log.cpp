@@ -49,8 +49,8 @@ void clearLoggedEvents() {
 
 }  // namespace hydrix::rt
 
-extern "C" int32_t logEvent(int32_t, uint32_t eventId, uint32_t osError, const char *source,
-                            int32_t sourceLine, int32_t, int32_t, const char *format, ...) {
+extern "C" int32_t logEvent(int32_t, uint32_t eventId, uint32_t osError, const char *source, int32_t sourceLine,
+                            int32_t, int32_t, const char *format, ...) {
     using namespace hydrix::rt;
     va_list args;
     va_start(args, format);
@@ -58,14 +58,12 @@ extern "C" int32_t logEvent(int32_t, uint32_t eventId, uint32_t osError, const c
     va_end(args);
     LoggedEvent event{eventId, osError, source ? source : "", sourceLine, text};
 
-    detail::tracef("EVENT 0x%08X %s:%d (os %u) %s", eventId, event.source.c_str(), sourceLine,
-                   osError, text.c_str());
+    detail::tracef("EVENT 0x%08X %s:%d (os %u) %s", eventId, event.source.c_str(), sourceLine, osError, text.c_str());
     EventLog &log = eventLog();
     std::lock_guard lock(log.mutex);
     if (systemLogOn().load(std::memory_order_relaxed))
         detail::writeSystemLog(eventId, detail::vformatText("event 0x%08X %s:%d (os %u) %s", eventId,
-                                                            event.source.c_str(), sourceLine, osError,
-                                                            text.c_str()));
+                                                            event.source.c_str(), sourceLine, osError, text.c_str()));
     log.events.push_back(std::move(event));
     if (log.events.size() > kMaxKeptEvents) log.events.pop_front();
     return 1;

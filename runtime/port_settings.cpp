@@ -30,8 +30,7 @@ std::optional<std::string> parseParity(const std::string &text, uint8_t *parity)
 
 }  // namespace
 
-std::optional<std::string> applyPortKey(const std::string &key, const std::string &value,
-                                        PortSettings *settings) {
+std::optional<std::string> applyPortKey(const std::string &key, const std::string &value, PortSettings *settings) {
     detail::LineFields f = detail::lineFields(settings->line);
     if (key == "Port") {
         settings->device = value;

@@ -39,7 +39,7 @@ std::string trim(const std::string &text) {
 }
 
 struct Section {
-    std::string name;  // as first written
+    std::string name;                           // as first written
     std::map<std::string, std::string> values;  // lower-case key -> value
 };
 
@@ -60,16 +60,13 @@ ProfileStore &store() {
     return s;
 }
 
-std::optional<ProfileError> parse(const std::string &text, const std::string &name,
-                                  Profile *out) {
+std::optional<ProfileError> parse(const std::string &text, const std::string &name, Profile *out) {
     Profile profile;
     Section *current = nullptr;
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
-    auto fail = [&](const std::string &message) {
-        return ProfileError{name, lineNo, message};
-    };
+    auto fail = [&](const std::string &message) { return ProfileError{name, lineNo, message}; };
     while (std::getline(in, raw)) {
         ++lineNo;
         if (lineNo == 1 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
@@ -98,8 +95,7 @@ std::optional<ProfileError> parse(const std::string &text, const std::string &na
         if (key.empty()) return fail("empty key");
         if (!current) return fail("key '" + key + "' before the first [section]");
         std::string value = trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
-            value.back() == value[0])
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
             value = value.substr(1, value.size() - 2);
         const bool added = current->values.try_emplace(lower(key), value).second;
         profile.entries.push_back(ProfileEntry{current->name, key, value, lineNo, !added});
@@ -117,8 +113,8 @@ int32_t parseInt(const std::string &text) {
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     uint32_t value = 0;
-    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') && i + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
         for (i += 2; i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
             char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
             value = value * 16u + static_cast<uint32_t>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
@@ -192,17 +188,16 @@ int32_t parseProfileInt(const std::string &text) { return parseInt(text); }
 
 }  // namespace hydrix::rt
 
-extern "C" int32_t HYDRIX_CALL myGetPrivateProfileInt(const char *section, const char *key,
-                                          int32_t defaultValue, int32_t) {
+extern "C" int32_t HYDRIX_CALL myGetPrivateProfileInt(const char *section, const char *key, int32_t defaultValue,
+                                                      int32_t) {
     if (!section || !key) return defaultValue;
     auto value = hydrix::rt::profileValue(section, key);
     if (!value || value->empty()) return defaultValue;
     return hydrix::rt::parseInt(*value);
 }
 
-extern "C" int32_t HYDRIX_CALL myGetPrivateProfileString(const char *section, const char *key,
-                                             const char *defaultText, char *buffer,
-                                             uint32_t bufferSize, int32_t) {
+extern "C" int32_t HYDRIX_CALL myGetPrivateProfileString(const char *section, const char *key, const char *defaultText,
+                                                         char *buffer, uint32_t bufferSize, int32_t) {
     if (!buffer || bufferSize == 0) return 0;
     std::optional<std::string> value;
     if (section && key) value = hydrix::rt::profileValue(section, key);

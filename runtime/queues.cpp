@@ -231,14 +231,12 @@ extern "C" int32_t HYDRIX_CALL putMsgToPool(int32_t channel, HostMsg *msg) {
         case Channel::Back::Taken:
             return 1;
         case Channel::Back::AlreadyBack:
-            hydrix::rt::detail::tracef("putMsgToPool: message %p is already in the pool",
-                                       static_cast<void *>(msg));
+            hydrix::rt::detail::tracef("putMsgToPool: message %p is already in the pool", static_cast<void *>(msg));
             return 0;
         case Channel::Back::Foreign:
             break;
         }
     }
-    hydrix::rt::detail::tracef("putMsgToPool: message %p does not come from a pool",
-                               static_cast<void *>(msg));
+    hydrix::rt::detail::tracef("putMsgToPool: message %p does not come from a pool", static_cast<void *>(msg));
     return 0;
 }

@@ -32,16 +32,15 @@ namespace hydrix::rt {
 // ("Nodes=3, 7;12" is "3, 7;12"), and lines have no length limit.
 struct HYDRIX_RT_API ProfileError {
     std::string file;
-    int line = 0;          // 1-based; 0 when the file could not be read at all
-    std::string message;   // "file:line: message" is what() shows
+    int line = 0;         // 1-based; 0 when the file could not be read at all
+    std::string message;  // "file:line: message" is what() shows
     std::string what() const;
 };
 // Replaces the current profile with the file's contents. On error the current profile
 // is kept and the error tells file, line and cause.
 HYDRIX_RT_API std::optional<ProfileError> loadProfile(const std::string &path);
 // The same from text (tests, embedded defaults); `name` stands for the file in errors.
-HYDRIX_RT_API std::optional<ProfileError> loadProfileText(const std::string &text,
-                                            const std::string &name = "<text>");
+HYDRIX_RT_API std::optional<ProfileError> loadProfileText(const std::string &text, const std::string &name = "<text>");
 // Looks a key up in the current profile.
 HYDRIX_RT_API std::optional<std::string> profileValue(const std::string &section, const std::string &key);
 HYDRIX_RT_API std::vector<std::string> profileSections();
@@ -71,7 +70,7 @@ HYDRIX_RT_API std::optional<std::string> portSettingsFromProfile(const std::stri
 // The keys above, and one of them applied to *settings: an error text for a bad value.
 inline constexpr const char *kPortKeys[] = {"Port", "Baudrate", "DataBits", "Parity", "StopBits"};
 HYDRIX_RT_API std::optional<std::string> applyPortKey(const std::string &key, const std::string &value,
-                                        PortSettings *settings);
+                                                      PortSettings *settings);
 // Opens the device with the given settings and makes it the channel's port
 // (getCommHandle returns it; reopenCommHandle reopens it). Linux: a tty in raw mode, held
 // exclusively; the error text says whether the device does not exist, is busy, or needs
@@ -140,7 +139,7 @@ HYDRIX_RT_API int32_t extInterfaceFlag();
 // ---- Trace and event log -------------------------------------------------------------
 // Trace lines: "HH:MM:SS.mmm text" on stderr by default. A file replaces stderr; a sink
 // receives every line (without the time stamp) in addition.
-HYDRIX_RT_API void setTraceFile(FILE *file);      // null: no file output at all
+HYDRIX_RT_API void setTraceFile(FILE *file);  // null: no file output at all
 HYDRIX_RT_API bool setTracePath(const std::string &path, std::string *error);
 using TraceSink = std::function<void(const std::string &line)>;
 HYDRIX_RT_API void setTraceSink(TraceSink sink);  // empty function: none

@@ -50,8 +50,8 @@ void emit(const std::string &line) {
         std::lock_guard lock(s.mutex);
         if (s.out) {
             const detail::Stamp t = detail::localStamp();
-            std::fprintf(s.out, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour,
-                         t.minute, t.second, t.millisecond, line.c_str());
+            std::fprintf(s.out, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s\n", t.year, t.month, t.day, t.hour, t.minute,
+                         t.second, t.millisecond, line.c_str());
             std::fflush(s.out);
         }
         sink = s.sink;

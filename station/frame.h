@@ -23,11 +23,11 @@ std::string buildFrame(char lead, std::string_view text, bool v6, bool lf, int c
 
 // A request telegram as read: SOH up to and including its CR.
 struct Request {
-    std::string body;                 // after the SOH, up to the "#"
-    std::vector<std::string> words;   // the body's blank-separated words; a word that
-                                      // opens with an apostrophe runs to the closing one
+    std::string body;                // after the SOH, up to the "#"
+    std::vector<std::string> words;  // the body's blank-separated words; a word that
+                                     // opens with an apostrophe runs to the closing one
     bool hasHash = false;
-    int received = -1;                // the check after "#", -1 when it has no digits
+    int received = -1;  // the check after "#", -1 when it has no digits
     int computed = 0;
     bool ok() const { return hasHash && received == computed; }
 };

@@ -14,49 +14,38 @@
 
 namespace hydrix::station {
 
-Plant *Model::find(int plantNumber)
-{
+Plant *Model::find(int plantNumber) {
     for (auto &p : plants)
-        if (p.plantNumber == plantNumber)
-            return &p;
+        if (p.plantNumber == plantNumber) return &p;
     return nullptr;
 }
 
-const Plant *Model::find(int plantNumber) const
-{
-    return const_cast<Model *>(this)->find(plantNumber);
-}
+const Plant *Model::find(int plantNumber) const { return const_cast<Model *>(this)->find(plantNumber); }
 
 namespace {
 
-LocalTime localNow(int *second = nullptr)
-{
+LocalTime localNow(int *second = nullptr) {
     const time_t now = time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    if (second)
-        *second = tm.tm_sec;
+    if (second) *second = tm.tm_sec;
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min};
 }
 
 // One plant of the built-in model. `step` is the distance between picture 1's values:
 // plant 12 has fractions (the telegram engine reads them as they are), plant 7 whole
 // numbers, which the v6 engine reads as they are too.
-Plant makePlant(int number, int seed, double step, const LocalTime &now)
-{
+Plant makePlant(int number, int seed, double step, const LocalTime &now) {
     Plant p;
     p.plantNumber = number;
     // Picture 1: a plain screen; picture 3: split after value 4 (header[3] = 5).
     p.pictures[1] = Picture{{1, 0, 0, 0, 0, 0, 0, 0}, {}};
-    for (int i = 0; i < 12; ++i)
-        p.pictures[1].values.push_back(seed + i * step);
+    for (int i = 0; i < 12; ++i) p.pictures[1].values.push_back(seed + i * step);
     p.pictures[3] = Picture{{3, 0, 0, 5, 0, 0, 0, 0}, {}};
-    for (int i = 0; i < 10; ++i)
-        p.pictures[3].values.push_back(seed * 10 + i);
+    for (int i = 0; i < 10; ++i) p.pictures[3].values.push_back(seed * 10 + i);
     for (int row = 0; row < 3; ++row) {
         std::vector<double> r;
-        for (int i = 0; i < 5; ++i)
-            r.push_back(seed * 100 + row * 10 + i);
+        for (int i = 0; i < 5; ++i) r.push_back(seed * 100 + row * 10 + i);
         p.reportRows.push_back(r);
     }
     p.setpoints[1] = Setpoint{'0', 12.0 + seed, ""};
@@ -69,8 +58,7 @@ Plant makePlant(int number, int seed, double step, const LocalTime &now)
     p.setpoints[8] = Setpoint{'A', 40, ""};
     p.setpoints[9] = Setpoint{'S', 2, ""};
     p.setpoints[10] = Setpoint{'T', 0, "Pump" + std::to_string(number)};
-    for (int ch = 1; ch <= 4; ++ch)
-        p.limits[ch] = AlarmLimit{1, 100 * ch, 10 * ch, 5, 1};
+    for (int ch = 1; ch <= 4; ++ch) p.limits[ch] = AlarmLimit{1, 100 * ch, 10 * ch, 5, 1};
     // A day of hourly history up to the last full hour.
     LocalTime t = now;
     t.minute = 0;
@@ -108,60 +96,47 @@ struct Bad {
 
 using nlohmann::json;
 
-void onlyKeys(const json &j, const std::string &where, std::initializer_list<const char *> keys)
-{
-    if (!j.is_object())
-        throw Bad{where, "must be an object"};
+void onlyKeys(const json &j, const std::string &where, std::initializer_list<const char *> keys) {
+    if (!j.is_object()) throw Bad{where, "must be an object"};
     for (auto it = j.begin(); it != j.end(); ++it) {
         if (std::none_of(keys.begin(), keys.end(), [&](const char *k) { return it.key() == k; }))
             throw Bad{where, "unknown key \"" + it.key() + "\""};
     }
 }
 
-int getInt(const json &j, const char *key, const std::string &where, int lo, int hi, int def,
-           bool required = false)
-{
+int getInt(const json &j, const char *key, const std::string &where, int lo, int hi, int def, bool required = false) {
     if (!j.contains(key)) {
-        if (required)
-            throw Bad{where, std::string("needs \"") + key + "\""};
+        if (required) throw Bad{where, std::string("needs \"") + key + "\""};
         return def;
     }
     const json &v = j.at(key);
-    if (!v.is_number_integer())
-        throw Bad{where + "." + key, "must be a whole number"};
+    if (!v.is_number_integer()) throw Bad{where + "." + key, "must be a whole number"};
     const long long n = v.get<long long>();
     if (n < lo || n > hi)
-        throw Bad{where + "." + key,
-                  "must be from " + std::to_string(lo) + " to " + std::to_string(hi)};
+        throw Bad{where + "." + key, "must be from " + std::to_string(lo) + " to " + std::to_string(hi)};
     return static_cast<int>(n);
 }
 
-std::vector<double> getNumbers(const json &j, const std::string &where)
-{
-    if (!j.is_array())
-        throw Bad{where, "must be a list of numbers"};
+std::vector<double> getNumbers(const json &j, const std::string &where) {
+    if (!j.is_array()) throw Bad{where, "must be a list of numbers"};
     std::vector<double> out;
     for (size_t i = 0; i < j.size(); ++i) {
-        if (!j[i].is_number())
-            throw Bad{where + "[" + std::to_string(i) + "]", "must be a number"};
+        if (!j[i].is_number()) throw Bad{where + "[" + std::to_string(i) + "]", "must be a number"};
         out.push_back(j[i].get<double>());
     }
     return out;
 }
 
 // "YYYY-MM-DD HH:MM"
-LocalTime getTime(const json &j, const char *key, const std::string &where)
-{
+LocalTime getTime(const json &j, const char *key, const std::string &where) {
     if (!j.contains(key) || !j.at(key).is_string())
         throw Bad{where, std::string("needs \"") + key + "\" as \"YYYY-MM-DD HH:MM\""};
     const std::string s = j.at(key).get<std::string>();
     LocalTime t;
     char tail = 0;
-    if (std::sscanf(s.c_str(), "%d-%d-%d %d:%d%c", &t.year, &t.month, &t.day, &t.hour,
-                    &t.minute, &tail) != 5 ||
+    if (std::sscanf(s.c_str(), "%d-%d-%d %d:%d%c", &t.year, &t.month, &t.day, &t.hour, &t.minute, &tail) != 5 ||
         !wire::validDate(t) || t.year < 2000 || t.year > 2099)
-        throw Bad{where + "." + key,
-                  "\"" + s + "\" is not a date and time \"YYYY-MM-DD HH:MM\" from 2000 to 2099"};
+        throw Bad{where + "." + key, "\"" + s + "\" is not a date and time \"YYYY-MM-DD HH:MM\" from 2000 to 2099"};
     return t;
 }
 
@@ -169,40 +144,29 @@ LocalTime getTime(const json &j, const char *key, const std::string &where)
 // names the item for errors ("plants[0].pictures[2]").
 template <typename Each>
 void eachItem(const json &j, const char *key, const std::string &where, Each each,
-              const char *notList = "must be a list")
-{
-    if (!j.contains(key))
-        return;
+              const char *notList = "must be a list") {
+    if (!j.contains(key)) return;
     const json &list = j.at(key);
-    if (!list.is_array())
-        throw Bad{where + "." + key, notList};
-    for (size_t i = 0; i < list.size(); ++i)
-        each(list[i], where + "." + key + "[" + std::to_string(i) + "]");
+    if (!list.is_array()) throw Bad{where + "." + key, notList};
+    for (size_t i = 0; i < list.size(); ++i) each(list[i], where + "." + key + "[" + std::to_string(i) + "]");
 }
 
-void addPicture(Plant &p, const json &item, const std::string &w)
-{
+void addPicture(Plant &p, const json &item, const std::string &w) {
     onlyKeys(item, w, {"number", "header", "values"});
     const int n = getInt(item, "number", w, 0, 255, 0, true);
     Picture pic;
-    pic.header = item.contains("header") ? getNumbers(item.at("header"), w + ".header")
-                                         : std::vector<double>(8, 0.0);
+    pic.header = item.contains("header") ? getNumbers(item.at("header"), w + ".header") : std::vector<double>(8, 0.0);
     // Both engines skip eight header numbers before the values (the v6 engine reads
     // value 0 with them).
-    if (pic.header.size() != 8)
-        throw Bad{w + ".header", "must have 8 numbers"};
-    if (item.contains("values"))
-        pic.values = getNumbers(item.at("values"), w + ".values");
-    if (!p.pictures.emplace(n, pic).second)
-        throw Bad{w, "picture " + std::to_string(n) + " is given twice"};
+    if (pic.header.size() != 8) throw Bad{w + ".header", "must have 8 numbers"};
+    if (item.contains("values")) pic.values = getNumbers(item.at("values"), w + ".values");
+    if (!p.pictures.emplace(n, pic).second) throw Bad{w, "picture " + std::to_string(n) + " is given twice"};
 }
 
 // A row of the daily report: five whole numbers, as the v6 engine reads them.
-std::vector<double> getReportRow(const json &item, const std::string &w)
-{
+std::vector<double> getReportRow(const json &item, const std::string &w) {
     std::vector<double> row = getNumbers(item, w);
-    if (row.size() != 5)
-        throw Bad{w, "a row has 5 numbers"};
+    if (row.size() != 5) throw Bad{w, "a row has 5 numbers"};
     for (double v : row)
         if (v != std::trunc(v) || std::fabs(v) > 2147483647.0)
             throw Bad{w, "report numbers are whole numbers from -2147483647 to 2147483647"};
@@ -211,24 +175,20 @@ std::vector<double> getReportRow(const json &item, const std::string &w)
 
 // A text setpoint's text: the v6 engine reads a text up to the next blank, the telegram
 // engine up to the apostrophe or 16 characters.
-std::string getSetpointText(const json &item, const std::string &w)
-{
-    if (!item.contains("text") || !item.at("text").is_string())
-        throw Bad{w, "a text setpoint needs \"text\""};
+std::string getSetpointText(const json &item, const std::string &w) {
+    if (!item.contains("text") || !item.at("text").is_string()) throw Bad{w, "a text setpoint needs \"text\""};
     std::string text = item.at("text").get<std::string>();
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return c > ' ' && c < 0x7F && c != '\'' && c != '#';
-    });
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F && c != '\'' && c != '#'; });
     if (text.size() > 16 || !plain)
-        throw Bad{w + ".text", "must have at most 16 characters, without blanks, "
-                               "apostrophes or \"#\""};
+        throw Bad{w + ".text",
+                  "must have at most 16 characters, without blanks, "
+                  "apostrophes or \"#\""};
     return text;
 }
 
-double getSetpointValue(const json &item, char type, const std::string &w)
-{
-    if (!item.at("value").is_number())
-        throw Bad{w + ".value", "must be a number"};
+double getSetpointValue(const json &item, char type, const std::string &w) {
+    if (!item.at("value").is_number()) throw Bad{w + ".value", "must be a number"};
     const double value = item.at("value").get<double>();
     // Whole-number types go to the v6 engine as one 16-bit word.
     if (std::string("ADIS").find(type) != std::string::npos &&
@@ -239,27 +199,23 @@ double getSetpointValue(const json &item, char type, const std::string &w)
     return value;
 }
 
-void addSetpoint(Plant &p, const json &item, const std::string &w)
-{
+void addSetpoint(Plant &p, const json &item, const std::string &w) {
     onlyKeys(item, w, {"number", "type", "value", "text"});
     const int n = getInt(item, "number", w, 1, 127, 0, true);
     Setpoint s;
     const json &type = item.contains("type") ? item.at("type") : json("0");
     const std::string t = type.is_string() ? type.get<std::string>() : "";
     if (t.size() != 1 || std::string("01234ADIST").find(t[0]) == std::string::npos)
-        throw Bad{w + ".type",
-                  "must be one of \"0\" to \"4\", \"A\", \"D\", \"I\", \"S\", \"T\""};
+        throw Bad{w + ".type", "must be one of \"0\" to \"4\", \"A\", \"D\", \"I\", \"S\", \"T\""};
     s.type = t[0];
     if (s.type == 'T')
         s.text = getSetpointText(item, w);
     else if (item.contains("value"))
         s.value = getSetpointValue(item, s.type, w);
-    if (!p.setpoints.emplace(n, s).second)
-        throw Bad{w, "setpoint " + std::to_string(n) + " is given twice"};
+    if (!p.setpoints.emplace(n, s).second) throw Bad{w, "setpoint " + std::to_string(n) + " is given twice"};
 }
 
-void addLimit(Plant &p, const json &item, const std::string &w)
-{
+void addLimit(Plant &p, const json &item, const std::string &w) {
     onlyKeys(item, w, {"channel", "type", "high", "low", "hysteresis", "decimals"});
     const int ch = getInt(item, "channel", w, 0, 65535, 0, true);
     AlarmLimit l;
@@ -268,24 +224,19 @@ void addLimit(Plant &p, const json &item, const std::string &w)
     l.low = getInt(item, "low", w, 0, 65535, 0);
     l.hysteresis = getInt(item, "hysteresis", w, 0, 65535, 0);
     l.decimals = getInt(item, "decimals", w, 0, 65535, 0);
-    if (!p.limits.emplace(ch, l).second)
-        throw Bad{w, "channel " + std::to_string(ch) + " is given twice"};
+    if (!p.limits.emplace(ch, l).second) throw Bad{w, "channel " + std::to_string(ch) + " is given twice"};
 }
 
-HistoryRecord getHistoryRecord(const json &item, const std::string &w)
-{
+HistoryRecord getHistoryRecord(const json &item, const std::string &w) {
     onlyKeys(item, w, {"time", "values"});
     HistoryRecord r;
     r.time = getTime(item, "time", w);
-    if (item.contains("values"))
-        r.values = getNumbers(item.at("values"), w + ".values");
-    if (r.values.empty())
-        throw Bad{w, "a history record needs at least one value"};
+    if (item.contains("values")) r.values = getNumbers(item.at("values"), w + ".values");
+    if (r.values.empty()) throw Bad{w, "a history record needs at least one value"};
     return r;
 }
 
-Alarm getAlarm(const json &item, const std::string &w)
-{
+Alarm getAlarm(const json &item, const std::string &w) {
     onlyKeys(item, w, {"code", "time", "second", "flag", "extra"});
     Alarm a;
     a.code = getInt(item, "code", w, -0x7FFFFFFF, 0x7FFFFFFF, 0, true);
@@ -293,15 +244,13 @@ Alarm getAlarm(const json &item, const std::string &w)
     a.second = getInt(item, "second", w, 0, 59, -1);
     if (item.contains("flag")) {
         const json &f = item.at("flag");
-        if (!f.is_string() || f.get<std::string>().empty() ||
-            f.get<std::string>().find(' ') != std::string::npos)
+        if (!f.is_string() || f.get<std::string>().empty() || f.get<std::string>().find(' ') != std::string::npos)
             throw Bad{w + ".flag", "must be one word, \"A\" for an active alarm"};
         a.flag = f.get<std::string>();
     }
     if (item.contains("extra")) {
         const json &e = item.at("extra");
-        if (!e.is_array() || e.size() != 6)
-            throw Bad{w + ".extra", "must be a list of six words"};
+        if (!e.is_array() || e.size() != 6) throw Bad{w + ".extra", "must be a list of six words"};
         a.extra.clear();
         for (const auto &x : e) {
             std::string s = x.is_string() ? x.get<std::string>() : x.dump();
@@ -313,8 +262,7 @@ Alarm getAlarm(const json &item, const std::string &w)
     return a;
 }
 
-Plant getPlant(const json &j, const std::string &where)
-{
+Plant getPlant(const json &j, const std::string &where) {
     onlyKeys(j, where, {"plant", "pictures", "report", "setpoints", "limits", "history", "alarms"});
     Plant p;
     p.plantNumber = getInt(j, "plant", where, 0, 0x7FFFFFFF, 0, true);
@@ -339,8 +287,7 @@ Plant getPlant(const json &j, const std::string &where)
 
 }  // namespace
 
-Model defaultModel()
-{
+Model defaultModel() {
     const LocalTime now = localNow();
     Model m;
     m.plants.push_back(makePlant(12, 1, 1.5, now));
@@ -348,9 +295,7 @@ Model defaultModel()
     return m;
 }
 
-std::optional<Model> parseModel(const std::string &text, const std::string &name,
-                                std::string *error)
-{
+std::optional<Model> parseModel(const std::string &text, const std::string &name, std::string *error) {
     try {
         const json j = json::parse(text);
         onlyKeys(j, "model", {"historyChunk", "plants"});
@@ -369,21 +314,17 @@ std::optional<Model> parseModel(const std::string &text, const std::string &name
         }
         return m;
     } catch (const Bad &b) {
-        if (error)
-            *error = name + ": " + b.where + ": " + b.what;
+        if (error) *error = name + ": " + b.where + ": " + b.what;
     } catch (const json::exception &e) {
-        if (error)
-            *error = name + ": " + e.what();
+        if (error) *error = name + ": " + e.what();
     }
     return std::nullopt;
 }
 
-std::optional<Model> loadModel(const std::string &path, std::string *error)
-{
+std::optional<Model> loadModel(const std::string &path, std::string *error) {
     std::ifstream in(path);
     if (!in) {
-        if (error)
-            *error = path + ": cannot be read";
+        if (error) *error = path + ": cannot be read";
         return std::nullopt;
     }
     std::stringstream ss;

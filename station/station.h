@@ -102,31 +102,31 @@ struct LocalTime {
 };
 
 struct HistoryRecord {
-    LocalTime time;               // the moment the record stands for (local)
+    LocalTime time;  // the moment the record stands for (local)
     std::vector<double> values;
 };
 
 struct Alarm {
     int code = 0;
     LocalTime time;
-    int second = -1;              // -1: the line carries 14 fields, else 15 with this second
-    std::string flag = "A";       // eighth field; "A..." marks an active alarm
+    int second = -1;         // -1: the line carries 14 fields, else 15 with this second
+    std::string flag = "A";  // eighth field; "A..." marks an active alarm
     std::vector<std::string> extra{"0", "0", "0", "0", "0", "0"};  // fields 9 to 14
 };
 
 struct Plant {
     int plantNumber = 1;
-    std::map<int, Picture> pictures;               // by picture number 0..255
-    std::vector<std::vector<double>> reportRows;   // daily report, usually 5 numbers a row
-    std::map<int, Setpoint> setpoints;             // by setpoint number 1..127
-    std::map<int, AlarmLimit> limits;              // by channel number
-    std::vector<HistoryRecord> history;            // kept in time order
-    std::deque<Alarm> alarms;                      // first = the one WCA reports
+    std::map<int, Picture> pictures;              // by picture number 0..255
+    std::vector<std::vector<double>> reportRows;  // daily report, usually 5 numbers a row
+    std::map<int, Setpoint> setpoints;            // by setpoint number 1..127
+    std::map<int, AlarmLimit> limits;             // by channel number
+    std::vector<HistoryRecord> history;           // kept in time order
+    std::deque<Alarm> alarms;                     // first = the one WCA reports
 };
 
 struct Model {
     std::vector<Plant> plants;
-    int historyChunk = 4;         // records per WGH reply
+    int historyChunk = 4;  // records per WGH reply
     Plant *find(int plantNumber);
     const Plant *find(int plantNumber) const;
 };
@@ -140,45 +140,44 @@ Model defaultModel();
 // nothing and puts "file: where: what" into *error.
 std::optional<Model> loadModel(const std::string &path, std::string *error);
 // The same from text; `name` stands for the file in error texts.
-std::optional<Model> parseModel(const std::string &text, const std::string &name,
-                                std::string *error);
+std::optional<Model> parseModel(const std::string &text, const std::string &name, std::string *error);
 
 // ---- Faults and line settings ---------------------------------------------------------
 
 struct Faults {
     // Line settings (kept when the faults run out, see `replies`).
-    int baud = 0;               // 0: bytes go out as fast as possible; else paced at baud/10
-                                // bytes per second, and a request is answered no earlier
-                                // than its own bytes would have taken to arrive.
-    bool v6Framing = false;     // v6 frames: blank after the check, LF optional, unsigned
-                                // check sums; ACT and MRC carry the plant number first, two
-                                // digits glued to the word ("07ACT"), where the v6 engine
-                                // looks for them; history stamps midnight with its own date
-    bool v6Lf = true;           // v6 framing: end frames with CR LF (false: CR alone)
-    int burstMs = 0;            // with a baud: paced bytes reach the host in bursts this
-                                // often, as a UART's receive FIFO or a USB adapter's
-                                // latency timer hands them on; 0: byte by byte
+    int baud = 0;            // 0: bytes go out as fast as possible; else paced at baud/10
+                             // bytes per second, and a request is answered no earlier
+                             // than its own bytes would have taken to arrive.
+    bool v6Framing = false;  // v6 frames: blank after the check, LF optional, unsigned
+                             // check sums; ACT and MRC carry the plant number first, two
+                             // digits glued to the word ("07ACT"), where the v6 engine
+                             // looks for them; history stamps midnight with its own date
+    bool v6Lf = true;        // v6 framing: end frames with CR LF (false: CR alone)
+    int burstMs = 0;         // with a baud: paced bytes reach the host in bursts this
+                             // often, as a UART's receive FIFO or a USB adapter's
+                             // latency timer hands them on; 0: byte by byte
 
     // Faults, applied to the replies that follow.
-    int delayMs = 0;            // wait this long before replying
-    bool silent = false;        // read requests but never answer
-    int okRepliesBefore = 0;    // send this many "OK" replies before the real one
-    bool dc3InReply = false;    // DC3 bytes before the lead byte, after it and mid-text
+    int delayMs = 0;                // wait this long before replying
+    bool silent = false;            // read requests but never answer
+    int okRepliesBefore = 0;        // send this many "OK" replies before the real one
+    bool dc3InReply = false;        // DC3 bytes before the lead byte, after it and mid-text
     bool garbageBeforeStx = false;  // junk bytes before the lead byte
-    bool wrongBcc = false;      // the check is one too high
-    std::string forceReply;     // answer this word ("NDA", "SCE", ...) to every request
-                                // that expects a reply
-    int splitPauseMs = 0;       // send each reply in two halves with this pause between
-    int frameGapMs = -1;        // quiet time between the frames of one answer ("OK"s, then
-                                // the reply); -1: none, but 2500 ms for v6 frames without
-                                // LF, which a v6 receiver only tells apart by a pause
-                                // longer than its 2-second read interval
-    int replies = -1;           // the faults above apply to this many requests, then clear
-                                // themselves (-1: until changed)
-    int dc3Storm = 0;           // this many DC3 bytes: half before the lead byte, the rest
-                                // spread through the frame
-    std::string loseRequest;    // the next request with this word ("ALO", ...) is lost on
-                                // the way: read, but neither acted on nor answered (once)
+    bool wrongBcc = false;          // the check is one too high
+    std::string forceReply;         // answer this word ("NDA", "SCE", ...) to every request
+                                    // that expects a reply
+    int splitPauseMs = 0;           // send each reply in two halves with this pause between
+    int frameGapMs = -1;            // quiet time between the frames of one answer ("OK"s, then
+                                    // the reply); -1: none, but 2500 ms for v6 frames without
+                                    // LF, which a v6 receiver only tells apart by a pause
+                                    // longer than its 2-second read interval
+    int replies = -1;               // the faults above apply to this many requests, then clear
+                                    // themselves (-1: until changed)
+    int dc3Storm = 0;               // this many DC3 bytes: half before the lead byte, the rest
+                                    // spread through the frame
+    std::string loseRequest;        // the next request with this word ("ALO", ...) is lost on
+                                    // the way: read, but neither acted on nor answered (once)
 };
 
 // Faults drawn at random for each reply, each kind at its own rate (0 to 1; at most one
@@ -190,9 +189,9 @@ const char *faultName(FaultKind kind);  // "bcc", "silence", "junk", "dc3", "spl
 
 struct FaultRates {
     double rate[kFaultKinds] = {};
-    int lateMs = 6000;          // a late reply comes this long after its request
-    int splitPauseMs = 400;     // pause between the halves of a split reply
-    int dc3Count = 40;          // DC3 bytes in a storm
+    int lateMs = 6000;       // a late reply comes this long after its request
+    int splitPauseMs = 400;  // pause between the halves of a split reply
+    int dc3Count = 40;       // DC3 bytes in a storm
     uint64_t seed = 1;
     double &operator[](FaultKind k) { return rate[static_cast<int>(k)]; }
     double operator[](FaultKind k) const { return rate[static_cast<int>(k)]; }
@@ -202,11 +201,11 @@ struct FaultRates {
 
 struct SetpointWrite {
     int plant = 0, number = 0;
-    std::string type;           // as sent: a decimals digit or a type letter
-    std::string value;          // as sent
+    std::string type;   // as sent: a decimals digit or a type letter
+    std::string value;  // as sent
 };
 struct MachineCommand {
-    int plant = 0, machine = 0; // machine: the number after P
+    int plant = 0, machine = 0;  // machine: the number after P
     char letter = '!';
     int picture = 0;
 };
@@ -215,31 +214,31 @@ struct LimitWrite {
     AlarmLimit limit;
 };
 struct Counters {
-    int requests = 0;           // complete request telegrams read
-    int badChecks = 0;          // of those, with a wrong check or no "#"
-    int ignored = 0;            // addressed to a plant the model does not have
-    int alo = 0;                // alarm acknowledgements
-    int brk = 0;                // BRK telegrams
-    int ok = 0;                 // "OK" telegrams from the driver
-    int junkBytes = 0;          // bytes outside any request telegram
+    int requests = 0;   // complete request telegrams read
+    int badChecks = 0;  // of those, with a wrong check or no "#"
+    int ignored = 0;    // addressed to a plant the model does not have
+    int alo = 0;        // alarm acknowledgements
+    int brk = 0;        // BRK telegrams
+    int ok = 0;         // "OK" telegrams from the driver
+    int junkBytes = 0;  // bytes outside any request telegram
 };
 
 // The station's books: what it was asked, what it answered and what it injected, so a
 // long run can be checked against what the driver delivered.
 struct Book {
-    int64_t requests = 0;       // request telegrams read
-    int64_t replies = 0;        // requests that got an answer on the line (late ones too)
+    int64_t requests = 0;              // request telegrams read
+    int64_t replies = 0;               // requests that got an answer on the line (late ones too)
     int64_t faults[kFaultKinds] = {};  // random faults injected, by kind
     // Alarms, by code: how often an ALR that the driver could read (no wrong check, not
     // silenced) carried it, and the codes in the order ALO removed them.
     std::map<int, int> alarmsReported;
     std::vector<int> alarmsAcked;
-    int aloEmpty = 0;           // ALO with no alarm left to remove
-    int aloUnreported = 0;      // ALO that removed an alarm no readable ALR had carried
-    int64_t historyRecords = 0; // records sent in WGH replies (repeats included)
-    int64_t historyNda = 0;     // WGH answered NDA
-    int64_t pictures = 0;       // picture replies
-    int64_t callIns = 0;        // call-in telegrams sent (ACT, ALR, OK)
+    int aloEmpty = 0;            // ALO with no alarm left to remove
+    int aloUnreported = 0;       // ALO that removed an alarm no readable ALR had carried
+    int64_t historyRecords = 0;  // records sent in WGH replies (repeats included)
+    int64_t historyNda = 0;      // WGH answered NDA
+    int64_t pictures = 0;        // picture replies
+    int64_t callIns = 0;         // call-in telegrams sent (ACT, ALR, OK)
 };
 
 // Bytes made readable: [SOH], [STX], [CR], [LF], [DC3], other control bytes as [xx].
@@ -256,10 +255,10 @@ public:
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
-    void start();               // starts the serving thread
-    void stop();                // stops and joins it; safe to call twice
+    void start();  // starts the serving thread
+    void stop();   // stops and joins it; safe to call twice
 
-    void setFaults(const Faults &faults);   // thread-safe; applies to the following replies
+    void setFaults(const Faults &faults);  // thread-safe; applies to the following replies
     Faults faults() const;
     void setFaultRates(const FaultRates &rates);  // random faults from now on (reseeds)
     Book book() const;
@@ -277,14 +276,14 @@ public:
 
     // Called for every telegram read (incoming = true) and written, with its bytes.
     using Trace = std::function<void(bool incoming, const std::string &bytes)>;
-    void setTrace(Trace trace); // thread-safe; the trace runs on the serving thread
+    void setTrace(Trace trace);  // thread-safe; the trace runs on the serving thread
 
     // Telegrams sent as a station that calls in would send them, in the current framing.
     // sendCallIn: "ALR" with the plant's first alarm when withAlarm is set and the plant
     // has one, else "ACT"; the plant becomes the station on the line.
     void sendCallIn(int plantNumber, bool withAlarm);
-    void sendOk();              // an "OK" telegram
-    void sendMrc(int plantNumber);  // an unsolicited MRC frame (SOH lead)
+    void sendOk();                           // an "OK" telegram
+    void sendMrc(int plantNumber);           // an unsolicited MRC frame (SOH lead)
     void sendRaw(const std::string &bytes);  // any bytes, paced like replies
 
     // What it saw.
@@ -299,12 +298,15 @@ public:
     std::vector<MachineCommand> machineCommands() const;
     std::vector<LimitWrite> limitWrites() const;
 
-    Model model() const;        // the current state (alarms left, written setpoints)
+    Model model() const;  // the current state (alarms left, written setpoints)
     void setModel(Model model);
     void editModel(const std::function<void(Model &)> &edit);
 
 private:
-    struct Reply { char lead; std::string text; };
+    struct Reply {
+        char lead;
+        std::string text;
+    };
     void run();
     void handleRequest(const std::string &raw, std::chrono::steady_clock::time_point firstByte);
     std::vector<Reply> answer(const std::string &raw, bool v6);
@@ -319,10 +321,10 @@ private:
     std::string frame(const Reply &reply, const Faults &f) const;
     void writeFrames(const std::vector<Reply> &replies, const Faults &f);
     void writePaced(const std::string &bytes, int baud, int burstMs);
-    bool pause(int ms);         // false when stopping
+    bool pause(int ms);  // false when stopping
     int activePlant() const;
-    FaultKind drawFault();      // under mutex_; Count when none
-    void noteReplies(const std::vector<Reply> &replies, const Faults &f);  // under mutex_
+    FaultKind drawFault();                                                    // under mutex_; Count when none
+    void noteReplies(const std::vector<Reply> &replies, const Faults &f);     // under mutex_
     void keep(std::deque<std::string> &telegrams, const std::string &bytes);  // under mutex_
 
     int fd_;
@@ -331,7 +333,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
 
-    mutable std::mutex mutex_;          // guards everything below
+    mutable std::mutex mutex_;  // guards everything below
     mutable std::condition_variable changed_;
     Model model_;
     Faults faults_;
@@ -342,13 +344,13 @@ private:
     std::vector<SetpointWrite> setpointWrites_;
     std::vector<MachineCommand> machineCommands_;
     std::vector<LimitWrite> limitWrites_;
-    int onLine_ = -1;                   // plant number of the station on the line
+    int onLine_ = -1;  // plant number of the station on the line
     FaultRates rates_;
     uint64_t rng_ = 1;
     Book book_;
     bool keepTelegrams_ = true;
 
-    std::mutex writeMutex_;             // one frame at a time on the line
+    std::mutex writeMutex_;  // one frame at a time on the line
 };
 
 }  // namespace hydrix::station

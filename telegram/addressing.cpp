@@ -25,8 +25,7 @@ int32_t getPlantNumber(TelegramChannel *ch, uint32_t node) {
     for (int32_t i = 0; i < n; ++i) {
         if (ch->nodeTable[i].node == node) return static_cast<int32_t>(ch->nodeTable[i].plant);
     }
-    textOutputParm("getPlantNumber(): Failed to lookup plantnumber for Node Number: %d",
-                   static_cast<int>(node));
+    textOutputParm("getPlantNumber(): Failed to lookup plantnumber for Node Number: %d", static_cast<int>(node));
     return -1;
 }
 
@@ -35,8 +34,7 @@ int32_t getNodeNumber(TelegramChannel *ch, uint32_t plant) {
     for (int32_t i = 0; i < n; ++i) {
         if (ch->nodeTable[i].plant == plant) return static_cast<int32_t>(ch->nodeTable[i].node);
     }
-    textOutputParm("getNodeNumber(): Failed to lookup Node Number for plant number: %d",
-                   static_cast<int>(plant));
+    textOutputParm("getNodeNumber(): Failed to lookup Node Number for plant number: %d", static_cast<int>(plant));
     return -1;
 }
 

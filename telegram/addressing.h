@@ -18,11 +18,6 @@ inline uint32_t getRequestKind(uint32_t address) { return (address & 0xFF00u) >>
 inline uint32_t getItemNumber(uint32_t address) { return address & 0xFFu; }
 
 // Worker states.
-enum : uint32_t {
-    STATE_TAKE = 0,
-    STATE_SERVE = 1,
-    STATE_FAILED = 3,
-    STATE_REOPEN = 4
-};
+enum : uint32_t { STATE_TAKE = 0, STATE_SERVE = 1, STATE_FAILED = 3, STATE_REOPEN = 4 };
 
 }  // namespace tg

@@ -72,10 +72,11 @@ void acknowledge(TelegramChannel *ch, const HostMsg *msg, uint64_t fingerprint) 
 bool readAlarm(TelegramChannel *ch, AlarmRecord *alarm) {
     if (!parseAlarmRecord(ch, reinterpret_cast<const char *>(ch->rxBuf) + 1, alarm)) return false;
     const plat::SystemTime &t = alarm->localTime;
-    textOutputParm("hndlRequestAlarms: Got alarm from node %d code=%d, fl=%d, "
-                   "%04d/%02d/%02d %02d:%02d:%02d (Local)",
-                   alarm->alarmNode, alarm->alarmCode, static_cast<int>(alarm->flag), t.wYear, t.wMonth,
-                   t.wDay, t.wHour, t.wMinute, t.wSecond);
+    textOutputParm(
+        "hndlRequestAlarms: Got alarm from node %d code=%d, fl=%d, "
+        "%04d/%02d/%02d %02d:%02d:%02d (Local)",
+        alarm->alarmNode, alarm->alarmCode, static_cast<int>(alarm->flag), t.wYear, t.wMonth, t.wDay, t.wHour,
+        t.wMinute, t.wSecond);
     return true;
 }
 }  // namespace
@@ -87,12 +88,12 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
     plat::getLocalTime(&now);
     prepareRequest(ch);
     const int32_t plant = getPlantNumber(ch, msg->node);
-    formatTelegram(ch, " %d WCA 0 %d %d %d %d %d #", plant, now.wYear - 2000, now.wMonth, now.wDay,
-                   now.wHour, now.wMinute);
+    formatTelegram(ch, " %d WCA 0 %d %d %d %d %d #", plant, now.wYear - 2000, now.wMonth, now.wDay, now.wHour,
+                   now.wMinute);
     textOutputParm("[C:%d-N:%d]:hndlRequestAlarms: Reading alarms from plant_id:%d", ch->channelNo,
                    static_cast<int>(msg->node), plant);
-    textOutputParm("Reading from: %04d/%02d/%02d %02d:%02d (local)", now.wYear, now.wMonth, now.wDay,
-                   now.wHour, now.wMinute);
+    textOutputParm("Reading from: %04d/%02d/%02d %02d:%02d (local)", now.wYear, now.wMonth, now.wDay, now.wHour,
+                   now.wMinute);
     int32_t r = exchangeTelegram(ch, TAG_ALARM);
     AlarmRecord alarm{};
     uint64_t fingerprint = 0;
@@ -114,15 +115,16 @@ int32_t hndlRequestAlarms(TelegramChannel *ch, int32_t *again) {
         // line is watched briefly for a reply that follows; one that comes is this
         // telegram's answer.
         if (replyStartsWithin(ch, kRepeatReadOnMs)) {
-            textOutputParm("hndlRequestAlarms: alarm code=%d was acknowledged already; reading on",
-                           alarm.alarmCode);
+            textOutputParm("hndlRequestAlarms: alarm code=%d was acknowledged already; reading on", alarm.alarmCode);
             r = receiveReply(ch, TAG_ALARM);
             continue;
         }
         // Nothing follows: the station still has the alarm because our ALO did not reach
         // it. The host has it already: acknowledge again, and do not hand it on twice.
-        textOutputParm("hndlRequestAlarms: alarm code=%d presented again; acknowledged again, "
-                       "not delivered twice", alarm.alarmCode);
+        textOutputParm(
+            "hndlRequestAlarms: alarm code=%d presented again; acknowledged again, "
+            "not delivered twice",
+            alarm.alarmCode);
         acknowledge(ch, msg, fingerprint);
         *again = 1;
         return 1;

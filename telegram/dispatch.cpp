@@ -15,26 +15,35 @@ int32_t runHandler(TelegramChannel *ch, HostMsg *msg, bool *multiPass, int32_t *
     const uint32_t kind = getRequestKind(msg->address);
     if (isRead(msg->direction)) {
         switch (kind) {
-            case KIND_PICTURE: return hndlRequestPicture(ch);
-            case KIND_REPORT: return hndlRequestReport(ch);
-            case KIND_SETPOINTS: return hndlRequestSetpoints(ch);
-            case KIND_HISTORY: *multiPass = true; return hndlRequestHistory(ch, again);
-            case KIND_ALARMS: *multiPass = true; return hndlRequestAlarms(ch, again);
-            default:
-                msg->errGroup = ERRGRP_CONTENT;
-                msg->errCode = ERR_UNKNOWN_READ;
-                msg->errSub = kind;
-                return -1;
+        case KIND_PICTURE:
+            return hndlRequestPicture(ch);
+        case KIND_REPORT:
+            return hndlRequestReport(ch);
+        case KIND_SETPOINTS:
+            return hndlRequestSetpoints(ch);
+        case KIND_HISTORY:
+            *multiPass = true;
+            return hndlRequestHistory(ch, again);
+        case KIND_ALARMS:
+            *multiPass = true;
+            return hndlRequestAlarms(ch, again);
+        default:
+            msg->errGroup = ERRGRP_CONTENT;
+            msg->errCode = ERR_UNKNOWN_READ;
+            msg->errSub = kind;
+            return -1;
         }
     }
     switch (kind) {
-        case KIND_SETPOINTS: return hndlWriteSetpoints(ch);
-        case KIND_MACHINE: return hndlMachineControl(ch);
-        default:
-            msg->errGroup = ERRGRP_CONTENT;
-            msg->errCode = ERR_UNKNOWN_WRITE;
-            msg->errSub = kind;
-            return -1;
+    case KIND_SETPOINTS:
+        return hndlWriteSetpoints(ch);
+    case KIND_MACHINE:
+        return hndlMachineControl(ch);
+    default:
+        msg->errGroup = ERRGRP_CONTENT;
+        msg->errCode = ERR_UNKNOWN_WRITE;
+        msg->errSub = kind;
+        return -1;
     }
 }
 

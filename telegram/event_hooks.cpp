@@ -27,36 +27,36 @@ bool takeLine(TelegramChannel *ch, int event) {
 int32_t preEvent(TelegramChannel *ch, int8_t event, int32_t *resultFlag) {
     if (resultFlag != nullptr) *resultFlag = 1;
     switch (event) {
-        case 1:
-            ch->curPlant.store(-1);
-            ch->curNode.store(-1);
-            break;
-        case 2: {
-            const uint32_t asked = plat::getTickCount();
-            if (!takeLine(ch, event)) break;
-            const bool identified = hndlGetCallerPlantID(ch, asked) != 0;
-            unlockExchange(ch->channelNo);
-            if (!identified) break;
-            const int32_t channel = static_cast<int32_t>(ch->channelNo);
-            if (HostMsg *msg = getMsgFromPool(channel)) {
-                msg->node = static_cast<uint32_t>(ch->curNode.load());
-                msg->address = kAlarmReadAddress;
-                msg->index = 0;
-                msg->direction = DIR_READ;
-                insMsgToSapOq(channel, msg);
-            }
-            break;
+    case 1:
+        ch->curPlant.store(-1);
+        ch->curNode.store(-1);
+        break;
+    case 2: {
+        const uint32_t asked = plat::getTickCount();
+        if (!takeLine(ch, event)) break;
+        const bool identified = hndlGetCallerPlantID(ch, asked) != 0;
+        unlockExchange(ch->channelNo);
+        if (!identified) break;
+        const int32_t channel = static_cast<int32_t>(ch->channelNo);
+        if (HostMsg *msg = getMsgFromPool(channel)) {
+            msg->node = static_cast<uint32_t>(ch->curNode.load());
+            msg->address = kAlarmReadAddress;
+            msg->index = 0;
+            msg->direction = DIR_READ;
+            insMsgToSapOq(channel, msg);
         }
-        case 5:
-        case 7: {
-            const uint32_t asked = plat::getTickCount();
-            if (!takeLine(ch, event)) break;
-            hndlWaitOK(ch, asked);
-            unlockExchange(ch->channelNo);
-            break;
-        }
-        default:
-            break;
+        break;
+    }
+    case 5:
+    case 7: {
+        const uint32_t asked = plat::getTickCount();
+        if (!takeLine(ch, event)) break;
+        hndlWaitOK(ch, asked);
+        unlockExchange(ch->channelNo);
+        break;
+    }
+    default:
+        break;
     }
     return ch->curNode.load();
 }

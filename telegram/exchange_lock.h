@@ -18,9 +18,7 @@ void sleepOffLine(uint32_t channel, uint32_t ms);
 
 class ExchangeGuard {
 public:
-    ExchangeGuard(uint32_t channel, ExchangeSide side) : channel_(channel) {
-        lockExchange(channel_, side);
-    }
+    ExchangeGuard(uint32_t channel, ExchangeSide side) : channel_(channel) { lockExchange(channel_, side); }
     ~ExchangeGuard() { unlockExchange(channel_); }
     ExchangeGuard(const ExchangeGuard &) = delete;
     ExchangeGuard &operator=(const ExchangeGuard &) = delete;

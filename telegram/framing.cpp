@@ -65,8 +65,8 @@ int32_t checkRxTelegram(TelegramChannel *ch, uint32_t tag) {
             break;
         }
     }
-    const bool framed = len >= 1 && ch->rxBuf[0] == STX &&
-                        (ch->rxBuf[len - 1] == LF || ch->rxBuf[len - 1] == CR) && hash > 0;
+    const bool framed =
+        len >= 1 && ch->rxBuf[0] == STX && (ch->rxBuf[len - 1] == LF || ch->rxBuf[len - 1] == CR) && hash > 0;
     if (!framed) {
         textOutputParm("checkRxTelegram: Incorrect telegram framing");
         ch->pendErrGroup = ERRGRP_LINE;
@@ -98,28 +98,27 @@ int32_t checkRxTelegram(TelegramChannel *ch, uint32_t tag) {
     return RX_DATA;
 }
 
-int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub,
-                     const char *who) {
+int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub, const char *who) {
     // A request the station did not answer with what it asked for is never handed back
     // as done: the host would take the value area as it stood for fresh values. A damaged
     // reply is a line failure like a lost one (and is tried again), SCE keeps the triple
     // the check set, and every other word names what came instead.
     switch (reply) {
-        case RX_BAD:
-        case RX_SCE:
-            break;
-        case RX_NDA:
-            ch->pendErrGroup = ERRGRP_CONTENT;
-            ch->pendErrCode = ERR_NO_DATA;
-            ch->pendErrSub = ndaSub;
-            textOutputParm("%s: No data (NDA reply)!", who);
-            break;
-        default:
-            ch->pendErrGroup = ERRGRP_LINE;
-            ch->pendErrCode = ERR_FRAMING;
-            ch->pendErrSub = tag;
-            textOutputParm("%s: Unexpected reply (%d)", who, static_cast<int>(reply));
-            break;
+    case RX_BAD:
+    case RX_SCE:
+        break;
+    case RX_NDA:
+        ch->pendErrGroup = ERRGRP_CONTENT;
+        ch->pendErrCode = ERR_NO_DATA;
+        ch->pendErrSub = ndaSub;
+        textOutputParm("%s: No data (NDA reply)!", who);
+        break;
+    default:
+        ch->pendErrGroup = ERRGRP_LINE;
+        ch->pendErrCode = ERR_FRAMING;
+        ch->pendErrSub = tag;
+        textOutputParm("%s: Unexpected reply (%d)", who, static_cast<int>(reply));
+        break;
     }
     return 0;
 }
@@ -156,11 +155,21 @@ void printableCopy(const uint8_t *bytes, int32_t len, char *out, size_t outSize,
         const char *token;
         char single[2] = {static_cast<char>(bytes[i]), '\0'};
         switch (bytes[i]) {
-            case SOH: token = "[SOH]"; break;
-            case STX: token = "[STX]"; break;
-            case CR: token = "[CR]"; break;
-            case LF: token = "[LF]"; break;
-            default: token = single; break;
+        case SOH:
+            token = "[SOH]";
+            break;
+        case STX:
+            token = "[STX]";
+            break;
+        case CR:
+            token = "[CR]";
+            break;
+        case LF:
+            token = "[LF]";
+            break;
+        default:
+            token = single;
+            break;
         }
         for (const char *t = token; *t != '\0' && pos + 1 < outSize; ++t) out[pos++] = *t;
         out[pos] = '\0';

@@ -56,8 +56,7 @@ int32_t checkRxTelegram(TelegramChannel *ch, uint32_t tag);
 // A reply the handler cannot use, made a failure whose triple says what came: a damaged
 // reply (RX_BAD) and SCE keep the triple the check left; NDA gives (41, 17676, ndaSub);
 // any other reply word gives the bad-telegram triple (20, 17668, tag). Returns 0.
-int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub,
-                     const char *who);
+int32_t replyFailure(TelegramChannel *ch, int32_t reply, uint32_t tag, uint32_t ndaSub, const char *who);
 
 // Marks the calling thread as the worker of `ch`.
 void markWorkerThread(const TelegramChannel *ch);
@@ -69,8 +68,7 @@ bool exchangeAbandoned(const TelegramChannel *ch);
 // Clears the pending group and code, both buffers and both lengths.
 void prepareRequest(TelegramChannel *ch);
 // Puts SOH, the formatted body and its block check trailer into txBuf and sets txLen.
-void formatTelegram(TelegramChannel *ch, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void formatTelegram(TelegramChannel *ch, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // A printable copy of `len` bytes (SOH, STX, CR and LF spelled out in brackets) that
 // stops once it has `stopAt` characters; `out` holds `outSize` bytes.

@@ -51,8 +51,7 @@ plat::SystemTime startTimeLocal(const HostMsg *msg) {
 // request's start after each; records at or before `have` are counted in *passedOver and
 // dropped. *last is the time of the last record handed on. False when a record is
 // garbled or the pool stays empty (pending error set).
-bool handOnRecords(TelegramChannel *ch, HostMsg *msg, OrvelTime have, OrvelTime *last, int *handedOn,
-                   int *passedOver) {
+bool handOnRecords(TelegramChannel *ch, HostMsg *msg, OrvelTime have, OrvelTime *last, int *handedOn, int *passedOver) {
     // Records are parsed from a copy of the reply: while the pool is empty the line (and
     // with it rxBuf) may serve the host's events.
     const std::string reply(reinterpret_cast<const char *>(ch->rxBuf),
@@ -77,14 +76,15 @@ bool handOnRecords(TelegramChannel *ch, HostMsg *msg, OrvelTime have, OrvelTime 
         // The station answers records after the start only: one at or before it is from
         // an answer to an earlier telegram, and the host has it already.
         if (have != 0 && time <= have) {
-            textOutputParm("hndlRequestHistory: record at ts = %04d/%02d/%02d %02d:%02d (UTC) passed over: "
-                           "the host has it already",
-                           at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
+            textOutputParm(
+                "hndlRequestHistory: record at ts = %04d/%02d/%02d %02d:%02d (UTC) passed over: "
+                "the host has it already",
+                at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
             ++*passedOver;
             continue;
         }
-        textOutputParm("hndlRequestHistory: Got %d values at ts = %04d/%02d/%02d %02d:%02d (UTC)",
-                       count, at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute);
+        textOutputParm("hndlRequestHistory: Got %d values at ts = %04d/%02d/%02d %02d:%02d (UTC)", count, at.wYear,
+                       at.wMonth, at.wDay, at.wHour, at.wMinute);
 
         HostMsg *rec = takeFromPool(ch, &attempts, kRecordPoolAttempts);
         if (rec == nullptr) {
@@ -141,12 +141,12 @@ int32_t hndlRequestHistory(TelegramChannel *ch, int32_t *again) {
     const plat::SystemTime from = startTimeLocal(msg);
     prepareRequest(ch);
     const int32_t plant = getPlantNumber(ch, msg->node);
-    formatTelegram(ch, " %d WGH %02d %02d %02d %02d %02d #", plant, from.wYear - 2000, from.wMonth,
-                   from.wDay, from.wHour, from.wMinute);
+    formatTelegram(ch, " %d WGH %02d %02d %02d %02d %02d #", plant, from.wYear - 2000, from.wMonth, from.wDay,
+                   from.wHour, from.wMinute);
     textOutputParm("[C:%d-N:%d]:hndlRequestHistory: Reading history from plant_id:%d", ch->channelNo,
                    static_cast<int>(msg->node), plant);
-    textOutputParm("Reading from: %04d/%02d/%02d %02d:%02d (local)", from.wYear, from.wMonth,
-                   from.wDay, from.wHour, from.wMinute);
+    textOutputParm("Reading from: %04d/%02d/%02d %02d:%02d (local)", from.wYear, from.wMonth, from.wDay, from.wHour,
+                   from.wMinute);
     // The host has every record up to the request's start (the first pass asks for
     // records after it, later passes start after the last record handed on).
     OrvelTime have = 0;

@@ -16,20 +16,27 @@ int32_t hndlMachineControl(TelegramChannel *ch) {
     uint16_t command = 0;
     std::memcpy(&command, msg->data, sizeof command);
     switch (command) {
-        case 0: formatTelegram(ch, " %d WGS P %d F %d #", plant, index, item); break;
-        case 1: formatTelegram(ch, " %d WGS P %d N %d #", plant, index, item); break;
-        case 2: formatTelegram(ch, " %d WGS P %d B %d #", plant, index, item); break;
-        case 3: formatTelegram(ch, " %d WGS P %d M %d #", plant, index, item); break;
-        default:
-            textOutputParm("hndlMachineControl: Error: Unknown command. Should never get here (%d)",
-                           command);
-            ch->pendErrGroup = ERRGRP_WRITE_PARAM;
-            ch->pendErrCode = ERR_MACHINE_COMMAND;
-            ch->pendErrSub = command;
-            return 0;
+    case 0:
+        formatTelegram(ch, " %d WGS P %d F %d #", plant, index, item);
+        break;
+    case 1:
+        formatTelegram(ch, " %d WGS P %d N %d #", plant, index, item);
+        break;
+    case 2:
+        formatTelegram(ch, " %d WGS P %d B %d #", plant, index, item);
+        break;
+    case 3:
+        formatTelegram(ch, " %d WGS P %d M %d #", plant, index, item);
+        break;
+    default:
+        textOutputParm("hndlMachineControl: Error: Unknown command. Should never get here (%d)", command);
+        ch->pendErrGroup = ERRGRP_WRITE_PARAM;
+        ch->pendErrCode = ERR_MACHINE_COMMAND;
+        ch->pendErrSub = command;
+        return 0;
     }
-    textOutputParm("[C:%d-N:%d]:hndlMachineControl: Sending machine command to plant_id:%d",
-                   ch->channelNo, static_cast<int>(msg->node), plant);
+    textOutputParm("[C:%d-N:%d]:hndlMachineControl: Sending machine command to plant_id:%d", ch->channelNo,
+                   static_cast<int>(msg->node), plant);
     // A data reply (the machine's picture) confirms the command, and so does SCO: either
     // way the station has carried it out, and a command carried out is never sent again.
     // NDA names the picture that had no data (as a picture read does); any other reply

@@ -7,9 +7,7 @@
 
 namespace tg {
 
-inline bool isSpaceChar(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+inline bool isSpaceChar(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 inline int32_t readInt(const char *p) {
     while (isSpaceChar(*p)) ++p;

@@ -52,18 +52,25 @@ const char *parseSetpointField(TelegramChannel *ch, const char *pos) {
     const char type = *pos;
     pos = passField(pos);
     switch (type) {
-        case '0': case '1': case '2': case '3': case '4': case 'D': case 'I': case 'S':
-            value = readFloat(pos);
-            break;
-        case 'T': {
-            if (*pos != '\0') ++pos;  // opening quote
-            int n = 0;
-            while (n < SETPOINT_TEXT && *pos != '\0' && *pos != '\'') text[n++] = *pos++;
-            if (*pos != '\0') ++pos;  // closing quote, or the 17th character of a long text
-            break;
-        }
-        default:
-            break;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case 'D':
+    case 'I':
+    case 'S':
+        value = readFloat(pos);
+        break;
+    case 'T': {
+        if (*pos != '\0') ++pos;  // opening quote
+        int n = 0;
+        while (n < SETPOINT_TEXT && *pos != '\0' && *pos != '\'') text[n++] = *pos++;
+        if (*pos != '\0') ++pos;  // closing quote, or the 17th character of a long text
+        break;
+    }
+    default:
+        break;
     }
     pos = passField(pos);
 
@@ -81,8 +88,8 @@ const char *parseSetpointField(TelegramChannel *ch, const char *pos) {
     return pos;
 }
 
-const char *parseHistoryRecord(TelegramChannel *ch, const char *pos, plat::SystemTime *time,
-                               float *values, int maxValues, int *count) {
+const char *parseHistoryRecord(TelegramChannel *ch, const char *pos, plat::SystemTime *time, float *values,
+                               int maxValues, int *count) {
     const char *fields[MAX_FIELDS] = {};
     int n = 0;
     pos = collectFields(pos, '!', fields, &n);

@@ -36,8 +36,8 @@ const char *parseSetpointField(TelegramChannel *ch, const char *pos);
 // the day it names. Up to `maxValues` values are stored; `*count` receives the number of
 // values the record holds (which may be more). Returns the start of the next record, or
 // null with the pending error set (41/17681 too few fields, 41/17682 impossible date).
-const char *parseHistoryRecord(TelegramChannel *ch, const char *pos, plat::SystemTime *time,
-                               float *values, int maxValues, int *count);
+const char *parseHistoryRecord(TelegramChannel *ch, const char *pos, plat::SystemTime *time, float *values,
+                               int maxValues, int *count);
 
 // Parses an alarm line (the reply text from the blank after its STX). 1, or 0 with the
 // pending error 41/17684 when the line has other than 14 or 15 fields. An impossible date

@@ -50,8 +50,8 @@ int32_t hndlRequestPicture(TelegramChannel *ch) {
     const int32_t plant = getPlantNumber(ch, msg->node);
     const uint32_t picture = getItemNumber(msg->address);
     formatTelegram(ch, " %d WGS P 0 ! %d #", plant, static_cast<int>(picture));
-    textOutputParm("[C:%d-N:%d]:hndlRequestPicture: Reading picture:%d from plant_id:%d",
-                   ch->channelNo, static_cast<int>(msg->node), static_cast<int>(picture), plant);
+    textOutputParm("[C:%d-N:%d]:hndlRequestPicture: Reading picture:%d from plant_id:%d", ch->channelNo,
+                   static_cast<int>(msg->node), static_cast<int>(picture), plant);
     const int32_t r = exchangeTelegram(ch, TAG_PICTURE);
     if (r < 0) return 0;
     // A picture the station has no data for, or a reply that is not one, fails the
@@ -74,8 +74,8 @@ int32_t hndlRequestPicture(TelegramChannel *ch) {
         ch->pendErrGroup = ERRGRP_CONTENT;
         ch->pendErrCode = ERR_PICTURE_SHORT;
         ch->pendErrSub = picture;
-        textOutputParm("hndlRequestPicture: Not enough values in picture (%d, %d, %d)", n,
-                       static_cast<int>(first), static_cast<int>(count));
+        textOutputParm("hndlRequestPicture: Not enough values in picture (%d, %d, %d)", n, static_cast<int>(first),
+                       static_cast<int>(count));
         return 0;
     }
     textOutputParm("hndlRequestPicture: Got %d values from picture:%d", n, static_cast<int>(picture));
@@ -93,9 +93,8 @@ int32_t hndlRequestReport(TelegramChannel *ch) {
     addORVELTimeDay(&ft, -1);
     plat::fileTimeToSystemTime(&ft, &yesterday);
     const int32_t plant = getPlantNumber(ch, msg->node);
-    formatTelegram(ch, " %d WGD %02d %02d %02d %02d %02d %02d %02d %02d #", plant,
-                   now.wYear - 2000, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                   yesterday.wYear - 2000, yesterday.wMonth, yesterday.wDay);
+    formatTelegram(ch, " %d WGD %02d %02d %02d %02d %02d %02d %02d %02d #", plant, now.wYear - 2000, now.wMonth,
+                   now.wDay, now.wHour, now.wMinute, yesterday.wYear - 2000, yesterday.wMonth, yesterday.wDay);
     textOutputParm("[C:%d-N:%d]:hndlRequestReport: Reading report from plant_id:%d", ch->channelNo,
                    static_cast<int>(msg->node), plant);
     const int32_t r = exchangeTelegram(ch, TAG_REPORT);
@@ -124,8 +123,8 @@ int32_t hndlRequestReport(TelegramChannel *ch) {
         ch->pendErrGroup = ERRGRP_CONTENT;
         ch->pendErrCode = ERR_REPORT_SHORT;
         ch->pendErrSub = static_cast<uint32_t>(n / 5 + 1);
-        textOutputParm("hndlRequestReport: Not enough values in report (%d, %d, %d)", n,
-                       static_cast<int>(first), static_cast<int>(count));
+        textOutputParm("hndlRequestReport: Not enough values in report (%d, %d, %d)", n, static_cast<int>(first),
+                       static_cast<int>(count));
         return 0;
     }
     textOutputParm("hndlRequestReport: Got %d values.", n);

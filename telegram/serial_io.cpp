@@ -55,8 +55,7 @@ int32_t readStopped(TelegramChannel *ch) {
 
 void readFailure(TelegramChannel *ch) {
     ch->pendErrSub = plat::getLastError();
-    textOutputParm("[C:%d] readTelegram(): Read Failure (%d)", ch->channelNo,
-                   static_cast<int>(ch->pendErrSub));
+    textOutputParm("[C:%d] readTelegram(): Read Failure (%d)", ch->channelNo, static_cast<int>(ch->pendErrSub));
 }
 
 // Per channel: a reply of the worker's timed out since the last answer came.
@@ -81,20 +80,19 @@ void settleLine(TelegramChannel *ch) {
         ++dropped;
     }
     if (dropped > 0)
-        textOutputParm("[C:%d] receiveReply(): %d bytes of an answer to an earlier try dropped", ch->channelNo, dropped);
+        textOutputParm("[C:%d] receiveReply(): %d bytes of an answer to an earlier try dropped", ch->channelNo,
+                       dropped);
 }
 
 void readTimeout(TelegramChannel *ch, uint32_t group) {
     ch->pendErrCode = ERR_TIMEOUT;
     ch->pendErrSub = 0;
     ch->pendErrGroup = group;
-    textOutputParm("[C:%d] readTelegram(): Read Timeout (%d)", ch->channelNo,
-                   static_cast<int>(REPLY_TIMEOUT_MS));
+    textOutputParm("[C:%d] readTelegram(): Read Timeout (%d)", ch->channelNo, static_cast<int>(REPLY_TIMEOUT_MS));
 }
 
 int32_t readByte(TelegramChannel *ch, uint8_t *where) {
-    return readComm(ch->commHandle, &ch->overlapped, 0, where, 1, &ch->pendErrGroup,
-                    &ch->pendErrCode);
+    return readComm(ch->commHandle, &ch->overlapped, 0, where, 1, &ch->pendErrGroup, &ch->pendErrCode);
 }
 
 }  // namespace
@@ -103,8 +101,7 @@ void markWorkerThread(const TelegramChannel *ch) { tlsWorkerOf = ch; }
 
 bool exchangeAbandoned(const TelegramChannel *ch) {
     if (tlsWorkerOf == ch)
-        return ch->stopRequest.load(std::memory_order_acquire) != 0 ||
-               currentDriverState() != DRV_STATE_RUNNING;
+        return ch->stopRequest.load(std::memory_order_acquire) != 0 || currentDriverState() != DRV_STATE_RUNNING;
     return currentDriverState() == DRV_STATE_STOPPING;
 }
 
@@ -134,8 +131,8 @@ int32_t writeTelegram(TelegramChannel *ch) {
         plat::purgeComm(ch->commHandle, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR);
     }
     const int32_t len = ch->txLen < 0 ? 0 : (ch->txLen > TG_BUF_SIZE ? TG_BUF_SIZE : ch->txLen);
-    const int32_t ok = writeComm(ch->commHandle, &ch->overlapped, 0, ch->txBuf,
-                                 static_cast<uint32_t>(len), &ch->pendErrGroup, &ch->pendErrCode);
+    const int32_t ok = writeComm(ch->commHandle, &ch->overlapped, 0, ch->txBuf, static_cast<uint32_t>(len),
+                                 &ch->pendErrGroup, &ch->pendErrCode);
     return ok != 0 ? 1 : 0;
 }
 
@@ -194,8 +191,7 @@ int32_t readTelegramSince(TelegramChannel *ch, uint32_t since) {
                 continue;
             }
             ++ch->rxLen;
-            if (ch->rxLen >= 2 && ch->rxBuf[ch->rxLen - 2] == CR && ch->rxBuf[ch->rxLen - 1] == LF)
-                break;
+            if (ch->rxLen >= 2 && ch->rxBuf[ch->rxLen - 2] == CR && ch->rxBuf[ch->rxLen - 1] == LF) break;
             continue;
         }
         if (got < 0) {

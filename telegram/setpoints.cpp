@@ -23,8 +23,8 @@ int32_t readSetpointList(TelegramChannel *ch, const char *who) {
     prepareRequest(ch);
     const int32_t plant = getPlantNumber(ch, msg->node);
     formatTelegram(ch, " %d MCC 0 1 #", plant);
-    textOutputParm("[C:%d-N:%d]:%s: Reading setpoints from plant_id:%d", ch->channelNo,
-                   static_cast<int>(msg->node), who, plant);
+    textOutputParm("[C:%d-N:%d]:%s: Reading setpoints from plant_id:%d", ch->channelNo, static_cast<int>(msg->node),
+                   who, plant);
     const int32_t r = exchangeTelegram(ch, TAG_SETPOINT);
     if (r != RX_DATA) return r;
 
@@ -90,8 +90,7 @@ int32_t hndlWriteSetpoints(TelegramChannel *ch) {
     }
     const char type = ch->setpointTable[s].type;
     if (type == 'T' || type == '\0') {
-        textOutputParm("hndlWriteSetpoints: Error: SetPointIndex type unknown (%d,%c)",
-                       static_cast<int>(s), type);
+        textOutputParm("hndlWriteSetpoints: Error: SetPointIndex type unknown (%d,%c)", static_cast<int>(s), type);
         ch->pendErrGroup = ERRGRP_WRITE_PARAM;
         ch->pendErrCode = ERR_SETPOINT_TYPE;
         ch->pendErrSub = s;
@@ -106,27 +105,37 @@ int32_t hndlWriteSetpoints(TelegramChannel *ch) {
     plat::SystemTime now{};
     plat::getLocalTime(&now);
     char when[64];
-    std::snprintf(when, sizeof when, "%02d %02d %02d %02d %02d %02d", now.wYear - 2000, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond);
+    std::snprintf(when, sizeof when, "%02d %02d %02d %02d %02d %02d", now.wYear - 2000, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
     float value = 0.0f;
     std::memcpy(&value, msg->data, sizeof value);
     const double v = value;
     const int n = static_cast<int>(s);
     switch (type) {
-        case '0': case 'D': case 'I': case 'S':
-            formatTelegram(ch, " %d MCC %d %s %d 0 %d #", plant, plant, when, n, truncateToInt(v));
-            break;
-        case '1': formatTelegram(ch, " %d MCC %d %s %d 1 %.1f #", plant, plant, when, n, v); break;
-        case '2': formatTelegram(ch, " %d MCC %d %s %d 2 %.2f #", plant, plant, when, n, v); break;
-        case '3': formatTelegram(ch, " %d MCC %d %s %d 3 %.3f #", plant, plant, when, n, v); break;
-        case '4': formatTelegram(ch, " %d MCC %d %s %d 4 %.4f #", plant, plant, when, n, v); break;
-        default:
-            textOutputParm("hndlWriteSetpoints: Error: Unknown type. Should never get here (%d,%c)",
-                           n, type);
-            ch->pendErrGroup = ERRGRP_WRITE_PARAM;
-            ch->pendErrCode = ERR_SETPOINT_TYPE;
-            ch->pendErrSub = s;
-            return 0;
+    case '0':
+    case 'D':
+    case 'I':
+    case 'S':
+        formatTelegram(ch, " %d MCC %d %s %d 0 %d #", plant, plant, when, n, truncateToInt(v));
+        break;
+    case '1':
+        formatTelegram(ch, " %d MCC %d %s %d 1 %.1f #", plant, plant, when, n, v);
+        break;
+    case '2':
+        formatTelegram(ch, " %d MCC %d %s %d 2 %.2f #", plant, plant, when, n, v);
+        break;
+    case '3':
+        formatTelegram(ch, " %d MCC %d %s %d 3 %.3f #", plant, plant, when, n, v);
+        break;
+    case '4':
+        formatTelegram(ch, " %d MCC %d %s %d 4 %.4f #", plant, plant, when, n, v);
+        break;
+    default:
+        textOutputParm("hndlWriteSetpoints: Error: Unknown type. Should never get here (%d,%c)", n, type);
+        ch->pendErrGroup = ERRGRP_WRITE_PARAM;
+        ch->pendErrCode = ERR_SETPOINT_TYPE;
+        ch->pendErrSub = s;
+        return 0;
     }
     textOutputParm("[C:%d-N:%d]:hndlWriteSetpoints: Writing setpoint to plant_id:%d", ch->channelNo,
                    static_cast<int>(msg->node), plant);

@@ -31,9 +31,7 @@ void lineBusy(TelegramChannel *ch, int event) {
 
 int32_t hndlWaitOK(TelegramChannel *ch) { return hndlWaitOK(ch, plat::getTickCount()); }
 
-int32_t hndlGetCallerPlantID(TelegramChannel *ch) {
-    return hndlGetCallerPlantID(ch, plat::getTickCount());
-}
+int32_t hndlGetCallerPlantID(TelegramChannel *ch) { return hndlGetCallerPlantID(ch, plat::getTickCount()); }
 
 int32_t hndlWaitOK(TelegramChannel *ch, uint32_t since) {
     forgetStation(ch);

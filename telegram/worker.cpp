@@ -34,8 +34,7 @@ int32_t finishFailed(TelegramChannel *ch) {
     if (msg == nullptr) {
         // Only after a failed request went back to the pool while the host was not
         // running; once the driver runs again (a new start), take requests again.
-        if (currentDriverState() == DRV_STATE_RUNNING && hostTakesResults())
-            ch->state.store(STATE_TAKE);
+        if (currentDriverState() == DRV_STATE_RUNNING && hostTakesResults()) ch->state.store(STATE_TAKE);
         return 0;
     }
     if (!hostTakesResults()) {
@@ -73,13 +72,17 @@ int32_t reopenLine(TelegramChannel *ch) {
 
 int32_t runStep(TelegramChannel *ch) {
     switch (ch->state.load()) {
-        case STATE_TAKE: return takeRequest(ch);
-        case STATE_SERVE: return serveRequest(ch);
-        case STATE_FAILED: return finishFailed(ch);
-        case STATE_REOPEN: return reopenLine(ch);
-        default:
-            ch->state.store(STATE_TAKE);
-            return 0;
+    case STATE_TAKE:
+        return takeRequest(ch);
+    case STATE_SERVE:
+        return serveRequest(ch);
+    case STATE_FAILED:
+        return finishFailed(ch);
+    case STATE_REOPEN:
+        return reopenLine(ch);
+    default:
+        ch->state.store(STATE_TAKE);
+        return 0;
     }
 }
 

@@ -18,13 +18,9 @@ namespace {
 
 std::atomic<bool> quitRequested{false};
 
-extern "C" void onSignal(int)
-{
-    quitRequested.store(true, std::memory_order_relaxed);
-}
+extern "C" void onSignal(int) { quitRequested.store(true, std::memory_order_relaxed); }
 
-void installHandlers()
-{
+void installHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
@@ -42,26 +38,22 @@ const char *kCommands =
     "  status    print counters and what is left of the alarms\n"
     "  quit      stop\n";
 
-void status(const st::Simulator &sim)
-{
+void status(const st::Simulator &sim) {
     const st::Counters c = sim.counters();
-    std::printf("requests %d, bad checks %d, ignored %d, ALO %d, BRK %d, OK %d, junk bytes %d\n",
-                c.requests, c.badChecks, c.ignored, c.alo, c.brk, c.ok, c.junkBytes);
+    std::printf("requests %d, bad checks %d, ignored %d, ALO %d, BRK %d, OK %d, junk bytes %d\n", c.requests,
+                c.badChecks, c.ignored, c.alo, c.brk, c.ok, c.junkBytes);
     for (const auto &p : sim.model().plants)
         std::printf("plant %d: %zu alarm(s) left\n", p.plantNumber, p.alarms.size());
     std::fflush(stdout);
 }
 
 // One line of standard input; false when it asks to stop.
-bool command(st::Simulator &sim, const std::string &line)
-{
+bool command(st::Simulator &sim, const std::string &line) {
     std::istringstream in(line);
     std::string word;
     int plant = 0;
-    if (!(in >> word))
-        return true;
-    if (word == "quit" || word == "exit")
-        return false;
+    if (!(in >> word)) return true;
+    if (word == "quit" || word == "exit") return false;
     if (word == "ok") {
         sim.sendOk();
     } else if (word == "status") {
@@ -79,23 +71,25 @@ bool command(st::Simulator &sim, const std::string &line)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
-    CLI::App app{"Plays pump-station controllers at the far end of a serial line: answers "
-                 "the driver's request telegrams from a model of the plants, with faults "
-                 "on demand."};
+int main(int argc, char **argv) {
+    CLI::App app{
+        "Plays pump-station controllers at the far end of a serial line: answers "
+        "the driver's request telegrams from a model of the plants, with faults "
+        "on demand."};
     std::string modelPath, device, reply;
     bool usePty = false, verbose = false, noLf = false;
     st::Faults f;
-    app.add_option("--model", modelPath, "Plant model (JSON); the built-in plants 12 and 7 "
-                                         "when absent")->check(CLI::ExistingFile);
+    app.add_option("--model", modelPath,
+                   "Plant model (JSON); the built-in plants 12 and 7 "
+                   "when absent")
+        ->check(CLI::ExistingFile);
     auto *dev = app.add_option("--device", device, "Serial device to serve, e.g. /dev/ttyUSB0");
-    app.add_flag("--pty", usePty, "Open a pseudo-terminal and print its path (the default)")
-        ->excludes(dev);
-    app.add_option("--baud", f.baud, "Pace the line at this speed (bits per second); also the "
-                                     "device's speed")->check(CLI::Range(0, 4000000));
-    app.add_option("--delay", f.delayMs, "Wait this many milliseconds before each reply")
-        ->check(CLI::Range(0, 600000));
+    app.add_flag("--pty", usePty, "Open a pseudo-terminal and print its path (the default)")->excludes(dev);
+    app.add_option("--baud", f.baud,
+                   "Pace the line at this speed (bits per second); also the "
+                   "device's speed")
+        ->check(CLI::Range(0, 4000000));
+    app.add_option("--delay", f.delayMs, "Wait this many milliseconds before each reply")->check(CLI::Range(0, 600000));
     app.add_flag("--silent", f.silent, "Read requests, never answer");
     app.add_option("--ok-before", f.okRepliesBefore, "Send N \"OK\" replies before each reply")
         ->check(CLI::Range(0, 100));
@@ -104,10 +98,13 @@ int main(int argc, char **argv)
     app.add_flag("--wrong-bcc", f.wrongBcc, "Send every reply with a wrong block check");
     app.add_option("--reply", reply, "Answer every request with this reply word")
         ->check(CLI::IsMember({"NDA", "SCE", "SCO", "OK", "ALN", "ACT"}));
-    app.add_option("--split", f.splitPauseMs, "Send replies in two halves, this many "
-                                              "milliseconds apart")->check(CLI::Range(0, 60000));
-    app.add_option("--gap", f.frameGapMs, "Quiet milliseconds between the frames of one answer "
-                                          "(default 0; 2500 with --v6 --no-lf)")
+    app.add_option("--split", f.splitPauseMs,
+                   "Send replies in two halves, this many "
+                   "milliseconds apart")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--gap", f.frameGapMs,
+                   "Quiet milliseconds between the frames of one answer "
+                   "(default 0; 2500 with --v6 --no-lf)")
         ->check(CLI::Range(0, 60000));
     auto *v6 = app.add_flag("--v6", f.v6Framing, "Frame replies as the v6 engine expects them");
     app.add_flag("--no-lf", noLf, "With --v6: end frames with CR alone")->needs(v6);
@@ -181,8 +178,7 @@ int main(int argc, char **argv)
     while (!quitRequested.load(std::memory_order_relaxed)) {
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         const int r = ::poll(&pfd, readStdin ? 1 : 0, 200);
-        if (r <= 0 || !(pfd.revents & (POLLIN | POLLHUP)))
-            continue;
+        if (r <= 0 || !(pfd.revents & (POLLIN | POLLHUP))) continue;
         char buf[256];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
@@ -194,12 +190,10 @@ int main(int argc, char **argv)
         while ((nl = pending.find('\n')) != std::string::npos) {
             const std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);
-            if (!command(sim, line))
-                quitRequested.store(true, std::memory_order_relaxed);
+            if (!command(sim, line)) quitRequested.store(true, std::memory_order_relaxed);
         }
     }
     sim.stop();
-    if (verbose)
-        status(sim);
+    if (verbose) status(sim);
     return 0;
 }

@@ -180,8 +180,7 @@ void sendWaitStep(V6Channel *ch) {
         // every retry and then hand the host the failure of a request it never sent. The
         // hang-up stays pending until the BRK itself is written.
         ch->hangupWrite.store(nullptr);
-        if (buf->ioErrCode != 0)
-            textOutputParm("[%d] Post-event write not sent (%X)", channelOf(ch), buf->ioErrCode);
+        if (buf->ioErrCode != 0) textOutputParm("[%d] Post-event write not sent (%X)", channelOf(ch), buf->ioErrCode);
         ch->state.store(ST_IDLE);
         ch->step.store(STEP_NONE);
     } else if (buf->ioErrCode != 0) {
@@ -264,11 +263,20 @@ uint32_t channelThread(void *arg) {
             // first idle passes look again soon, then the channel rests.
             pause = ++idlePasses > QUICK_IDLE_PASSES ? IDLE_PASS_MS : BUSY_PASS_MS;
             break;
-        case ST_SENDING: sendWaitStep(ch); break;
-        case ST_REPLY: replyStep(ch); break;
-        case ST_ERROR: errorStep(ch); break;
-        case ST_REOPEN: reopenStep(ch); break;
-        default: break;
+        case ST_SENDING:
+            sendWaitStep(ch);
+            break;
+        case ST_REPLY:
+            replyStep(ch);
+            break;
+        case ST_ERROR:
+            errorStep(ch);
+            break;
+        case ST_REOPEN:
+            reopenStep(ch);
+            break;
+        default:
+            break;
         }
         // A pass that moved the exchange on (a reply parsed and the channel idle again, a
         // history chunk done and its request queued again, a retry due) is followed by the

@@ -39,8 +39,8 @@ void minuteText(char *out, int size) {
 
 void secondText(char *out, int size) {
     const auto t = now();
-    std::snprintf(out, static_cast<size_t>(size), "%02d %02d %02d %02d %02d %02d", year(t), t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond);
+    std::snprintf(out, static_cast<size_t>(size), "%02d %02d %02d %02d %02d %02d", year(t), t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond);
 }
 
 // The zero time stands for "from the beginning": its year becomes 2005. A time whose
@@ -52,8 +52,8 @@ void histTimeText(char *out, int size, OrvelTime utc) {
     if (!plat::fileTimeToLocalFileTime(&utc, &local) || !plat::fileTimeToSystemTime(&local, &st))
         st = plat::SystemTime{NO_TIME_YEAR, 1, 0, 1, 0, 0, 0, 0};
     if (isZeroORVELTime(&utc)) st.wYear = NO_TIME_YEAR;
-    std::snprintf(out, static_cast<size_t>(size), "%02d %02d %02d %02d %02d", year(st), st.wMonth, st.wDay,
-                  st.wHour, st.wMinute);
+    std::snprintf(out, static_cast<size_t>(size), "%02d %02d %02d %02d %02d", year(st), st.wMonth, st.wDay, st.wHour,
+                  st.wMinute);
 }
 
 void traceTimeStamp(const char *text, OrvelTime time, int number) {

@@ -58,11 +58,9 @@ int32_t startLowLevel(V6Channel *ch) {
     ch->stopTx.store(0, std::memory_order_release);
     ch->stopRx.store(0, std::memory_order_release);
     if (plat::resumeThread(ch->rxThread) < 0)
-        logEvent(-1, EVT_V6_RX_RESUME_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%d",
-                 channelOf(ch));
+        logEvent(-1, EVT_V6_RX_RESUME_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%d", channelOf(ch));
     if (plat::resumeThread(ch->txThread) < 0)
-        logEvent(-1, EVT_V6_TX_RESUME_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%d",
-                 channelOf(ch));
+        logEvent(-1, EVT_V6_TX_RESUME_FAILED, plat::getLastError(), HYDRIX_SOURCE, __LINE__, 0, 0, "%d", channelOf(ch));
     ch->lowLevelRunning.store(1, std::memory_order_release);
     return 1;
 }

@@ -18,9 +18,8 @@ int32_t FormatMAS(V6Channel *ch) {
         int32_t v[RECORD_FIELDS];
         const Fields r = readNumbers(field, t.end, v, RECORD_FIELDS, "FormatMAS");
         if (r != Fields::Read) return r;
-        const int16_t words[5] = {static_cast<int16_t>(v[1]), static_cast<int16_t>(v[2]),
-                                  static_cast<int16_t>(v[3]), static_cast<int16_t>(v[4]),
-                                  static_cast<int16_t>(v[5])};
+        const int16_t words[5] = {static_cast<int16_t>(v[1]), static_cast<int16_t>(v[2]), static_cast<int16_t>(v[3]),
+                                  static_cast<int16_t>(v[4]), static_cast<int16_t>(v[5])};
         msg->node = 0;
         msg->address = MAS_ADDRESS;
         msg->index = 2u * static_cast<uint32_t>(v[0]);

@@ -30,9 +30,9 @@ const char *afterValue(const char *value, const char *end) {
 
 // How reading a record's time went.
 enum class TimeField {
-    Read,        // *next is behind the minute's blank
-    Malformed,   // a field too long, or the text ends inside the time; *detail = fields read
-    Impossible   // the fields name no time (31 February, hour 25); *detail = system error
+    Read,       // *next is behind the minute's blank
+    Malformed,  // a field too long, or the text ends inside the time; *detail = fields read
+    Impossible  // the fields name no time (31 February, hour 25); *detail = system error
 };
 
 TimeField readRecordTime(const char *text, const char *end, OrvelTime *utc, const char **next, uint32_t *detail) {

@@ -28,17 +28,17 @@ int channelOf(const V6Channel *ch) { return static_cast<int>(ch->channelNo); }
 
 // What a read attempt found on the port.
 enum class PortState {
-    NoPort,   // no valid handle, or its status could not be read
-    Quiet,    // nothing waiting
-    Read      // bytes were read, or a line error was taken
+    NoPort,  // no valid handle, or its status could not be read
+    Quiet,   // nothing waiting
+    Read     // bytes were read, or a line error was taken
 };
 
 void traceReceived(const V6Channel *ch, const char *data, int count) {
     char dump[DUMP_BYTES * 3 + 1] = "";
     size_t used = 0;
     for (int i = 0; i < count && i < DUMP_BYTES && used < DUMP_CHARS; ++i)
-        used += static_cast<size_t>(std::snprintf(dump + used, sizeof dump - used, "%02X,",
-                                                  static_cast<unsigned char>(data[i])));
+        used += static_cast<size_t>(
+            std::snprintf(dump + used, sizeof dump - used, "%02X,", static_cast<unsigned char>(data[i])));
     textOutputParm("[%d] RecvMSG: (%d) %s", channelOf(ch), count, dump);
 }
 
@@ -224,13 +224,11 @@ int32_t frameFromBytes(V6Channel *ch, const char *bytes, int size) {
     f.ioErrGroup = f.ioErrCode = f.ioErrSub = 0;
     f.length = 0;
     int at = 0;
-    const int count = collectBytes(
-        ch,
-        [&](char *to) {
-            if (at >= size) return 0;
-            *to = bytes[at++];
-            return 1;
-        });
+    const int count = collectBytes(ch, [&](char *to) {
+        if (at >= size) return 0;
+        *to = bytes[at++];
+        return 1;
+    });
     return count > 0 ? checkFrame(ch, count) : 0;
 }
 
@@ -299,7 +297,8 @@ uint32_t receiverThread(void *arg) {
             // The port is read only when bytes wait. Until they do the receiver sleeps on
             // the port itself, so that the first byte wakes it at once, and a stop or a
             // pause request too; the limit only bounds a missed wake-up.
-            const PortWait w = waitForPortInput(ch, getCommHandle(static_cast<int32_t>(ch->channelNo)), RX_IDLE_WAIT_MS);
+            const PortWait w =
+                waitForPortInput(ch, getCommHandle(static_cast<int32_t>(ch->channelNo)), RX_IDLE_WAIT_MS);
             portWoke = w == PortWait::Input;
             if (w == PortWait::PortTrouble) sleepUntilWoken(ch, Sleeper::Receiver, RX_POLL_MS);
         } else if (port != PortState::Read) {

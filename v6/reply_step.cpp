@@ -47,25 +47,34 @@ bool resumeParse(V6Channel *ch, uint32_t step, int32_t *result) {
         return true;
     }
     switch (step) {
-    case STEP_MCC_PARSE: *result = FormatMCC(ch); return true;
-    case STEP_MAS_PARSE: *result = FormatMAS(ch); return true;
-    case STEP_WGD_PARSE: *result = FormatWGD(ch, 0); return true;
-    case STEP_WGH_PARSE: *result = formatWGH(ch, 0); return true;
-    case STEP_WGS_PARSE: *result = FormatWGS(ch, 0); return true;
-    default: return false;
+    case STEP_MCC_PARSE:
+        *result = FormatMCC(ch);
+        return true;
+    case STEP_MAS_PARSE:
+        *result = FormatMAS(ch);
+        return true;
+    case STEP_WGD_PARSE:
+        *result = FormatWGD(ch, 0);
+        return true;
+    case STEP_WGH_PARSE:
+        *result = formatWGH(ch, 0);
+        return true;
+    case STEP_WGS_PARSE:
+        *result = FormatWGS(ch, 0);
+        return true;
+    default:
+        return false;
     }
 }
 
 struct ReadReply {
-    uint32_t sent;              // step after the read telegram went out
-    uint32_t parse;             // step while its reply is parsed
-    const char *notReleased;    // trace when an earlier reply was still held
+    uint32_t sent;            // step after the read telegram went out
+    uint32_t parse;           // step while its reply is parsed
+    const char *notReleased;  // trace when an earlier reply was still held
 };
 constexpr ReadReply READ_REPLIES[] = {
-    {STEP_MCC_SENT, STEP_MCC_PARSE, "Buffer not released 1"},
-    {STEP_WGH_SENT, STEP_WGH_PARSE, "Buffer not released 2"},
-    {STEP_WGD_SENT, STEP_WGD_PARSE, "Buffer not released 3"},
-    {STEP_MAS_SENT, STEP_MAS_PARSE, "Buffer not released 4"},
+    {STEP_MCC_SENT, STEP_MCC_PARSE, "Buffer not released 1"}, {STEP_WGH_SENT, STEP_WGH_PARSE, "Buffer not released 2"},
+    {STEP_WGD_SENT, STEP_WGD_PARSE, "Buffer not released 3"}, {STEP_MAS_SENT, STEP_MAS_PARSE, "Buffer not released 4"},
     {STEP_WGS_SENT, STEP_WGS_PARSE, "Buffer not released 5"},
 };
 
@@ -77,11 +86,16 @@ const ReadReply *readReplyFor(uint32_t step) {
 
 int32_t startParse(V6Channel *ch, uint32_t parseStep) {
     switch (parseStep) {
-    case STEP_MCC_PARSE: return FormatMCC(ch);
-    case STEP_WGH_PARSE: return formatWGH(ch, 1);
-    case STEP_WGD_PARSE: return FormatWGD(ch, 1);
-    case STEP_MAS_PARSE: return FormatMAS(ch);
-    default: return FormatWGS(ch, 1);
+    case STEP_MCC_PARSE:
+        return FormatMCC(ch);
+    case STEP_WGH_PARSE:
+        return formatWGH(ch, 1);
+    case STEP_WGD_PARSE:
+        return FormatWGD(ch, 1);
+    case STEP_MAS_PARSE:
+        return FormatMAS(ch);
+    default:
+        return FormatWGS(ch, 1);
     }
 }
 
@@ -180,8 +194,10 @@ bool okComesBeforeTheAnswer(const V6Channel *ch, uint32_t step) {
     case STEP_WGD_SENT:
     case STEP_MCC_WRITE:
     case STEP_OK_SENT:
-    case STEP_ALARMS: return true;
-    default: return false;
+    case STEP_ALARMS:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -194,8 +210,8 @@ struct Awaited {
     Awaits what;
     uint32_t tag;
     uint32_t noDataSub;
-    bool noDataEnds = false;  // NDA is the normal end (the history), not a failure
-    bool scoConfirms = false; // SCO says the station carried the request out (a machine command)
+    bool noDataEnds = false;   // NDA is the normal end (the history), not a failure
+    bool scoConfirms = false;  // SCO says the station carried the request out (a machine command)
 };
 
 Awaited awaitedAnswer(const V6Channel *ch, uint32_t step) {

@@ -63,8 +63,7 @@ inline HostMsg *recordMessage(V6Channel *ch, char *p) {
 // stays on that record), else 0; the reply is released unless a field was too long. A
 // record with a field too long does not go out, and the rest of the reply is dropped.
 template <typename Fill>
-int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *parser, const char *lastError,
-                    Fill fill) {
+int32_t walkRecords(V6Channel *ch, const ReplyText &t, char *p, const char *parser, const char *lastError, Fill fill) {
     const auto c = static_cast<int32_t>(ch->channelNo);
     while (p != nullptr) {
         if (p + 1 >= t.end) break;  // nothing after the last blank

@@ -96,8 +96,8 @@ void traceMcc(const V6Channel *ch, const V6Buffer *buf) {
     char dump[MCC_DUMP_CHARS + 4] = "";
     size_t used = 0;
     for (int i = 0; i < buf->length && used < MCC_DUMP_CHARS; ++i) {
-        used += static_cast<size_t>(std::snprintf(dump + used, sizeof dump - used, "%02X,",
-                                                  static_cast<unsigned char>(buf->data[i])));
+        used += static_cast<size_t>(
+            std::snprintf(dump + used, sizeof dump - used, "%02X,", static_cast<unsigned char>(buf->data[i])));
         if (buf->data[i] == CR) break;
     }
     textOutputParm("[%d] SendMCC: %s", static_cast<int>(ch->channelNo), dump);
@@ -222,11 +222,16 @@ void SendOK(V6Channel *ch, V6Buffer *buf) {
 
 char commandLetter(uint16_t word) {
     switch (word) {
-    case 1: return 'F';
-    case 2: return 'B';
-    case 4: return 'N';
-    case 8: return 'M';
-    default: return '!';
+    case 1:
+        return 'F';
+    case 2:
+        return 'B';
+    case 4:
+        return 'N';
+    case 8:
+        return 'M';
+    default:
+        return '!';
     }
 }
 
@@ -260,22 +265,46 @@ int32_t SendRequest(V6Channel *ch, V6Buffer *buf) {
         return 1;
     }
     switch (code) {
-    case V6_MAS_READ: SendListRead(ch, buf, 2); return 1;
-    case V6_MCC_READ: SendListRead(ch, buf, 1); return 1;
-    case V6_WGD_REPORT: SendWGD(ch, buf); return 1;
-    case V6_WGS_PICTURE: SendWGS(ch, buf, '!'); return 1;
-    case V6_WGH_HISTORY: SendWGH(ch, buf); return 1;
-    default: break;
+    case V6_MAS_READ:
+        SendListRead(ch, buf, 2);
+        return 1;
+    case V6_MCC_READ:
+        SendListRead(ch, buf, 1);
+        return 1;
+    case V6_WGD_REPORT:
+        SendWGD(ch, buf);
+        return 1;
+    case V6_WGS_PICTURE:
+        SendWGS(ch, buf, '!');
+        return 1;
+    case V6_WGH_HISTORY:
+        SendWGH(ch, buf);
+        return 1;
+    default:
+        break;
     }
     if (read) return 0;
     switch (code) {
-    case V6_MAS_WRITE: SendMAS(ch, buf); return 1;
-    case V6_OK: SendOK(ch, buf); return 1;
-    case V6_WCA_ALARMS: SendWCA(ch, buf); return 1;
-    case V6_ALO_ACK: SendALO(ch, buf); return 1;
-    case V6_BRK: SendBRK(ch, buf); return 1;
-    case V6_MACHINE: SendWGS(ch, buf, commandLetter(valueWord(msg, 0))); return 1;
-    default: return 0;
+    case V6_MAS_WRITE:
+        SendMAS(ch, buf);
+        return 1;
+    case V6_OK:
+        SendOK(ch, buf);
+        return 1;
+    case V6_WCA_ALARMS:
+        SendWCA(ch, buf);
+        return 1;
+    case V6_ALO_ACK:
+        SendALO(ch, buf);
+        return 1;
+    case V6_BRK:
+        SendBRK(ch, buf);
+        return 1;
+    case V6_MACHINE:
+        SendWGS(ch, buf, commandLetter(valueWord(msg, 0)));
+        return 1;
+    default:
+        return 0;
     }
 }
 

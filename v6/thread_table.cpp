@@ -91,9 +91,7 @@ void noteReplyWait(const V6Channel *ch, bool forOwnTelegram) {
     ownReplyWait[slot(ch)].store(forOwnTelegram, std::memory_order_release);
 }
 
-bool replyWaitIsForOwnTelegram(const V6Channel *ch) {
-    return ownReplyWait[slot(ch)].load(std::memory_order_acquire);
-}
+bool replyWaitIsForOwnTelegram(const V6Channel *ch) { return ownReplyWait[slot(ch)].load(std::memory_order_acquire); }
 
 void markThreadEnded(const V6Channel *ch, Sleeper who, bool value) {
     ended[slot(ch)][static_cast<int>(who)].store(value, std::memory_order_release);

@@ -32,8 +32,7 @@ void sendAfterEarlierReplies(V6Channel *ch, V6Buffer *buf) {
         plat::enterCriticalSection(&ch->rxLock);
         const CommHandle h = getCommHandle(static_cast<int32_t>(ch->channelNo));
         const bool waiting = h != COMM_HANDLE_INVALID && plat::waitCommInput(h, 0);
-        const bool giveUp = plat::ticksSince(start, plat::getTickCount()) >= TX_DRAIN_MAX_MS ||
-                            ch->stopTx.load() != 0;
+        const bool giveUp = plat::ticksSince(start, plat::getTickCount()) >= TX_DRAIN_MAX_MS || ch->stopTx.load() != 0;
         if (!waiting || giveUp) {
             if (waiting) plat::purgeComm(h, plat::COMM_PURGE_RXABORT | plat::COMM_PURGE_RXCLEAR);
             if (const int dropped = flushQueue(ch, &ch->rxQueue, &ch->freeQueue))

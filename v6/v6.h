@@ -11,7 +11,7 @@ namespace v6 {
 
 // ---- Buffer pool and queues (buffer_pool.cpp) ---------------------------------------
 
-constexpr int POOL_SIZE = 20;           // line buffers per channel
+constexpr int POOL_SIZE = 20;  // line buffers per channel
 
 // Allocates `count` buffers onto freeQueue. 0 as soon as an allocation fails (the buffers
 // made so far stay in freeQueue).
@@ -68,7 +68,7 @@ constexpr char STX = 2;
 constexpr char CR = 13;
 constexpr char LF = 10;
 constexpr char DC3 = 19;
-constexpr int MAX_FRAME_READ = 4020;    // bytes read for one frame at most
+constexpr int MAX_FRAME_READ = 4020;  // bytes read for one frame at most
 
 constexpr uint32_t RX_ERR_LINE_GROUP = ERRGRP_V6_RX_LINE;
 constexpr uint32_t RX_ERR_LINE = ERR_V6_RX_LINE;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kTagMark = 0x5A000000u;  // hostWord1 of a soak request: mark | serial
 constexpr uint32_t kTagMask = 0xFF000000u;
-constexpr time_t kBase = 1767225600;        // 2026-01-01 00:00:00 UTC
+constexpr time_t kBase = 1767225600;  // 2026-01-01 00:00:00 UTC
 constexpr int kHistoryStepMinutes = 7;
 constexpr OrvelTime kUnixEpochAsOrvel = 116444736000000000ULL;
 
@@ -48,8 +48,8 @@ std::string triple(const HostMsg *m) {
 
 std::string describe(const HostMsg *m) {
     char buf[160];
-    std::snprintf(buf, sizeof buf, "address 0x%X index %u direction %u length %d errors %s",
-                  m->address, m->index, m->direction, m->length, triple(m).c_str());
+    std::snprintf(buf, sizeof buf, "address 0x%X index %u direction %u length %d errors %s", m->address, m->index,
+                  m->direction, m->length, triple(m).c_str());
     return buf;
 }
 
@@ -115,9 +115,7 @@ hydrix::station::Alarm alarm(int channel, int k) {
     return a;
 }
 
-OrvelTime alarmTime(int code) {
-    return orvel(fromUnix(kBase + static_cast<time_t>((code % 100000) % 90000) * 60));
-}
+OrvelTime alarmTime(int code) { return orvel(fromUnix(kBase + static_cast<time_t>((code % 100000) % 90000) * 60)); }
 
 // ---- Books ---------------------------------------------------------------------------
 
@@ -169,8 +167,9 @@ void Ledger::taken(int c, HostMsg *msg) {
     auto it = b.requests.find(msg->hostWord1);
     if (it == b.requests.end()) {
         if (b.hasEnded(msg->hostWord1))
-            violation(c, "duplicated", "request " + std::to_string(msg->hostWord1 & ~kTagMask) +
-                                           " taken from the queue again after it had ended");
+            violation(c, "duplicated",
+                      "request " + std::to_string(msg->hostWord1 & ~kTagMask) +
+                          " taken from the queue again after it had ended");
         return;
     }
     Request &r = it->second;
@@ -186,9 +185,9 @@ void Ledger::reopened(int c) {
 }
 
 void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool) {
-    const std::string name = std::string(r.kind == Kind::Picture ? "picture " + std::to_string(r.picture)
-                                                                 : std::string("history")) +
-                             " request " + std::to_string(r.tag & ~kTagMask);
+    const std::string name =
+        std::string(r.kind == Kind::Picture ? "picture " + std::to_string(r.picture) : std::string("history")) +
+        " request " + std::to_string(r.tag & ~kTagMask);
     ++r.ends;
     const bool failed = !toPool && (msg->errGroup != 0 || msg->errCode != 0);
     if (failed) {
@@ -201,9 +200,9 @@ void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool)
         // The telegram engine retries a failed request at once, at the head of the queue:
         // a picture that fails for good has been tried Retries + 1 times.
         if (!b.v6 && r.kind == Kind::Picture && r.takes != b.retries + 1)
-            violation(c, "retries", name + " failed with " + triple(msg) + " after " +
-                                        std::to_string(r.takes) + " tries, not " +
-                                        std::to_string(b.retries + 1));
+            violation(c, "retries",
+                      name + " failed with " + triple(msg) + " after " + std::to_string(r.takes) + " tries, not " +
+                          std::to_string(b.retries + 1));
         if (r.takes == 0) violation(c, "retries", name + " failed without being taken");
         return;
     }
@@ -214,8 +213,7 @@ void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool)
     }
     ++b.done;
     if (r.kind == Kind::History) {
-        if (!toPool && !b.v6)
-            violation(c, "unexpected", name + " came back to the host as done: " + describe(msg));
+        if (!toPool && !b.v6) violation(c, "unexpected", name + " came back to the host as done: " + describe(msg));
         return;
     }
     if (!b.v6) {
@@ -236,9 +234,9 @@ void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool)
             }
         }
         if (wrong)
-            violation(c, "wrong value", name + " (values " + std::to_string(r.first) + ".." +
-                                            std::to_string(r.first + r.count - 1) + ") done with " +
-                                            std::to_string(wrong) + " wrong values: " + first);
+            violation(c, "wrong value",
+                      name + " (values " + std::to_string(r.first) + ".." + std::to_string(r.first + r.count - 1) +
+                          ") done with " + std::to_string(wrong) + " wrong values: " + first);
         return;
     }
     // v6 picture, done: every value from 1 on exactly once.
@@ -248,9 +246,10 @@ void Ledger::ended(int c, ChannelBook &b, Request &r, HostMsg *msg, bool toPool)
         twice += r.seen[n] > 1;
     }
     if (missing)
-        violation(c, "lost", name + " ended (" + (toPool ? std::string("served") : triple(msg)) + ") with " +
-                                 std::to_string(missing) + " of its " + std::to_string(r.seen.size() - 1) +
-                                 " values never delivered");
+        violation(c, "lost",
+                  name + " ended (" + (toPool ? std::string("served") : triple(msg)) + ") with " +
+                      std::to_string(missing) + " of its " + std::to_string(r.seen.size() - 1) +
+                      " values never delivered");
     if (twice) violation(c, "duplicated", name + ": " + std::to_string(twice) + " values delivered more than once");
 }
 
@@ -283,17 +282,19 @@ void Ledger::deliveredTelegram(int c, ChannelBook &b, HostMsg *m) {
         }
         b.lastHistory = std::max(b.lastHistory, n);
         if (++b.historyRecords[n] > 1)
-            violation(c, "duplicated", "history record " + std::to_string(n) + " delivered " +
-                                           std::to_string(b.historyRecords[n]) + " times");
+            violation(
+                c, "duplicated",
+                "history record " + std::to_string(n) + " delivered " + std::to_string(b.historyRecords[n]) + " times");
         if (m->length != 2 * historyValues(n)) {
-            violation(c, "wrong value", "history record " + std::to_string(n) + " with length " +
-                                            std::to_string(m->length));
+            violation(c, "wrong value",
+                      "history record " + std::to_string(n) + " with length " + std::to_string(m->length));
             return;
         }
         for (int j = 1; j <= historyValues(n); ++j)
             if (floatAt(m, j - 1) != static_cast<float>(n * 10 + j)) {
-                violation(c, "wrong value", "history record " + std::to_string(n) + " value " + std::to_string(j) +
-                                                " is " + std::to_string(floatAt(m, j - 1)));
+                violation(c, "wrong value",
+                          "history record " + std::to_string(n) + " value " + std::to_string(j) + " is " +
+                              std::to_string(floatAt(m, j - 1)));
                 break;
             }
         b.values += historyValues(n);
@@ -302,8 +303,8 @@ void Ledger::deliveredTelegram(int c, ChannelBook &b, HostMsg *m) {
     if (kind == KIND_ALARMS && m->errGroup == 0 && m->errCode == 0) {
         const int code = static_cast<int>(m->index);
         if (++b.alarms[code] > 1)
-            violation(c, "duplicated", "alarm " + std::to_string(code) + " delivered " +
-                                           std::to_string(b.alarms[code]) + " times");
+            violation(c, "duplicated",
+                      "alarm " + std::to_string(code) + " delivered " + std::to_string(b.alarms[code]) + " times");
         if (code / 100000 != c + 1)
             violation(c, "misplaced", "alarm " + std::to_string(code) + " of another station");
         else if (m->timeStamp != alarmTime(code))
@@ -327,15 +328,16 @@ void Ledger::deliveredV6(int c, ChannelBook &b, HostMsg *m) {
         ++b.values;
         auto it = b.requests.find(b.current);
         if (code == 11 || it == b.requests.end() || it->second.kind != Kind::Picture) {
-            violation(c, "misplaced", "picture value " + std::to_string(intAt(m)) + " (" + describe(m) +
-                                          ") while no picture request of that number was served");
+            violation(c, "misplaced",
+                      "picture value " + std::to_string(intAt(m)) + " (" + describe(m) +
+                          ") while no picture request of that number was served");
             return;
         }
         Request &r = it->second;
         if (pic != r.picture || n <= 0 || n >= pictureSize(pic) || intAt(m) != pictureValue(pic, n)) {
-            violation(c, "misplaced", "picture " + std::to_string(r.picture) + " request got value " +
-                                          std::to_string(intAt(m)) + " as value " + std::to_string(n) +
-                                          " of picture " + std::to_string(pic));
+            violation(c, "misplaced",
+                      "picture " + std::to_string(r.picture) + " request got value " + std::to_string(intAt(m)) +
+                          " as value " + std::to_string(n) + " of picture " + std::to_string(pic));
             return;
         }
         ++r.seen[static_cast<size_t>(n)];
@@ -349,20 +351,23 @@ void Ledger::deliveredV6(int c, ChannelBook &b, HostMsg *m) {
         const int n = historyRecordAt(m->timeStamp);
         const int j = static_cast<int>(m->index / 2);
         if (n < 0 || j < 1 || j > historyValues(n)) {
-            violation(c, "wrong value", "history value " + std::to_string(intAt(m)) + " (" + describe(m) +
-                                            ") with a time or place no record has");
+            violation(c, "wrong value",
+                      "history value " + std::to_string(intAt(m)) + " (" + describe(m) +
+                          ") with a time or place no record has");
             return;
         }
         ++b.values;
         if (intAt(m) != n * 10 + j)
-            violation(c, "wrong value", "history record " + std::to_string(n) + " value " + std::to_string(j) +
-                                            " is " + std::to_string(intAt(m)));
+            violation(c, "wrong value",
+                      "history record " + std::to_string(n) + " value " + std::to_string(j) + " is " +
+                          std::to_string(intAt(m)));
         auto &seen = b.historyValues[n];
         if (seen.empty()) seen.assign(static_cast<size_t>(historyValues(n) + 1), 0);
         b.lastHistory = std::max(b.lastHistory, n);
         if (++seen[static_cast<size_t>(j)] > 1)
-            violation(c, "duplicated", "history record " + std::to_string(n) + " value " + std::to_string(j) +
-                                           " delivered " + std::to_string(seen[static_cast<size_t>(j)]) + " times");
+            violation(c, "duplicated",
+                      "history record " + std::to_string(n) + " value " + std::to_string(j) + " delivered " +
+                          std::to_string(seen[static_cast<size_t>(j)]) + " times");
         return;
     }
     if (m->errGroup != 0 || m->errCode != 0) {  // one of the engine's own requests, failed for good
@@ -377,8 +382,7 @@ void Ledger::pooled(int c, HostMsg *msg) {
     ChannelBook &b = channel(c);
     std::lock_guard lock(b.m);
     if (!isRequest(msg)) {
-        if (!b.v6 && TELEGRAM_KIND(msg->address) == KIND_ALARMS && msg->direction == DIR_READ &&
-            msg->index == 0)
+        if (!b.v6 && TELEGRAM_KIND(msg->address) == KIND_ALARMS && msg->direction == DIR_READ && msg->index == 0)
             ++b.alarmReadsEnded;  // the call-in's alarm read: ALN reached
         return;
     }
@@ -390,9 +394,10 @@ void Ledger::comesBack(int c, ChannelBook &b, HostMsg *msg, bool toPool) {
     auto it = b.requests.find(tag);
     if (it == b.requests.end()) {
         if (b.hasEnded(tag))
-            violation(c, "duplicated", "request " + std::to_string(tag & ~kTagMask) + " came back again (" +
-                                           (toPool ? std::string("to the pool") : "on the input queue with " + triple(msg)) +
-                                           ") after it had ended");
+            violation(c, "duplicated",
+                      "request " + std::to_string(tag & ~kTagMask) + " came back again (" +
+                          (toPool ? std::string("to the pool") : "on the input queue with " + triple(msg)) +
+                          ") after it had ended");
         else
             violation(c, "unexpected", "a request the soak never issued came back: " + describe(msg));
         return;
@@ -434,8 +439,7 @@ int32_t realPutMsgToPool(int32_t channel, HostMsg *msg) { return __real_putMsgTo
 extern "C" HostMsg *__wrap_getMsgFromSapOq(int32_t channel) {
     HostMsg *msg = __real_getMsgFromSapOq(channel);
     // The host's threads only peek (canDisconnect puts the message straight back).
-    if (msg && !soak::hostThread && channel >= 0 && channel < HYDRIX_CHANNELS)
-        soak::Ledger::get().taken(channel, msg);
+    if (msg && !soak::hostThread && channel >= 0 && channel < HYDRIX_CHANNELS) soak::Ledger::get().taken(channel, msg);
     return msg;
 }
 

@@ -19,16 +19,16 @@ namespace soak {
 
 // ---- What the stations hold, so that every value names its own place ------------------
 
-constexpr int kPictures = 6;                 // pictures 1..6
-int pictureSize(int picture);                // values in the picture (value 0 included)
-int pictureValue(int picture, int n);        // value n of the picture
+constexpr int kPictures = 6;           // pictures 1..6
+int pictureSize(int picture);          // values in the picture (value 0 included)
+int pictureValue(int picture, int n);  // value n of the picture
 hydrix::station::Picture picture(int picture);
 
 // History record n: stamped every 7 minutes from 2026-01-01 00:00 (local time, the soak
 // runs in UTC), 1 to 4 values, value j (from 1) = n * 10 + j.
 hydrix::station::HistoryRecord historyRecord(int n);
 OrvelTime historyTime(int n);
-int historyRecordAt(OrvelTime time);         // -1 when no record has that time
+int historyRecordAt(OrvelTime time);  // -1 when no record has that time
 int historyValues(int n);
 
 // Alarms: code (channel + 1) * 100000 + k, stamped k minutes after the history's start.
@@ -45,18 +45,18 @@ enum class Kind { Picture, History };
 struct Request {
     uint32_t tag = 0;
     Kind kind = Kind::Picture;
-    int picture = 0, first = 0, count = 0;   // telegram pictures: the value range asked for
-    int takes = 0;                           // times the driver took it from the queue
-    int ends = 0;                            // times it came back (1 is right)
+    int picture = 0, first = 0, count = 0;  // telegram pictures: the value range asked for
+    int takes = 0;                          // times the driver took it from the queue
+    int ends = 0;                           // times it came back (1 is right)
     bool failed = false, atStop = false;
     uint32_t errGroup = 0, errCode = 0, errSub = 0;
-    std::vector<uint8_t> seen;               // v6 pictures: deliveries per value number
+    std::vector<uint8_t> seen;  // v6 pictures: deliveries per value number
 };
 
 struct Violation {
-    double at;           // seconds since the soak started
+    double at;  // seconds since the soak started
     int channel;
-    std::string kind;    // "lost", "duplicated", "wrong value", "misplaced", ...
+    std::string kind;  // "lost", "duplicated", "wrong value", "misplaced", ...
     std::string text;
 };
 
@@ -65,18 +65,18 @@ struct ChannelBook {
     bool v6 = false;
     int retries = 3;
     std::unordered_map<uint32_t, Request> requests;  // issued and not yet ended
-    std::vector<bool> ended;                 // by tag serial: requests that have ended
+    std::vector<bool> ended;                         // by tag serial: requests that have ended
     bool hasEnded(uint32_t tag) const;
-    uint32_t current = 0;                    // v6: the request its channel thread took last
+    uint32_t current = 0;  // v6: the request its channel thread took last
     int64_t issued = 0, done = 0, failed = 0, atStop = 0, retriesTaken = 0, reopens = 0;
     int64_t delivered = 0, readByHost = 0, values = 0, timeReports = 0, ownFailed = 0;
-    int64_t alarmReadsEnded = 0;             // telegram: the call-in's alarm read finished
-    std::map<std::string, int64_t> triples;  // "g/c/s" of failed requests
-    std::map<int, int> historyRecords;       // telegram: deliveries per record
+    int64_t alarmReadsEnded = 0;                        // telegram: the call-in's alarm read finished
+    std::map<std::string, int64_t> triples;             // "g/c/s" of failed requests
+    std::map<int, int> historyRecords;                  // telegram: deliveries per record
     std::map<int, std::vector<uint8_t>> historyValues;  // v6: deliveries per record and value
-    int lastHistory = -1;                    // highest record delivered so far
-    std::map<int, int> alarms;               // telegram: deliveries per alarm code
-    int pendingRequests() const;             // issued, not yet ended (under m)
+    int lastHistory = -1;                               // highest record delivered so far
+    std::map<int, int> alarms;                          // telegram: deliveries per alarm code
+    int pendingRequests() const;                        // issued, not yet ended (under m)
 };
 
 class Ledger {
@@ -97,7 +97,7 @@ public:
     std::vector<Violation> violations();
     std::map<std::string, int64_t> violationCounts();
 
-    std::atomic<bool> stopping{false};       // drvStop has been called
+    std::atomic<bool> stopping{false};  // drvStop has been called
 
     static bool isRequest(const HostMsg *msg);
 

@@ -58,17 +58,17 @@ struct Options {
     station::FaultRates rates;
     bool vanish = true, dry = true, callIns = true;
     int vanishEvery = 75, dryEvery = 40, callInEvery = 30;  // mean seconds between events
-    int historyEvery = 4;       // seconds between history reads of a channel
-    int appendEvery = 2;        // seconds between new history records of a station
-    int depth = 2;              // picture requests kept waiting per channel
-    int baud = 19200;           // the stations' line speed (0: as fast as the pty goes)
-    int stopLimitMs = 2000;     // drvStop to state 0
+    int historyEvery = 4;                                   // seconds between history reads of a channel
+    int appendEvery = 2;                                    // seconds between new history records of a station
+    int depth = 2;                                          // picture requests kept waiting per channel
+    int baud = 19200;                                       // the stations' line speed (0: as fast as the pty goes)
+    int stopLimitMs = 2000;                                 // drvStop to state 0
     std::string trace;
     bool verbose = false;
 };
 
 Options g_opt;
-std::atomic<bool> g_quiet{false};   // the quiet phase: no new faults, pictures or records
+std::atomic<bool> g_quiet{false};  // the quiet phase: no new faults, pictures or records
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 const Clock::time_point g_start = Clock::now();
@@ -86,19 +86,19 @@ struct Channel {
     int c = 0;
     bool v6 = false;
     int plant = 0;
-    std::string link;                       // the path the port opens: a symlink to the pty
+    std::string link;  // the path the port opens: a symlink to the pty
     std::unique_ptr<station::Pty> pty;
     std::unique_ptr<station::Simulator> sim;
     std::mt19937_64 rng;
-    std::atomic<int> historyAppended{0};    // records the station holds: 0 .. n-1
+    std::atomic<int> historyAppended{0};  // records the station holds: 0 .. n-1
     int nextAlarm = 0;
     uint32_t historyTag = 0;
-    std::vector<HostMsg *> held;            // messages taken out of the pool while it is dry
-    bool gone = false;                      // the pty has vanished
+    std::vector<HostMsg *> held;  // messages taken out of the pool while it is dry
+    bool gone = false;            // the pty has vanished
     // host-side counts
     int64_t dryEpisodes = 0, vanishes = 0, callIns = 0, callInsUnrecognised = 0, conversations = 0;
     int64_t hostRead = 0;
-    double maxHookMs = 0;                   // longest preEvent/postEvent/canDisconnect call
+    double maxHookMs = 0;  // longest preEvent/postEvent/canDisconnect call
 
     int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
     Clock::time_point after(int meanSeconds) {
@@ -167,7 +167,8 @@ void readInput(Channel &ch, int waitMs) {
     for (HostMsg *m = rt::waitInputQueue(ch.c, waitMs); m; m = rt::waitInputQueue(ch.c, 0)) {
         ++ch.hostRead;
         if (m->hostWord3 != 1)
-            Ledger::get().violation(ch.c, "unexpected", "a message on the input queue that the driver never handed over");
+            Ledger::get().violation(ch.c, "unexpected",
+                                    "a message on the input queue that the driver never handed over");
         m->hostWord1 = m->hostWord3 = 0;
         soak::realPutMsgToPool(ch.c, m);
     }
@@ -269,8 +270,8 @@ size_t alarmsLeft(Channel &ch) { return ch.sim->model().plants[0].alarms.size();
 // During the run a call-in that finds the line busy until `until` is given up; in the
 // quiet phase (strict) a line that stays busy is a fault.
 void callIn(Channel &ch, bool burst, Clock::time_point until, bool strict) {
-    const int waitMs = static_cast<int>(std::max<int64_t>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()));
+    const int waitMs = static_cast<int>(
+        std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()));
     if (!waitFor(ch, waitMs, [&] { return pending(ch) == 0 && rt::outputQueueLength(ch.c) == 0; })) {
         if (strict)
             Ledger::get().violation(ch.c, "hang", "requests still not ended long after the host stopped queueing");
@@ -303,7 +304,8 @@ void callIn(Channel &ch, bool burst, Clock::time_point until, bool strict) {
             Ledger::get().violation(ch.c, "hang", "the alarm read of a call-in did not end within 180 s");
             return;
         }
-        waitFor(ch, 10000, [&] { return timedHook(ch, [&] { return canDisconnect(static_cast<uint32_t>(ch.c)); }) == 1; });
+        waitFor(ch, 10000,
+                [&] { return timedHook(ch, [&] { return canDisconnect(static_cast<uint32_t>(ch.c)); }) == 1; });
         note(ch.c, "call-in done");
         return;
     }
@@ -331,11 +333,13 @@ void callIn(Channel &ch, bool burst, Clock::time_point until, bool strict) {
             Ledger::get().violation(ch.c, "hang", "an alarm conversation did not end within 120 s");
             return;
         }
-        if (!waitFor(ch, 30000, [&] { return timedHook(ch, [&] { return postEvent(static_cast<uint32_t>(ch.c)); }) == 1; })) {
+        if (!waitFor(ch, 30000,
+                     [&] { return timedHook(ch, [&] { return postEvent(static_cast<uint32_t>(ch.c)); }) == 1; })) {
             Ledger::get().violation(ch.c, "hang", "postEvent did not come to 1 within 30 s of an idle channel");
             return;
         }
-        waitFor(ch, 10000, [&] { return timedHook(ch, [&] { return canDisconnect(static_cast<uint32_t>(ch.c)); }) == 1; });
+        waitFor(ch, 10000,
+                [&] { return timedHook(ch, [&] { return canDisconnect(static_cast<uint32_t>(ch.c)); }) == 1; });
         note(ch.c, "conversation done, " + std::to_string(alarmsLeft(ch)) + " alarms left");
     }
 }
@@ -398,8 +402,8 @@ void quietChannel(Channel &ch) {
     note(ch.c, "quiet: " + std::to_string(pending(ch)) + " requests waiting");
     // The longest honest wait is a v6 history reply (60 s) that went unanswered.
     if (!waitFor(ch, 90000, [&] { return pending(ch) == 0; })) {
-        Ledger::get().violation(ch.c, "hang", std::to_string(pending(ch)) +
-                                                  " requests not ended 90 s after the faults stopped");
+        Ledger::get().violation(ch.c, "hang",
+                                std::to_string(pending(ch)) + " requests not ended 90 s after the faults stopped");
         return;  // the channel is stuck: its history and alarms cannot come through
     }
     const int records = ch.historyAppended;
@@ -692,9 +696,10 @@ double stopWithExchangesInProgress() {
     if (drvQueryState() != DRV_STATE_STOPPED)
         Ledger::get().violation(-1, "stop", "the driver did not reach state 0 within 120 s of drvStop");
     else if (stopMs > g_opt.stopLimitMs)
-        Ledger::get().violation(-1, "stop", "drvStop to state 0 took " + std::to_string(static_cast<int>(stopMs)) +
-                                                " ms with exchanges in progress (limit " +
-                                                std::to_string(g_opt.stopLimitMs) + " ms)");
+        Ledger::get().violation(-1, "stop",
+                                "drvStop to state 0 took " + std::to_string(static_cast<int>(stopMs)) +
+                                    " ms with exchanges in progress (limit " + std::to_string(g_opt.stopLimitMs) +
+                                    " ms)");
     return stopMs;
 }
 
@@ -712,7 +717,8 @@ void drainQueues() {
                     b.requests.erase(it);  // never taken: it ends here, unserved
                     ++b.atStop;
                 } else {
-                    Ledger::get().violation(ch->c, "duplicated", "a request that had ended was still in the output queue");
+                    Ledger::get().violation(ch->c, "duplicated",
+                                            "a request that had ended was still in the output queue");
                 }
             }
             m->hostWord1 = 0;
@@ -762,11 +768,12 @@ void checkAlarms(const Channel &ch, soak::ChannelBook &b, Row &row) {
     row.alarmsLeft = static_cast<int64_t>(model.plants[0].alarms.size());
     row.alarmsAcked = static_cast<int64_t>(book.alarmsAcked.size());
     if (row.alarmsLeft)
-        L.violation(c, "lost", std::to_string(row.alarmsLeft) + " alarms never acknowledged (first " +
-                                   std::to_string(model.plants[0].alarms.front().code) + ")");
+        L.violation(c, "lost",
+                    std::to_string(row.alarmsLeft) + " alarms never acknowledged (first " +
+                        std::to_string(model.plants[0].alarms.front().code) + ")");
     if (book.aloUnreported)
-        L.violation(c, "lost", std::to_string(book.aloUnreported) +
-                                   " alarms acknowledged that no readable ALR had reported");
+        L.violation(c, "lost",
+                    std::to_string(book.aloUnreported) + " alarms acknowledged that no readable ALR had reported");
     if (!b.v6) {
         row.alarmsDelivered = static_cast<int64_t>(b.alarms.size());
         for (int code : book.alarmsAcked)
@@ -791,15 +798,18 @@ std::vector<Row> checkChannels() {
         Row &row = rows[static_cast<size_t>(c)];
         std::lock_guard lock(b.m);
         for (auto &[tag, r] : b.requests)
-                L.violation(c, "lost", std::string(r.kind == soak::Kind::Picture ? "picture" : "history") +
-                                           " request " + std::to_string(tag & 0xFFFFFF) + " (taken " +
-                                           std::to_string(r.takes) + " times) never came back");
+            L.violation(c, "lost",
+                        std::string(r.kind == soak::Kind::Picture ? "picture" : "history") + " request " +
+                            std::to_string(tag & 0xFFFFFF) + " (taken " + std::to_string(r.takes) +
+                            " times) never came back");
         if (rt::poolAvailable(c) != kPoolSize)
-            L.violation(c, "leak", std::to_string(kPoolSize - rt::poolAvailable(c)) +
-                                       " host messages still out of the pool after the stop");
+            L.violation(c, "leak",
+                        std::to_string(kPoolSize - rt::poolAvailable(c)) +
+                            " host messages still out of the pool after the stop");
         if (b.delivered != ch->hostRead)
-            L.violation(c, "lost", "the driver handed over " + std::to_string(b.delivered) +
-                                       " messages, the host read " + std::to_string(ch->hostRead));
+            L.violation(c, "lost",
+                        "the driver handed over " + std::to_string(b.delivered) + " messages, the host read " +
+                            std::to_string(ch->hostRead));
         checkHistory(*ch, b, row);
         checkAlarms(*ch, b, row);
     }
@@ -827,11 +837,12 @@ Resources checkResources(const std::vector<Sample> &samples) {
         }
     }
     if (r.rssFirst > 0 && r.rssLast > r.rssFirst + r.rssFirst / 4 + 16384)
-        L.violation(-1, "leak", "resident memory grew from " + std::to_string(r.rssFirst) + " kB to " +
-                                    std::to_string(r.rssLast) + " kB");
+        L.violation(
+            -1, "leak",
+            "resident memory grew from " + std::to_string(r.rssFirst) + " kB to " + std::to_string(r.rssLast) + " kB");
     if (r.fdFirst > 0 && r.fdLast > r.fdFirst + 2)
-        L.violation(-1, "leak", "open descriptors grew from " + std::to_string(r.fdFirst) + " to " +
-                                    std::to_string(r.fdLast));
+        L.violation(-1, "leak",
+                    "open descriptors grew from " + std::to_string(r.fdFirst) + " to " + std::to_string(r.fdLast));
     return r;
 }
 
@@ -840,8 +851,9 @@ Resources checkResources(const std::vector<Sample> &samples) {
 void checkHooks() {
     for (auto &ch : g_channels)
         if (ch->maxHookMs > 10500)
-            Ledger::get().violation(ch->c, "hang", "an event hook held the host's thread for " +
-                                                       std::to_string(static_cast<int>(ch->maxHookMs)) + " ms");
+            Ledger::get().violation(
+                ch->c, "hang",
+                "an event hook held the host's thread for " + std::to_string(static_cast<int>(ch->maxHookMs)) + " ms");
 }
 
 // ---- The report -------------------------------------------------------------------------------
@@ -849,32 +861,36 @@ void checkHooks() {
 // One line of the table per channel, and their sum.
 void printTable(const std::vector<Row> &rows) {
     Ledger &L = Ledger::get();
-    std::printf("ch eng   requests   done failed atstop retries reopens |  bcc silence junk  dc3 split late |"
-                " dry vanish callin | alarms acked left | history recs  deliv\n");
+    std::printf(
+        "ch eng   requests   done failed atstop retries reopens |  bcc silence junk  dc3 split late |"
+        " dry vanish callin | alarms acked left | history recs  deliv\n");
     int64_t tot[24] = {};
     for (auto &ch : g_channels) {
         auto &b = L.channel(ch->c);
         const station::Book book = ch->sim->book();
         const Row &row = rows[static_cast<size_t>(ch->c)];
         std::lock_guard lock(b.m);
-        const int64_t v[] = {b.issued, b.done, b.failed, b.atStop, b.retriesTaken, b.reopens,
-                             book.faults[0], book.faults[1], book.faults[2], book.faults[3], book.faults[4], book.faults[5],
-                             ch->dryEpisodes, ch->vanishes, ch->callIns, row.alarmsDelivered, row.alarmsAcked,
-                             row.alarmsLeft, row.records, row.recordsDelivered};
-        std::printf("%2d %-4s %9lld %6lld %6lld %6lld %7lld %7lld | %4lld %7lld %4lld %4lld %5lld %4lld |"
-                    " %3lld %6lld %6lld | %6lld %5lld %4lld | %12lld %6lld\n",
-                    ch->c, ch->v6 ? "v6" : "tg", (long long)v[0], (long long)v[1], (long long)v[2], (long long)v[3],
-                    (long long)v[4], (long long)v[5], (long long)v[6], (long long)v[7], (long long)v[8], (long long)v[9],
-                    (long long)v[10], (long long)v[11], (long long)v[12], (long long)v[13], (long long)v[14],
-                    (long long)v[15], (long long)v[16], (long long)v[17], (long long)v[18], (long long)v[19]);
+        const int64_t v[] = {b.issued,        b.done,         b.failed,       b.atStop,
+                             b.retriesTaken,  b.reopens,      book.faults[0], book.faults[1],
+                             book.faults[2],  book.faults[3], book.faults[4], book.faults[5],
+                             ch->dryEpisodes, ch->vanishes,   ch->callIns,    row.alarmsDelivered,
+                             row.alarmsAcked, row.alarmsLeft, row.records,    row.recordsDelivered};
+        std::printf(
+            "%2d %-4s %9lld %6lld %6lld %6lld %7lld %7lld | %4lld %7lld %4lld %4lld %5lld %4lld |"
+            " %3lld %6lld %6lld | %6lld %5lld %4lld | %12lld %6lld\n",
+            ch->c, ch->v6 ? "v6" : "tg", (long long)v[0], (long long)v[1], (long long)v[2], (long long)v[3],
+            (long long)v[4], (long long)v[5], (long long)v[6], (long long)v[7], (long long)v[8], (long long)v[9],
+            (long long)v[10], (long long)v[11], (long long)v[12], (long long)v[13], (long long)v[14], (long long)v[15],
+            (long long)v[16], (long long)v[17], (long long)v[18], (long long)v[19]);
         for (size_t i = 0; i < 20; ++i) tot[i] += v[i];
     }
-    std::printf("   all  %9lld %6lld %6lld %6lld %7lld %7lld | %4lld %7lld %4lld %4lld %5lld %4lld |"
-                " %3lld %6lld %6lld | %6lld %5lld %4lld | %12lld %6lld\n",
-                (long long)tot[0], (long long)tot[1], (long long)tot[2], (long long)tot[3], (long long)tot[4],
-                (long long)tot[5], (long long)tot[6], (long long)tot[7], (long long)tot[8], (long long)tot[9],
-                (long long)tot[10], (long long)tot[11], (long long)tot[12], (long long)tot[13], (long long)tot[14],
-                (long long)tot[15], (long long)tot[16], (long long)tot[17], (long long)tot[18], (long long)tot[19]);
+    std::printf(
+        "   all  %9lld %6lld %6lld %6lld %7lld %7lld | %4lld %7lld %4lld %4lld %5lld %4lld |"
+        " %3lld %6lld %6lld | %6lld %5lld %4lld | %12lld %6lld\n",
+        (long long)tot[0], (long long)tot[1], (long long)tot[2], (long long)tot[3], (long long)tot[4],
+        (long long)tot[5], (long long)tot[6], (long long)tot[7], (long long)tot[8], (long long)tot[9],
+        (long long)tot[10], (long long)tot[11], (long long)tot[12], (long long)tot[13], (long long)tot[14],
+        (long long)tot[15], (long long)tot[16], (long long)tot[17], (long long)tot[18], (long long)tot[19]);
 }
 
 // Failed requests by triple, call-ins and hooks, and the resources over the run.
@@ -904,8 +920,8 @@ void printDetails(const std::vector<Sample> &samples, const Resources &r) {
     std::printf("resident memory over the run (kB):");
     for (int tenth = 1; tenth <= 10 && !samples.empty(); ++tenth) {
         const double at = total * tenth / 10;
-        const auto s = std::lower_bound(samples.begin(), samples.end(), at,
-                                        [](const Sample &x, double t) { return x.t < t; });
+        const auto s =
+            std::lower_bound(samples.begin(), samples.end(), at, [](const Sample &x, double t) { return x.t < t; });
         std::printf(" %ld", (s == samples.end() ? samples.back() : *s).rssKb);
     }
     std::printf("\n");

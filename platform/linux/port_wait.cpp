@@ -47,8 +47,7 @@ PortWaker::Result PortWaker::wait(CommHandle port, uint32_t ms) {
     if (pollRetrying(fds, n, ms) <= 0) return Result::TimedOut;
     if (fd >= 0 && (fds[0].revents & POLLIN) != 0) {
         uint64_t count = 0;
-        while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
-        }
+        while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {}
         return Result::Woken;
     }
     if (watchPort) {

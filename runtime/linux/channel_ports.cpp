@@ -36,12 +36,12 @@ constexpr int kLongestRetryMs = 2000;
 
 // What a channel's port keeps to find its device again. Guarded by the table's lock.
 struct Search {
-    bool missing = false;     // nothing was found at the path since the last attempt
-    dev_t device = 0;         // the device last opened, to tell a new one at the path
+    bool missing = false;  // nothing was found at the path since the last attempt
+    dev_t device = 0;      // the device last opened, to tell a new one at the path
     ino_t inode = 0;
     int retryMs = kFirstRetryMs;
     Clock::time_point nextTry{};
-    std::string lastError;    // the last failure traced; the same one again is not
+    std::string lastError;  // the last failure traced; the same one again is not
 };
 
 struct LostPorts {

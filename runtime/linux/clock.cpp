@@ -77,8 +77,13 @@ Stamp localStamp() {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm local{};
     localtime_r(&ts.tv_sec, &local);
-    return Stamp{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min,         local.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+    return Stamp{local.tm_year + 1900,
+                 local.tm_mon + 1,
+                 local.tm_mday,
+                 local.tm_hour,
+                 local.tm_min,
+                 local.tm_sec,
+                 static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
 FILE *openAppend(const std::string &path) { return std::fopen(path.c_str(), "ae"); }

@@ -101,8 +101,8 @@ extern "C" int32_t HYDRIX_CALL initOverlapped(CommOverlapped *overlapped) {
     return 1;
 }
 
-extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int32_t, void *buffer,
-                            uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
+extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int32_t, void *buffer, uint32_t count,
+                                        uint32_t *errGroup, uint32_t *errCode) {
     using namespace hydrix::rt;
     if (handle < 0 || handle > 0x7FFFFFFF || (!buffer && count > 0)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, EBADF);
@@ -123,8 +123,7 @@ extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int
     std::optional<Clock::time_point> total;
     std::optional<std::chrono::milliseconds> interval;
     bool returnOnFirst = false;
-    if (t.readIntervalTimeout == kMaxDword && t.readTotalTimeoutMultiplier == 0 &&
-        t.readTotalTimeoutConstant == 0) {
+    if (t.readIntervalTimeout == kMaxDword && t.readTotalTimeoutMultiplier == 0 && t.readTotalTimeoutConstant == 0) {
         total = start;  // nothing to wait for: take what is there
     } else if (t.readIntervalTimeout == kMaxDword && t.readTotalTimeoutMultiplier == kMaxDword &&
                t.readTotalTimeoutConstant != 0 && t.readTotalTimeoutConstant != kMaxDword) {
@@ -169,7 +168,7 @@ extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *, int
 }
 
 extern "C" int32_t HYDRIX_CALL writeComm(CommHandle handle, CommOverlapped *, int32_t, const void *buffer,
-                             uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
+                                         uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
     using namespace hydrix::rt;
     if (handle < 0 || handle > 0x7FFFFFFF || (!buffer && count > 0)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_SEND, EBADF);

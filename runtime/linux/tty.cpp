@@ -25,14 +25,12 @@ struct Speed {
     speed_t code;
 };
 constexpr Speed kSpeeds[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 void setError(std::string *error, const std::string &text) {
@@ -96,11 +94,20 @@ bool applyLine(int fd, const CommLine &line, std::string *error) {
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= sizes[line.byteSize - 5] | CLOCAL | CREAD;
     switch (line.parity) {
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
-    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;  // mark
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space
-    default: break;
+    case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio.c_cflag |= PARENB;
+        break;
+    case 3:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;  // mark
+    case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;  // space
+    default:
+        break;
     }
     // One and a half stop bits exist only with 5 data bits, where CSTOPB gives them.
     if (line.stopBits != 0) tio.c_cflag |= CSTOPB;
@@ -190,17 +197,27 @@ std::string busyMessage(const std::string &path) {
 // controlling terminal, and "does not exist" would send the user looking for a file.
 std::string openErrorText(const std::string &path, int e) {
     switch (e) {
-    case ENOENT: return path + " does not exist";
-    case ENXIO: return path + ": no such device (no controlling terminal or the device is unplugged)";
-    case ENODEV: return path + ": no device behind it (its driver is not loaded or the adapter is unplugged)";
-    case ENOTDIR: return path + ": a part of the path is not a directory";
-    case EISDIR: return path + " is a directory, not a tty";
-    case ELOOP: return path + ": too many symbolic links";
+    case ENOENT:
+        return path + " does not exist";
+    case ENXIO:
+        return path + ": no such device (no controlling terminal or the device is unplugged)";
+    case ENODEV:
+        return path + ": no device behind it (its driver is not loaded or the adapter is unplugged)";
+    case ENOTDIR:
+        return path + ": a part of the path is not a directory";
+    case EISDIR:
+        return path + " is a directory, not a tty";
+    case ELOOP:
+        return path + ": too many symbolic links";
     case EACCES:
-    case EPERM: return path + ": permission denied: add the user to the dialout group";
-    case EBUSY: return busyMessage(path);  // another holder set exclusive mode
-    case EROFS: return path + ": read-only file system";
-    default: return path + ": " + std::strerror(e);
+    case EPERM:
+        return path + ": permission denied: add the user to the dialout group";
+    case EBUSY:
+        return busyMessage(path);  // another holder set exclusive mode
+    case EROFS:
+        return path + ": read-only file system";
+    default:
+        return path + ": " + std::strerror(e);
     }
 }
 
@@ -259,7 +276,6 @@ int openTty(const std::string &path, const CommLine &line, std::string *error, i
     rememberPort(fd, line, CommTimeouts{});
     return fd;
 }
-
 
 bool supportedBaudRate(uint32_t rate) {
     speed_t code{};

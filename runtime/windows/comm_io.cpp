@@ -106,8 +106,8 @@ extern "C" int32_t HYDRIX_CALL initOverlapped(CommOverlapped *overlapped) {
 
 // Reads up to `count` bytes as the port's time-outs allow: the bytes read (0 when the
 // time-outs ran out first), or -1 with group ERRGRP_NO_PORT_READ and the system's error.
-extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *overlapped, int32_t, void *buffer, uint32_t count,
-                                        uint32_t *errGroup, uint32_t *errCode) {
+extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *overlapped, int32_t, void *buffer,
+                                        uint32_t count, uint32_t *errGroup, uint32_t *errCode) {
     if (!validPortHandle(handle) || (!buffer && count > 0)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, ERROR_INVALID_HANDLE);
         return -1;
@@ -115,8 +115,9 @@ extern "C" int32_t HYDRIX_CALL readComm(CommHandle handle, CommOverlapped *overl
     if (count == 0) return 0;
     if (count > 0x7FFFFFFFu) count = 0x7FFFFFFFu;  // the result is a signed 32-bit count
     DWORD got = 0, error = 0;
-    if (!transfer(handle, overlapped, [&](OVERLAPPED *ov) { return ReadFile(handle, buffer, count, nullptr, ov); },
-                  &got, &error)) {
+    if (!transfer(
+            handle, overlapped, [&](OVERLAPPED *ov) { return ReadFile(handle, buffer, count, nullptr, ov); }, &got,
+            &error)) {
         storeError(errGroup, errCode, ERRGRP_NO_PORT_READ, error);
         return -1;
     }

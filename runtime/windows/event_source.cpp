@@ -27,8 +27,7 @@ std::string installEventSource(const std::string &messageFile) {
     rc = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(file.c_str()),
                         static_cast<DWORD>(file.size() + 1));
     if (rc == ERROR_SUCCESS)
-        rc = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types),
-                            sizeof types);
+        rc = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types), sizeof types);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return std::string("HKLM\\") + kEventSourceKey + ": " + detail::systemErrorText(rc);
     return {};

@@ -33,10 +33,13 @@ std::string devicePath(const std::string &name) {
 std::string openErrorText(const std::string &name, DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return name + " does not exist";
+    case ERROR_PATH_NOT_FOUND:
+        return name + " does not exist";
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return name + ": port busy (in use by another program)";
-    default: return name + ": " + systemErrorText(error);
+    case ERROR_SHARING_VIOLATION:
+        return name + ": port busy (in use by another program)";
+    default:
+        return name + ": " + systemErrorText(error);
     }
 }
 
@@ -225,4 +228,3 @@ extern "C" int32_t HYDRIX_CALL getDefaultCommSettings(int32_t channel, CommHandl
     }
     return 1;
 }
-

@@ -22,10 +22,12 @@ void writeSystemLog(uint32_t eventId, const std::string &text) {
     // The two top bits of an event identifier give its severity: 3 error, 2 warning,
     // 1 information, 0 success.
     const uint32_t severity = eventId >> 30;
-    const WORD type = severity == 3 ? EVENTLOG_ERROR_TYPE : severity == 2 ? EVENTLOG_WARNING_TYPE
-                                                                          : EVENTLOG_INFORMATION_TYPE;
-    const DWORD message = severity == 3 ? HYDRIX_MSG_ERROR : severity == 2 ? HYDRIX_MSG_WARNING
-                                                                           : HYDRIX_MSG_INFORMATION;
+    const WORD type = severity == 3   ? EVENTLOG_ERROR_TYPE
+                      : severity == 2 ? EVENTLOG_WARNING_TYPE
+                                      : EVENTLOG_INFORMATION_TYPE;
+    const DWORD message = severity == 3   ? HYDRIX_MSG_ERROR
+                          : severity == 2 ? HYDRIX_MSG_WARNING
+                                          : HYDRIX_MSG_INFORMATION;
     const char *strings[] = {text.c_str()};
     ReportEventA(source, type, 0, message, nullptr, 1, 0, strings, nullptr);
 }

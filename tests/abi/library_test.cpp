@@ -54,23 +54,40 @@ std::set<std::string> definedByNeededLibraries() {
     return out;
 }
 
-const std::set<std::string> kEntryPoints = {
-    "drvInstall", "drvUnInstall", "drvStart", "drvStop", "drvQueryState", "drvHndlTimer",
-    "drvAddChan", "drvInitComm", "preEvent", "postEvent", "canDisconnect"};
+const std::set<std::string> kEntryPoints = {"drvInstall",    "drvUnInstall", "drvStart",     "drvStop",
+                                            "drvQueryState", "drvHndlTimer", "drvAddChan",   "drvInitComm",
+                                            "preEvent",      "postEvent",    "canDisconnect"};
 
-const std::set<std::string> kHostServices = {
-    "getMsgFromSapOq", "insMsgToSapOq", "putMsgToSapOq", "putMsgToSapIq", "getMsgFromPool",
-    "putMsgToPool", "getDap", "timeExpired", "memswap", "setDrvExtInterface", "textOutput",
-    "textOutputParm", "getCommHandle", "reopenCommHandle", "initOverlapped", "readComm",
-    "writeComm", "getDefaultCommSettings", "configComm", "myGetPrivateProfileInt",
-    "myGetPrivateProfileString", "logEvent", "offsetTZ", "addORVELTimeDay", "zeroORVELTime",
-    "isZeroORVELTime"};
+const std::set<std::string> kHostServices = {"getMsgFromSapOq",
+                                             "insMsgToSapOq",
+                                             "putMsgToSapOq",
+                                             "putMsgToSapIq",
+                                             "getMsgFromPool",
+                                             "putMsgToPool",
+                                             "getDap",
+                                             "timeExpired",
+                                             "memswap",
+                                             "setDrvExtInterface",
+                                             "textOutput",
+                                             "textOutputParm",
+                                             "getCommHandle",
+                                             "reopenCommHandle",
+                                             "initOverlapped",
+                                             "readComm",
+                                             "writeComm",
+                                             "getDefaultCommSettings",
+                                             "configComm",
+                                             "myGetPrivateProfileInt",
+                                             "myGetPrivateProfileString",
+                                             "logEvent",
+                                             "offsetTZ",
+                                             "addORVELTimeDay",
+                                             "zeroORVELTime",
+                                             "isZeroORVELTime"};
 
 }  // namespace
 
-TEST(Library, ExportsExactlyTheEntryPoints) {
-    EXPECT_EQ(symbols(HYDRIX_LIBRARY_PATH, "--defined-only"), kEntryPoints);
-}
+TEST(Library, ExportsExactlyTheEntryPoints) { EXPECT_EQ(symbols(HYDRIX_LIBRARY_PATH, "--defined-only"), kEntryPoints); }
 
 TEST(Library, ImportsOnlyHostServicesAndSystemLibraries) {
     // Weak references (the C runtime's optional hooks) need nobody to define them.

@@ -19,14 +19,17 @@ TEST(ProfileCheck, NamesFileLineAndKeyOfEveryProblem) {
         {"Nodes=0\n", "2: error: [Chan0] Nodes = 0: node 0 is outside 1 to 65535"},
         {"Nodes=99999\n", "2: error: [Chan0] Nodes = 99999: node 99999 is outside 1 to 65535"},
         {"Nodes=12\nRetries=-5\n", "3: error: [Chan0] Retries = -5: must be a whole number from 0 to 100"},
-        {"Nodes=12\nRetries=99999999999\n", "3: error: [Chan0] Retries = 99999999999: must be a whole number "
-                                            "from 0 to 100 (the driver would read 1215752191)"},
+        {"Nodes=12\nRetries=99999999999\n",
+         "3: error: [Chan0] Retries = 99999999999: must be a whole number "
+         "from 0 to 100 (the driver would read 1215752191)"},
         {"Nodes=12\nHYDRIXDefault=7\n", "3: error: [Chan0] HYDRIXDefault = 7: must be a whole number from 0 to 1"},
         {"Nodes=12\nBaudrate=12345\n", "3: error: [Chan0] Baudrate = 12345: Baudrate 12345 is not a supported speed"},
-        {"Nodes=12\n\nProt=/dev/ttyS0\n", "4: warning: [Chan0] Prot = /dev/ttyS0: unknown key (nothing reads it); "
-                                          "did you mean Port?"},
+        {"Nodes=12\n\nProt=/dev/ttyS0\n",
+         "4: warning: [Chan0] Prot = /dev/ttyS0: unknown key (nothing reads it); "
+         "did you mean Port?"},
         {"Nodes=12\nNodes=13\n", "3: warning: [Chan0] Nodes = 13: given again in this section"},
-        {"Nodes=12\n[Chan0\\Node13]\nPlantNumber=4\n", "4: warning: [Chan0\\Node13] PlantNumber = 4: node 13 is not in"},
+        {"Nodes=12\n[Chan0\\Node13]\nPlantNumber=4\n",
+         "4: warning: [Chan0\\Node13] PlantNumber = 4: node 13 is not in"},
         {"Nodes=12\n[Chan0\\Node12]\nPlantNumber=x\n", "4: error: [Chan0\\Node12] PlantNumber = x: must be a whole"},
         {"Nodes=12\n[Chan0\\Node12]\nRoute=AB\n", "4: warning: [Chan0\\Node12] Route = AB: read only by the v6 engine"},
         {"Nodes=12\n[Poll]\nInterval=1e10\n", "4: error: [Poll] Interval = 1e10: interval \"1e10\": give the seconds"},
@@ -38,7 +41,8 @@ TEST(ProfileCheck, NamesFileLineAndKeyOfEveryProblem) {
         SCOPED_TRACE(c.channelLines);
         const Result check = runHydrix({"--config", ini.path(), "check"});
         EXPECT_NE(check.out.find(ini.path() + (c.expected[0] == '[' ? ": warning: " : ":") + c.expected),
-                  std::string::npos) << check.out;
+                  std::string::npos)
+            << check.out;
         const bool error = c.expected.find("error:") != std::string::npos;
         EXPECT_EQ(check.exitCode, error ? 2 : 0) << check.out;
         // A command stops on an error before any port is opened, and runs with a warning
@@ -48,7 +52,8 @@ TEST(ProfileCheck, NamesFileLineAndKeyOfEveryProblem) {
         EXPECT_NE(command.err.find(c.expected), std::string::npos) << command.err;
         EXPECT_EQ(command.err.find("cannot open the port") == std::string::npos &&
                       command.err.find("has no Port key") == std::string::npos,
-                  error) << command.err;
+                  error)
+            << command.err;
     }
 }
 

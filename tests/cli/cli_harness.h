@@ -14,9 +14,9 @@
 namespace clitest {
 
 struct Result {
-    int exitCode = -1;      // -1: killed after the time limit
+    int exitCode = -1;  // -1: killed after the time limit
     std::string out, err;
-    std::vector<std::string> lines() const;   // stdout, line by line
+    std::vector<std::string> lines() const;    // stdout, line by line
     std::vector<nlohmann::json> json() const;  // stdout as JSON lines (one object per line)
 };
 

@@ -93,7 +93,8 @@ TEST_P(Commands, SetpointWriteAndMachineCommandReachTheStation) {
     EXPECT_EQ(run.json()[0].at("value"), "stop (F)");
     const auto commands = line.sim().machineCommands();
     ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(std::make_tuple(commands[0].letter, commands[0].machine, commands[0].picture), std::make_tuple('F', 2, 3));
+    EXPECT_EQ(std::make_tuple(commands[0].letter, commands[0].machine, commands[0].picture),
+              std::make_tuple('F', 2, 3));
 }
 
 TEST_P(Commands, HistoryAndAlarmsUntilTheStationHasNoMore) {

@@ -64,10 +64,20 @@ TEST(StationErrors, FailuresAreNamed) {
         {true, "bcc", {"picture", "-n", "7"}, "damaged-reply", "block check mismatch", false},
         {true, "NDA", {"report", "-n", "7"}, "no-data", "no data (the station answered NDA)", true, false},
         // The station answers SCE for a setpoint it does not have.
-        {true, "", {"write-setpoint", "-n", "7", "-s", "99", "--value", "1", "--type", "0"}, "refused",
-         "station refused the telegram (SCE)", true, false},
-        {true, "", {"write-setpoint", "-n", "7", "-s", "10", "--value", "1"}, "bad-request",
-         "setpoint 10 is a text; texts cannot be written", true, false}};
+        {true,
+         "",
+         {"write-setpoint", "-n", "7", "-s", "99", "--value", "1", "--type", "0"},
+         "refused",
+         "station refused the telegram (SCE)",
+         true,
+         false},
+        {true,
+         "",
+         {"write-setpoint", "-n", "7", "-s", "10", "--value", "1"},
+         "bad-request",
+         "setpoint 10 is a text; texts cannot be written",
+         true,
+         false}};
     StationLine telegramLine(false), v6Line(true);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.at(0) + (c.v6 ? " on v6" : " on telegram"));

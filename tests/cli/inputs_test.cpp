@@ -81,9 +81,10 @@ namespace {
 // Each node's address on the wire is shown, and one the profile leaves to the driver's
 // default is pointed out before a command runs.
 TEST(Profile, NodeAddressesAreShownAndDefaultsNamed) {
-    const TempFile ini("[Chan0]\nNodes=12,13\n[Chan0\\Node12]\nPlantNumber=21\n"
-                       "[Chan1]\nHYDRIXDefault=0\nDeviceName=modem\nDirectConn=0\nNodes=7,8\n"
-                       "[Chan1\\Node7]\nRoute=AB\n");
+    const TempFile ini(
+        "[Chan0]\nNodes=12,13\n[Chan0\\Node12]\nPlantNumber=21\n"
+        "[Chan1]\nHYDRIXDefault=0\nDeviceName=modem\nDirectConn=0\nNodes=7,8\n"
+        "[Chan1\\Node7]\nRoute=AB\n");
     const Result list = runHydrix({"--config", ini.path(), "channels"});
     ASSERT_EQ(list.exitCode, 0) << list.err;
     EXPECT_NE(list.out.find("nodes 12 = plant 21, 13 = plant 1 (no PlantNumber: defaulted)"), std::string::npos)
@@ -92,7 +93,10 @@ TEST(Profile, NodeAddressesAreShownAndDefaultsNamed) {
 
     const Result defaulted = runHydrix({"--config", ini.path(), "picture", "-n", "13"});
     EXPECT_EQ(defaulted.err.rfind("hydrix: note: node 13 has no PlantNumber in [Chan0\\Node13]: the driver "
-                                  "addresses plant 1\n", 0), 0u) << defaulted.err;
+                                  "addresses plant 1\n",
+                                  0),
+              0u)
+        << defaulted.err;
     const Result given = runHydrix({"--config", ini.path(), "picture", "-n", "12"});
     EXPECT_EQ(given.err.find("note:"), std::string::npos) << given.err;
 }

@@ -95,17 +95,20 @@ TEST_P(OneModel, SetpointsShowNumbersTextsOrWhyNot) {
             EXPECT_EQ(v, s.text) << n;
         } else {
             EXPECT_TRUE(v.is_null()) << n << ": " << v.dump();
-            EXPECT_NE(run.err.find("setpoint " + std::to_string(n) + " (type T, a text): the telegram engine "
-                                   "delivers no value"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("setpoint " + std::to_string(n) +
+                                   " (type T, a text): the telegram engine "
+                                   "delivers no value"),
+                      std::string::npos)
+                << run.err;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BuiltInProfile, OneModel,
-    ::testing::Values(Case{"TelegramBuiltIn", "", 12, false}, Case{"V6BuiltIn", "", 7, true},
-                      Case{"TelegramExample", kExample, 12, false}, Case{"V6Example", kExample, 7, true}),
-    [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(BuiltInProfile, OneModel,
+                         ::testing::Values(Case{"TelegramBuiltIn", "", 12, false}, Case{"V6BuiltIn", "", 7, true},
+                                           Case{"TelegramExample", kExample, 12, false},
+                                           Case{"V6Example", kExample, 7, true}),
+                         [](const auto &info) { return info.param.name; });
 
 // A poll's plain lines say why a value is missing, where a bare "= 0" stood.
 TEST(OneModelPoll, LinesSayWhyAValueIsMissing) {
@@ -113,7 +116,8 @@ TEST(OneModelPoll, LinesSayWhyAValueIsMissing) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("setpoint[9] = 2\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("setpoint[10] = - (setpoint 10 (type T, a text): the telegram engine delivers no value"),
-              std::string::npos) << run.out;
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("report[0] = - (report value 0"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("report[1] = 101\n"), std::string::npos) << run.out;
 }
@@ -124,14 +128,16 @@ TEST(ForeignSetpointTypes, AreNamedPerSetpoint) {
     struct Foreign {
         bool v6;
         std::string list;
-        std::map<long long, double> values;     // delivered
-        std::map<long long, std::string> notes; // no value, and the note's words
+        std::map<long long, double> values;      // delivered
+        std::map<long long, std::string> notes;  // no value, and the note's words
     };
     const std::vector<Foreign> cases = {
         {false, "1 0 5 2 X 7 3 1 2.5", {{1, 5}, {3, 2.5}}, {{2, "(type X): the telegram engine delivers no value"}}},
         // A text runs to its apostrophe, blanks and all: setpoint 3 is still found.
         {false, "1 0 5 2 T 'two words' 3 1 2.5", {{1, 5}, {3, 2.5}}, {{2, "(type T, a text): the telegram engine"}}},
-        {true, "1 0 5 2 I 7 3 1 2.5", {{1, 5}},
+        {true,
+         "1 0 5 2 I 7 3 1 2.5",
+         {{1, 5}},
          {{2, "(type I): the v6 engine delivers no value"}, {3, "stops reading the list at setpoint 2, type I"}}},
     };
     for (const Foreign &f : cases) {

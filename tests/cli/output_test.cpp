@@ -17,7 +17,7 @@ TEST(Output, CsvTablePlainPollAndDiagnostics) {
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], "channel,node,item,index,value,time,error");
     EXPECT_EQ(rows[1].rfind("0,12,picture 1,2,4,", 0), 0u) << rows[1];  // value 2 of picture 1 is 4
-    EXPECT_EQ(rows[3].back(), ',');  // no error
+    EXPECT_EQ(rows[3].back(), ',');                                     // no error
 
     // A table shows UTC and local time; poll prints one line per value.
     run = line.run({"report", "-n", "12", "--count", "2"});

@@ -63,7 +63,7 @@ TEST_P(WrittenValue, IsWhatTheStationWasSent) {
         std::string typed;
         std::string sentTelegram, sentV6;  // the value on the line, per engine
         double holds;
-        std::string note;                  // on stderr; empty: no note at all
+        std::string note;  // on stderr; empty: no note at all
     };
     const std::vector<Case> cases = {
         {2, "3.14159", "3.1", "3.1", 3.1, "note: 3.14159 was written as 3.1: setpoint 2 has 1 decimal"},
@@ -72,15 +72,16 @@ TEST_P(WrittenValue, IsWhatTheStationWasSent) {
         {5, "-1.23456", "-1.2346", "-1.2345", v6 ? -1.2345 : -1.2346,
          v6 ? "note: -1.23456 was written as -1.2345: setpoint 5 has 4 decimals"
             : "note: -1.23456 was written as -1.2346: setpoint 5 has 4 decimals"},
-        {1, "12.9", "12", "12.", 12, v6 ? "note: 12.9 was written as 12.: setpoint 1 takes whole numbers"
-                                         : "note: 12.9 was written as 12: setpoint 1 takes whole numbers"},
+        {1, "12.9", "12", "12.", 12,
+         v6 ? "note: 12.9 was written as 12.: setpoint 1 takes whole numbers"
+            : "note: 12.9 was written as 12: setpoint 1 takes whole numbers"},
     };
     StationLine line(v6);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.typed);
         const size_t before = line.sim().setpointWrites().size();
-        const Result run = line.run({"--json", "write-setpoint", "-n", line.node(), "-s",
-                                     std::to_string(c.setpoint), "--value", c.typed});
+        const Result run = line.run(
+            {"--json", "write-setpoint", "-n", line.node(), "-s", std::to_string(c.setpoint), "--value", c.typed});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         const auto writes = line.sim().setpointWrites();
         ASSERT_EQ(writes.size(), before + 1);

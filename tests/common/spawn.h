@@ -11,8 +11,8 @@
 extern char **environ;
 
 // The child's pid, or -1 when it could not be started.
-inline int spawnWithFiles(const std::string &program, const std::vector<std::string> &args,
-                          const std::string &outPath, const std::string &errPath) {
+inline int spawnWithFiles(const std::string &program, const std::vector<std::string> &args, const std::string &outPath,
+                          const std::string &errPath) {
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;

@@ -51,7 +51,10 @@ TEST(NodeList, SeparatorsRunsAndLimits) {
     EXPECT_EQ(parseNodeList(" ,;- ", 256), std::vector<uint32_t>{});
     EXPECT_EQ(parseNodeList("1 2 3 4", 2), (std::vector<uint32_t>{1, 2}));
     // Accented letters are letters in the 8-bit character set; a minus sign separates.
-    EXPECT_EQ(parseNodeList("5\xE9" "6 -7", 256), (std::vector<uint32_t>{5, 7}));
+    EXPECT_EQ(parseNodeList("5\xE9"
+                            "6 -7",
+                            256),
+              (std::vector<uint32_t>{5, 7}));
     EXPECT_EQ(parseNodeList("99999999999999", 256), (std::vector<uint32_t>{2147483647u}));
 }
 
@@ -75,7 +78,8 @@ PlantNumber=120
     const TelegramChannel &ch = telegramChannels[2];
     EXPECT_EQ(std::make_tuple(ch.engine.load(), ch.channelNo, ch.commHandle, ch.pendErrGroup, channelInUse[2].load()),
               std::make_tuple(2u, 2u, COMM_HANDLE_INVALID, 0u, 1u));
-    EXPECT_EQ(std::make_tuple(ch.retries, ch.baudRate, ch.lineSetting, ch.directConn), std::make_tuple(5, 19200u, 7u, 1u));
+    EXPECT_EQ(std::make_tuple(ch.retries, ch.baudRate, ch.lineSetting, ch.directConn),
+              std::make_tuple(5, 19200u, 7u, 1u));
     ASSERT_EQ(ch.nodeCount, 3);
     // No PlantNumber key: plant 1.
     EXPECT_EQ(nodes(ch), (std::vector<uint32_t>{3, 1, 7, 70, 12, 120}));
@@ -99,8 +103,8 @@ TEST_F(DriverTest, DefaultsAndBadChannelNumbers) {
 }
 
 TEST_F(DriverTest, LongNodeListsKeep256) {
-    useProfile("[Chan0]\nNodes=" + numbers(300) + "\n[Chan1]\nHYDRIXDefault=0\nDeviceName=COM2\nNodes=" +
-               numbers(300) + "\n");
+    useProfile("[Chan0]\nNodes=" + numbers(300) + "\n[Chan1]\nHYDRIXDefault=0\nDeviceName=COM2\nNodes=" + numbers(300) +
+               "\n");
     drvInstall("Driver");
     ASSERT_EQ(drvAddChan(0, "Chan0"), 1);
     EXPECT_EQ(telegramChannels[0].nodeCount, 256);  // 600 characters fit the 1000-byte room
@@ -146,7 +150,8 @@ id node=9
               std::make_tuple(2, 4800u, 1500u, 0u, 9u));
     EXPECT_EQ(std::make_tuple(ch.postEventEnabled, ch.postEventKind, ch.postEventIndex, ch.postEventValue),
               std::make_tuple(1u, 3u, 10u, 7u));
-    EXPECT_EQ(std::make_tuple(ch.replyStation.load(), ch.commHandle, ch.wgdRow), std::make_tuple(-1, COMM_HANDLE_INVALID, 17u));
+    EXPECT_EQ(std::make_tuple(ch.replyStation.load(), ch.commHandle, ch.wgdRow),
+              std::make_tuple(-1, COMM_HANDLE_INVALID, 17u));
     ASSERT_EQ(ch.nodeCount, 3u);
     // A longer route is cut at three characters; no Route key, no route.
     EXPECT_EQ(routes(ch), (std::vector<std::string>{"4 A1", "250 ABC", "1234 "}));
@@ -160,7 +165,10 @@ id node=9
 }
 
 TEST_F(DriverTest, PostEventWriteNeedsAllThreeValues) {
-    struct Case { const char *dialup; uint32_t enabled; };
+    struct Case {
+        const char *dialup;
+        uint32_t enabled;
+    };
     const Case cases[] = {
         {"PostEventDb=3\nPostEventOffset=10\nPostEventValue=131071\n", 0},  // low 16 bits 65535
         {"PostEventDb=3\nPostEventOffset=10\nPostEventValue=131072\n", 1},  // low 16 bits 0

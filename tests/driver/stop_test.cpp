@@ -21,8 +21,7 @@ struct Engine {
 
 const Engine kTelegram{"telegram", "[Chan0]\nRetries=2\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n", false, 12,
                        TELEGRAM_ADDRESS(KIND_PICTURE, 1)};
-const Engine kV6{"v6", "[Chan0]\nHYDRIXDefault=0\nDeviceName=line0\nNodes=7\n", true, 7,
-                 V6_ADDRESS(V6_WGD_REPORT, 0)};
+const Engine kV6{"v6", "[Chan0]\nHYDRIXDefault=0\nDeviceName=line0\nNodes=7\n", true, 7, V6_ADDRESS(V6_WGD_REPORT, 0)};
 
 class OnALine : public DriverTest {
 protected:
@@ -114,12 +113,11 @@ TEST_P(StopMidExchange, EndsItAndGivesTheRequestBack) {
     EXPECT_EQ(hydrix::rt::inputQueueLength(0) + hydrix::rt::outputQueueLength(0), 0) << "nothing goes to the host";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BothEngines, StopMidExchange,
-    ::testing::Values(Exchange{kTelegram, "telegram_picture", TELEGRAM_ADDRESS(KIND_PICTURE, 3)},
-                      Exchange{kV6, "v6_history_60s_timeout", V6_ADDRESS(V6_WGH_HISTORY, 0)},
-                      Exchange{kV6, "v6_picture", V6_ADDRESS(V6_WGS_PICTURE, 3)},
-                      Exchange{kV6, "v6_alarm_limits", V6_ADDRESS(V6_MAS_READ, 0)}),
-    [](const ::testing::TestParamInfo<Exchange> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(BothEngines, StopMidExchange,
+                         ::testing::Values(Exchange{kTelegram, "telegram_picture", TELEGRAM_ADDRESS(KIND_PICTURE, 3)},
+                                           Exchange{kV6, "v6_history_60s_timeout", V6_ADDRESS(V6_WGH_HISTORY, 0)},
+                                           Exchange{kV6, "v6_picture", V6_ADDRESS(V6_WGS_PICTURE, 3)},
+                                           Exchange{kV6, "v6_alarm_limits", V6_ADDRESS(V6_MAS_READ, 0)}),
+                         [](const ::testing::TestParamInfo<Exchange> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -68,8 +68,9 @@ TEST(GatewayStore, ItemsReadAsNeverReadGoodFailingAndStaleWithTheLastGoodValuesK
 
     // A failed read keeps the last good values and shows the error.
     EXPECT_TRUE(store.failed(item, {20, 17666, 0}, "no reply within 5 s", 1020, t0 + std::chrono::seconds(10)));
-    ASSERT_EQ(gw::readRegisters(*map, store, 12, block.values, 6 + gw::kStatusRegisters,
-                                t0 + std::chrono::seconds(10), regs), 0);
+    ASSERT_EQ(
+        gw::readRegisters(*map, store, 12, block.values, 6 + gw::kStatusRegisters, t0 + std::chrono::seconds(10), regs),
+        0);
     EXPECT_EQ(floatAt(regs + 2), 2.5f);
     EXPECT_EQ(regs[6], static_cast<uint16_t>(Quality::Failing));
     uint16_t code[2] = {regs[6 + 5], regs[6 + 6]};
@@ -103,8 +104,8 @@ TEST_F(GatewayOutbox, KeepsMessagesAndResumePointsAcrossARestartAndMarksThoseSen
     {
         gw::Outbox box;
         ASSERT_TRUE(box.open(path, &error)) << error;
-        ASSERT_TRUE(box.add(messages(3), gw::Outbox::Resume{0, 12, 5000}, &error,
-                            gw::Outbox::LastAlarm{0, 12, "ALR 12 2"}))
+        ASSERT_TRUE(
+            box.add(messages(3), gw::Outbox::Resume{0, 12, 5000}, &error, gw::Outbox::LastAlarm{0, 12, "ALR 12 2"}))
             << error;
         auto pending = box.pending(0, 10);
         ASSERT_EQ(pending.size(), 3u);
@@ -181,8 +182,8 @@ TEST(GatewayMqttCommands, OnlyWellFormedCommandsForServedSetpointsBecomeRequests
     EXPECT_EQ(gw::resultTopic("site/12/command/3/set"), "site/12/command/3/result");
 
     const std::vector<std::tuple<std::string, std::string, std::string>> refused = {
-        {"site/12/setpoint/2/set", "4,5", ""},                         // no number
-        {"site/12/setpoint/9/set", "1", "not served"},                 // outside the served setpoints
+        {"site/12/setpoint/2/set", "4,5", ""},          // no number
+        {"site/12/setpoint/9/set", "1", "not served"},  // outside the served setpoints
         {"site/12/setpoint/0/set", "1", "1 to 127"},
         {"site/13/setpoint/2/set", "1", "no station"},
         {"site/12/command/3/set", "star", "no command"},

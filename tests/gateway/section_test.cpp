@@ -19,7 +19,7 @@ const std::string kChannels =  // lines 1-6
 
 TEST(GatewaySection, EveryBadServeValueIsOneFindingNamingFileLineAndKey) {
     struct Case {
-        std::string lines;     // after "...Nodes=7\n[Serve]\n": line 10 on
+        std::string lines;  // after "...Nodes=7\n[Serve]\n": line 10 on
         int line;
         const char *kind;      // "error" or "warning"
         std::string key, why;  // the key named, and a part of the reason

@@ -15,7 +15,9 @@
 
 namespace {
 
-struct Stuck { std::atomic<bool> ran{false}, release{false}, done{false}; };
+struct Stuck {
+    std::atomic<bool> ran{false}, release{false}, done{false};
+};
 
 uint32_t runStuck(void *arg) {  // ignores any stop request until released
     auto *s = static_cast<Stuck *>(arg);
@@ -30,7 +32,8 @@ TEST(PosixThread, ATerminatedRunningThreadGoesOnWithTheForcedCode) {
     ASSERT_TRUE(eventually([&] { return stuck.ran.load(); }, 2000, 1));
     EXPECT_EQ(plat::terminateThread(s, 1), 1);
     uint32_t code = 0;
-    EXPECT_TRUE(plat::getExitCodeThread(s, &code) == 1 && code == 1u) << "reported at once, while the thread still runs";
+    EXPECT_TRUE(plat::getExitCodeThread(s, &code) == 1 && code == 1u)
+        << "reported at once, while the thread still runs";
     stuck.release = true;  // it finishes after the terminate
     ASSERT_TRUE(eventually([&] { return stuck.done.load(); }, 2000, 1));
     plat::sleepMs(5);
@@ -40,7 +43,8 @@ TEST(PosixThread, ATerminatedRunningThreadGoesOnWithTheForcedCode) {
 }
 
 TEST(PosixTicks, SleepOutlastsSignals) {
-    struct sigaction quiet {}, old{};
+    struct sigaction quiet {
+    }, old{};
     quiet.sa_handler = [](int) {};  // no SA_RESTART: each signal interrupts the sleep
     sigaction(SIGUSR1, &quiet, &old);
     std::thread poke([sleeper = pthread_self()] {

@@ -2,7 +2,6 @@
 // on either system.
 #include <gtest/gtest.h>
 
-
 #include "platform/systime.h"
 
 namespace {
@@ -21,9 +20,10 @@ FileTime ft(const SystemTime &st) {
 }
 
 TEST(SysTime, RejectsImpossibleDatesAndTimes) {
-    for (const SystemTime &bad : {at(2026, 2, 31), at(2023, 2, 29), at(1900, 2, 29), at(2026, 4, 31), at(2026, 0, 1),
-                                  at(2026, 13, 1), at(2026, 1, 0), at(2026, 1, 1, 24), at(2026, 1, 1, 0, 60),
-                                  at(2026, 1, 1, 0, 0, 60), at(2026, 1, 1, 0, 0, 0, 1000), at(1600, 12, 31), at(30828, 1, 1)}) {
+    for (const SystemTime &bad :
+         {at(2026, 2, 31), at(2023, 2, 29), at(1900, 2, 29), at(2026, 4, 31), at(2026, 0, 1), at(2026, 13, 1),
+          at(2026, 1, 0), at(2026, 1, 1, 24), at(2026, 1, 1, 0, 60), at(2026, 1, 1, 0, 0, 60),
+          at(2026, 1, 1, 0, 0, 0, 1000), at(1600, 12, 31), at(30828, 1, 1)}) {
         FileTime t = 12345;  // left alone on failure
         EXPECT_TRUE(!plat::systemTimeToFileTime(&bad, &t) && t == 12345)
             << bad.wYear << "-" << bad.wMonth << "-" << bad.wDay << " " << bad.wHour << ":" << bad.wMinute;
@@ -35,10 +35,17 @@ TEST(SysTime, FileTimesCountDaysAcrossMonthAndYearEnds) {
     EXPECT_EQ(ft(at(1970, 1, 1)), 116444736000000000ULL);
     EXPECT_EQ(ft(at(1601, 1, 1)), 0u);
     EXPECT_EQ(ft(at(2024, 2, 29, 23, 59, 59, 999)), 133537247999990000ULL);
-    const struct { SystemTime from; int64_t step; SystemTime to; int dayOfWeek; } cases[] = {
-        {at(2024, 2, 28, 12), kDay, at(2024, 2, 29, 12), 4},  {at(2023, 2, 28, 12), kDay, at(2023, 3, 1, 12), 3},
+    const struct {
+        SystemTime from;
+        int64_t step;
+        SystemTime to;
+        int dayOfWeek;
+    } cases[] = {
+        {at(2024, 2, 28, 12), kDay, at(2024, 2, 29, 12), 4},
+        {at(2023, 2, 28, 12), kDay, at(2023, 3, 1, 12), 3},
         {at(2026, 12, 31, 23, 59, 59, 999), 10000, at(2027, 1, 1), 5},
-        {at(2000, 3, 1), -kDay, at(2000, 2, 29), 2},         {at(2100, 3, 1), -kDay, at(2100, 2, 28), 0},
+        {at(2000, 3, 1), -kDay, at(2000, 2, 29), 2},
+        {at(2100, 3, 1), -kDay, at(2100, 2, 28), 0},
     };
     SystemTime st;
     for (const auto &c : cases) {
@@ -64,10 +71,15 @@ TEST(SysTime, LocalAndUtcAcrossSummerTimeChanges) {
     ASSERT_TRUE(inCentralEuropeanTime()) << "run with TZ=Europe/Berlin";
     const FileTime fraction = 1234567;  // 123.4567 ms, kept both ways
     enum { ToLocal = 1, ToUtc = 2, Both = 3 };
-    const struct { SystemTime local, utc; int ways; } cases[] = {
-        {at(2026, 1, 15, 12), at(2026, 1, 15, 11), Both},    {at(2026, 7, 1, 12), at(2026, 7, 1, 10), Both},
-        {at(2026, 3, 29, 1, 59, 59), at(2026, 3, 29, 0, 59, 59), Both}, {at(2026, 3, 29, 3), at(2026, 3, 29, 1), Both},
-        {at(1601, 1, 1, 1), at(1601, 1, 1), Both},                  // the zero time moves by the standard offset
+    const struct {
+        SystemTime local, utc;
+        int ways;
+    } cases[] = {
+        {at(2026, 1, 15, 12), at(2026, 1, 15, 11), Both},
+        {at(2026, 7, 1, 12), at(2026, 7, 1, 10), Both},
+        {at(2026, 3, 29, 1, 59, 59), at(2026, 3, 29, 0, 59, 59), Both},
+        {at(2026, 3, 29, 3), at(2026, 3, 29, 1), Both},
+        {at(1601, 1, 1, 1), at(1601, 1, 1), Both},                    // the zero time moves by the standard offset
         {at(2026, 10, 25, 2, 30), at(2026, 10, 25, 0, 30), ToLocal},  // first 02:30, still summer time
         {at(2026, 10, 25, 2, 30), at(2026, 10, 25, 1, 30), Both},     // repeated hour: standard time
         {at(2026, 3, 29, 2, 30), at(2026, 3, 29, 1, 30), ToUtc},      // skipped hour: offset before

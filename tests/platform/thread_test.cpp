@@ -14,7 +14,10 @@
 
 namespace {
 
-struct Job { std::atomic<int> ran{0}; std::atomic<bool> release{false}, done{false}; };
+struct Job {
+    std::atomic<int> ran{0};
+    std::atomic<bool> release{false}, done{false};
+};
 
 uint32_t runJob(void *arg) {  // ignores any stop request until released
     auto *job = static_cast<Job *>(arg);

@@ -64,8 +64,8 @@ private:
 };
 
 struct Outcome {
-    bool answered = false;          // anything came back in time
-    uint32_t group = 0, code = 0;   // the failure's triple; 0 and 0 for station data
+    bool answered = false;         // anything came back in time
+    uint32_t group = 0, code = 0;  // the failure's triple; 0 and 0 for station data
 };
 
 // The limits hold for the whole test program (the steady channel, the simulators and
@@ -99,11 +99,14 @@ protected:
         for (auto *a : {&tgAdapter_, &v6Adapter_, &steadyAdapter_}) ASSERT_NO_FATAL_FAILURE((*a)->plugIn());
 
         const std::string telegramNode = "Nodes=12\n";
-        ASSERT_NO_FATAL_FAILURE(useProfile(
-            "[Driver]\n"
-            "[Chan0]\nRetries=0\n" + telegramNode + "[Chan0\\Node12]\nPlantNumber=12\n"
-            "[Chan1]\nHYDRIXDefault=0\nDeviceName=USB1\nRetries=0\nNodes=7\n"
-            "[Chan2]\nRetries=0\n" + telegramNode + "[Chan2\\Node12]\nPlantNumber=12\n"));
+        ASSERT_NO_FATAL_FAILURE(
+            useProfile("[Driver]\n"
+                       "[Chan0]\nRetries=0\n" +
+                       telegramNode +
+                       "[Chan0\\Node12]\nPlantNumber=12\n"
+                       "[Chan1]\nHYDRIXDefault=0\nDeviceName=USB1\nRetries=0\nNodes=7\n"
+                       "[Chan2]\nRetries=0\n" +
+                       telegramNode + "[Chan2\\Node12]\nPlantNumber=12\n"));
         const std::string devices[] = {tgAdapter_->path(), v6Adapter_->path(), steadyAdapter_->path()};
         ASSERT_EQ(drvInstall("Driver"), 1);
         for (int c : {kTelegram, kV6, kSteady}) {
@@ -136,8 +139,19 @@ protected:
         HostMsg *m = getMsgFromPool(channel);
         if (m == nullptr) return {};
         const bool v6 = channel == kV6;
-        *m = HostMsg{0, v6 ? 7u : 12u, v6 ? V6_ADDRESS(V6_WGD_REPORT, 0) : TELEGRAM_ADDRESS(KIND_PICTURE, 1),
-                     0, DIR_READ, 4, 0, 0, 0, 0, 0, 0, m->data};
+        *m = HostMsg{0,
+                     v6 ? 7u : 12u,
+                     v6 ? V6_ADDRESS(V6_WGD_REPORT, 0) : TELEGRAM_ADDRESS(KIND_PICTURE, 1),
+                     0,
+                     DIR_READ,
+                     4,
+                     0,
+                     0,
+                     0,
+                     0,
+                     0,
+                     0,
+                     m->data};
         putMsgToSapOq(channel, m);
         Outcome out;
         const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -16,7 +16,12 @@ using namespace std::chrono;
 
 namespace {
 
-struct Read { int32_t n; std::string bytes; long ms; uint32_t group, code; };
+struct Read {
+    int32_t n;
+    std::string bytes;
+    long ms;
+    uint32_t group, code;
+};
 
 class PtyPort : public ::testing::Test {
 protected:
@@ -28,7 +33,9 @@ protected:
         fd_ = rt::openTty(pty_.slavePath(), CommLine{9600, 8, 0, 0, 1, 1, {}}, &error);
         ASSERT_GE(fd_, 0) << error;
     }
-    void TearDown() override { if (fd_ >= 0) ::close(fd_); }
+    void TearDown() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
     void timeouts(uint32_t interval, uint32_t mult, uint32_t constant) {
         CommSettings s{};
         ASSERT_NE(getDefaultCommSettings(-1, fd_, &s), 0);

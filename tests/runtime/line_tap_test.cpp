@@ -153,8 +153,10 @@ TEST_F(TappedPorts, SetAndClearWhileTheLineIsBusy) {
         });
         // Until the tap has run at least once (bounded: the line is busy all the time).
         for (int spin = 0; spin < 100000 && state->load() == 0; ++spin) std::this_thread::yield();
-        if (round % 2) rt::setLineTap(kChannels[0], [](rt::Direction, const uint8_t *, size_t) {});
-        else rt::setLineTap(kChannels[0], {});
+        if (round % 2)
+            rt::setLineTap(kChannels[0], [](rt::Direction, const uint8_t *, size_t) {});
+        else
+            rt::setLineTap(kChannels[0], {});
         tapped += state->load() > 0 ? 1 : 0;
         state.reset();  // the tap that used it has been replaced and is no longer running
     }

@@ -14,27 +14,40 @@ namespace rt = hydrix::rt;
 namespace {
 
 TEST(Profile, ValuesKeepTheirTextKeysIgnoreCaseAndServicesStayInTheBuffer) {
-    ASSERT_FALSE(rt::loadProfileText("; a channel profile\n# another comment\n[HYDRIX]\nDebug = 1\n\n"
-                                     "[Chan0]\r\nNodes=3, 7;12\r\nRetries = -2\nBaudrate=19200 baud\n"
-                                     "DeviceName = \"  COM3 \"\nMask=0x1F\nNothing=\nWord=abc\nRetries=9\n"
-                                     "[Chan0\\Node12]\nPlantNumber=45\nRoute = R1 ; not a comment\n",
-                                     "test.ini"));
+    ASSERT_FALSE(
+        rt::loadProfileText("; a channel profile\n# another comment\n[HYDRIX]\nDebug = 1\n\n"
+                            "[Chan0]\r\nNodes=3, 7;12\r\nRetries = -2\nBaudrate=19200 baud\n"
+                            "DeviceName = \"  COM3 \"\nMask=0x1F\nNothing=\nWord=abc\nRetries=9\n"
+                            "[Chan0\\Node12]\nPlantNumber=45\nRoute = R1 ; not a comment\n",
+                            "test.ini"));
     EXPECT_EQ(rt::profileValue("chan0", "NODES"), "3, 7;12");
     EXPECT_EQ(rt::profileValue("Chan0\\Node12", "Route"), "R1 ; not a comment");
     EXPECT_EQ(rt::profileValue("Chan0", "DeviceName"), "  COM3 ");
     EXPECT_FALSE(rt::profileValue("Chan1", "Nodes"));
     EXPECT_EQ(rt::profileSections(), (std::vector<std::string>{"HYDRIX", "Chan0", "Chan0\\Node12"}));
 
-    const struct { const char *section, *key; int dflt, expected; } ints[] = {
-        {"CHAN0\\node12", "plantnumber", 1, 45}, {"Chan0", "Retries", 3, -2},  // the first value counts
-        {"Chan0", "Baudrate", 9600, 19200}, {"Chan0", "Mask", 0, 31}, {"Chan0", "Word", 7, 0},
-        {"Chan0", "Nothing", 7, 7}, {"Chan0\\Node99", "PlantNumber", 1, 1},
+    const struct {
+        const char *section, *key;
+        int dflt, expected;
+    } ints[] = {
+        {"CHAN0\\node12", "plantnumber", 1, 45},
+        {"Chan0", "Retries", 3, -2},  // the first value counts
+        {"Chan0", "Baudrate", 9600, 19200},
+        {"Chan0", "Mask", 0, 31},
+        {"Chan0", "Word", 7, 0},
+        {"Chan0", "Nothing", 7, 7},
+        {"Chan0\\Node99", "PlantNumber", 1, 1},
     };
     for (const auto &c : ints) EXPECT_EQ(myGetPrivateProfileInt(c.section, c.key, c.dflt, 0), c.expected) << c.key;
 
-    const struct { const char *key, *dflt; uint32_t size; int32_t length; const char *text; } strings[] = {
-        {"Nodes", "", 5, 4, "3, 7"}, {"Nodes", "", 8, 7, "3, 7;12"}, {"Absent", "dflt", 8, 4, "dflt"},
-        {"Nodes", "", 1, 0, ""}, {"Nodes", "", 0, 0, "QXXXXXXXX"},  // no room at all: nothing written
+    const struct {
+        const char *key, *dflt;
+        uint32_t size;
+        int32_t length;
+        const char *text;
+    } strings[] = {
+        {"Nodes", "", 5, 4, "3, 7"}, {"Nodes", "", 8, 7, "3, 7;12"},   {"Absent", "dflt", 8, 4, "dflt"},
+        {"Nodes", "", 1, 0, ""},     {"Nodes", "", 0, 0, "QXXXXXXXX"},  // no room at all: nothing written
     };
     for (const auto &c : strings) {
         char buf[10] = "QXXXXXXXX";
@@ -54,9 +67,16 @@ TEST(Profile, ValuesKeepTheirTextKeysIgnoreCaseAndServicesStayInTheBuffer) {
 
 TEST(Profile, ErrorsNameFileAndLineAndKeepTheOldProfile) {
     ASSERT_FALSE(rt::loadProfileText("[Keep]\nA=1\n"));
-    const struct { const char *text; int line; const char *says; } cases[] = {
-        {"[Chan0]\nA=1\njust words\n", 3, "key=value"}, {"; c\n[Chan0\nA=1\n", 2, "]"},
-        {"A=1\n[Chan0]\n", 1, "before the first"}, {"[Chan0]\n=5\n", 2, "empty key"}, {"[ ]\n", 1, "empty section"},
+    const struct {
+        const char *text;
+        int line;
+        const char *says;
+    } cases[] = {
+        {"[Chan0]\nA=1\njust words\n", 3, "key=value"},
+        {"; c\n[Chan0\nA=1\n", 2, "]"},
+        {"A=1\n[Chan0]\n", 1, "before the first"},
+        {"[Chan0]\n=5\n", 2, "empty key"},
+        {"[ ]\n", 1, "empty section"},
     };
     for (const auto &c : cases) {
         auto error = rt::loadProfileText(c.text, "chan.ini");

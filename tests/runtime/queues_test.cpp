@@ -100,8 +100,10 @@ TEST_F(Queues, ConcurrentUseLosesAndDuplicatesNothing) {
     for (int c = 0; c < kConsumers; ++c)
         threads.emplace_back([&stop] {
             while (!stop.load())
-                if (HostMsg *m = getMsgFromSapOq(kChannel)) putMsgToSapIq(kChannel, m);
-                else std::this_thread::sleep_for(50us);
+                if (HostMsg *m = getMsgFromSapOq(kChannel))
+                    putMsgToSapIq(kChannel, m);
+                else
+                    std::this_thread::sleep_for(50us);
         });
     std::vector<int> seen(kProducers * kEach, 0);
     int got = 0;

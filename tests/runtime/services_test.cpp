@@ -21,7 +21,10 @@ protected:
     void SetUp() override {
         rt::setSyslog(false);
         rt::setTraceFile(nullptr);
-        rt::setTraceSink([this](const std::string &line) { std::lock_guard lock(mutex_); lines_.push_back(line); });
+        rt::setTraceSink([this](const std::string &line) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(line);
+        });
     }
     void TearDown() override { rt::setTraceSink({}), rt::setTraceFile(stderr); }
     std::mutex mutex_;
@@ -51,8 +54,7 @@ TEST_F(Traced, OneLinePerCallWithTimeStampInTheFile) {
     std::ifstream file(path);
     std::remove(path);
     size_t n = 0;
-    for (std::string line; std::getline(file, line); ++n)
-        EXPECT_TRUE(n < 3 && stamped(line, expected[n])) << line;
+    for (std::string line; std::getline(file, line); ++n) EXPECT_TRUE(n < 3 && stamped(line, expected[n])) << line;
     EXPECT_EQ(n, 3u);
 }
 
@@ -65,7 +67,7 @@ TEST_F(Traced, EventsAreTracedAndKept) {
     EXPECT_EQ(events[1].eventId, EVT_PURGE_FAILED);
     EXPECT_EQ(events[1].text, "HYDRIX 2 ");
     EXPECT_EQ(lines_, (std::vector<std::string>{"EVENT 0xC2100B55 HYDRIX:123 (os 0) 4",
-                                                 "EVENT 0xC10A06A9 HYDRIX:77 (os 5) HYDRIX 2 "}));
+                                                "EVENT 0xC10A06A9 HYDRIX:77 (os 5) HYDRIX 2 "}));
 }
 
 TEST_F(Traced, LinesOfConcurrentThreadsStayWholeAndInOrder) {
@@ -116,9 +118,9 @@ TEST(DriverLoader, ClearErrorsAndEveryEntryPoint) {
     }
 
     ASSERT_TRUE(lib.open(HYDRIX_LIBRARY_PATH, &error)) << error;
-    EXPECT_TRUE(lib.drvInstall && lib.drvUnInstall && lib.drvStart && lib.drvStop &&
-                lib.drvQueryState && lib.drvHndlTimer && lib.drvAddChan && lib.drvInitComm &&
-                lib.preEvent && lib.postEvent && lib.canDisconnect);
+    EXPECT_TRUE(lib.drvInstall && lib.drvUnInstall && lib.drvStart && lib.drvStop && lib.drvQueryState &&
+                lib.drvHndlTimer && lib.drvAddChan && lib.drvInitComm && lib.preEvent && lib.postEvent &&
+                lib.canDisconnect);
     EXPECT_EQ(lib.drvQueryState(), DRV_STATE_STOPPED);
 }
 

@@ -27,7 +27,10 @@ TEST(OrvelTime, OffsetFollowsSummerTime) {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // explicit rules: no zone data needed
     tzset();
     enum { ToUtc = 0, ToLocal = 1 };
-    const struct { int way; OrvelTime from, to; } cases[] = {
+    const struct {
+        int way;
+        OrvelTime from, to;
+    } cases[] = {
         // Clocks go forward on 2024-03-31 at 01:00 UTC.
         {ToLocal, orvel(2024, 3, 31, 0, 30), orvel(2024, 3, 31, 1, 30)},
         {ToLocal, orvel(2024, 3, 31, 1, 30), orvel(2024, 3, 31, 3, 30)},
@@ -51,7 +54,8 @@ TEST(OrvelTime, OffsetFollowsSummerTime) {
 
 TEST(OrvelTime, DaysAndZero) {
     OrvelTime t = orvel(2024, 2, 28, 23, 59, 59);
-    for (auto [days, expected] : {std::pair{1, orvel(2024, 2, 29, 23, 59, 59)}, {1, orvel(2024, 3, 1, 23, 59, 59)},
+    for (auto [days, expected] : {std::pair{1, orvel(2024, 2, 29, 23, 59, 59)},
+                                  {1, orvel(2024, 3, 1, 23, 59, 59)},
                                   {-1, orvel(2024, 2, 29, 23, 59, 59)}}) {
         ASSERT_EQ(addORVELTimeDay(&t, days), 1);
         EXPECT_EQ(t, expected);

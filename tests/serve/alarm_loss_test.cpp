@@ -96,6 +96,7 @@ public:
         sqlite3_close(db_);
         db_ = nullptr;
     }
+
 private:
     sqlite3 *db_ = nullptr;
     bool ok_ = false;
@@ -159,6 +160,7 @@ public:
         while (out.write(block.data(), block.size()) && out.flush()) {}
     }
     void free() { std::remove((dir_ + "/filler").c_str()); }
+
 private:
     std::string dir_;
     bool mounted_ = false;
@@ -225,8 +227,10 @@ TEST(GatewayAlarmLoss, ACorruptOutboxIsMovedAsideAndAnUnusableOneSaysWhy) {
     ASSERT_TRUE(broker.start());
     const TempOutbox outbox;
     std::ofstream(outbox.path()) << std::string(8192, 'Z');  // no database at all
-    const std::string serve = "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                              "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" + broker.address() + "\n";
+    const std::string serve =
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+        "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" +
+        broker.address() + "\n";
     const TempFile ini(serve + "Outbox=" + outbox.path() + "\n");
     {
         Gateway g({"--config", ini.path(), "--simulate", "serve"});

@@ -32,9 +32,11 @@ TEST(GatewayLife, SigtermAndSigintStopTheDriverAndExitZero) {
 
 TEST(GatewayLife, SighupRereadsTheItemListAndKeepsItWhenTheFileIsBroken) {
     const int port = freePort();
-    const std::string head = "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n"
-                             "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
-                             "Modbus=127.0.0.1:" + std::to_string(port) + "\n";
+    const std::string head =
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n"
+        "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
+        "Modbus=127.0.0.1:" +
+        std::to_string(port) + "\n";
     const TempFile ini(head + "Items=12:picture:1:0-1 every=1h\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
@@ -66,18 +68,21 @@ TEST(GatewayLife, ASilentStationHoldsUpOnlyItsOwnLine) {
     // Node 13 on channel 0 never answers (the simulated line has no plant 13): each of its
     // reads takes the whole reply time. Station 7 on channel 1 is read every half second.
     const int port = freePort();
-    const TempFile ini("[Chan0]\nRetries=0\nNodes=12, 13\n[Chan0\\Node12]\nPlantNumber=12\n"
-                       "[Chan0\\Node13]\nPlantNumber=13\n"
-                       "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
-                       "Items=13:picture:1:0-1 every=1s, 7:picture:1:1-2 every=500ms\n"
-                       "Modbus=127.0.0.1:" + std::to_string(port) + "\n");
+    const TempFile ini(
+        "[Chan0]\nRetries=0\nNodes=12, 13\n[Chan0\\Node12]\nPlantNumber=12\n"
+        "[Chan0\\Node13]\nPlantNumber=13\n"
+        "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
+        "Items=13:picture:1:0-1 every=1s, 7:picture:1:1-2 every=500ms\n"
+        "Modbus=127.0.0.1:" +
+        std::to_string(port) + "\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
     Client c(port, 7);
     // Unit 7: values 1-2 in registers 0-3, status from 4 (quality, then age in seconds).
     std::vector<uint16_t> status;
     ASSERT_TRUE(waitUntil(4000, [&] { return c.read(4, 3, &status) && status[0] == 0; }))
-        << "station 7 waited for the silent station on the other line\n" << g.log();
+        << "station 7 waited for the silent station on the other line\n"
+        << g.log();
     // While node 13's reads time out one after the other, station 7's values stay fresh.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(9);
     uint32_t oldest = 0;
@@ -95,4 +100,3 @@ TEST(GatewayLife, ASilentStationHoldsUpOnlyItsOwnLine) {
 
 }  // namespace
 }  // namespace servetest
-

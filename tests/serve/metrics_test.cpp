@@ -32,7 +32,8 @@ public:
         dir_ = mkdtemp(dir) ? dir : "/tmp";
         std::ofstream(dir_ + "/prometheus.yml") << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                                    "scrape_configs:\n  - job_name: hydrix\n    static_configs:\n"
-                                                   "      - targets: ['127.0.0.1:" << target << "']\n";
+                                                   "      - targets: ['127.0.0.1:"
+                                                << target << "']\n";
         std::ofstream(dir_ + "/out.log").close();  // the spawn opens them, it does not make them
         std::ofstream(dir_ + "/err.log").close();
         pid_ = spawnWithFiles("/usr/bin/prometheus",
@@ -71,15 +72,17 @@ private:
 TEST(GatewayMetrics, PrometheusScrapesRequestsFailuresByCauseAndItemAgesAndHealthzSaysOk) {
     const int port = freePort();
     // Node 12's report has 15 values: asking for 99 fails with "bad-content" every time.
-    const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                       "Items=12:picture:1:0-2 every=1s, 12:report:1-99 every=1s\nModbus=127.0.0.1:" +
-                       std::to_string(freePort()) + "\nHttp=127.0.0.1:" + std::to_string(port) + "\n");
+    const TempFile ini(
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+        "Items=12:picture:1:0-2 every=1s, 12:report:1-99 every=1s\nModbus=127.0.0.1:" +
+        std::to_string(freePort()) + "\nHttp=127.0.0.1:" + std::to_string(port) + "\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(g.waitForLog("HTTP: /metrics and /healthz on")) << g.log();
     ASSERT_TRUE(g.waitForLog("read failed")) << g.log();
     const std::string text = get(port, "/metrics");
     EXPECT_NE(text.find("# TYPE hydrix_requests_total counter"), std::string::npos) << text;
-    EXPECT_NE(text.find("hydrix_request_failures_total{channel=\"0\",cause=\"bad-content\"}"), std::string::npos) << text;
+    EXPECT_NE(text.find("hydrix_request_failures_total{channel=\"0\",cause=\"bad-content\"}"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("hydrix_request_seconds_bucket{channel=\"0\",le=\"+Inf\"}"), std::string::npos) << text;
     EXPECT_NE(text.find("hydrix_item_last_good_read_age_seconds{item=\"0/12:report:1-99\"} NaN"), std::string::npos)
         << text;

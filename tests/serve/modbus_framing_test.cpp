@@ -33,7 +33,9 @@ public:
     }
     ~Raw() { close(fd_); }
     bool connected() const { return connected_; }
-    bool send(const Bytes &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+    bool send(const Bytes &b) {
+        return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+    }
     // One whole reply (by its MBAP length); empty when the server closed or said nothing
     // within timeoutMs.
     Bytes reply(int timeoutMs = 3000) {
@@ -57,6 +59,7 @@ public:
         uint8_t b[300];
         return recv(fd_, b, sizeof b, 0) <= 0;
     }
+
 private:
     int fd_ = -1;
     bool connected_ = false;
@@ -68,9 +71,13 @@ Bytes frame(uint16_t transaction, const Bytes &pdu, int length = -1, uint16_t pr
     // Sized once and filled in place (g++ 12 at -O3 takes an insert behind a 7-byte
     // initialiser list for a write out of bounds).
     Bytes b(7 + pdu.size());
-    const uint8_t head[7] = {static_cast<uint8_t>(transaction >> 8), static_cast<uint8_t>(transaction),
-                             static_cast<uint8_t>(protocol >> 8),    static_cast<uint8_t>(protocol),
-                             static_cast<uint8_t>(len >> 8),         static_cast<uint8_t>(len), unit};
+    const uint8_t head[7] = {static_cast<uint8_t>(transaction >> 8),
+                             static_cast<uint8_t>(transaction),
+                             static_cast<uint8_t>(protocol >> 8),
+                             static_cast<uint8_t>(protocol),
+                             static_cast<uint8_t>(len >> 8),
+                             static_cast<uint8_t>(len),
+                             unit};
     std::copy(std::begin(head), std::end(head), b.begin());
     std::copy(pdu.begin(), pdu.end(), b.begin() + 7);
     return b;
@@ -82,7 +89,8 @@ uint16_t transactionOf(const Bytes &r) { return r.size() >= 2 ? static_cast<uint
 
 std::string profile(int port, const std::string &extra) {
     return "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\nItems=12:picture:1:0-2 every=1s\n"
-           "Modbus=127.0.0.1:" + std::to_string(port) + "\n" + extra;
+           "Modbus=127.0.0.1:" +
+           std::to_string(port) + "\n" + extra;
 }
 
 TEST(GatewayModbusFraming, EachRequestIsReadByItsLengthAndAnUnknownFunctionKeepsTheStreamInStep) {

@@ -107,14 +107,17 @@ TEST(GatewayModbus, EveryWordOrderReadsBackWithTheMatchingDecoder) {
         const char *order;
         float (*decode)(const uint16_t *);
     };
-    const Case cases[] = {{"ABCD", modbus_get_float_abcd}, {"CDAB", modbus_get_float_cdab},
-                          {"BADC", modbus_get_float_badc}, {"DCBA", modbus_get_float_dcba}};
+    const Case cases[] = {{"ABCD", modbus_get_float_abcd},
+                          {"CDAB", modbus_get_float_cdab},
+                          {"BADC", modbus_get_float_badc},
+                          {"DCBA", modbus_get_float_dcba}};
     for (const Case &k : cases) {
         SCOPED_TRACE(k.order);
         const int port = freePort();
-        const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                           "Items=12:picture:1:1-2 every=1h\nWordOrder=" + std::string(k.order) +
-                           "\nModbus=" + modbusAt(port) + "\n");
+        const TempFile ini(
+            "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+            "Items=12:picture:1:1-2 every=1h\nWordOrder=" +
+            std::string(k.order) + "\nModbus=" + modbusAt(port) + "\n");
         Gateway g({"--config", ini.path(), "--simulate", "serve"});
         ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
         Client c(port, 12);
@@ -129,9 +132,11 @@ TEST(GatewayModbus, NeverReadAndStaleItemsAnswerGatewayTargetFailed) {
     const int port = freePort();
     // Picture 9 does not exist (the station answers NDA): never read. Picture 1 is read
     // once an hour and counts as stale one second after it was read.
-    const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                       "Items=12:picture:1:0-3 every=1h, 12:picture:9:0-3 every=1h\nStaleAfter=1s\n"
-                       "Modbus=" + modbusAt(port) + "\n");
+    const TempFile ini(
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+        "Items=12:picture:1:0-3 every=1h, 12:picture:9:0-3 every=1h\nStaleAfter=1s\n"
+        "Modbus=" +
+        modbusAt(port) + "\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
     Client c(port, 12);
@@ -152,8 +157,10 @@ TEST(GatewayModbus, NeverReadAndStaleItemsAnswerGatewayTargetFailed) {
     if (sawGood) {
         std::vector<uint16_t> values;
         // Read at once; if the second has just passed, the answer is 0x0B instead.
-        if (c.read(0, 2, &values, &error)) EXPECT_FLOAT_EQ(modbus_get_float_abcd(values.data()), 1.0f);
-        else EXPECT_EQ(error, EMBXGTAR);
+        if (c.read(0, 2, &values, &error))
+            EXPECT_FLOAT_EQ(modbus_get_float_abcd(values.data()), 1.0f);
+        else
+            EXPECT_EQ(error, EMBXGTAR);
     }
     ASSERT_TRUE(waitUntil(5000, [&] { return c.read(8, 10, &regs) && regs[0] == 3; })) << "never stale";
     EXPECT_GE((uint32_t(regs[1]) << 16) | regs[2], 1u) << "age in seconds";
@@ -169,7 +176,7 @@ TEST(GatewayModbus, NeverReadAndStaleItemsAnswerGatewayTargetFailed) {
 }
 
 TEST(GatewayModbus, WritesAreRefusedUnlessAllowedForTheClientAndReachTheStationWhenAllowed) {
-    {   // The built-in gateway: writes are off.
+    {  // The built-in gateway: writes are off.
         const int port = freePort();
         Gateway g({"serve", "--modbus", modbusAt(port)});
         ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
@@ -188,10 +195,12 @@ TEST(GatewayModbus, WritesAreRefusedUnlessAllowedForTheClientAndReachTheStationW
         EXPECT_TRUE(g.waitForLog("refused (AllowWrites is off)")) << g.log();
     }
     const int port = freePort();
-    const std::string head = "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n"
-                             "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
-                             "Items=12:setpoints:1-11 every=1h, 12:picture:1:0-1 every=1h, 7:setpoints:1-3 every=1h\n"
-                             "AllowWrites=1\nModbus=" + modbusAt(port) + "\n";
+    const std::string head =
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n"
+        "[Chan1]\nHYDRIXDefault=0\nDeviceName=SIM1\nNodes=7\n[Serve]\n"
+        "Items=12:setpoints:1-11 every=1h, 12:picture:1:0-1 every=1h, 7:setpoints:1-3 every=1h\n"
+        "AllowWrites=1\nModbus=" +
+        modbusAt(port) + "\n";
     const TempFile ini(head + "WriteClients=10.0.0.9\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(g.waitForLog("modbus: listening")) << g.log();
@@ -210,7 +219,8 @@ TEST(GatewayModbus, WritesAreRefusedUnlessAllowedForTheClientAndReachTheStationW
     ASSERT_EQ(modbus_write_registers(c12.ctx(), 2, 2, value), 2) << modbus_strerror(errno) << "\n" << g.log();
     std::vector<uint16_t> regs;
     EXPECT_TRUE(waitUntil(10000, [&] { return c12.read(2, 2, &regs) && modbus_get_float_abcd(regs.data()) == 4.5f; }))
-        << "setpoint 2 was not read back as 4.5\n" << g.log();
+        << "setpoint 2 was not read back as 4.5\n"
+        << g.log();
     setFloat(21.0f, value);  // the v6 engine, setpoint 1 of station 7
     ASSERT_EQ(modbus_write_registers(c7.ctx(), 0, 2, value), 2) << modbus_strerror(errno) << "\n" << g.log();
     EXPECT_TRUE(waitUntil(10000, [&] { return c7.read(0, 2, &regs) && modbus_get_float_abcd(regs.data()) == 21.0f; }))

@@ -63,11 +63,12 @@ bool Broker::secure(const std::string &user, const std::string &password) {
     const std::string d = "'" + dir_ + "'";
     std::ofstream(dir_ + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
     const std::string make =
-        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 1"
+        "cd " + d +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 1"
         " -subj /CN=hydrix-test-ca && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr"
         " -subj /CN=127.0.0.1 && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
-        " -out server.crt -days 1 -extfile san.ext && mosquitto_passwd -c -b passwords '" + user + "' '" +
-        password + "' && chmod 0700 passwords";
+        " -out server.crt -days 1 -extfile san.ext && mosquitto_passwd -c -b passwords '" +
+        user + "' '" + password + "' && chmod 0700 passwords";
     if (std::system(("(" + make + ") >/dev/null 2>&1").c_str()) != 0) return false;
     std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous false\n"
                                             << "password_file " << dir_ << "/passwords\n"
@@ -145,8 +146,8 @@ void Subscriber::onConnect() { mosquitto_subscribe(mosq_, nullptr, filter_.c_str
 
 void Subscriber::onMessage(const mosquitto_message *m) {
     std::lock_guard lock(mutex_);
-    got_.push_back({m->topic, std::string(static_cast<const char *>(m->payload), static_cast<size_t>(m->payloadlen)),
-                    m->retain});
+    got_.push_back(
+        {m->topic, std::string(static_cast<const char *>(m->payload), static_cast<size_t>(m->payloadlen)), m->retain});
 }
 
 std::vector<Received> Subscriber::all() {

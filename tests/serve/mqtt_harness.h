@@ -14,7 +14,7 @@ namespace servetest {
 
 class Broker {
 public:
-    Broker();   // picks the port and the directory; does not start
+    Broker();  // picks the port and the directory; does not start
     ~Broker();
     // Before start(): TLS on the listener (a CA and a certificate for 127.0.0.1, made here
     // with openssl) and a password for `user`; anonymous clients are refused. False when
@@ -29,6 +29,7 @@ public:
     // what the gateway sent, whatever the broker then delivered to whom.
     size_t received(const std::string &topic) const;
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
 private:
     int port_ = 0;
     int pid_ = -1;
@@ -50,6 +51,7 @@ public:
     void onConnect();
     void onSubscribe() { subscribed_.store(true); }
     void onMessage(const mosquitto_message *m);
+
 private:
     mosquitto *mosq_ = nullptr;
     std::string filter_;

@@ -29,9 +29,13 @@ Stations::~Stations() {
 }
 
 std::string Stations::profile(const Broker &broker, const std::string &outbox, const std::string &serve) const {
-    return "[Chan0]\nRetries=0\nNodes=12\nPort=" + pty_[0]->slavePath() + "\n[Chan0\\Node12]\nPlantNumber=12\n"
-           "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nRetries=0\nNodes=7\nPort=" + pty_[1]->slavePath() + "\n"
-           "[Serve]\n" + serve + "Mqtt=" + broker.address() + "\nOutbox=" + outbox + "\n";
+    return "[Chan0]\nRetries=0\nNodes=12\nPort=" + pty_[0]->slavePath() +
+           "\n[Chan0\\Node12]\nPlantNumber=12\n"
+           "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nRetries=0\nNodes=7\nPort=" +
+           pty_[1]->slavePath() +
+           "\n"
+           "[Serve]\n" +
+           serve + "Mqtt=" + broker.address() + "\nOutbox=" + outbox + "\n";
 }
 
 void Stations::setAlarms(int node, const std::vector<st::Alarm> &alarms) {
@@ -75,7 +79,8 @@ std::set<int> alarmCodesSeen(Subscriber &sub) {
 }
 
 void expectEachAlarmOnce(Subscriber &sub, const std::set<int> &expected) {
-    for (const auto &[key, n] : tally(sub).alarms) EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
+    for (const auto &[key, n] : tally(sub).alarms)
+        EXPECT_EQ(n, 1) << "alarm " << key.second << " arrived " << n << " times";
     EXPECT_EQ(alarmCodesSeen(sub), expected);
 }
 

@@ -36,7 +36,7 @@ std::set<int> alarmCodes(const st::Model &m);
 
 // Alarm codes and history (node, time) keys as the subscriber got them, with counts.
 struct Tally {
-    std::map<std::pair<int, int>, int> alarms;            // (node, code)
+    std::map<std::pair<int, int>, int> alarms;           // (node, code)
     std::map<std::pair<int, std::string>, int> history;  // (node, time)
     size_t historyMessages = 0;
 };

@@ -54,7 +54,8 @@ TEST(GatewayMqtt, ValuesAlarmsAndHistoryArriveOnceEach) {
     EXPECT_EQ(t.historyMessages, 48u);
     // The stations' books: every alarm they handed over (and forgot) was published.
     for (const int node : {12, 7})
-        for (const int code : stations.sim(node).book().alarmsAcked) EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
+        for (const int code : stations.sim(node).book().alarmsAcked)
+            EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
 }
 
 TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothing) {
@@ -81,8 +82,9 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     Subscriber history(broker.port(), "hydrix/+/history");
     ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed() && history.subscribed(); }));
     Gateway g({"--config", ini.path(), "serve"});
-    ASSERT_TRUE(waitUntil(20000, [&] { return sub.count("/alarms") >= expected.size() && history.count("/history") >= 48; }))
-        << g.log();
+    ASSERT_TRUE(waitUntil(20000, [&] {
+        return sub.count("/alarms") >= expected.size() && history.count("/history") >= 48;
+    })) << g.log();
 
     // The broker goes away under the running gateway (once it has acknowledged what it
     // got: a message whose acknowledgement is lost with the broker goes again, QoS 1 is
@@ -114,7 +116,8 @@ TEST(GatewayMqtt, BrokerDownGatewayKilledAndBrokerRestartedLoseAndDuplicateNothi
     EXPECT_EQ(broker.received("hydrix/12/history"), 24u) << "history of station 12 published twice";
     EXPECT_EQ(broker.received("hydrix/7/history"), 24u) << "history of station 7 published twice";
     for (const int node : {12, 7})
-        for (const int code : stations.sim(node).book().alarmsAcked) EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
+        for (const int code : stations.sim(node).book().alarmsAcked)
+            EXPECT_EQ(t.alarms.count({node, code}), 1u) << code;
 }
 
 TEST(GatewayMqtt, AGatewayKilledInTheMiddleOfAnAlarmFetchKeepsEveryAlarmTheStationLetGo) {
@@ -163,10 +166,11 @@ TEST(GatewayMqtt, CredentialsAndTheCaFileOfTheProfileGetThroughATlsBroker) {
     for (const std::string password : {"s3cret", "wrong"}) {
         SCOPED_TRACE(password);
         const TempOutbox outbox;
-        const TempFile ini("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                           "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" + broker.address() +
-                           "\nMqttUser=gateway\nMqttPassword=" + password + "\nMqttCaFile=" + broker.caFile() +
-                           "\nOutbox=" + outbox.path() + "\n");
+        const TempFile ini(
+            "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+            "Items=12:picture:1:0-2 every=1s\nModbus=off\nMqtt=" +
+            broker.address() + "\nMqttUser=gateway\nMqttPassword=" + password + "\nMqttCaFile=" + broker.caFile() +
+            "\nOutbox=" + outbox.path() + "\n");
         Gateway g({"--config", ini.path(), "--simulate", "serve"});
         if (password == "s3cret") {
             ASSERT_TRUE(g.waitForLog("MQTT: connected to")) << g.log() << broker.log();
@@ -245,8 +249,10 @@ TEST(GatewayMqtt, AMessageAnEarlierRunSentGoesAgainMarkedAsAPossibleCopy) {
         "INSERT INTO outbox (topic, payload) VALUES ('hydrix/12/alarms', '{\"code\":1}'),"
         " ('hydrix/12/alarms', '{\"code\":2}'), ('hydrix/12/alarms', '{\"code\":3}');");
     Broker broker;
-    const std::string serve = "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
-                              "Items=12:picture:1:0-2 every=1s\nModbus=off\nOutbox=" + outbox.path() + "\nMqtt=";
+    const std::string serve =
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n"
+        "Items=12:picture:1:0-2 every=1s\nModbus=off\nOutbox=" +
+        outbox.path() + "\nMqtt=";
     {
         const TempFile ini(serve + broker.address() + "\n");  // the broker is down: nothing is sent
         Gateway g({"--config", ini.path(), "--simulate", "serve"});

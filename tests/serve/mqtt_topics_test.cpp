@@ -17,8 +17,8 @@ namespace servetest {
 namespace {
 
 std::string simulatedProfile(const Broker &broker, const TempOutbox &outbox, const std::string &serve) {
-    return "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n" + serve + "Modbus=off\nMqtt=" +
-           broker.address() + "\nOutbox=" + outbox.path() + "\n";
+    return "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\n" + serve +
+           "Modbus=off\nMqtt=" + broker.address() + "\nOutbox=" + outbox.path() + "\n";
 }
 
 TEST(GatewayMqttTopics, TwoGatewaysOfOneHostKeepTheirConnectionsAndAClashingIdIsReported) {
@@ -47,9 +47,9 @@ TEST(GatewayMqttTopics, TwoGatewaysOfOneHostKeepTheirConnectionsAndAClashingIdIs
     Gateway ga({"--config", a.path(), "--simulate", "serve"});
     Gateway gb({"--config", b.path(), "--simulate", "serve"});
     const std::string said = "another client may use the client id 'same'";
-    EXPECT_TRUE(waitUntil(40000, [&] {
-        return ga.log().find(said) != std::string::npos || gb.log().find(said) != std::string::npos;
-    })) << ga.log() << gb.log();
+    EXPECT_TRUE(waitUntil(
+        40000, [&] { return ga.log().find(said) != std::string::npos || gb.log().find(said) != std::string::npos; }))
+        << ga.log() << gb.log();
     ga.signal(SIGTERM);
     gb.signal(SIGTERM);
     EXPECT_EQ(ga.wait(10000), 0);
@@ -62,14 +62,16 @@ TEST(GatewayMqttTopics, ANodeNumberOnTwoChannelsGetsTopicsOfItsOwnOnEach) {
     Subscriber sub(broker.port(), "hydrix/#");
     ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
     const TempOutbox outbox;
-    const TempFile ini("[Chan0]\nNodes=12, 7\n[Chan0\\Node12]\nPlantNumber=12\n[Chan0\\Node7]\nPlantNumber=7\n"
-                       "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nNodes=7\n[Serve]\n"
-                       "Items=0/7:picture:1:0-2 every=1s, 1/7:picture:1:1-2 every=1s, 12:picture:1:0-2 every=1s\n"
-                       "Units=1/7:17\nModbus=off\nMqtt=" + broker.address() + "\nOutbox=" + outbox.path() + "\n");
+    const TempFile ini(
+        "[Chan0]\nNodes=12, 7\n[Chan0\\Node12]\nPlantNumber=12\n[Chan0\\Node7]\nPlantNumber=7\n"
+        "[Chan1]\nHYDRIXDefault=0\nDeviceName=LINE\nNodes=7\n[Serve]\n"
+        "Items=0/7:picture:1:0-2 every=1s, 1/7:picture:1:1-2 every=1s, 12:picture:1:0-2 every=1s\n"
+        "Units=1/7:17\nModbus=off\nMqtt=" +
+        broker.address() + "\nOutbox=" + outbox.path() + "\n");
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(waitUntil(20000, [&] {
-        return !lastPayload(sub, "hydrix/0-7/picture1/1").empty() && !lastPayload(sub, "hydrix/1-7/picture1/1").empty() &&
-               !lastPayload(sub, "hydrix/12/picture1/1").empty();
+        return !lastPayload(sub, "hydrix/0-7/picture1/1").empty() &&
+               !lastPayload(sub, "hydrix/1-7/picture1/1").empty() && !lastPayload(sub, "hydrix/12/picture1/1").empty();
     })) << g.log();
     g.signal(SIGTERM);
     EXPECT_EQ(g.wait(10000), 0);
@@ -137,8 +139,10 @@ TEST(GatewayMqttTopics, SighupClearsTheRetainedTopicsOfRemovedItemsAndNamesSetti
     const TempFile ini(simulatedProfile(broker, outbox, "Items=12:picture:1:0-2 every=1s, 12:report:1-2 every=1s\n"));
     Gateway g({"--config", ini.path(), "--simulate", "serve"});
     ASSERT_TRUE(waitUntil(15000, [&] { return !lastPayload(sub, "hydrix/12/report/2").empty(); })) << g.log();
-    ini.write("[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\nItems=12:picture:1:0-2 every=1s\n"
-              "Modbus=127.0.0.1:1599\nMqtt=" + broker.address() + "\nMqttPrefix=other\nOutbox=" + outbox.path() + "\n");
+    ini.write(
+        "[Chan0]\nNodes=12\n[Chan0\\Node12]\nPlantNumber=12\n[Serve]\nItems=12:picture:1:0-2 every=1s\n"
+        "Modbus=127.0.0.1:1599\nMqtt=" +
+        broker.address() + "\nMqttPrefix=other\nOutbox=" + outbox.path() + "\n");
     g.signal(SIGHUP);
     ASSERT_TRUE(g.waitForLog("item list reread: 1 item(s)")) << g.log();
     EXPECT_NE(g.log().find("Modbus=127.0.0.1:1599 takes effect at the next start"), std::string::npos) << g.log();

@@ -27,7 +27,8 @@ TEST(GatewayProfile, CheckAndTheGatewayTellABadServeValueAlike) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines);
         const TempFile ini(kChannels + "DeviceName=SIM1\nNodes=7\n[Serve]\n" + c.lines);
-        const std::string where = ini.path() + ":" + std::to_string(c.line) + ": " + c.kind + ": [Serve] " + c.key + " = ";
+        const std::string where =
+            ini.path() + ":" + std::to_string(c.line) + ": " + c.kind + ": [Serve] " + c.key + " = ";
         const auto lineOf = [&](const std::string &text) {
             const size_t at = text.find(where);
             return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);

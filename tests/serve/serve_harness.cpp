@@ -23,7 +23,6 @@ int freePort() {
     return ntohs(sa.sin_port);
 }
 
-
 TempOutbox::TempOutbox() : path_(tempPath("hydrix-serve-outbox")) {}
 TempOutbox::~TempOutbox() {
     for (const char *end : {"", "-wal", "-shm"}) unlink((path_ + end).c_str());
@@ -73,7 +72,8 @@ std::vector<MapEntry> printedMap(const std::vector<std::string> &configArgs) {
     for (std::string line; std::getline(in, line);) {
         const auto j = nlohmann::json::parse(line);
         map.push_back({j.at("unit").get<int>(), j.at("node").get<int>(), j.at("address").get<int>(),
-                       j.at("registers").get<int>(), j.at("item").get<std::string>(), j.at("meaning").get<std::string>()});
+                       j.at("registers").get<int>(), j.at("item").get<std::string>(),
+                       j.at("meaning").get<std::string>()});
     }
     return map;
 }

@@ -23,6 +23,7 @@ public:
     TempOutbox();
     ~TempOutbox();
     const std::string &path() const { return path_; }
+
 private:
     std::string path_;
 };
@@ -45,6 +46,7 @@ public:
     // Waits for the end; kills it after timeoutMs. Returns the exit code (-1: killed).
     int wait(int timeoutMs) { return process_.wait(timeoutMs); }
     int pid() const { return process_.pid(); }
+
 private:
     Process process_;
 };
@@ -59,6 +61,7 @@ public:
     // Input registers; the libmodbus errno (EMBXGTAR ...) in *error on failure.
     bool read(int address, int count, std::vector<uint16_t> *out, int *error = nullptr);
     bool connected() const { return connected_; }
+
 private:
     modbus_t *ctx_ = nullptr;
     bool connected_ = false;

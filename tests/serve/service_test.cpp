@@ -56,6 +56,7 @@ public:
         for (const Message &m : messages()) n += m.text.find(part) != std::string::npos;
         return n;
     }
+
 private:
     void read() {
         while (!stop_) {
@@ -99,7 +100,8 @@ TEST(GatewayService, SaysReadyReloadingAndStoppingAndFeedsTheWatchdogOnlyWhileIt
     Stations stations;
     Broker broker;  // not used: MQTT off
     const TempOutbox outbox;
-    const TempFile ini(stations.profile(broker, outbox.path(), "Items=12:picture:1:0-2 every=1s, 7:picture:1:1-2 every=1s\n"));
+    const TempFile ini(
+        stations.profile(broker, outbox.path(), "Items=12:picture:1:0-2 every=1s, 7:picture:1:1-2 every=1s\n"));
     Gateway g({"--config", ini.path(), "serve", "--mqtt", "off", "--modbus", "off"});
     unsetenv("NOTIFY_SOCKET");
     unsetenv("WATCHDOG_USEC");

@@ -14,71 +14,62 @@ namespace {
 
 using test::Line;
 
-std::string dropDc3(std::string s)
-{
+std::string dropDc3(std::string s) {
     s.erase(std::remove(s.begin(), s.end(), wire::DC3), s.end());
     return s;
 }
 
 // The check a receiver computes over a reply frame (lead byte at `lead`) against the
 // number after its "#".
-bool replyCheckHolds(const std::string &frame, size_t lead, bool v6)
-{
+bool replyCheckHolds(const std::string &frame, size_t lead, bool v6) {
     const size_t hash = frame.find('#', lead);
-    if (hash == std::string::npos)
-        return false;
+    if (hash == std::string::npos) return false;
     return wire::checksum(frame.substr(lead + 1), v6) == std::atoi(frame.c_str() + hash + 1);
 }
 
 // Faults as `set` arranges them.
-Faults faults(const std::function<void(Faults &)> &set)
-{
+Faults faults(const std::function<void(Faults &)> &set) {
     Faults f;
     set(f);
     return f;
 }
 
-Model exampleModel()
-{
+Model exampleModel() {
     std::string error;
     auto m = loadModel(std::string(HYDRIX_SOURCE_DIR) + "/examples/station-model.json", &error);
     EXPECT_TRUE(m) << error;
     return m ? *m : Model{};
 }
 
-TEST(StationWire, ChecksumsFoldTheByteSum)
-{
+TEST(StationWire, ChecksumsFoldTheByteSum) {
     EXPECT_EQ(wire::checksum(" 12 WGS P 0 ! 3 #", false), 776);
     EXPECT_EQ(wire::checksum(" OK #", false), 218);
     EXPECT_EQ(wire::checksum(" 12 BRK #", false), 418);
     EXPECT_EQ(wire::checksum("# 12", false), 0);
-    EXPECT_EQ(wire::checksum(" \xE5\xE5#", false), 22);            // signed bytes
+    EXPECT_EQ(wire::checksum(" \xE5\xE5#", false), 22);  // signed bytes
     EXPECT_EQ(wire::checksum(std::string(300, '\x80'), false), 27136);
-    EXPECT_EQ(wire::checksum(" O\x13K #", false), 218);             // DC3 skipped
+    EXPECT_EQ(wire::checksum(" O\x13K #", false), 218);  // DC3 skipped
     EXPECT_EQ(wire::checksum("abc", true), 294);
     EXPECT_EQ(wire::checksum(std::string(160, '\xFA'), true), 25536);  // 40000 folded
     EXPECT_EQ(wire::buildRequest("OK", true), std::string("\x01 OK # 218 \r"));
     EXPECT_EQ(wire::buildFrame(wire::STX, "OK", false, true), std::string("\x02 OK # 218\r\n"));
 }
 
-TEST(StationWire, RequestParsingKeepsQuotedTextAndChecksTheSum)
-{
+TEST(StationWire, RequestParsingKeepsQuotedTextAndChecksTheSum) {
     auto r = wire::parseRequest(wire::buildRequest("12 MCC 4 26 12 05 10 00 00 2 T 'My name'", true), true);
     EXPECT_TRUE(r.ok());
     ASSERT_EQ(r.words.size(), 12u);
     EXPECT_EQ(r.words.back(), "'My name'");
     // The v6 alarm request has no blank before "#".
-    r = wire::parseRequest("\x01 12 WCA 0 26 12 5 10 7# " +
-                               std::to_string(wire::checksum(" 12 WCA 0 26 12 5 10 7", true)) + " \r",
-                           true);
+    r = wire::parseRequest(
+        "\x01 12 WCA 0 26 12 5 10 7# " + std::to_string(wire::checksum(" 12 WCA 0 26 12 5 10 7", true)) + " \r", true);
     EXPECT_TRUE(r.ok());
     EXPECT_EQ(r.words.back(), "7");
     EXPECT_FALSE(wire::parseRequest("\x01 12 WGD # 437 \r", false).ok());
     EXPECT_FALSE(wire::parseRequest("\x01 12 WGD 436 \r", false).ok());
 }
 
-TEST(StationLine, AnswersPicturesAndRefusesBadTelegrams)
-{
+TEST(StationLine, AnswersPicturesAndRefusesBadTelegrams) {
     Line line(exampleModel());
     line.request("12 WGS P 0 ! 3");
     const std::string frame = line.read(1, 2000);
@@ -104,8 +95,7 @@ TEST(StationLine, AnswersPicturesAndRefusesBadTelegrams)
     EXPECT_EQ(line.sim().receivedTelegrams().front(), wire::buildRequest("12 WGS P 0 ! 3", false));
 }
 
-TEST(StationLine, AlarmsLeaveTheQueueOnlyWhenAcknowledged)
-{
+TEST(StationLine, AlarmsLeaveTheQueueOnlyWhenAcknowledged) {
     Line line(exampleModel());
     const std::string first = line.ask("12 WCA 0 26 12 5 10 0");
     EXPECT_EQ(first, "ALR 12 17 26 12 04 01 15 A 0 0 0 0 0 0 30");
@@ -126,8 +116,7 @@ TEST(StationLine, AlarmsLeaveTheQueueOnlyWhenAcknowledged)
     EXPECT_EQ(Line::replyText(line.read(1, 2000)), "ACT 12");
 }
 
-TEST(StationLine, HistoryComesInChunksUntilNda)
-{
+TEST(StationLine, HistoryComesInChunksUntilNda) {
     // Records 22:00, 23:00, 00:00, 01:00, 02:00 around the night of 3 December; three
     // records a reply.
     Line line(exampleModel());
@@ -146,8 +135,7 @@ TEST(StationLine, HistoryComesInChunksUntilNda)
               "26 12 04 00 00 7 8 9 ! 26 12 04 01 00 10 11 12 ! 26 12 04 02 00 13 14 15 !");
 }
 
-TEST(StationLine, SetpointWritesChangeTheList)
-{
+TEST(StationLine, SetpointWritesChangeTheList) {
     Line line(exampleModel());
     EXPECT_EQ(line.ask("12 MCC 0 1"), "1 0 12 2 1 3.5 3 2 1.25 4 I 17 5 D 1 6 T 'Inlet_pump'");
     EXPECT_EQ(line.ask("12 MCC 12 26 12 05 10 00 00 2 1 7.5"), "SCO");
@@ -168,8 +156,7 @@ TEST(StationLine, SetpointWritesChangeTheList)
     EXPECT_EQ(line.ask("12 WGS P 3 X 1"), "SCE");
 }
 
-TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
-{
+TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear) {
     Line line(exampleModel(), faults([](Faults &f) {
                   f.okRepliesBefore = 2, f.dc3InReply = f.garbageBeforeStx = true, f.replies = 1;
               }));
@@ -202,8 +189,7 @@ TEST(StationFaults, OkRepliesDc3GarbageAndWrongChecksThenClear)
     EXPECT_EQ(line.sim().counters().brk, 1);
 }
 
-TEST(StationFaults, PacingHonoursTheBaudRate)
-{
+TEST(StationFaults, PacingHonoursTheBaudRate) {
     Model m = exampleModel();
     m.find(7)->pictures[2].values.assign(60, 1234.5);
     Line line(m, faults([](Faults &f) { f.baud = 9600; }));
@@ -225,8 +211,7 @@ TEST(StationFaults, PacingHonoursTheBaudRate)
     EXPECT_LT(fast, expected / 2);
 }
 
-TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
-{
+TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang) {
     Line line(exampleModel(), faults([](Faults &f) { f.delayMs = 300, f.splitPauseMs = 600, f.replies = 1; }));
     auto t0 = std::chrono::steady_clock::now();
     line.request("7 WGS P 0 ! 1");
@@ -250,8 +235,7 @@ TEST(StationFaults, DelaySplitSilenceAndStopDoNotHang)
     EXPECT_LT(msSince(t0), 1000);
 }
 
-TEST(StationLine, AssemblesRequestsFromPiecesAndSurvivesRunawayLines)
-{
+TEST(StationLine, AssemblesRequestsFromPiecesAndSurvivesRunawayLines) {
     Line line(exampleModel());
     std::vector<std::pair<bool, std::string>> seen;
     std::mutex seenMutex;
@@ -288,15 +272,12 @@ TEST(StationLine, AssemblesRequestsFromPiecesAndSurvivesRunawayLines)
 
 // The driver reopens its port, then the station is moved to a new line: it serves on,
 // and its books run on.
-TEST(StationLine, ServesAgainAfterAReopenAndOnANewLine)
-{
+TEST(StationLine, ServesAgainAfterAReopenAndOnANewLine) {
     Line line(exampleModel());
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        if (round == 1)
-            line.reopen();
-        if (round == 2)
-            line.reattach();
+        if (round == 1) line.reopen();
+        if (round == 2) line.reattach();
         EXPECT_EQ(line.ask("7 WGS P 0 ! 1"), "0 0 0 0 0 0 0 0 70 71 72");
     }
     EXPECT_EQ(line.sim().book().requests, 3);
@@ -305,8 +286,7 @@ TEST(StationLine, ServesAgainAfterAReopenAndOnANewLine)
 
 // A station left running keeps only the last telegrams, or none when told so; it counts
 // every one either way.
-TEST(StationLine, KeepsABoundedTailOfTheTelegrams)
-{
+TEST(StationLine, KeepsABoundedTailOfTheTelegrams) {
     for (const bool keep : {true, false}) {
         SCOPED_TRACE(keep ? "kept" : "not kept");
         Line line(exampleModel());
@@ -330,8 +310,7 @@ TEST(StationLine, KeepsABoundedTailOfTheTelegrams)
     }
 }
 
-TEST(StationFaults, V6FramingCallsInAndAnswersOk)
-{
+TEST(StationFaults, V6FramingCallsInAndAnswersOk) {
     const Faults f = faults([](Faults &v) { v.v6Framing = true, v.v6Lf = false; });
     Line line(exampleModel(), f);
     line.sim().sendCallIn(7, false);
@@ -367,15 +346,15 @@ TEST(StationFaults, V6FramingCallsInAndAnswersOk)
     EXPECT_EQ(line.sim().model().find(12)->limits.at(2).high, 300);
 }
 
-TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
-{
+TEST(StationModel, LoadsTheExampleAndExplainsBadFiles) {
     const Model m = exampleModel();
     ASSERT_EQ(m.plants.size(), 2u);
     EXPECT_EQ(m.historyChunk, 3);
     EXPECT_EQ(m.find(12)->setpoints.at(6).text, "Inlet_pump");
 
     std::string error;
-    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"history":[{"time":"2026-02-31 10:00","values":[1]}]}]})", "m.json", &error));
+    EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"history":[{"time":"2026-02-31 10:00","values":[1]}]}]})",
+                            "m.json", &error));
     EXPECT_NE(error.find("plants[0].history[0].time"), std::string::npos) << error;
     EXPECT_FALSE(parseModel("{\"plants\":[\n{\"plant\":1,}]}", "m.json", &error));
     EXPECT_NE(error.find("m.json: "), std::string::npos);
@@ -407,18 +386,15 @@ TEST(StationModel, LoadsTheExampleAndExplainsBadFiles)
         EXPECT_EQ(error, "m.json: " + why);
     }
     std::string rows = "[1,2,3,4,5]";
-    for (int i = 0; i < 25; ++i)
-        rows += ",[1,2,3,4,5]";
+    for (int i = 0; i < 25; ++i) rows += ",[1,2,3,4,5]";
     EXPECT_FALSE(parseModel(R"({"plants":[{"plant":1,"report":[)" + rows + "]}]}", "m.json", &error));
     EXPECT_EQ(error, "m.json: plants[0].report: must have at most 25 rows");
 }
 
 // Numbers as the engine reading `text` takes them: blank-separated, parsed like atof.
-std::vector<double> numbersOf(const std::string &text)
-{
+std::vector<double> numbersOf(const std::string &text) {
     std::vector<double> out;
-    for (const std::string &w : wire::splitWords(text))
-        out.push_back(std::atof(w.c_str()));
+    for (const std::string &w : wire::splitWords(text)) out.push_back(std::atof(w.c_str()));
     return out;
 }
 
@@ -426,8 +402,7 @@ std::vector<double> numbersOf(const std::string &text)
 // telegram engine can take (it reads the first number twice and wants rows of five; its
 // values 1 on are the report's), whole picture and report numbers for the v6 engine, and
 // only the setpoint letters each engine's list parser knows.
-TEST(StationModel, EachEngineGetsTheFormItReads)
-{
+TEST(StationModel, EachEngineGetsTheFormItReads) {
     struct Source {
         const char *name;
         Model model;
@@ -444,8 +419,7 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
                     return Line::replyText(line.read(1, 2000));
                 };
                 std::vector<double> report;
-                for (const auto &row : p.reportRows)
-                    report.insert(report.end(), row.begin(), row.end());
+                for (const auto &row : p.reportRows) report.insert(report.end(), row.begin(), row.end());
                 const std::string reportReply = ask("WGD 26 12 05 10 00 26 12 04");
                 if (report.empty()) {
                     EXPECT_EQ(reportReply, "NDA");
@@ -454,8 +428,7 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
                     if (!v6)  // the telegram engine's list
                         list.insert(list.begin(), list.front());
                     ASSERT_EQ(list.size(), report.size()) << reportReply;
-                    for (size_t i = v6 ? 0 : 1; i < report.size(); ++i)
-                        EXPECT_EQ(list[i], report[i]) << i;
+                    for (size_t i = v6 ? 0 : 1; i < report.size(); ++i) EXPECT_EQ(list[i], report[i]) << i;
                 }
                 for (const auto &[number, pic] : p.pictures) {
                     const std::vector<double> got = numbersOf(ask("WGS P 0 ! " + std::to_string(number)));
@@ -463,8 +436,7 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
                     for (size_t i = 0; i < pic.values.size(); ++i)
                         EXPECT_EQ(got[8 + i], v6 ? std::round(pic.values[i]) : pic.values[i]) << number;
                 }
-                if (p.setpoints.empty())
-                    continue;
+                if (p.setpoints.empty()) continue;
                 const std::vector<std::string> words = wire::splitWords(ask("MCC 0 1"));
                 ASSERT_EQ(words.size(), 3 * p.setpoints.size());
                 for (size_t i = 0; i < words.size(); i += 3) {
@@ -483,8 +455,7 @@ TEST(StationModel, EachEngineGetsTheFormItReads)
 }
 
 // Which of `count` picture replies came with a wrong check, under the given rates.
-std::string badCheckPattern(uint64_t seed, double rate, int count, Book *book = nullptr)
-{
+std::string badCheckPattern(uint64_t seed, double rate, int count, Book *book = nullptr) {
     Line line(exampleModel());
     line.sim().setKeepTelegrams(false);
     FaultRates rates;
@@ -496,15 +467,13 @@ std::string badCheckPattern(uint64_t seed, double rate, int count, Book *book = 
         line.request("7 WGS P 0 ! 1");
         pattern += replyCheckHolds(line.read(1, 2000), 0, false) ? '.' : 'x';
     }
-    if (book)
-        *book = line.sim().book();
+    if (book) *book = line.sim().book();
     EXPECT_TRUE(line.sim().receivedTelegrams().empty());  // not kept, but counted
     EXPECT_EQ(line.sim().counters().requests, count);
     return pattern;
 }
 
-TEST(StationRandomFaults, RatesAreSeededAndBooked)
-{
+TEST(StationRandomFaults, RatesAreSeededAndBooked) {
     Book book;
     const std::string a = badCheckPattern(1, 0.5, 48, &book);
     EXPECT_EQ(badCheckPattern(1, 0.5, 48), a);  // the same seed, the same run
@@ -522,25 +491,27 @@ TEST(StationRandomFaults, RatesAreSeededAndBooked)
     EXPECT_EQ(badCheckPattern(3, 1.0, 10), "xxxxxxxxxx");
 }
 
-TEST(StationRandomFaults, EachKindShowsOnTheLine)
-{
+TEST(StationRandomFaults, EachKindShowsOnTheLine) {
     struct Case {
         FaultKind kind;
         std::function<void(Line &, const std::string &)> check;
     };
     const std::string plain = wire::buildFrame(wire::STX, "0 0 0 0 0 0 0 0 70 71 72", false, true);
     const std::vector<Case> cases = {
-        {FaultKind::Junk, [&](Line &, const std::string &got) {
+        {FaultKind::Junk,
+         [&](Line &, const std::string &got) {
              EXPECT_GT(got.find(wire::STX), 0u);
              EXPECT_EQ(got.substr(got.find(wire::STX)), plain);
          }},
-        {FaultKind::Dc3Storm, [&](Line &, const std::string &got) {
+        {FaultKind::Dc3Storm,
+         [&](Line &, const std::string &got) {
              EXPECT_EQ(std::count(got.begin(), got.end(), wire::DC3), 10) << printable(got);
              EXPECT_EQ(got.substr(0, 5), std::string(5, wire::DC3));
              EXPECT_EQ(dropDc3(got), plain);
          }},
         {FaultKind::Split, [&](Line &, const std::string &got) { EXPECT_EQ(got, plain); }},
-        {FaultKind::Silence, [&](Line &l, const std::string &got) {
+        {FaultKind::Silence,
+         [&](Line &l, const std::string &got) {
              EXPECT_EQ(got, "");
              EXPECT_EQ(l.sim().book().replies, 0);
          }},
@@ -572,8 +543,7 @@ TEST(StationRandomFaults, EachKindShowsOnTheLine)
     }
 }
 
-TEST(StationRandomFaults, AlarmBooksTellReportedFromAcknowledged)
-{
+TEST(StationRandomFaults, AlarmBooksTellReportedFromAcknowledged) {
     Line line(exampleModel());
     // An ALR with a wrong check reports nothing; acknowledging that alarm is booked as
     // acknowledged without a report.

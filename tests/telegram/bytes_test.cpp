@@ -9,8 +9,8 @@ TEST(CalcBcc, SignedSumFoldedToItsMagnitude) {
     EXPECT_EQ(tg::calcBCC(" OK"), 186);  // no '#': up to the NUL
     EXPECT_EQ(tg::calcBCC("#abc"), 0);
     EXPECT_EQ(tg::calcBCC(""), 0);
-    EXPECT_EQ(tg::calcBCC(" O\x13K\x13 #"), 218);      // DC3 never counts
-    EXPECT_EQ(tg::calcBCC(" \xE5\xE5#"), 22);          // bytes >= 0x80 lower the sum
+    EXPECT_EQ(tg::calcBCC(" O\x13K\x13 #"), 218);  // DC3 never counts
+    EXPECT_EQ(tg::calcBCC(" \xE5\xE5#"), 22);      // bytes >= 0x80 lower the sum
     EXPECT_EQ(tg::calcBCC(std::string(300, '\x80').c_str()), 27136);
     EXPECT_EQ(tg::calcBCC(std::string(256, '\x80').c_str()), 32768);
 }
@@ -37,7 +37,7 @@ protected:
 TEST_F(Bytes, ReplyWordsInTheirOrder) {
     // "OK" is compared on two letters, the others on three.
     const std::vector<std::pair<std::string, int32_t>> cases = {
-        {" NDA ", tg::RX_NDA}, {" SCO ", tg::RX_SCO}, {" ALR 12 ", tg::RX_ALR}, {" ALN ", tg::RX_ALN},
+        {" NDA ", tg::RX_NDA},    {" SCO ", tg::RX_SCO}, {" ALR 12 ", tg::RX_ALR}, {" ALN ", tg::RX_ALN},
         {" ACT 12 ", tg::RX_ACT}, {" OKAY ", tg::RX_OK}, {" 1 2 3 ", tg::RX_DATA}, {" SC ", tg::RX_DATA}};
     for (const auto &[text, result] : cases) EXPECT_EQ(check(reply(text)), result) << text;
     EXPECT_TRUE(trace.has("checkRxTelegram: OK received"));
@@ -52,9 +52,10 @@ TEST_F(Bytes, BadFramingAndBlockCheck) {
     EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_LINE, ERR_FRAMING, 6}));
     EXPECT_TRUE(trace.has("checkRxTelegram: Incorrect telegram framing"));
     // No STX first, no CR or LF last, '#' at 0 (which does not count), nothing at all.
-    for (const std::string &bad : {reply(" OK ").substr(1), std::string("\x02 OK # 218 x"), std::string("#"), std::string()})
+    for (const std::string &bad :
+         {reply(" OK ").substr(1), std::string("\x02 OK # 218 x"), std::string("#"), std::string()})
         EXPECT_EQ(check(bad), tg::RX_BAD) << bad;
-    EXPECT_EQ(check("\x02 OK # 218\r"), tg::RX_OK);              // CR alone ends it too
+    EXPECT_EQ(check("\x02 OK # 218\r"), tg::RX_OK);  // CR alone ends it too
 
     EXPECT_EQ(check(reply(" OK ", 1), 1), tg::RX_BAD);
     EXPECT_EQ(pending(ch.get()), Triple({ERRGRP_LINE, ERR_BCC, 1}));
@@ -90,7 +91,7 @@ TEST_F(Bytes, HistoryRecordsInUtc) {
     EXPECT_FLOAT_EQ(values[1], 2.5f);
     p = history(p);
     EXPECT_EQ(fileTime(at), utc(2026, 7, 1, 10, 30));  // summer time
-    EXPECT_EQ(count, 1);                                // "5!6" is one value
+    EXPECT_EQ(count, 1);                               // "5!6" is one value
     EXPECT_EQ(*p, '#');
 }
 

@@ -26,7 +26,8 @@ station::Model testModel() {
     p.setpoints = {{1, {'0', 12, ""}}, {2, {'2', 3.14, ""}}, {5, {'T', 0, "abc"}}, {127, {'S', 5, ""}}};
     for (int i = 0; i < 300; ++i) p.pictures[4].values.push_back(i);
     for (int h = 20; h < 26; ++h) p.history.push_back({{2026, 3, 14 + h / 24, h % 24, 0}, {h + 0.0, 0.5}});
-    p.alarms = {{.code = 17, .time = {2026, 12, 4, 10, 30}}, {.code = 18, .time = {2026, 7, 4, 10, 30}, .second = 45, .flag = "x"}};
+    p.alarms = {{.code = 17, .time = {2026, 12, 4, 10, 30}},
+                {.code = 18, .time = {2026, 7, 4, 10, 30}, .second = 45, .flag = "x"}};
     station::Model m{.plants = {p, {}}};
     m.plants[1].plantNumber = 7;
     return m;
@@ -59,8 +60,8 @@ protected:
         results.clear();
     }
     // Queues a request; errGroup and errCode must come back cleared, errSub as it was.
-    static HostMsg *submit(uint32_t node, uint32_t kind, uint32_t item, uint32_t direction,
-                           uint32_t index = 0, int32_t length = 0, uint32_t word = 0) {
+    static HostMsg *submit(uint32_t node, uint32_t kind, uint32_t item, uint32_t direction, uint32_t index = 0,
+                           int32_t length = 0, uint32_t word = 0) {
         HostMsg *m = getMsgFromPool(0);
         m->node = node;
         m->address = TELEGRAM_ADDRESS(kind, item);
@@ -107,7 +108,8 @@ TEST_F(Engine, PictureAfterOkRepliesAndReports) {
     EXPECT_EQ(values(ok(ask(40, KIND_PICTURE, 3, DIR_READ, 3, 4)), 2), (std::vector<float>{11, 12}));
 
     // The first number counts twice.
-    EXPECT_EQ(values(ok(ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20)), 10), (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(values(ok(ask(40, KIND_REPORT, 0, DIR_READ_TIME, 0, 20)), 10),
+              (std::vector<float>{1, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     expectError(ask(40, KIND_REPORT, 0, DIR_READ, 0, 22), ERRGRP_CONTENT, ERR_REPORT_SHORT, 3);
     EXPECT_EQ(line0->sent("WGD"), 1 + 3);  // tried Retries + 1 times
 
@@ -160,7 +162,9 @@ TEST_F(Engine, HistoryInPassesUntilNoData) {
         expectError(m, 0, 0, 0);
         EXPECT_EQ(m->address, 0x300u);
         const bool report = m->direction == DIR_READ_TIME;
-        if (!report) { EXPECT_EQ(values(m, 2), (std::vector<float>{20.0f + records.size(), 0.5f})); }
+        if (!report) {
+            EXPECT_EQ(values(m, 2), (std::vector<float>{20.0f + records.size(), 0.5f}));
+        }
         (report ? reports : records).push_back(m->timeStamp);
     }
     ASSERT_EQ(records.size(), 6u);
@@ -186,7 +190,8 @@ TEST_F(Engine, CallInReadsAndAcknowledgesEveryAlarm) {
     EXPECT_EQ(a->index * 100 + b->index, 1718u);
     const auto flagOf = [](const HostMsg *m) { return *static_cast<const uint16_t *>(m->data); };
     EXPECT_EQ(std::make_pair(flagOf(a), flagOf(b)), std::make_pair(uint16_t{0xFFFF}, uint16_t{0}));  // active, cleared
-    EXPECT_EQ(std::make_pair(a->timeStamp, b->timeStamp), std::make_pair(utc(2026, 12, 4, 9, 30), utc(2026, 7, 4, 8, 30, 45)));
+    EXPECT_EQ(std::make_pair(a->timeStamp, b->timeStamp),
+              std::make_pair(utc(2026, 12, 4, 9, 30), utc(2026, 7, 4, 8, 30, 45)));
     EXPECT_EQ(result(500), nullptr);  // ALN ends the series quietly
     EXPECT_EQ(line0->sent(" 12 ALO #"), 2);
     EXPECT_TRUE(line0->sim.model().find(12)->alarms.empty());
@@ -243,7 +248,7 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
     drvStart();
     struct Case {
         uint32_t kind, item, direction, index, word;
-        std::string fault;  // "bcc" or the word the station answers every request with
+        std::string fault;     // "bcc" or the word the station answers every request with
         std::string telegram;  // sent once per try
         Triple expected;
         long tries = 3;
@@ -283,8 +288,12 @@ TEST_F(Engine, RepliesThatAreNoAnswerFailWithWhatCame) {
         eventually([&] { return line0->sent("BRK") - breaks >= resets; }, 2000, 50);
         if (resets == 0) usleep(300000);
         EXPECT_EQ(line0->sent("BRK") - breaks, resets);
-        if (c.kind == KIND_PICTURE) { EXPECT_EQ(values(m, 1), std::vector<float>{0}); }  // untouched
-        if (c.kind == KIND_HISTORY) { EXPECT_EQ(m->timeStamp, 0u); }
+        if (c.kind == KIND_PICTURE) {
+            EXPECT_EQ(values(m, 1), std::vector<float>{0});
+        }  // untouched
+        if (c.kind == KIND_HISTORY) {
+            EXPECT_EQ(m->timeStamp, 0u);
+        }
     }
     line0->sim.setFaults(station::Faults{});
     EXPECT_TRUE(line0->sim.setpointWrites().empty());
@@ -307,8 +316,10 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
             std::string again;
             {
                 std::lock_guard lock(replay.m);
-                if (!incoming) replay.last = bytes;
-                else if (bytes.find(command) != std::string::npos && ++replay.seen == nth) again = replay.last;
+                if (!incoming)
+                    replay.last = bytes;
+                else if (bytes.find(command) != std::string::npos && ++replay.seen == nth)
+                    again = replay.last;
             }
             if (!again.empty()) line0->sim.sendRaw(again);
         });
@@ -330,7 +341,8 @@ TEST_F(Engine, OldAnswersAndRepeatedAlarmsReachTheHostOnce) {
     EXPECT_EQ(result(300), nullptr);
     // The trace says which records were handed on and which were passed over.
     EXPECT_EQ(trace.count("hndlRequestHistory: Got 2 values at ts = 2026/03/14 19:00 (UTC)"), 1);
-    EXPECT_TRUE(trace.has("hndlRequestHistory: record at ts = 2026/03/14 19:00 (UTC) passed over: the host has it already"));
+    EXPECT_TRUE(
+        trace.has("hndlRequestHistory: record at ts = 2026/03/14 19:00 (UTC) passed over: the host has it already"));
 
     const auto alarmCodes = [&](int ms) {
         std::vector<uint32_t> codes;
@@ -439,7 +451,7 @@ TEST_F(Engine, HistoryPassAfterADryPoolStartsAfterTheLastRecord) {
         take(c.first, true);
         ASSERT_TRUE(line0->sim.waitForTelegrams(base + 2, 5000));
         EXPECT_EQ(line0->sim.receivedTelegrams().at(base + 1).substr(5, 18), c.from);
-        release();  // the pool fills again: the second pass goes on
+        release();       // the pool fills again: the second pass goes on
         take(8, false);  // six records, the report of the second pass and the end (zero time)
         ASSERT_EQ(records.size(), 6u);
         for (int i = 0; i < 6; ++i) EXPECT_EQ(records[i], utc(2026, 3, 14, 19, 0) + i * 36000000000ULL);

@@ -90,7 +90,8 @@ void answerRequests(const PtyPort &port, const std::vector<std::string> &replies
 }
 
 TEST_F(LineIo, SetpointWriteWhoseConfirmationFailsTheCheckIsNotDone) {
-    std::thread station(answerRequests, std::cref(port), std::vector<std::string>{reply(" 1 0 12 "), reply(" SCO ", 1)});
+    std::thread station(answerRequests, std::cref(port),
+                        std::vector<std::string>{reply(" 1 0 12 "), reply(" SCO ", 1)});
     float area[2] = {5.0f, 0.0f};
     HostMsg msg{};
     msg.address = 0x200;

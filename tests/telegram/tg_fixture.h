@@ -51,4 +51,3 @@ inline std::vector<uint32_t> pending(const TelegramChannel *ch) {
     return {ch->pendErrGroup, ch->pendErrCode, ch->pendErrSub};
 }
 using Triple = std::vector<uint32_t>;
-

@@ -20,8 +20,10 @@ TEST_F(EngineTest, AnAnswerToAnEarlierTelegramDoesNotShiftTheAnswers) {
         std::string again;
         {
             std::lock_guard lock(replay.m);
-            if (!incoming) replay.last = bytes;
-            else if (bytes.find("WGS") != std::string::npos && ++replay.seen == 2) again = replay.last;
+            if (!incoming)
+                replay.last = bytes;
+            else if (bytes.find("WGS") != std::string::npos && ++replay.seen == 2)
+                again = replay.last;
         }
         if (!again.empty()) sim->sendRaw(again);
     });

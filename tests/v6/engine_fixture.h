@@ -24,7 +24,8 @@ protected:
         p.setpoints = {{1, {'A', 17, ""}}, {2, {'1', 2.5, ""}}, {3, {'T', 0, "PUMP"}}};
         p.limits = {{4, {1, 100, 10, 5, 2}}};
         for (int h = 0; h < 6; ++h) p.history.push_back({{2026, 3, 1, h, 0}, {h + 0.0, 10.0 * h}});
-        for (int h : {10, 11}) p.alarms.push_back({h + 7, {2026, 3, 1, h, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
+        for (int h : {10, 11})
+            p.alarms.push_back({h + 7, {2026, 3, 1, h, 30}, -1, "A", {"0", "0", "0", "0", "0", "0"}});
         hydrix::station::Model m;
         m.plants = {p};
         return m;
@@ -79,7 +80,9 @@ protected:
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0], req);
         EXPECT_EQ(std::make_pair(req->errGroup, req->errCode), std::make_pair(group, code));
-        if (sub) { EXPECT_EQ(req->errSub, *sub); }
+        if (sub) {
+            EXPECT_EQ(req->errSub, *sub);
+        }
     }
     int sentCount(const std::string &command) { return static_cast<int>(line_->sent(command)); }
 

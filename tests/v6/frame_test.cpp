@@ -26,8 +26,7 @@ TEST(V6Checksum, SumsUnsignedBytesAndFoldsTheUpperHalf) {
 TEST_F(V6Test, FramesAreFoundCutAndChecked) {
     const V6Buffer &f = ch_->rxFrame;
     for (const std::string &bytes : {kOk, "\x13" + kOk, "junk\x13 x" + kOk, std::string("\x02 O\x13K # 218 \r\n"),
-                                     std::string("\x02 OK # 218 \r"),
-                                     std::string("\x02 OK # 218 \rtail\n")}) {
+                                     std::string("\x02 OK # 218 \r"), std::string("\x02 OK # 218 \rtail\n")}) {
         SCOPED_TRACE(bytes);
         ASSERT_EQ(frameFromBytes(ch_.get(), bytes.data(), static_cast<int>(bytes.size())), 1);
         EXPECT_EQ(f.ioErrCode, 0u);

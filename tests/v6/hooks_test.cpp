@@ -40,8 +40,9 @@ TEST_F(EngineTest, StationsCallingInAreAwaitedWithTheirOk) {
 
 // Hooks on a channel that is added but not started: only the record and the queues.
 TEST_F(V6Test, HooksOnAChannelAtRest) {
-    ASSERT_FALSE(hydrix::rt::loadProfileText("[Chan1]\nHYDRIXDefault=0\nDeviceName=l\nNodes=12 7\n"
-                                             "[Chan1\\Dialup]\nPostEventDb=0\nPostEventOffset=6\nPostEventValue=42\n"));
+    ASSERT_FALSE(
+        hydrix::rt::loadProfileText("[Chan1]\nHYDRIXDefault=0\nDeviceName=l\nNodes=12 7\n"
+                                    "[Chan1\\Dialup]\nPostEventDb=0\nPostEventOffset=6\nPostEventValue=42\n"));
     hydrix::rt::configurePool(1, 16, 64);
     ASSERT_EQ(drvInstall("Driver"), 1);
     ASSERT_EQ(drvAddChan(1, "Chan1"), 1);
@@ -118,7 +119,7 @@ TEST_F(EngineTest, ReleaseAfterAPostEventWriteWaitsForTheBreakOnly) {
 // comes to 1 within 2 s, also when the station ignores the write.
 TEST_F(EngineTest, TheHangUpAwaitsNothing) {
     line().postEventEnabled = 1;
-    line().postEventKind = 0;  // setpoint write, type A
+    line().postEventKind = 0;   // setpoint write, type A
     line().postEventIndex = 2;  // setpoint 1
     line().postEventValue = 1;
     ASSERT_EQ(drvStart(), 1);

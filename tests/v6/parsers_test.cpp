@@ -67,7 +67,7 @@ TEST_F(V6Test, HistoryComesInChunksAndResumesMidRecord) {
     }
     EXPECT_EQ(got[6]->direction, uint32_t{DIR_READ_TIME});
     EXPECT_EQ(valueAs<OrvelTime>(req), t2);  // where the next chunk starts
-    EXPECT_EQ(formatWGH(ch_.get(), 0), 0);  // the request goes back to the head of the queue
+    EXPECT_EQ(formatWGH(ch_.get(), 0), 0);   // the request goes back to the head of the queue
     EXPECT_EQ(getMsgFromSapOq(kChan), req);
 
     // A dry pool mid-record: the values go on from where they stopped.
@@ -91,7 +91,13 @@ TEST_F(V6Test, HistoryComesInChunksAndResumesMidRecord) {
 TEST_F(V6Test, MalformedRepliesNeverReadPastTheText) {
     request(40, V6_MCC_READ, DIR_READ);
     // `kept`: a field error leaves the reply for the channel thread to release.
-    struct Case { const char *text; int32_t (*parse)(V6Channel *); size_t messages; const char *trace; bool kept; };
+    struct Case {
+        const char *text;
+        int32_t (*parse)(V6Channel *);
+        size_t messages;
+        const char *trace;
+        bool kept;
+    };
     const Case cases[] = {
         {"\x02 1 A 17 2 0", FormatMCC, 1, "[5] FormatMCC: reply ends inside a record", false},
         {"\x02 1 A 17 2", FormatMCC, 1, "UMULIGT", false},

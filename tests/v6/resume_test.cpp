@@ -29,8 +29,14 @@ void PrintTo(const Seen &s, std::ostream *os) {
 
 Seen seen(const HostMsg *m) {
     const int bytes = std::clamp(2 * m->length, 0, 16);
-    return {m->node, m->address, m->index, m->direction, m->length, m->timeStamp,
-            std::string(static_cast<const char *>(m->data), static_cast<size_t>(bytes)), m->errGroup};
+    return {m->node,
+            m->address,
+            m->index,
+            m->direction,
+            m->length,
+            m->timeStamp,
+            std::string(static_cast<const char *>(m->data), static_cast<size_t>(bytes)),
+            m->errGroup};
 }
 
 using Parser = int32_t (*)(V6Channel *, int);

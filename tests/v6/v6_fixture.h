@@ -98,7 +98,6 @@ T valueAs(const HostMsg *m, int byteOffset = 0) {
     return v;
 }
 
-
 // The UTC time of a local wall-clock minute (the test's time zone).
 inline OrvelTime localTime(int y, int mo, int d, int h, int mi) {
     const plat::SystemTime st{static_cast<uint16_t>(y), static_cast<uint16_t>(mo), 0, static_cast<uint16_t>(d),

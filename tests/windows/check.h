@@ -34,7 +34,7 @@ inline int finish() {
 
 #define CHECK(cond) ::wincheck::check((cond), #cond, __FILE__, __LINE__)
 // A check that names the case it belongs to (table rows).
-#define CHECK_CASE(cond, name)                                                   \
-    do {                                                                         \
+#define CHECK_CASE(cond, name)                                                                             \
+    do {                                                                                                   \
         if (!::wincheck::check((cond), #cond, __FILE__, __LINE__)) std::printf("    in case: %s\n", name); \
     } while (0)

@@ -96,8 +96,8 @@ TEST(CommStatus, SomethingThatIsNoPort) {
     char path[MAX_PATH];
     GetTempPathA(sizeof path, path);
     std::strncat(path, "hydrix-not-a-port.tmp", sizeof path - std::strlen(path) - 1);
-    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     uint32_t errors = 77;
     plat::CommStat stat{};

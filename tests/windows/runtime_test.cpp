@@ -258,12 +258,32 @@ void queues() {
 void exportsAndDriver() {
     const HMODULE runtime = GetModuleHandleA("hydrix_runtime.dll");
     CHECK(runtime != nullptr);
-    for (const char *name :
-         {"getMsgFromSapOq", "insMsgToSapOq", "putMsgToSapOq", "putMsgToSapIq", "getMsgFromPool", "putMsgToPool",
-          "getDap", "timeExpired", "memswap", "setDrvExtInterface", "textOutput", "textOutputParm", "getCommHandle",
-          "reopenCommHandle", "initOverlapped", "readComm", "writeComm", "getDefaultCommSettings", "configComm",
-          "myGetPrivateProfileInt", "myGetPrivateProfileString", "logEvent", "offsetTZ", "addORVELTimeDay",
-          "zeroORVELTime", "isZeroORVELTime"})
+    for (const char *name : {"getMsgFromSapOq",
+                             "insMsgToSapOq",
+                             "putMsgToSapOq",
+                             "putMsgToSapIq",
+                             "getMsgFromPool",
+                             "putMsgToPool",
+                             "getDap",
+                             "timeExpired",
+                             "memswap",
+                             "setDrvExtInterface",
+                             "textOutput",
+                             "textOutputParm",
+                             "getCommHandle",
+                             "reopenCommHandle",
+                             "initOverlapped",
+                             "readComm",
+                             "writeComm",
+                             "getDefaultCommSettings",
+                             "configComm",
+                             "myGetPrivateProfileInt",
+                             "myGetPrivateProfileString",
+                             "logEvent",
+                             "offsetTZ",
+                             "addORVELTimeDay",
+                             "zeroORVELTime",
+                             "isZeroORVELTime"})
         CHECK_CASE(GetProcAddress(runtime, name) != nullptr, name);
 
     // A port failure's code is a Windows error number, told in the system's words (not

@@ -7,7 +7,8 @@
 
 int main() {
     DriverHost host;
-    const CommHandle port = host.start("[Chan0]\nHYDRIXDefault=1\nNodes=12\nPort=COM6\n[Chan0\\Node12]\nPlantNumber=12\n", 0, "Chan0");
+    const CommHandle port =
+        host.start("[Chan0]\nHYDRIXDefault=1\nNodes=12\nPort=COM6\n[Chan0\\Node12]\nPlantNumber=12\n", 0, "Chan0");
     if (port == COMM_HANDLE_INVALID) return wincheck::finish();
     rt::DriverLibrary &drv = host.drv;
 

@@ -38,12 +38,17 @@ const std::map<Sec, std::vector<Rule>> &rules() {
           {"Nodes", Type::Nodes},
           {"DeviceName", Type::Text, 0, 19},
           {"MCCTimeout", Type::Int, 0, 3600000},
-          {"Port", Type::Port}, {"Baudrate", Type::Port}, {"DataBits", Type::Port},
-          {"Parity", Type::Port}, {"StopBits", Type::Port}}},
+          {"Port", Type::Port},
+          {"Baudrate", Type::Port},
+          {"DataBits", Type::Port},
+          {"Parity", Type::Port},
+          {"StopBits", Type::Port}}},
         {Sec::Node, {{"PlantNumber", Type::Int, 1, 65535}, {"Route", Type::Text, 0, 3}}},
         {Sec::Dialup,
-         {{"PostEventDb", Type::Int, 0, 65535}, {"PostEventOffset", Type::Int, 0, 65535},
-          {"PostEventValue", Type::Int, 0, 65535}, {"id node", Type::Int, 0, 65535}}},
+         {{"PostEventDb", Type::Int, 0, 65535},
+          {"PostEventOffset", Type::Int, 0, 65535},
+          {"PostEventValue", Type::Int, 0, 65535},
+          {"id node", Type::Int, 0, 65535}}},
         {Sec::Poll, {{"Items", Type::Items}, {"Interval", Type::Interval}}},
     };
     return all;
@@ -88,7 +93,6 @@ std::optional<long long> strictInt(const std::string &text) {
     return negative ? -v : v;
 }
 
-
 class Checker {
 public:
     std::vector<Finding> run();
@@ -118,8 +122,7 @@ std::vector<Finding> Checker::run() {
     std::set<std::string> seenSections;
     for (const std::string &s : rt::profileSections()) {
         const SectionId id = classify(s);
-        if (id.kind == Sec::Unknown)
-            out_.push_back({false, 0, "[" + s + "]: unknown section (nothing reads it)"});
+        if (id.kind == Sec::Unknown) out_.push_back({false, 0, "[" + s + "]: unknown section (nothing reads it)"});
         if (id.kind == Sec::Channel && !rt::profileValue(s, "Nodes"))
             out_.push_back({true, 0, "[" + s + "]: no Nodes key (the list of its stations)"});
         if (id.kind == Sec::Channel && v6_[id.channel] && rt::profileValue(s, "DeviceName").value_or("").empty())
@@ -143,8 +146,8 @@ void Checker::entry(const rt::ProfileEntry &e, const SectionId &id) {
         return;
     }
     const auto &list = rules().at(id.kind);
-    const auto rule = std::find_if(list.begin(), list.end(),
-                                   [&](const Rule &r) { return strcasecmp(r.key, e.key.c_str()) == 0; });
+    const auto rule =
+        std::find_if(list.begin(), list.end(), [&](const Rule &r) { return strcasecmp(r.key, e.key.c_str()) == 0; });
     if (rule == list.end()) {
         std::string text = "unknown key (nothing reads it)";
         for (const Rule &r : list)
@@ -153,11 +156,13 @@ void Checker::entry(const rt::ProfileEntry &e, const SectionId &id) {
         return;
     }
     if (id.kind == Sec::Node && !nodes_[id.channel].count(id.node))
-        add(false, e, "node " + std::to_string(id.node) + " is not in [Chan" + std::to_string(id.channel) +
-                          "] Nodes: nothing reads this section");
+        add(false, e,
+            "node " + std::to_string(id.node) + " is not in [Chan" + std::to_string(id.channel) +
+                "] Nodes: nothing reads this section");
     const bool v6 = id.channel >= 0 && v6_[id.channel];
     const std::string key = rule->key;
-    if ((key == "DeviceName" || key == "MCCTimeout" || key == "Route" || id.kind == Sec::Dialup) && id.channel >= 0 && !v6)
+    if ((key == "DeviceName" || key == "MCCTimeout" || key == "Route" || id.kind == Sec::Dialup) && id.channel >= 0 &&
+        !v6)
         add(false, e, "read only by the v6 engine (this channel runs the telegram engine)");
     else if ((key == "PlantNumber" || key == "8250LineSetting") && v6)
         add(false, e, "read only by the telegram engine (this channel runs the v6 engine)");
@@ -173,14 +178,16 @@ void Checker::value(const rt::ProfileEntry &e, const SectionId &, const Rule &ru
         const auto v = strictInt(e.value);
         if (v && *v >= rule.min && *v <= rule.max) return;
         const int32_t driver = myGetPrivateProfileInt(e.section.c_str(), e.key.c_str(), 0, 0);
-        add(true, e, "must be a whole number from " + std::to_string(rule.min) + " to " + std::to_string(rule.max) +
-                         rule.meaning + " (the driver would read " + std::to_string(driver) + ")");
+        add(true, e,
+            "must be a whole number from " + std::to_string(rule.min) + " to " + std::to_string(rule.max) +
+                rule.meaning + " (the driver would read " + std::to_string(driver) + ")");
         return;
     }
     case Type::Text:
         if (static_cast<long long>(e.value.size()) > rule.max)
-            add(false, e, "longer than " + std::to_string(rule.max) + " characters: the driver keeps \"" +
-                              e.value.substr(0, static_cast<size_t>(rule.max)) + "\"");
+            add(false, e,
+                "longer than " + std::to_string(rule.max) + " characters: the driver keeps \"" +
+                    e.value.substr(0, static_cast<size_t>(rule.max)) + "\"");
         return;
     case Type::Port: {
         rt::PortSettings ignored;
@@ -201,8 +208,9 @@ void Checker::nodes(const rt::ProfileEntry &e, const SectionId &id) {
     const bool v6 = v6_[id.channel];
     const size_t readable = v6 ? 199 : 999;  // characters the engine reads of the list
     if (e.value.size() > readable)
-        add(true, e, "the " + std::string(v6 ? "v6" : "telegram") + " engine reads only the first " +
-                         std::to_string(readable) + " characters of the list");
+        add(true, e,
+            "the " + std::string(v6 ? "v6" : "telegram") + " engine reads only the first " + std::to_string(readable) +
+                " characters of the list");
     size_t count = 0;
     for (size_t i = 0; i < e.value.size();) {
         if (!std::isalnum(static_cast<unsigned char>(e.value[i]))) {
@@ -216,9 +224,9 @@ void Checker::nodes(const rt::ProfileEntry &e, const SectionId &id) {
         ++count;
         const auto v = strictInt(run);
         if (!v) {
-            add(true, e, "'" + run + "' is not a node number (the driver reads it as node " +
-                             std::to_string(std::atoi(run.c_str())) +
-                             "; a ';' starts a comment only at the start of a line)");
+            add(true, e,
+                "'" + run + "' is not a node number (the driver reads it as node " +
+                    std::to_string(std::atoi(run.c_str())) + "; a ';' starts a comment only at the start of a line)");
         } else if (*v < 1 || *v > 65535) {
             add(true, e, "node " + run + " is outside 1 to 65535");
         } else if (!seen.insert(*v).second) {

@@ -65,8 +65,7 @@ std::optional<std::string> defaultedAddressNote(const ChannelConfig &c, uint32_t
         if (c.engine == Engine::Telegram)
             return "note: node " + std::to_string(node) + " has no PlantNumber in " + sub +
                    ": the driver addresses plant 1";
-        return "note: node " + std::to_string(node) + " has no Route in " + sub +
-               ": the driver sends an empty route";
+        return "note: node " + std::to_string(node) + " has no Route in " + sub + ": the driver sends an empty route";
     }
     return std::nullopt;
 }
@@ -75,8 +74,7 @@ namespace {
 
 std::string channelList(const Config &config) {
     std::string out;
-    for (const ChannelConfig &c : config.channels)
-        out += (out.empty() ? "" : ", ") + std::to_string(c.number);
+    for (const ChannelConfig &c : config.channels) out += (out.empty() ? "" : ", ") + std::to_string(c.number);
     return out.empty() ? "none" : out;
 }
 
@@ -106,13 +104,11 @@ std::optional<std::string> describeChannels(const std::string &source, Config *c
         }
         if (ch.engine == Engine::V6 && rt::profileValue(ch.section, "DeviceName").value_or("").empty())
             return source + ": [" + ch.section + "]: the v6 engine needs a DeviceName key";
-        if (ch.nodes.empty())
-            return source + ": [" + ch.section + "]: no Nodes key (the list of its stations)";
+        if (ch.nodes.empty()) return source + ": [" + ch.section + "]: no Nodes key (the list of its stations)";
         if (auto err = rt::portSettingsFromProfile(ch.section, &ch.port)) return source + ": " + *err;
         config->channels.push_back(std::move(ch));
     }
-    if (config->channels.empty())
-        return source + ": no channel sections ([Chan0] to [Chan7])";
+    if (config->channels.empty()) return source + ": no channel sections ([Chan0] to [Chan7])";
     const std::string items = rt::profileValue("Poll", "Items").value_or("");
     std::istringstream in(items);
     for (std::string item; in >> item;)
@@ -205,26 +201,24 @@ std::optional<Config> loadConfig(const std::string &path, bool debug, std::strin
     return config;
 }
 
-std::optional<Target> findTarget(const Config &config, std::optional<int> channel,
-                                 std::optional<long long> node, std::string *error) {
+std::optional<Target> findTarget(const Config &config, std::optional<int> channel, std::optional<long long> node,
+                                 std::string *error) {
     const std::string where = " in " + config.source;
     if (channel) {
         const ChannelConfig *c = config.channel(*channel);
         if (!c) {
-            *error = "unknown channel " + std::to_string(*channel) + where + " (channels: " +
-                     channelList(config) + ")";
+            *error = "unknown channel " + std::to_string(*channel) + where + " (channels: " + channelList(config) + ")";
             return std::nullopt;
         }
         if (!node) {
             if (c->nodes.size() == 1) return Target{c->number, c->nodes[0]};
-            *error = "channel " + std::to_string(*channel) + " has several nodes (" +
-                     join(c->nodes) + "): give --node";
+            *error = "channel " + std::to_string(*channel) + " has several nodes (" + join(c->nodes) + "): give --node";
             return std::nullopt;
         }
         for (uint32_t n : c->nodes)
             if (static_cast<long long>(n) == *node) return Target{c->number, n};
-        *error = "unknown node " + std::to_string(*node) + " on channel " +
-                 std::to_string(*channel) + where + " (its nodes: " + join(c->nodes) + ")";
+        *error = "unknown node " + std::to_string(*node) + " on channel " + std::to_string(*channel) + where +
+                 " (its nodes: " + join(c->nodes) + ")";
         return std::nullopt;
     }
     std::vector<Target> found;

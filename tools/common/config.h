@@ -17,7 +17,7 @@ inline constexpr const char *kDriverSection = "Driver";
 
 struct ChannelConfig {
     int number = 0;
-    std::string section;          // "Chan0"
+    std::string section;  // "Chan0"
     Engine engine = Engine::Telegram;
     std::vector<uint32_t> nodes;  // in profile order
     bool directConn = true;       // v6 engine: direct line (the route is the node number)
@@ -27,11 +27,11 @@ struct ChannelConfig {
     std::vector<std::string> addresses;
     std::vector<bool> defaulted;  // the profile does not give this node's address
     int retries = 3;
-    rt::PortSettings port;        // device empty: no Port key
+    rt::PortSettings port;  // device empty: no Port key
 };
 
 struct Config {
-    std::string source;           // file name, or "<built-in>"
+    std::string source;  // file name, or "<built-in>"
     bool embedded = false;
     std::vector<ChannelConfig> channels;
     std::vector<std::string> pollItems;  // [Poll] Items
@@ -61,8 +61,8 @@ struct Target {
     int channel = 0;
     uint32_t node = 0;
 };
-std::optional<Target> findTarget(const Config &config, std::optional<int> channel,
-                                 std::optional<long long> node, std::string *error);
+std::optional<Target> findTarget(const Config &config, std::optional<int> channel, std::optional<long long> node,
+                                 std::string *error);
 
 // The node list as the driver reads it: runs of letters and digits, each read like atoi.
 std::vector<uint32_t> parseNodeList(const std::string &text);

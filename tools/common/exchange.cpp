@@ -15,8 +15,7 @@ constexpr int kWaitSliceMs = 50;
 
 }  // namespace
 
-Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage,
-                     int guardMs, int tries) {
+Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage, int guardMs, int tries) {
     Exchange ex;
     ex.tries = std::max(tries, 1);
     using Clock = std::chrono::steady_clock;

@@ -16,15 +16,15 @@
 namespace hydrix::cli {
 
 struct Exchange {
-    bool returned = false;       // the request came back on the input queue
-    bool finished = false;       // returned, or given back to the pool by the driver
-    bool interrupted = false;    // Ctrl-C
-    bool timedOut = false;       // nothing happened for the whole guard time
-    bool noMessage = false;      // the pool had no message for the request
-    ErrorTriple error;           // of the returned request
-    int tries = 1;               // how often the driver sends a request before it gives up
-    double seconds = 0;          // from the request to its end
-    std::vector<unsigned char> area;  // value area of the returned request (first bytes)
+    bool returned = false;                    // the request came back on the input queue
+    bool finished = false;                    // returned, or given back to the pool by the driver
+    bool interrupted = false;                 // Ctrl-C
+    bool timedOut = false;                    // nothing happened for the whole guard time
+    bool noMessage = false;                   // the pool had no message for the request
+    ErrorTriple error;                        // of the returned request
+    int tries = 1;                            // how often the driver sends a request before it gives up
+    double seconds = 0;                       // from the request to its end
+    std::vector<unsigned char> area;          // value area of the returned request (first bytes)
     std::vector<std::string> received, sent;  // telegrams on the line while it ran, whole
 };
 
@@ -35,8 +35,7 @@ using OnMessage = std::function<void(const HostMsg &message)>;
 
 // `guardMs`: give up when nothing arrives for this long. `tries`: the channel's Retries + 1,
 // for the error message of a request that failed for good.
-Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage,
-                     int guardMs, int tries);
+Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage, int guardMs, int tries);
 
 // How long a request may stay silent before the tool gives up: every try may take the
 // engine's reply time-out, and the driver tries Retries + 1 times.

@@ -75,7 +75,8 @@ bool frameCheckMatches(const std::string &frame) {
     size_t start = hash + 1;
     while (start < frame.size() && frame[start] == ' ') ++start;
     const size_t end = frame.find(' ', start);
-    const auto received = number(frame.substr(start, end == std::string::npos ? std::string::npos : end - start), 0, 65535);
+    const auto received =
+        number(frame.substr(start, end == std::string::npos ? std::string::npos : end - start), 0, 65535);
     return received && static_cast<uint32_t>(*received) == sum;
 }
 

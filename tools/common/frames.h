@@ -22,6 +22,7 @@ class FrameAssembler {
 public:
     static constexpr size_t kLongest = 4096;
     void add(const uint8_t *bytes, size_t count, std::vector<std::string> *frames);
+
 private:
     std::string frame_;
     bool inFrame_ = false;
@@ -41,10 +42,10 @@ bool frameCheckMatches(const std::string &frame);
 // fields and, from some stations, the second.
 struct AlarmLine {
     long long code = 0;
-    std::optional<OrvelTime> time;   // the station's local time, as UTC; none if unreadable
-    bool active = false;             // the flag begins with "A"
-    size_t fields = 0;               // after "ALR": 14, or 15 with the second
-    std::string words;               // every field after "ALR", one blank between them
+    std::optional<OrvelTime> time;  // the station's local time, as UTC; none if unreadable
+    bool active = false;            // the flag begins with "A"
+    size_t fields = 0;              // after "ALR": 14, or 15 with the second
+    std::string words;              // every field after "ALR", one blank between them
 };
 std::optional<AlarmLine> parseAlarmLine(const std::string &frame);
 
@@ -66,7 +67,7 @@ std::optional<SetpointWriteSent> lastSetpointWrite(const std::vector<std::string
 struct ListedSetpoint {
     long number = 0;
     char type = 0;
-    std::string text;   // type T only
+    std::string text;  // type T only
 };
 // The entries of the last setpoint list among the frames received; nothing when none of
 // them is a list (an NDA, SCE or alarm answer, or no answer at all).

@@ -49,8 +49,8 @@ bool Host::openLine(const ChannelConfig &c, const HostOptions &options, std::str
     return true;
 }
 
-bool Host::start(const Config &config, const std::vector<int> &channels,
-                 const HostOptions &options, std::string *error) {
+bool Host::start(const Config &config, const std::vector<int> &channels, const HostOptions &options,
+                 std::string *error) {
     rt::setSyslog(false);
     if (!options.traceFile.empty()) {
         if (!rt::setTracePath(options.traceFile, error)) {

@@ -19,11 +19,11 @@
 namespace hydrix::cli {
 
 struct HostOptions {
-    std::string library;       // path of libhydrix.so (hydrix.dll)
-    bool simulate = false;     // serve channels without a Port from the simulator
-    std::string model;         // plant model of simulated stations (JSON); built-in if empty
-    bool verbose = false;      // trace lines on stderr
-    std::string traceFile;     // trace lines to this file
+    std::string library;    // path of libhydrix.so (hydrix.dll)
+    bool simulate = false;  // serve channels without a Port from the simulator
+    std::string model;      // plant model of simulated stations (JSON); built-in if empty
+    bool verbose = false;   // trace lines on stderr
+    std::string traceFile;  // trace lines to this file
 };
 
 // A port name for messages (/dev/ttyUSB0, COM5), and what else serves a channel
@@ -47,8 +47,7 @@ public:
 
     // Starts the driver with the given channels of the profile. On failure returns false
     // with one line in *error and leaves nothing running.
-    bool start(const Config &config, const std::vector<int> &channels, const HostOptions &options,
-               std::string *error);
+    bool start(const Config &config, const std::vector<int> &channels, const HostOptions &options, std::string *error);
     // drvStop, then drvHndlTimer until the driver has stopped; closes the ports. False
     // when the driver did not reach the stopped state in time.
     bool stop();

@@ -62,11 +62,13 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
 
     auto *picture = app->add_subcommand("picture", "Read a picture: all values or a range");
     target(picture);
-    picture->add_option("-p,--picture", o->picture, "Picture number (0 to 255)")->capture_default_str()
+    picture->add_option("-p,--picture", o->picture, "Picture number (0 to 255)")
+        ->capture_default_str()
         ->check(CLI::Range(0, 255));
     range(picture, "First value (telegram engine: from 0; v6 engine: from 1)", 0, 255);
-    picture->footer("\nExamples:\n  hydrix picture -n 12 -p 1\n  hydrix picture -n 12 -p 3 --first 2 --count 4 --json\n"
-                    "  hydrix --config site.ini picture -c 1 -n 21 -p 1 --csv");
+    picture->footer(
+        "\nExamples:\n  hydrix picture -n 12 -p 1\n  hydrix picture -n 12 -p 3 --first 2 --count 4 --json\n"
+        "  hydrix --config site.ini picture -c 1 -n 21 -p 1 --csv");
 
     auto *report = app->add_subcommand("report", "Read the daily report");
     target(report);
@@ -76,74 +78,94 @@ std::unique_ptr<CLI::App> makeParser(Options *o) {
     auto *setpoints = app->add_subcommand("setpoints", "Read the setpoint list");
     target(setpoints);
     range(setpoints, "First setpoint number (1 to 127)", 1, 127);
-    setpoints->footer("\nThe telegram engine cannot tell an unlisted setpoint from 0: without --count it reads\n"
-                      "setpoints 1 to n, n being how many the station lists.\n\nExamples:\n"
-                      "  hydrix setpoints -n 12\n  hydrix setpoints -n 7 --first 2 --count 3 --json");
+    setpoints->footer(
+        "\nThe telegram engine cannot tell an unlisted setpoint from 0: without --count it reads\n"
+        "setpoints 1 to n, n being how many the station lists.\n\nExamples:\n"
+        "  hydrix setpoints -n 12\n  hydrix setpoints -n 7 --first 2 --count 3 --json");
 
     auto *write = app->add_subcommand("write-setpoint", "Write one setpoint and show what the station holds now");
     target(write);
-    write->add_option("-s,--setpoint", o->setpoint, "Setpoint number (1 to 127)")->required()->check(CLI::Range(1, 127));
+    write->add_option("-s,--setpoint", o->setpoint, "Setpoint number (1 to 127)")
+        ->required()
+        ->check(CLI::Range(1, 127));
     write->add_option("--value", o->value, "The new value")->required();
-    write->add_option("--type", o->type, "v6 engine: the setpoint's type (A, D or 0 to 4 decimals); "
-                                         "read from the station's list when absent")
+    write
+        ->add_option("--type", o->type,
+                     "v6 engine: the setpoint's type (A, D or 0 to 4 decimals); "
+                     "read from the station's list when absent")
         ->check(CLI::IsMember({"A", "D", "0", "1", "2", "3", "4"}));
-    write->footer("\nThe station takes a value to its setpoint's decimals (3.14159 to a one-decimal\n"
-                  "setpoint is sent as 3.1); a value cut so is said on stderr.\n"
-                  "\nExamples:\n  hydrix write-setpoint -n 12 -s 2 --value 3.5\n"
-                  "  hydrix write-setpoint -n 7 -s 1 --value 15 --json");
+    write->footer(
+        "\nThe station takes a value to its setpoint's decimals (3.14159 to a one-decimal\n"
+        "setpoint is sent as 3.1); a value cut so is said on stderr.\n"
+        "\nExamples:\n  hydrix write-setpoint -n 12 -s 2 --value 3.5\n"
+        "  hydrix write-setpoint -n 7 -s 1 --value 15 --json");
 
     auto *command = app->add_subcommand("command", "Send a machine (pump) command");
     target(command);
     command->add_option("name", o->commandName, "start (M), stop (F), auto (N), block (B), or the letter itself")
-        ->required()->check(CLI::IsMember({"start", "stop", "auto", "block", "M", "F", "N", "B"}));
-    command->add_option("-m,--machine", o->machine, "Machine (pump) number")->capture_default_str()
+        ->required()
+        ->check(CLI::IsMember({"start", "stop", "auto", "block", "M", "F", "N", "B"}));
+    command->add_option("-m,--machine", o->machine, "Machine (pump) number")
+        ->capture_default_str()
         ->check(CLI::Range(0, 255));
-    command->add_option("--item", o->item, "Number that ends the telegram: the picture that shows the machine")->capture_default_str()
+    command->add_option("--item", o->item, "Number that ends the telegram: the picture that shows the machine")
+        ->capture_default_str()
         ->check(CLI::Range(0, 255));
     command->footer("\nExamples:\n  hydrix command start -n 12 -m 1\n  hydrix command stop -n 7 -m 2 --json");
 
     auto *history = app->add_subcommand("history", "Read history from a time until the station has no more");
     target(history);
-    history->add_option("--from", o->from, "Start: \"YYYY-MM-DD HH:MM\" local, ...Z for UTC, -6h, -2d, -30m, "
-                                           "or 0 for the oldest")->capture_default_str();
-    history->footer("\nThe station answers the records after the start time: a record stamped exactly\n"
-                    "at --from is not included (ask from a minute earlier to get it).\n"
-                    "A progress line goes to stderr while a long read runs on a terminal.\n\nExamples:\n"
-                    "  hydrix history -n 12 --from -6h\n  hydrix history -n 7 --from \"2026-12-01 00:00\" --csv");
+    history
+        ->add_option("--from", o->from,
+                     "Start: \"YYYY-MM-DD HH:MM\" local, ...Z for UTC, -6h, -2d, -30m, "
+                     "or 0 for the oldest")
+        ->capture_default_str();
+    history->footer(
+        "\nThe station answers the records after the start time: a record stamped exactly\n"
+        "at --from is not included (ask from a minute earlier to get it).\n"
+        "A progress line goes to stderr while a long read runs on a terminal.\n\nExamples:\n"
+        "  hydrix history -n 12 --from -6h\n  hydrix history -n 7 --from \"2026-12-01 00:00\" --csv");
 
     auto *alarms = app->add_subcommand("alarms", "Fetch and acknowledge alarms until the station has none");
     target(alarms);
     alarms->footer("\nExamples:\n  hydrix alarms -n 12\n  hydrix alarms -n 7 --json");
 
     auto *poll = app->add_subcommand("poll", "Read items again and again and show them live");
-    poll->add_option("items", o->items, "Items: [CHANNEL/]NODE:picture:NUMBER[:FIRST-LAST], "
-                                        "NODE:report[:FIRST-LAST], NODE:setpoints[:FIRST-LAST]; "
-                                        "default: Items of the profile's [Poll] section");
-    poll->add_option("-i,--interval", o->interval, "Seconds between rounds, 0.1 to 86400 (default: [Poll] Interval, else 2)");
+    poll->add_option("items", o->items,
+                     "Items: [CHANNEL/]NODE:picture:NUMBER[:FIRST-LAST], "
+                     "NODE:report[:FIRST-LAST], NODE:setpoints[:FIRST-LAST]; "
+                     "default: Items of the profile's [Poll] section");
+    poll->add_option("-i,--interval", o->interval,
+                     "Seconds between rounds, 0.1 to 86400 (default: [Poll] Interval, else 2)");
     poll->add_option("--rounds", o->rounds, "Stop after this many rounds (default: until Ctrl-C)")
         ->check(CLI::Range(1L, 1000000000L));
-    poll->footer("\nOn a terminal the table is redrawn each round; otherwise each value is one line\n"
-                 "(or one JSON object / CSV line). Ctrl-C stops cleanly.\n\nExamples:\n"
-                 "  hydrix poll\n  hydrix poll 12:picture:1:0-4 7:report:0-4 -i 5\n"
-                 "  hydrix --config site.ini poll 0/12:setpoints:1-8 --json --rounds 10 > log.jsonl");
+    poll->footer(
+        "\nOn a terminal the table is redrawn each round; otherwise each value is one line\n"
+        "(or one JSON object / CSV line). Ctrl-C stops cleanly.\n\nExamples:\n"
+        "  hydrix poll\n  hydrix poll 12:picture:1:0-4 7:report:0-4 -i 5\n"
+        "  hydrix --config site.ini poll 0/12:setpoints:1-8 --json --rounds 10 > log.jsonl");
 
-    auto *serve = app->add_subcommand("serve", "Serve the stations' values over Modbus TCP until SIGTERM (the gateway)");
+    auto *serve =
+        app->add_subcommand("serve", "Serve the stations' values over Modbus TCP until SIGTERM (the gateway)");
     serve->add_option("--modbus", o->modbus, "Modbus TCP front end ADDRESS:PORT, or off (default: [Serve] Modbus)");
     serve->add_option("--mqtt", o->mqtt, "MQTT broker HOST:PORT (default: [Serve] Mqtt)");
     serve->add_flag("--print-map", o->printMap, "Print the Modbus register map (with --csv or --json) and exit");
-    serve->footer("\nReads the items of the profile's [Serve] section at their intervals and serves the\n"
-                  "latest values from memory. Without --config it serves the simulated stations on\n"
-                  "127.0.0.1:1502. Alarms and history are fetched only for MQTT (--mqtt or Mqtt=): without\n"
-                  "it the stations keep them. SIGTERM or Ctrl-C stops it (exit 0); SIGHUP rereads the\n"
-                  "item list.\n\n"
-                  "Examples:\n  hydrix serve\n  hydrix serve --print-map --csv > map.csv\n"
-                  "  hydrix --config site.ini serve --modbus 0.0.0.0:502");
+    serve->footer(
+        "\nReads the items of the profile's [Serve] section at their intervals and serves the\n"
+        "latest values from memory. Without --config it serves the simulated stations on\n"
+        "127.0.0.1:1502. Alarms and history are fetched only for MQTT (--mqtt or Mqtt=): without\n"
+        "it the stations keep them. SIGTERM or Ctrl-C stops it (exit 0); SIGHUP rereads the\n"
+        "item list.\n\n"
+        "Examples:\n  hydrix serve\n  hydrix serve --print-map --csv > map.csv\n"
+        "  hydrix --config site.ini serve --modbus 0.0.0.0:502");
 
-    app->add_subcommand("check", "Check the profile: errors for values the driver would misread, "
-                                 "warnings for keys nothing reads")
-        ->footer("\nEvery command checks the profile first and stops on an error; this command lists\n"
-                 "every finding with its file, line and key, and exits 2 when there is an error.\n\n"
-                 "Examples:\n  hydrix --config site.ini check");
+    app->add_subcommand("check",
+                        "Check the profile: errors for values the driver would misread, "
+                        "warnings for keys nothing reads")
+        ->footer(
+            "\nEvery command checks the profile first and stops on an error; this command lists\n"
+            "every finding with its file, line and key, and exits 2 when there is an error.\n\n"
+            "Examples:\n  hydrix --config site.ini check");
     app->add_subcommand("channels", "Show the profile's channels, engines, nodes and ports")
         ->footer("\nExamples:\n  hydrix channels\n  hydrix --config site.ini channels");
     return app;

@@ -57,8 +57,7 @@ static std::string tableValue(const Record &r) {
 std::string errorField(const Record &r) {
     std::string out;
     if (r.error)
-        out = std::to_string(r.error->group) + "/" + std::to_string(r.error->code) + "/" +
-              std::to_string(r.error->sub);
+        out = std::to_string(r.error->group) + "/" + std::to_string(r.error->code) + "/" + std::to_string(r.error->sub);
     if (!r.errorText.empty()) out += (out.empty() ? "" : " ") + r.errorText;
     return out;
 }
@@ -95,19 +94,18 @@ std::string jsonLine(const Record &r) {
 std::string csvHeader() { return "channel,node,item,index,value,time,error"; }
 
 std::string csvLine(const Record &r) {
-    return std::to_string(r.channel) + "," + std::to_string(r.node) + "," + csvQuoted(r.item) +
-           "," + (r.index ? std::to_string(*r.index) : "") + "," + csvQuoted(valueText(r.value)) +
-           "," + isoUtc(r.time) + "," + csvQuoted(errorField(r));
+    return std::to_string(r.channel) + "," + std::to_string(r.node) + "," + csvQuoted(r.item) + "," +
+           (r.index ? std::to_string(*r.index) : "") + "," + csvQuoted(valueText(r.value)) + "," + isoUtc(r.time) +
+           "," + csvQuoted(errorField(r));
 }
 
 std::string table(const Records &records) {
-    const std::vector<std::string> head = {"CH", "NODE", "ITEM", "INDEX", "VALUE",
-                                           "TIME (UTC)", "LOCAL TIME", "ERROR"};
+    const std::vector<std::string> head = {"CH", "NODE", "ITEM", "INDEX", "VALUE", "TIME (UTC)", "LOCAL TIME", "ERROR"};
     std::vector<std::vector<std::string>> rows;
     for (const Record &r : records)
         rows.push_back({std::to_string(r.channel), std::to_string(r.node), r.item,
-                        r.index ? std::to_string(*r.index) : "", tableValue(r),
-                        isoUtc(r.time), localText(r.time), errorField(r)});
+                        r.index ? std::to_string(*r.index) : "", tableValue(r), isoUtc(r.time), localText(r.time),
+                        errorField(r)});
     std::vector<size_t> width(head.size());
     for (size_t c = 0; c < head.size(); ++c) {
         width[c] = head[c].size();
@@ -132,7 +130,9 @@ std::string table(const Records &records) {
 void printRecords(FILE *out, Format format, const Records &records, bool header) {
     std::string text;
     switch (format) {
-    case Format::Table: text = table(records); break;
+    case Format::Table:
+        text = table(records);
+        break;
     case Format::Json:
         for (const Record &r : records) text += jsonLine(r) + "\n";
         break;

@@ -12,14 +12,14 @@ namespace {
 
 bool parseRange(const std::string &text, Query *q) {
     int first = 0, last = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%d-%d%n", &first, &last, &used) == 2 &&
-        static_cast<size_t>(used) == text.size() && first >= 0 && last >= first &&
-        last - first < kMaxValuesPerRead) {
+    if (std::sscanf(text.c_str(), "%d-%d%n", &first, &last, &used) == 2 && static_cast<size_t>(used) == text.size() &&
+        first >= 0 && last >= first && last - first < kMaxValuesPerRead) {
         q->first = first;
         q->count = last - first + 1;
         return true;
     }
-    if (std::sscanf(text.c_str(), "%d%n", &first, &used) == 1 && static_cast<size_t>(used) == text.size() && first >= 0) {
+    if (std::sscanf(text.c_str(), "%d%n", &first, &used) == 1 && static_cast<size_t>(used) == text.size() &&
+        first >= 0) {
         q->first = first;
         q->count = 1;
         return true;
@@ -37,8 +37,8 @@ std::vector<std::string> split(const std::string &text, char sep) {
 }
 
 std::string plainLine(const Record &r) {
-    std::string line = isoUtc(r.time) + " channel " + std::to_string(r.channel) + " node " +
-                       std::to_string(r.node) + " " + r.item;
+    std::string line =
+        isoUtc(r.time) + " channel " + std::to_string(r.channel) + " node " + std::to_string(r.node) + " " + r.item;
     if (r.index) {  // in steps: `"[" + std::string` trips g++ 12's -Wrestrict at -O3
         line += '[';
         line += std::to_string(*r.index);
@@ -53,7 +53,8 @@ std::string plainLine(const Record &r) {
 }  // namespace
 
 std::optional<Query> parsePollItem(const std::string &text, const Config &config, std::string *error) {
-    const std::string usage = "bad item '" + text + "': write NODE:picture:NUMBER[:FIRST-LAST], "
+    const std::string usage = "bad item '" + text +
+                              "': write NODE:picture:NUMBER[:FIRST-LAST], "
                               "NODE:report[:FIRST-LAST] or NODE:setpoints[:FIRST-LAST] "
                               "(at most 500 values), with CHANNEL/ in front when needed";
     std::string rest = text;
@@ -147,8 +148,7 @@ int runPoll(Host &host, const Config &config, const std::vector<Query> &items, c
         }
         if (options.rounds != 0 && round == options.rounds) break;
         const auto next = started + std::chrono::milliseconds(static_cast<long>(options.interval * 1000));
-        while (Clock::now() < next && !stopRequested.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (Clock::now() < next && !stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (stopRequested.load()) break;
     }
     return lastRoundFailed && !stopRequested.load() ? EXIT_REQUEST_FAILED : EXIT_OK;

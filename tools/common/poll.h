@@ -15,10 +15,10 @@ namespace hydrix::cli {
 std::optional<Query> parsePollItem(const std::string &text, const Config &config, std::string *error);
 
 struct PollOptions {
-    double interval = 2;    // seconds from the start of one round to the next
-    long rounds = 0;        // 0: until Ctrl-C
+    double interval = 2;  // seconds from the start of one round to the next
+    long rounds = 0;      // 0: until Ctrl-C
     Format format = Format::Table;
-    bool live = false;      // redraw a table on the terminal
+    bool live = false;  // redraw a table on the terminal
 };
 
 // Returns the exit code: 0, or 1 when the last round had a failed read.

@@ -8,21 +8,26 @@
 
 namespace hydrix::cli {
 
-Records runQuery(Host &host, const ChannelConfig &channel, const Query &query,
-                 const Progress &progress) {
+Records runQuery(Host &host, const ChannelConfig &channel, const Query &query, const Progress &progress) {
     return channel.engine == Engine::Telegram ? telegramQuery(host, channel, query, progress)
                                               : v6Query(host, channel, query, progress);
 }
 
 std::string itemName(const Query &query) {
     switch (query.what) {
-    case What::Picture: return "picture " + std::to_string(query.picture);
-    case What::Report: return "report";
+    case What::Picture:
+        return "picture " + std::to_string(query.picture);
+    case What::Report:
+        return "report";
     case What::Setpoints:
-    case What::WriteSetpoint: return "setpoint";
-    case What::Command: return "command";
-    case What::History: return "history";
-    case What::Alarms: return "alarm";
+    case What::WriteSetpoint:
+        return "setpoint";
+    case What::Command:
+        return "command";
+    case What::History:
+        return "history";
+    case What::Alarms:
+        return "alarm";
     }
     return "";
 }
@@ -81,8 +86,7 @@ std::string shortNumber(double v) {
 
 }  // namespace
 
-Record writtenSetpoint(const Query &q, const SetpointWriteSent &sent, int decimals,
-                       std::optional<double> readBack) {
+Record writtenSetpoint(const Query &q, const SetpointWriteSent &sent, int decimals, std::optional<double> readBack) {
     Record r = baseRecord(q, "setpoint");
     r.index = q.setpoint;
     char *end = nullptr;
@@ -105,10 +109,10 @@ Record writtenSetpoint(const Query &q, const SetpointWriteSent &sent, int decima
     const std::string name = "setpoint " + std::to_string(q.setpoint);
     if (sentNumber && sentValue != q.value) {
         const std::string typed = q.valueText.empty() ? shortNumber(q.value) : q.valueText;
-        const std::string holds = decimals < 0 ? " takes whole numbers from 0 to 65535"
-                                : decimals == 0 ? " takes whole numbers"
-                                : decimals == 1 ? " has 1 decimal"
-                                                : " has " + std::to_string(decimals) + " decimals";
+        const std::string holds = decimals < 0    ? " takes whole numbers from 0 to 65535"
+                                  : decimals == 0 ? " takes whole numbers"
+                                  : decimals == 1 ? " has 1 decimal"
+                                                  : " has " + std::to_string(decimals) + " decimals";
         r.notes.push_back(typed + " was written as " + sent.value + ": " + name + holds);
     }
     if (readBack && sentNumber && shown(*readBack) != sentValue)
@@ -119,11 +123,16 @@ Record writtenSetpoint(const Query &q, const SetpointWriteSent &sent, int decima
 
 std::string commandName(char letter) {
     switch (letter) {
-    case 'M': return "start (M)";
-    case 'F': return "stop (F)";
-    case 'N': return "auto (N)";
-    case 'B': return "block (B)";
-    default: return std::string(1, letter);
+    case 'M':
+        return "start (M)";
+    case 'F':
+        return "stop (F)";
+    case 'N':
+        return "auto (N)";
+    case 'B':
+        return "block (B)";
+    default:
+        return std::string(1, letter);
     }
 }
 

@@ -42,14 +42,11 @@ struct Query {
 // Progress of long reads (history): records so far and the time reached.
 using Progress = std::function<void(long records, OrvelTime reached)>;
 
-Records runQuery(Host &host, const ChannelConfig &channel, const Query &query,
-                 const Progress &progress);
+Records runQuery(Host &host, const ChannelConfig &channel, const Query &query, const Progress &progress);
 
 // Engine parts.
-Records telegramQuery(Host &host, const ChannelConfig &channel, const Query &query,
-                      const Progress &progress);
-Records v6Query(Host &host, const ChannelConfig &channel, const Query &query,
-                const Progress &progress);
+Records telegramQuery(Host &host, const ChannelConfig &channel, const Query &query, const Progress &progress);
+Records v6Query(Host &host, const ChannelConfig &channel, const Query &query, const Progress &progress);
 
 // Shared helpers of the engine parts.
 Record baseRecord(const Query &query, const std::string &item);
@@ -70,7 +67,6 @@ std::string alarmIdentity(const Record &alarm);
 // setpoint now holds: the record to print, with notes when the station was sent something
 // else than was typed (cut to the setpoint's decimals) or holds something else than it
 // was sent. `decimals`: of the setpoint, -1 for a whole 16-bit number (v6 types A and D).
-Record writtenSetpoint(const Query &query, const SetpointWriteSent &sent, int decimals,
-                       std::optional<double> readBack);
+Record writtenSetpoint(const Query &query, const SetpointWriteSent &sent, int decimals, std::optional<double> readBack);
 
 }  // namespace hydrix::cli

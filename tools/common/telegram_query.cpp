@@ -30,9 +30,9 @@ std::optional<int> answerNumbers(const Exchange &ex, uint32_t kind) {
     return static_cast<int>(frameWords(ex.received.back()).size()) + (kind == KIND_REPORT ? 1 : 0);
 }
 
-Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, uint32_t item,
-                 uint32_t index, uint32_t direction, int32_t length,
-                 const std::function<void(HostMsg *)> &area = {}, const OnMessage &onMessage = {}) {
+Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, uint32_t item, uint32_t index,
+                 uint32_t direction, int32_t length, const std::function<void(HostMsg *)> &area = {},
+                 const OnMessage &onMessage = {}) {
     return runExchange(
         host, c.number,
         [&](HostMsg *m) {
@@ -60,14 +60,12 @@ void addValues(const Query &q, const Exchange &ex, int first, int count, Records
 // Pictures and the report: a read of `count` values from `first`. Without a count, a read
 // of none first tells how many the station has: the numbers of its answer on the line, less
 // the picture's header.
-Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, int header,
-                 int defaultFirst) {
+Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, int header, int defaultFirst) {
     const int first = q.first.value_or(defaultFirst);
     const uint32_t item = kind == KIND_PICTURE ? static_cast<uint32_t>(q.picture) : 0;
     int count = q.count.value_or(0);
     if (!q.count) {
-        Exchange probe = request(host, c, q, kind, item,
-                                 2u * static_cast<uint32_t>(first), DIR_READ, 0);
+        Exchange probe = request(host, c, q, kind, item, 2u * static_cast<uint32_t>(first), DIR_READ, 0);
         if (auto f = failure(q, probe)) return {*f};
         const auto n = answerNumbers(probe, kind);
         if (!n) return {answerFailure(q, probe)};
@@ -75,8 +73,7 @@ Records readList(Host &host, const ChannelConfig &c, const Query &q, uint32_t ki
         if (count <= 0) return {noValues(q, "no values from " + std::to_string(first) + " on")};
     }
     if (count > kMaxValues) return {noValues(q, "at most " + std::to_string(kMaxValues) + " values at a time")};
-    Exchange ex = request(host, c, q, kind, item,
-                          2u * static_cast<uint32_t>(first), DIR_READ, 2 * count);
+    Exchange ex = request(host, c, q, kind, item, 2u * static_cast<uint32_t>(first), DIR_READ, 2 * count);
     if (auto f = failure(q, ex)) return {*f};
     // Values only from an answer that holds them all: else the area is not the station's.
     const auto n = answerNumbers(ex, kind);
@@ -134,8 +131,8 @@ Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
     addValues(q, ex, first, count, &values);
     Records out;
     for (Record &r : values) {
-        const auto listed = std::find_if(list->begin(), list->end(),
-                                         [&](const ListedSetpoint &s) { return s.number == *r.index; });
+        const auto listed =
+            std::find_if(list->begin(), list->end(), [&](const ListedSetpoint &s) { return s.number == *r.index; });
         if (listed == list->end()) continue;
         if (!deliversValue(listed->type)) {
             r.value = std::monostate{};
@@ -149,8 +146,8 @@ Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
 
 Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
     const float value = static_cast<float>(q.value);
-    Exchange ex = request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(q.setpoint),
-                          DIR_WRITE, 2, [&](HostMsg *m) { std::memcpy(m->data, &value, sizeof value); });
+    Exchange ex = request(host, c, q, KIND_SETPOINTS, 0, 2u * static_cast<uint32_t>(q.setpoint), DIR_WRITE, 2,
+                          [&](HostMsg *m) { std::memcpy(m->data, &value, sizeof value); });
     if (auto f = failure(q, ex)) return {*f};
     // The handler reads the list first; without a list it writes nothing and still succeeds.
     // The write telegram on the line shows that it went out; the last answer is the one to it.
@@ -181,21 +178,29 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
         readBack = static_cast<double>(v);
     }
     Record r = writtenSetpoint(q, *sent, sent->kind[0] - '0', readBack);
-    if (!readBack) r.notes.push_back("setpoint " + std::to_string(q.setpoint) + " written, but not read back: " + notRead);
+    if (!readBack)
+        r.notes.push_back("setpoint " + std::to_string(q.setpoint) + " written, but not read back: " + notRead);
     return {r};
 }
 
 Records command(Host &host, const ChannelConfig &c, const Query &q) {
     uint16_t code = 0;
     switch (q.letter) {
-    case 'F': code = 0; break;
-    case 'N': code = 1; break;
-    case 'B': code = 2; break;
-    default: code = 3; break;  // M
+    case 'F':
+        code = 0;
+        break;
+    case 'N':
+        code = 1;
+        break;
+    case 'B':
+        code = 2;
+        break;
+    default:
+        code = 3;
+        break;  // M
     }
-    Exchange ex = request(host, c, q, KIND_MACHINE, static_cast<uint32_t>(q.item),
-                          static_cast<uint32_t>(q.machine), DIR_WRITE, 1,
-                          [&](HostMsg *m) { std::memcpy(m->data, &code, sizeof code); });
+    Exchange ex = request(host, c, q, KIND_MACHINE, static_cast<uint32_t>(q.item), static_cast<uint32_t>(q.machine),
+                          DIR_WRITE, 1, [&](HostMsg *m) { std::memcpy(m->data, &code, sizeof code); });
     if (auto f = failure(q, ex)) return {*f};
     Record r = baseRecord(q, "command");
     r.index = q.machine;
@@ -224,8 +229,9 @@ Records history(Host &host, const ChannelConfig &c, const Query &q, const Progre
             out.push_back(r);
         }
     };
-    Exchange ex = request(host, c, q, KIND_HISTORY, 0, 0, DIR_READ, 4,
-                          [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); }, onMessage);
+    Exchange ex = request(
+        host, c, q, KIND_HISTORY, 0, 0, DIR_READ, 4, [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); },
+        onMessage);
     if (auto f = failure(q, ex)) out.push_back(*f);
     return out;
 }
@@ -254,12 +260,18 @@ Records telegramQuery(Host &host, const ChannelConfig &c, const Query &q, const 
     switch (q.what) {
     case What::Picture:
         return readList(host, c, q, KIND_PICTURE, 8, 0);
-    case What::Report: return readList(host, c, q, KIND_REPORT, 0, 1);
-    case What::Setpoints: return setpoints(host, c, q);
-    case What::WriteSetpoint: return writeSetpoint(host, c, q);
-    case What::Command: return command(host, c, q);
-    case What::History: return history(host, c, q, progress);
-    case What::Alarms: return alarms(host, c, q);
+    case What::Report:
+        return readList(host, c, q, KIND_REPORT, 0, 1);
+    case What::Setpoints:
+        return setpoints(host, c, q);
+    case What::WriteSetpoint:
+        return writeSetpoint(host, c, q);
+    case What::Command:
+        return command(host, c, q);
+    case What::History:
+        return history(host, c, q, progress);
+    case What::Alarms:
+        return alarms(host, c, q);
     }
     return {};
 }

@@ -8,7 +8,7 @@ namespace hydrix::cli {
 namespace {
 
 constexpr long long kUnixEpochTicks = 116444736000000000LL;  // 1970-01-01 in 100-ns ticks
-constexpr double kYear2000 = 946684800;  // stations count years from 2000: nothing is older
+constexpr double kYear2000 = 946684800;                      // stations count years from 2000: nothing is older
 
 bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -41,9 +41,7 @@ OrvelTime orvelFromUnix(double seconds) {
     return static_cast<OrvelTime>(std::llround(seconds * 1e7) + kUnixEpochTicks);
 }
 
-double unixFromOrvel(OrvelTime t) {
-    return static_cast<double>(static_cast<long long>(t) - kUnixEpochTicks) / 1e7;
-}
+double unixFromOrvel(OrvelTime t) { return static_cast<double>(static_cast<long long>(t) - kUnixEpochTicks) / 1e7; }
 
 OrvelTime orvelNow() {
     timespec ts{};
@@ -60,8 +58,7 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
     double amount = 0;
     char unit = 0;
     int used = 0;
-    if (text.size() > 1 && text[0] == '-' &&
-        std::sscanf(text.c_str() + 1, "%lf%c%n", &amount, &unit, &used) == 2 &&
+    if (text.size() > 1 && text[0] == '-' && std::sscanf(text.c_str() + 1, "%lf%c%n", &amount, &unit, &used) == 2 &&
         static_cast<size_t>(used) + 1 == text.size() && amount >= 0) {
         const double scale = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
         if (scale == 0) return std::nullopt;
@@ -71,15 +68,15 @@ std::optional<OrvelTime> parseStartTime(const std::string &text) {
     int sec = 0;
     char sep = 0;
     used = 0;
-    const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d%n:%d%n", &tm.tm_year, &tm.tm_mon,
-                              &tm.tm_mday, &sep, &tm.tm_hour, &tm.tm_min, &used, &sec, &used);
+    const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d%n:%d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &sep,
+                              &tm.tm_hour, &tm.tm_min, &used, &sec, &used);
     if (n < 6 || (sep != ' ' && sep != 'T')) return std::nullopt;
     std::string rest = text.substr(static_cast<size_t>(used));
     const bool utc = rest == "Z";
     if (!rest.empty() && !utc) return std::nullopt;
     if (tm.tm_year < 2000 || tm.tm_year > 2099 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 ||
-        tm.tm_mday > daysIn(tm.tm_year, tm.tm_mon) || tm.tm_hour < 0 || tm.tm_hour > 23 ||
-        tm.tm_min < 0 || tm.tm_min > 59 || sec < 0 || sec > 59)
+        tm.tm_mday > daysIn(tm.tm_year, tm.tm_mon) || tm.tm_hour < 0 || tm.tm_hour > 23 || tm.tm_min < 0 ||
+        tm.tm_min > 59 || sec < 0 || sec > 59)
         return std::nullopt;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;

@@ -28,9 +28,8 @@ Record noValues(const Query &q, const Exchange &ex) {
 
 Record problem(const Query &q, const std::string &why) { return failedRecord(q, Cause::BadContent, why); }
 
-Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t address,
-                 uint32_t index, uint32_t direction, const std::function<void(HostMsg *)> &area,
-                 const OnMessage &onMessage) {
+Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t address, uint32_t index,
+                 uint32_t direction, const std::function<void(HostMsg *)> &area, const OnMessage &onMessage) {
     return runExchange(
         host, c.number,
         [&](HostMsg *m) {
@@ -107,8 +106,10 @@ Records picture(Host &host, const ChannelConfig &c, const Query &q) {
         if (inRange(q, *r.index, 1)) out.push_back(r);  // the engine numbers picture values from 1
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGS_PICTURE, q.picture), 0, DIR_READ, {}, onMessage);
-    if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(noValues(q, ex));
+    if (auto f = exchangeFailure(q, Engine::V6, ex))
+        out.push_back(*f);
+    else if (out.empty())
+        out.push_back(noValues(q, ex));
     return out;
 }
 
@@ -124,15 +125,16 @@ Records report(Host &host, const ChannelConfig &c, const Query &q) {
         }
     };
     Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGD_REPORT, 0), 0, DIR_READ, {}, onMessage);
-    if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
-    else if (out.empty()) out.push_back(noValues(q, ex));
+    if (auto f = exchangeFailure(q, Engine::V6, ex))
+        out.push_back(*f);
+    else if (out.empty())
+        out.push_back(noValues(q, ex));
     return out;
 }
 
 // The setpoints as the engine delivered them; `listed`, when given, receives the list as
 // it came over the line (empty when none came).
-std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Query &q,
-                                     std::optional<Record> *failure,
+std::vector<V6Setpoint> setpointList(Host &host, const ChannelConfig &c, const Query &q, std::optional<Record> *failure,
                                      std::vector<ListedSetpoint> *listed = nullptr) {
     std::vector<V6Setpoint> list;
     auto onMessage = [&](const HostMsg &m) {
@@ -166,7 +168,8 @@ Records setpoints(Host &host, const ChannelConfig &c, const Query &q) {
         r.index = s.number;
         const std::string name = "setpoint " + std::to_string(s.number);
         if (!known)
-            r.notes.push_back(name + " (type " + std::string(1, s.type) + "): the v6 engine delivers no value for this type");
+            r.notes.push_back(name + " (type " + std::string(1, s.type) +
+                              "): the v6 engine delivers no value for this type");
         else if (stop)
             r.notes.push_back(name + ": not delivered (the v6 engine stops reading the list at setpoint " +
                               std::to_string(stop->number) + ", type " + std::string(1, stop->type) + ")");
@@ -199,12 +202,17 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
         const V6Setpoint *found = nullptr;
         for (const V6Setpoint &s : list)
             if (*s.record.index == q.setpoint) found = &s;
-        if (!found) return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " is not in the station's list")};
-        if (found->code == 2) return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
+        if (!found)
+            return {failedRecord(q, Cause::BadRequest,
+                                 "setpoint " + std::to_string(q.setpoint) + " is not in the station's list")};
+        if (found->code == 2)
+            return {failedRecord(q, Cause::BadRequest,
+                                 "setpoint " + std::to_string(q.setpoint) + " is a text; texts cannot be written")};
         code = found->code;
     }
     if (code <= 1 && (q.value < 0 || q.value > 65535))  // one 16-bit word: no sign, no more
-        return {failedRecord(q, Cause::BadRequest, "setpoint " + std::to_string(q.setpoint) + " takes whole numbers from 0 to 65535")};
+        return {failedRecord(q, Cause::BadRequest,
+                             "setpoint " + std::to_string(q.setpoint) + " takes whole numbers from 0 to 65535")};
     std::optional<double> readBack;
     auto onMessage = [&](const HostMsg &m) {
         if (auto s = setpointRecord(q, m); s && *s->record.index == q.setpoint) {
@@ -222,8 +230,8 @@ Records writeSetpoint(Host &host, const ChannelConfig &c, const Query &q) {
             std::memcpy(m->data, &f, sizeof f);
         }
     };
-    Exchange ex = request(host, c, q, V6_ADDRESS(code, 0), 2u * static_cast<uint32_t>(q.setpoint),
-                          DIR_WRITE, area, onMessage);
+    Exchange ex =
+        request(host, c, q, V6_ADDRESS(code, 0), 2u * static_cast<uint32_t>(q.setpoint), DIR_WRITE, area, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
     if (answered(ex, "SCE")) return {failedRecord(q, Cause::Refused)};
     if (!readBack && !answered(ex, "SCO")) return {noValues(q, ex)};
@@ -240,8 +248,8 @@ Records command(Host &host, const ChannelConfig &c, const Query &q) {
     if (q.letter == 'F') word = 1;
     if (q.letter == 'B') word = 2;
     if (q.letter == 'N') word = 4;
-    Exchange ex = request(host, c, q, V6_ADDRESS(V6_MACHINE, q.item), 2u * static_cast<uint32_t>(q.machine),
-                          DIR_WRITE, [&](HostMsg *m) { std::memcpy(m->data, &word, sizeof word); }, {});
+    Exchange ex = request(host, c, q, V6_ADDRESS(V6_MACHINE, q.item), 2u * static_cast<uint32_t>(q.machine), DIR_WRITE,
+                          [&](HostMsg *m) { std::memcpy(m->data, &word, sizeof word); }, {});
     if (auto f = exchangeFailure(q, Engine::V6, ex)) return {*f};
     const auto &frames = ex.received;
     if (frames.empty() || answered(ex, "SCE") || frameIs(frames.back(), "NDA")) return {noValues(q, ex)};
@@ -269,8 +277,9 @@ Records history(Host &host, const ChannelConfig &c, const Query &q, const Progre
         r.time = m.timeStamp;
         out.push_back(r);
     };
-    Exchange ex = request(host, c, q, V6_ADDRESS(V6_WGH_HISTORY, 0), 0, DIR_READ,
-                          [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); }, onMessage);
+    Exchange ex = request(
+        host, c, q, V6_ADDRESS(V6_WGH_HISTORY, 0), 0, DIR_READ,
+        [&](HostMsg *m) { std::memcpy(m->data, &q.from, sizeof q.from); }, onMessage);
     if (auto f = exchangeFailure(q, Engine::V6, ex)) out.push_back(*f);
     return out;
 }
@@ -330,8 +339,9 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
         if (alarmIdentity(alarm) != last) {
             if (q.onAlarm && !q.onAlarm(alarm)) {
                 // Not kept: no ALO, so the station holds it for the next fetch.
-                out.push_back(failedRecord(q, Cause::NotStored, "alarm " + std::to_string(alarm.index.value_or(0)) +
-                                             " could not be stored: left at the station"));
+                out.push_back(failedRecord(
+                    q, Cause::NotStored,
+                    "alarm " + std::to_string(alarm.index.value_or(0)) + " could not be stored: left at the station"));
                 break;
             }
             last = alarmIdentity(alarm);
@@ -346,13 +356,20 @@ Records alarms(Host &host, const ChannelConfig &c, const Query &q) {
 
 Records v6Query(Host &host, const ChannelConfig &c, const Query &q, const Progress &progress) {
     switch (q.what) {
-    case What::Picture: return picture(host, c, q);
-    case What::Report: return report(host, c, q);
-    case What::Setpoints: return setpoints(host, c, q);
-    case What::WriteSetpoint: return writeSetpoint(host, c, q);
-    case What::Command: return command(host, c, q);
-    case What::History: return history(host, c, q, progress);
-    case What::Alarms: return alarms(host, c, q);
+    case What::Picture:
+        return picture(host, c, q);
+    case What::Report:
+        return report(host, c, q);
+    case What::Setpoints:
+        return setpoints(host, c, q);
+    case What::WriteSetpoint:
+        return writeSetpoint(host, c, q);
+    case What::Command:
+        return command(host, c, q);
+    case What::History:
+        return history(host, c, q, progress);
+    case What::Alarms:
+        return alarms(host, c, q);
     }
     return {};
 }

@@ -37,7 +37,8 @@ int main(int argc, char **argv) {
     std::vector<cli::Finding> warnings;
     auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error, &warnings);
     if (!config) return fail(error);
-    for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
+    for (const cli::Finding &w : warnings)
+        std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     hydrix::serve::ServeOptions s;
     s.configPath = o.config;
     s.modbus = o.modbus;

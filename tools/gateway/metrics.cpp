@@ -52,12 +52,13 @@ std::string Metrics::render(const Gauges &g) const {
         lines = lines_;
     }
     family(&out, "hydrix_requests_total", "counter", "Requests the gateway made on a line.");
-    for (const auto &[c, l] : lines) out += "hydrix_requests_total{channel=\"" + std::to_string(c) + "\"} " + std::to_string(l.requests) + "\n";
+    for (const auto &[c, l] : lines)
+        out += "hydrix_requests_total{channel=\"" + std::to_string(c) + "\"} " + std::to_string(l.requests) + "\n";
     family(&out, "hydrix_request_failures_total", "counter", "Requests that failed, by cause.");
     for (const auto &[c, l] : lines)
         for (const auto &[cause, n] : l.failures)
-            out += "hydrix_request_failures_total{channel=\"" + std::to_string(c) + "\",cause=\"" + cli::causeKey(cause) +
-                   "\"} " + std::to_string(n) + "\n";
+            out += "hydrix_request_failures_total{channel=\"" + std::to_string(c) + "\",cause=\"" +
+                   cli::causeKey(cause) + "\"} " + std::to_string(n) + "\n";
     family(&out, "hydrix_request_seconds", "histogram", "Time from a request to its end.");
     for (const auto &[c, l] : lines) {
         const std::string channel = "channel=\"" + std::to_string(c) + "\"";

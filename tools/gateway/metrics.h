@@ -27,7 +27,7 @@ public:
     // The gauges read at the scrape: the items' ages from the store, the rest by asking.
     struct Gauges {
         std::vector<std::pair<std::string, std::optional<double>>> itemAges;  // seconds; none: never read
-        std::optional<size_t> outbox;      // none: no MQTT
+        std::optional<size_t> outbox;                                         // none: no MQTT
         std::optional<bool> mqttConnected;
         std::optional<size_t> modbusClients;
     };

@@ -91,7 +91,8 @@ Decoded decodeRequest(const Request &q) {
         if (d.empty() || d[0] != 0x0E) return Refused{kIllegalFunctionCode};
         if (!exactly(3) || d[1] < 1 || d[1] > 4) return badValue;
         return ReadDeviceId{d[1], d[2]};
-    default: return Refused{kIllegalFunctionCode};
+    default:
+        return Refused{kIllegalFunctionCode};
     }
 }
 

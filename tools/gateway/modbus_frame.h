@@ -11,8 +11,8 @@
 
 namespace hydrix::serve {
 
-inline constexpr size_t kMbapHeader = 7;   // transaction, protocol, length, unit id
-inline constexpr size_t kMaxAdu = 260;     // MBAP header and the longest PDU (253 bytes)
+inline constexpr size_t kMbapHeader = 7;  // transaction, protocol, length, unit id
+inline constexpr size_t kMaxAdu = 260;    // MBAP header and the longest PDU (253 bytes)
 
 enum class Framing { NeedMore, Complete, Bad };
 
@@ -31,16 +31,36 @@ struct Request {
 Request splitRequest(const uint8_t *frame, size_t size);
 
 // A request's meaning, its fields read and checked against its length.
-struct ReadRegisters { bool input = false; uint16_t address = 0, count = 0; };   // 0x03, 0x04
-struct ReadBits { bool inputs = false; uint16_t address = 0, count = 0; };       // 0x01, 0x02
-struct WriteCoil { uint16_t address = 0; bool on = false; };                     // 0x05
-struct WriteRegister { uint16_t address = 0, value = 0; };                       // 0x06
-struct WriteCoils { uint16_t address = 0, count = 0; };                          // 0x0F
-struct WriteRegisters { uint16_t address = 0; std::vector<uint16_t> values; };  // 0x10
-struct ReadDeviceId { uint8_t code = 1, object = 0; };                           // 0x2B / 0x0E
-struct Refused { uint8_t exception = 0; };  // answered with this exception at once
-using Decoded = std::variant<ReadRegisters, ReadBits, WriteCoil, WriteRegister, WriteCoils, WriteRegisters,
-                             ReadDeviceId, Refused>;
+struct ReadRegisters {
+    bool input = false;
+    uint16_t address = 0, count = 0;
+};  // 0x03, 0x04
+struct ReadBits {
+    bool inputs = false;
+    uint16_t address = 0, count = 0;
+};  // 0x01, 0x02
+struct WriteCoil {
+    uint16_t address = 0;
+    bool on = false;
+};  // 0x05
+struct WriteRegister {
+    uint16_t address = 0, value = 0;
+};  // 0x06
+struct WriteCoils {
+    uint16_t address = 0, count = 0;
+};  // 0x0F
+struct WriteRegisters {
+    uint16_t address = 0;
+    std::vector<uint16_t> values;
+};  // 0x10
+struct ReadDeviceId {
+    uint8_t code = 1, object = 0;
+};  // 0x2B / 0x0E
+struct Refused {
+    uint8_t exception = 0;
+};  // answered with this exception at once
+using Decoded =
+    std::variant<ReadRegisters, ReadBits, WriteCoil, WriteRegister, WriteCoils, WriteRegisters, ReadDeviceId, Refused>;
 Decoded decodeRequest(const Request &request);
 
 // Replies: a PDU (function code first) in its MBAP header, and an exception.

@@ -39,7 +39,9 @@ constexpr uint16_t kCoils = 255;  // coil N-1: machine N, 1 to 255
 #endif
 const DeviceIdentity kIdentity{"HYDRIX", "hydrix serve", HYDRIX_VERSION};
 
-int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 bool sendAll(int fd, const std::vector<uint8_t> &bytes) {
     size_t sent = 0;
@@ -60,7 +62,7 @@ struct ModbusServer::Connection {
     std::atomic<int64_t> lastHeard{0};  // steady clock, ns
     std::atomic<bool> busy{false};      // a request is being answered
     std::atomic<bool> done{false};
-    std::atomic<bool> dropped{false};   // by the connection limit
+    std::atomic<bool> dropped{false};  // by the connection limit
     std::thread thread;
 };
 
@@ -142,7 +144,8 @@ void ModbusServer::stop() {
         for (const auto &c : clients_) shutdown(c->fd, SHUT_RDWR);
     }
     const char byte = 1;
-    if (write(wakeup_[1], &byte, 1) < 0) { /* the loop also ends on the closed listener */ }
+    if (write(wakeup_[1], &byte, 1) < 0) { /* the loop also ends on the closed listener */
+    }
     if (acceptor_.joinable()) acceptor_.join();
     std::vector<std::shared_ptr<Connection>> clients;
     {

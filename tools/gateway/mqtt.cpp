@@ -21,9 +21,12 @@ constexpr size_t kInFlightMax = 100;  // outbox messages sent and not yet acknow
 
 std::string itemTopic(const Item &item) {
     switch (item.query.what) {
-    case cli::What::Picture: return "picture" + std::to_string(item.query.picture);
-    case cli::What::Report: return "report";
-    default: return "setpoint";
+    case cli::What::Picture:
+        return "picture" + std::to_string(item.query.picture);
+    case cli::What::Report:
+        return "report";
+    default:
+        return "setpoint";
     }
 }
 
@@ -51,10 +54,14 @@ std::string quoted(const std::string &s) {
 
 const char *qualityName(Quality q) {
     switch (q) {
-    case Quality::Good: return "good";
-    case Quality::Failing: return "failing";
-    case Quality::Stale: return "stale";
-    default: return "never read";
+    case Quality::Good:
+        return "good";
+    case Quality::Failing:
+        return "failing";
+    case Quality::Stale:
+        return "stale";
+    default:
+        return "never read";
     }
 }
 
@@ -71,7 +78,9 @@ extern "C" void connectCallback(mosquitto *, void *self, int rc) { static_cast<M
 extern "C" void disconnectCallback(mosquitto *, void *self, int rc) {
     static_cast<MqttPublisher *>(self)->onDisconnect(rc);
 }
-extern "C" void publishCallback(mosquitto *, void *self, int mid) { static_cast<MqttPublisher *>(self)->onPublish(mid); }
+extern "C" void publishCallback(mosquitto *, void *self, int mid) {
+    static_cast<MqttPublisher *>(self)->onPublish(mid);
+}
 extern "C" void messageCallback(mosquitto *, void *self, const mosquitto_message *m) {
     if (!m->topic) return;
     const std::string payload(static_cast<const char *>(m->payload), static_cast<size_t>(std::max(m->payloadlen, 0)));
@@ -171,8 +180,10 @@ void MqttPublisher::loop() {
         connectedAt_ = {};
         shortConnections_ = brief ? shortConnections_ + 1 : 0;
         if (shortConnections_ == 2)
-            logLine("MQTT: the broker closed the connection right after taking it, twice in a row: another client "
-                    "may use the client id '" + clientId_ + "' (give each gateway its own MqttClientId)");
+            logLine(
+                "MQTT: the broker closed the connection right after taking it, twice in a row: another client "
+                "may use the client id '" +
+                clientId_ + "' (give each gateway its own MqttClientId)");
         delay = brief ? std::min(delay * 2, 30.0) : 1;
         pause(delay);
     }
@@ -207,8 +218,10 @@ void MqttPublisher::stop() {
 void MqttPublisher::publish(const std::string &t, const std::string &payload, int qos, bool retain) {
     if (retain) {
         std::lock_guard lock(mutex_);
-        if (payload.empty()) retained_.erase(t);
-        else retained_[t] = payload;
+        if (payload.empty())
+            retained_.erase(t);
+        else
+            retained_[t] = payload;
     }
     if (!connected_.load() || !mosq_) return;  // said again at the next connection
     mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
@@ -273,7 +286,8 @@ void MqttPublisher::dropped(const std::vector<Item> &gone, const std::vector<Ite
     std::set<std::string> keep;
     for (const Item &item : kept) {
         keep.insert(itemBase(item) + "/status");
-        for (int i = item.first; i < item.first + item.count; ++i) keep.insert(itemBase(item) + "/" + std::to_string(i));
+        for (int i = item.first; i < item.first + item.count; ++i)
+            keep.insert(itemBase(item) + "/" + std::to_string(i));
     }
     for (const Item &item : gone) {
         {
@@ -281,7 +295,8 @@ void MqttPublisher::dropped(const std::vector<Item> &gone, const std::vector<Ite
             items_.erase(item.name);
         }
         std::vector<std::string> topics{itemBase(item) + "/status"};
-        for (int i = item.first; i < item.first + item.count; ++i) topics.push_back(itemBase(item) + "/" + std::to_string(i));
+        for (int i = item.first; i < item.first + item.count; ++i)
+            topics.push_back(itemBase(item) + "/" + std::to_string(i));
         for (const std::string &t : topics) {
             bool held = false;
             {
@@ -308,8 +323,10 @@ void MqttPublisher::outboxFault(const std::string &why) {
         wasFault = outboxState_.size() > 2;  // neither unsaid nor "ok"
         outboxState_ = state;
     }
-    if (!why.empty()) logLine("outbox: FAULT: " + why);
-    else if (wasFault) logLine("outbox: stores again");
+    if (!why.empty())
+        logLine("outbox: FAULT: " + why);
+    else if (wasFault)
+        logLine("outbox: stores again");
     publish(serve_.mqttPrefix + "/outbox", state, 1, true);
 }
 
@@ -325,8 +342,8 @@ bool MqttPublisher::alarms(const StationTask &station, const cli::Records &recor
         OutMessage m;
         m.topic = topic(station.channel, station.node, "alarms");
         m.payload = "{\"channel\":" + std::to_string(station.channel) + ",\"node\":" + std::to_string(station.node) +
-                    ",\"code\":" + std::to_string(r.index.value_or(0)) + ",\"state\":" +
-                    quoted(cli::valueText(r.value)) + ",\"time\":\"" + cli::isoUtc(r.time) + "\"}";
+                    ",\"code\":" + std::to_string(r.index.value_or(0)) +
+                    ",\"state\":" + quoted(cli::valueText(r.value)) + ",\"time\":\"" + cli::isoUtc(r.time) + "\"}";
         messages.push_back(std::move(m));
     }
     std::string error;
@@ -407,7 +424,8 @@ void MqttPublisher::listen(const std::string &filter, Handler handler) {
 
 void MqttPublisher::publishResult(const std::string &topic, const std::string &payload) {
     std::lock_guard lock(mutex_);
-    if (mosq_) mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    if (mosq_)
+        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
 }
 
 void MqttPublisher::onMessage(const std::string &topic, const std::string &payload) {
@@ -439,7 +457,8 @@ void MqttPublisher::onConnect(int rc) {
         for (const auto &[filter, handler] : listeners_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
     }
     connectedAt_ = std::chrono::steady_clock::now();
-    logLine("MQTT: connected to " + serve_.mqtt + " (" + std::to_string(outbox_.count()) + " message(s) in the outbox)");
+    logLine("MQTT: connected to " + serve_.mqtt + " (" + std::to_string(outbox_.count()) +
+            " message(s) in the outbox)");
     const std::string status = serve_.mqttPrefix + "/status";
     mosquitto_publish(mosq_, nullptr, status.c_str(), 6, "online", 1, true);
     for (const auto &[t, payload] : retained)

@@ -113,14 +113,14 @@ private:
         Quality quality = Quality::Good;
     };
     std::map<std::string, ItemValues> items_;
-    std::string outboxState_;  // as published on <prefix>/outbox
+    std::string outboxState_;                                 // as published on <prefix>/outbox
     std::vector<std::pair<std::string, Handler>> listeners_;  // topic filter, handler
     // Retained state, published again at every connection.
     std::map<std::string, std::string> retained_;
     // Outbox messages sent and not yet acknowledged: message id -> outbox id.
     std::map<int, int64_t> inFlight_;
-    int64_t sentUpTo_ = 0;  // outbox ids up to this one are in flight or acknowledged
-    long acknowledged_ = 0; // since the outbox was last empty
+    int64_t sentUpTo_ = 0;   // outbox ids up to this one are in flight or acknowledged
+    long acknowledged_ = 0;  // since the outbox was last empty
 };
 
 }  // namespace hydrix::serve

@@ -88,7 +88,8 @@ std::optional<CommandRequest> parseCommand(const std::string &prefix, const std:
     }
     const auto machine = wholeNumber(parts[2], 1, 255);
     if (!machine) return *why = "no machine '" + parts[2] + "' (1 to 255)", std::nullopt;
-    static const std::pair<const char *, char> kCommands[] = {{"start", 'M'}, {"stop", 'F'}, {"auto", 'N'}, {"block", 'B'}};
+    static const std::pair<const char *, char> kCommands[] = {
+        {"start", 'M'}, {"stop", 'F'}, {"auto", 'N'}, {"block", 'B'}};
     for (const auto &[name, letter] : kCommands)
         if (payload == name) {
             r.query.what = cli::What::Command;
@@ -111,7 +112,8 @@ void MqttCommands::start() {
     worker_ = std::thread([this] { work(); });
     for (const std::string &filter : commandFilters(serve_.mqttPrefix))
         mqtt_.listen(filter, [this](const std::string &t, const std::string &p) { onMessage(t, p); });
-    logLine("MQTT: commands taken on " + serve_.mqttPrefix + "/<station>/setpoint/<n>/set and .../command/<machine>/set");
+    logLine("MQTT: commands taken on " + serve_.mqttPrefix +
+            "/<station>/setpoint/<n>/set and .../command/<machine>/set");
 }
 
 void MqttCommands::stop() {
@@ -128,7 +130,8 @@ void MqttCommands::onMessage(const std::string &topic, const std::string &payloa
     auto request = parseCommand(serve_.mqttPrefix, topic, payload, config_, serve_, sharedNodes_, &why);
     if (!request) {
         logLine("MQTT: " + topic + " '" + payload + "' refused: " + why);
-        mqtt_.publishResult(resultTopic(topic), "{\"ok\":false,\"cause\":\"" + std::string(cli::causeKey(cli::Cause::BadRequest)) +
+        mqtt_.publishResult(resultTopic(topic), "{\"ok\":false,\"cause\":\"" +
+                                                    std::string(cli::causeKey(cli::Cause::BadRequest)) +
                                                     "\",\"text\":" + quoted(why) + "}");
         return;
     }

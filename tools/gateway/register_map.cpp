@@ -10,9 +10,12 @@ namespace {
 
 std::string labelOf(const Item &item) {
     switch (item.query.what) {
-    case cli::What::Picture: return "picture " + std::to_string(item.query.picture);
-    case cli::What::Report: return "report";
-    default: return "setpoints";
+    case cli::What::Picture:
+        return "picture " + std::to_string(item.query.picture);
+    case cli::What::Report:
+        return "report";
+    default:
+        return "setpoints";
     }
 }
 
@@ -45,10 +48,14 @@ std::vector<Row> rows(const RegisterMap &map) {
 
 const char *orderName(WordOrder o) {
     switch (o) {
-    case WordOrder::ABCD: return "ABCD";
-    case WordOrder::CDAB: return "CDAB";
-    case WordOrder::BADC: return "BADC";
-    case WordOrder::DCBA: return "DCBA";
+    case WordOrder::ABCD:
+        return "ABCD";
+    case WordOrder::CDAB:
+        return "CDAB";
+    case WordOrder::BADC:
+        return "BADC";
+    case WordOrder::DCBA:
+        return "DCBA";
     }
     return "";
 }
@@ -125,8 +132,10 @@ std::string mapText(const RegisterMap &map, cli::Format format) {
                    "\",\"meaning\":" + jsonText(r.meaning) + "}\n";
         return out;
     }
-    out = "Input registers (function 4; the same through function 3), addresses from 0; 32-bit values in word "
-          "order " + std::string(orderName(map.order)) + ".\n";
+    out =
+        "Input registers (function 4; the same through function 3), addresses from 0; 32-bit values in word "
+        "order " +
+        std::string(orderName(map.order)) + ".\n";
     for (const Unit &u : map.units) {
         out += "\nunit " + std::to_string(u.unit) + ": channel " + std::to_string(u.channel) + " node " +
                std::to_string(u.node) + " (coil N-1: machine N start on, stop off)\n";
@@ -146,10 +155,22 @@ std::string mapText(const RegisterMap &map, cli::Format format) {
 void encodeU32(uint32_t v, WordOrder order, uint16_t out[2]) {
     const uint16_t hi = static_cast<uint16_t>(v >> 16), lo = static_cast<uint16_t>(v & 0xFFFF);
     switch (order) {
-    case WordOrder::ABCD: out[0] = hi; out[1] = lo; break;
-    case WordOrder::CDAB: out[0] = lo; out[1] = hi; break;
-    case WordOrder::BADC: out[0] = swapBytes(hi); out[1] = swapBytes(lo); break;
-    case WordOrder::DCBA: out[0] = swapBytes(lo); out[1] = swapBytes(hi); break;
+    case WordOrder::ABCD:
+        out[0] = hi;
+        out[1] = lo;
+        break;
+    case WordOrder::CDAB:
+        out[0] = lo;
+        out[1] = hi;
+        break;
+    case WordOrder::BADC:
+        out[0] = swapBytes(hi);
+        out[1] = swapBytes(lo);
+        break;
+    case WordOrder::DCBA:
+        out[0] = swapBytes(lo);
+        out[1] = swapBytes(hi);
+        break;
     }
 }
 
@@ -162,10 +183,22 @@ void encodeFloat(float value, WordOrder order, uint16_t out[2]) {
 float decodeFloat(const uint16_t in[2], WordOrder order) {
     uint16_t hi = 0, lo = 0;
     switch (order) {
-    case WordOrder::ABCD: hi = in[0]; lo = in[1]; break;
-    case WordOrder::CDAB: hi = in[1]; lo = in[0]; break;
-    case WordOrder::BADC: hi = swapBytes(in[0]); lo = swapBytes(in[1]); break;
-    case WordOrder::DCBA: hi = swapBytes(in[1]); lo = swapBytes(in[0]); break;
+    case WordOrder::ABCD:
+        hi = in[0];
+        lo = in[1];
+        break;
+    case WordOrder::CDAB:
+        hi = in[1];
+        lo = in[0];
+        break;
+    case WordOrder::BADC:
+        hi = swapBytes(in[0]);
+        lo = swapBytes(in[1]);
+        break;
+    case WordOrder::DCBA:
+        hi = swapBytes(in[1]);
+        lo = swapBytes(in[0]);
+        break;
     }
     const uint32_t bits = (static_cast<uint32_t>(hi) << 16) | lo;
     float v = 0;
@@ -190,7 +223,7 @@ uint8_t readRegisters(const RegisterMap &map, const Store &store, int unitId, ui
         if (touchesValues && (q == Quality::NeverRead || q == Quality::Stale)) return kGatewayTarget;
         for (int i = 0; i < b.count; ++i) {
             const double v = static_cast<size_t>(i) < s.values.size() ? s.values[static_cast<size_t>(i)]
-                                                                       : std::numeric_limits<double>::quiet_NaN();
+                                                                      : std::numeric_limits<double>::quiet_NaN();
             encodeFloat(static_cast<float>(v), map.order, &regs[2 * i]);
         }
         uint16_t *st = &regs[2 * b.count];
@@ -206,7 +239,8 @@ uint8_t readRegisters(const RegisterMap &map, const Store &store, int unitId, ui
         encodeU32(failing ? s.error.code : 0, map.order, &st[5]);
         encodeU32(failing ? s.error.sub : 0, map.order, &st[7]);
         st[9] = static_cast<uint16_t>(std::min<uint32_t>(s.failures, 65535));
-        for (uint32_t a = std::max(address, b.values); a < std::min(last, end); ++a) out[a - address] = regs[a - b.values];
+        for (uint32_t a = std::max(address, b.values); a < std::min(last, end); ++a)
+            out[a - address] = regs[a - b.values];
     }
     return 0;
 }

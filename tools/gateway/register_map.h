@@ -25,12 +25,12 @@ namespace hydrix::serve {
 inline constexpr int kStatusRegisters = 10;
 
 struct Block {
-    std::string item;       // the store's name of the item
-    std::string label;      // "picture 1", "report", "setpoints"
+    std::string item;   // the store's name of the item
+    std::string label;  // "picture 1", "report", "setpoints"
     bool setpoints = false;
     int first = 0, count = 0;
-    uint32_t values = 0;    // first register of the values
-    uint32_t status = 0;    // first register of the status block
+    uint32_t values = 0;  // first register of the values
+    uint32_t status = 0;  // first register of the status block
     double staleLimit = 60;
 };
 
@@ -39,7 +39,7 @@ struct Unit {
     int channel = 0;
     uint32_t node = 0;
     std::vector<Block> blocks;
-    uint32_t end = 0;       // registers in use: 0 to end-1
+    uint32_t end = 0;  // registers in use: 0 to end-1
 };
 
 struct RegisterMap {

@@ -56,7 +56,8 @@ std::vector<Scheduler::Task> Scheduler::makeTasks(const ServeConfig &serve) {
         tasks.push_back(t);
         store_.declare(item.name, item.first, item.count);
     }
-    for (const auto &[kind, stations] : {std::pair{Task::Alarms, &serve.alarms}, std::pair{Task::History, &serve.history}})
+    for (const auto &[kind, stations] :
+         {std::pair{Task::Alarms, &serve.alarms}, std::pair{Task::History, &serve.history}})
         for (const StationTask &s : *stations) {
             Task t;
             t.kind = kind;
@@ -199,9 +200,15 @@ void Scheduler::run(int channel) {
         lock.unlock();
         const auto started = Clock::now();
         switch (task.kind) {
-        case Task::Read: runRead(task); break;
-        case Task::Alarms: runAlarms(task); break;
-        case Task::History: runHistory(task); break;
+        case Task::Read:
+            runRead(task);
+            break;
+        case Task::Alarms:
+            runAlarms(task);
+            break;
+        case Task::History:
+            runHistory(task);
+            break;
         }
         const double every = task.kind == Task::Read ? task.item.every : task.station.every;
         // The next read is due one interval after this one started; a read that took
@@ -239,8 +246,9 @@ static std::string errorJson(const cli::Record &r) {
     std::string text;
     for (unsigned char c : r.errorText)
         if (c >= 0x20 && c != '"' && c != '\\') text += static_cast<char>(c);
-    return "{\"group\":" + std::to_string(e.group) + ",\"code\":" + std::to_string(e.code) + ",\"sub\":" +
-           std::to_string(e.sub) + ",\"cause\":\"" + cli::causeKey(r.cause) + "\",\"text\":\"" + text + "\"}";
+    return "{\"group\":" + std::to_string(e.group) + ",\"code\":" + std::to_string(e.code) +
+           ",\"sub\":" + std::to_string(e.sub) + ",\"cause\":\"" + cli::causeKey(r.cause) + "\",\"text\":\"" + text +
+           "\"}";
 }
 
 void Scheduler::runRead(Task &t) {
@@ -280,8 +288,10 @@ void Scheduler::runRead(Task &t) {
     for (const cli::Record &r : records) {
         if (!r.index) continue;
         double v = std::nan("");
-        if (const double *d = std::get_if<double>(&r.value)) v = *d;
-        else if (const long long *l = std::get_if<long long>(&r.value)) v = static_cast<double>(*l);
+        if (const double *d = std::get_if<double>(&r.value))
+            v = *d;
+        else if (const long long *l = std::get_if<long long>(&r.value))
+            v = static_cast<double>(*l);
         values.push_back({*r.index, v});
     }
     auto changed = store_.good(item.name, values, now, at);

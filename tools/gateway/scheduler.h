@@ -26,7 +26,7 @@ void logLine(const std::string &text);
 
 struct WriteResult {
     bool ok = false;
-    std::string text;  // what happened, for the log
+    std::string text;                     // what happened, for the log
     cli::Cause cause = cli::Cause::None;  // why it failed
 };
 
@@ -85,12 +85,13 @@ private:
         StationTask station;
         Clock::time_point due{};
         bool failing = false;
-        bool held = false;  // alarms or history not fetched: nowhere to store them
-        bool stale = false; // said to be stale
+        bool held = false;   // alarms or history not fetched: nowhere to store them
+        bool stale = false;  // said to be stale
         int channel() const { return kind == Read ? item.query.target.channel : station.channel; }
         bool same(const Task &o) const {
-            return kind == o.kind && (kind == Read ? item.name == o.item.name
-                                                   : station.channel == o.station.channel && station.node == o.station.node);
+            return kind == o.kind &&
+                   (kind == Read ? item.name == o.item.name
+                                 : station.channel == o.station.channel && station.node == o.station.node);
         }
     };
     struct Write {

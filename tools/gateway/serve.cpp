@@ -61,8 +61,10 @@ std::optional<ServeConfig> loadServe(const cli::Config &config, const ServeOptio
     auto serve = parseServe(*entries, config, &findings);
     for (const cli::Finding &f : findings) {
         // At start the profile check has said these already; a reread says them again.
-        if (logged) logLine(cli::findingLine(source, f));
-        else if (f.error) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(source, f).c_str());
+        if (logged)
+            logLine(cli::findingLine(source, f));
+        else if (f.error)
+            std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(source, f).c_str());
     }
     if (!serve) return std::nullopt;
     if (!o.modbus.empty()) serve->modbus = o.modbus == "off" ? "" : o.modbus;
@@ -134,9 +136,10 @@ Metrics::Gauges gaugesNow(const ServeConfig &serve, const Store &store, Outbox &
     const auto now = Clock::now();
     for (const Item &item : serve.items) {
         const auto state = store.get(item.name);
-        g.itemAges.push_back({item.name, state && state->everGood
-                                             ? std::optional<double>(std::chrono::duration<double>(now - state->goodAt).count())
-                                             : std::nullopt});
+        g.itemAges.push_back(
+            {item.name, state && state->everGood
+                            ? std::optional<double>(std::chrono::duration<double>(now - state->goodAt).count())
+                            : std::nullopt});
     }
     if (mqtt) {
         g.outbox = outbox.count();
@@ -173,7 +176,7 @@ std::unique_ptr<MqttPublisher> startMqtt(const ServeConfig &serve, const ServeOp
                                          Outbox &outbox, Sinks *sinks, std::string *error) {
     const char *state = std::getenv("STATE_DIRECTORY");  // systemd's StateDirectory=
     const std::string path = !serve.outbox.empty() ? serve.outbox
-                           : state && *state       ? std::string(state) + "/outbox.db"
+                             : state && *state     ? std::string(state) + "/outbox.db"
                                                    : std::string("hydrix-outbox.db");
     std::string note;
     if (!outbox.open(path, error, &note)) return nullptr;
@@ -241,7 +244,8 @@ void reload(Running &r) {
     if (r.mqtt) {
         std::vector<Item> gone;
         for (const Item &old : was.items)
-            if (std::none_of(fresh->items.begin(), fresh->items.end(), [&](const Item &i) { return i.name == old.name; }))
+            if (std::none_of(fresh->items.begin(), fresh->items.end(),
+                             [&](const Item &i) { return i.name == old.name; }))
                 gone.push_back(old);
         r.mqtt->dropped(gone, fresh->items);
     }
@@ -309,11 +313,15 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             ", history of " + std::to_string(serve->history.size()) + " station(s)");
 
     Metrics metrics;
-    sinks.request = [&metrics](int channel, double seconds, cli::Cause cause) { metrics.request(channel, seconds, cause); };
+    sinks.request = [&metrics](int channel, double seconds, cli::Cause cause) {
+        metrics.request(channel, seconds, cause);
+    };
     Store store;
     Scheduler scheduler(host, config, store, sinks);
-    for (const auto &[station, after] : outbox.resumePoints()) scheduler.resumeHistory(station.first, station.second, after);
-    for (const auto &[station, identity] : outbox.lastAlarms()) scheduler.resumeAlarms(station.first, station.second, identity);
+    for (const auto &[station, after] : outbox.resumePoints())
+        scheduler.resumeHistory(station.first, station.second, after);
+    for (const auto &[station, identity] : outbox.lastAlarms())
+        scheduler.resumeAlarms(station.first, station.second, identity);
     scheduler.start(*serve);
     // Setpoint writes and machine commands over MQTT: with AllowWrites=1 only.
     std::unique_ptr<MqttCommands> commands;
@@ -331,7 +339,8 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
             host.stop();
             return fail(error);
         }
-        logLine("modbus: listening on " + serve->modbus + " (" + std::to_string(map->units.size()) + " unit(s), writes " +
+        logLine("modbus: listening on " + serve->modbus + " (" + std::to_string(map->units.size()) +
+                " unit(s), writes " +
                 (serve->allowWrites ? "allowed from " + std::to_string(serve->writeClients.size()) + " address(es)"
                                     : std::string("off")) +
                 ")");
@@ -344,10 +353,12 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
         const auto gauges = [&] { return gaugesNow(*serve, store, outbox, mqtt.get(), modbus); };
         const auto health = [&scheduler, limit = healthLimit(*serve)](std::string *why) {
             const std::vector<int> late = scheduler.linesLate(limit);
-            for (int c : late) *why += (why->empty() ? "not served within the limit: channel " : ", ") + std::to_string(c);
+            for (int c : late)
+                *why += (why->empty() ? "not served within the limit: channel " : ", ") + std::to_string(c);
             return late.empty();
         };
-        if (!http.start(address, port, [&metrics, gauges] { return metrics.render(gauges()); }, health, &error))
+        if (!http.start(
+                address, port, [&metrics, gauges] { return metrics.render(gauges()); }, health, &error))
             logLine(error + ": no /metrics or /healthz");
         else
             logLine("HTTP: /metrics and /healthz on " + serve->http);

@@ -12,9 +12,9 @@
 namespace hydrix::serve {
 
 struct ServeOptions {
-    std::string configPath;   // empty: the built-in profile and [Serve] section
-    std::string modbus;       // --modbus ADDRESS:PORT ("off": none)
-    std::string mqtt;         // --mqtt HOST:PORT
+    std::string configPath;  // empty: the built-in profile and [Serve] section
+    std::string modbus;      // --modbus ADDRESS:PORT ("off": none)
+    std::string mqtt;        // --mqtt HOST:PORT
     bool printMap = false;
     cli::Format format = cli::Format::Table;
     cli::HostOptions host;

@@ -86,12 +86,12 @@ std::optional<StationRef> parseStation(const std::string &text) {
     return r;
 }
 
-const char *const kKeys[] = {"Items",      "Every",        "Alarms",       "History",     "HistoryFrom",
-                              "Modbus",     "WordOrder",    "StaleAfter",   "Units",       "AllowWrites",
-                              "WriteClients", "Mqtt",       "MqttPrefix",   "MqttClientId", "MqttUser",
-                              "MqttPassword", "MqttPasswordFile", "MqttCaFile", "MqttCertFile", "MqttKeyFile",
-                              "Outbox",     "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
-                              "RepublishEvery", "Http"};
+const char *const kKeys[] = {
+    "Items",          "Every",        "Alarms",   "History",      "HistoryFrom",       "Modbus",
+    "WordOrder",      "StaleAfter",   "Units",    "AllowWrites",  "WriteClients",      "Mqtt",
+    "MqttPrefix",     "MqttClientId", "MqttUser", "MqttPassword", "MqttPasswordFile",  "MqttCaFile",
+    "MqttCertFile",   "MqttKeyFile",  "Outbox",   "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
+    "RepublishEvery", "Http"};
 
 // The known key a mistyped one most likely meant; none when nothing is close.
 const char *nearestKey(const std::string &key) {
@@ -180,8 +180,9 @@ void Parser::wholeSection(const std::vector<rt::ProfileEntry> &entries) {
     if (c.staleAfter > 0)
         for (const Item &item : c.items)
             if (c.staleAfter < item.every)
-                add(false, *find("StaleAfter"), "item '" + item.name + "' is read every " + formatSeconds(item.every) +
-                                                    ": its values would be stale between two reads");
+                add(false, *find("StaleAfter"),
+                    "item '" + item.name + "' is read every " + formatSeconds(item.every) +
+                        ": its values would be stale between two reads");
 }
 
 void Parser::entry(const rt::ProfileEntry &e) {
@@ -214,8 +215,7 @@ void Parser::entry(const rt::ProfileEntry &e) {
         std::string host;
         int port = 0;
         if (v.empty() || same(v, "off")) return;
-        if (!splitHostPort(v, &host, &port))
-            return add(true, e, "write ADDRESS:PORT (e.g. 127.0.0.1:1502), or off");
+        if (!splitHostPort(v, &host, &port)) return add(true, e, "write ADDRESS:PORT (e.g. 127.0.0.1:1502), or off");
         if (same(k, "Modbus")) {
             in_addr a{};
             if (host != "*" && inet_pton(AF_INET, host.c_str(), &a) != 1)
@@ -246,19 +246,24 @@ void Parser::entry(const rt::ProfileEntry &e) {
         return;
     }
     if (same(k, "RepublishEvery")) {
-        if (same(v, "off")) c.republishEvery = 0;
-        else if (auto d = duration(e, v)) c.republishEvery = *d;
+        if (same(v, "off"))
+            c.republishEvery = 0;
+        else if (auto d = duration(e, v))
+            c.republishEvery = *d;
         return;
     }
     if (same(k, "ModbusIdleTimeout")) {
-        if (same(v, "off")) c.modbusIdleTimeout = 0;
-        else if (auto d = duration(e, v)) c.modbusIdleTimeout = *d;
+        if (same(v, "off"))
+            c.modbusIdleTimeout = 0;
+        else if (auto d = duration(e, v))
+            c.modbusIdleTimeout = *d;
         return;
     }
     if (same(k, "ModbusMaxClients")) {
         char *end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end != '\0' || n < 1 || n > 1000) return add(true, e, "write a number of clients from 1 to 1000");
+        if (v.empty() || *end != '\0' || n < 1 || n > 1000)
+            return add(true, e, "write a number of clients from 1 to 1000");
         c.modbusMaxClients = static_cast<int>(n);
         return;
     }
@@ -273,18 +278,21 @@ void Parser::entry(const rt::ProfileEntry &e) {
     if (same(k, "WriteClients")) {
         for (const std::string &a : splitList(v)) {
             in_addr addr{};
-            if (inet_pton(AF_INET, a.c_str(), &addr) != 1)
-                return add(true, e, "'" + a + "' is not an IPv4 address");
+            if (inet_pton(AF_INET, a.c_str(), &addr) != 1) return add(true, e, "'" + a + "' is not an IPv4 address");
             c.writeClients.push_back(a);
         }
         return;
     }
     static const std::pair<const char *, std::string ServeConfig::*> texts[] = {
-        {"MqttPrefix", &ServeConfig::mqttPrefix},     {"MqttClientId", &ServeConfig::mqttClientId},
-        {"MqttUser", &ServeConfig::mqttUser},         {"MqttPassword", &ServeConfig::mqttPassword},
+        {"MqttPrefix", &ServeConfig::mqttPrefix},
+        {"MqttClientId", &ServeConfig::mqttClientId},
+        {"MqttUser", &ServeConfig::mqttUser},
+        {"MqttPassword", &ServeConfig::mqttPassword},
         {"MqttPasswordFile", &ServeConfig::mqttPasswordFile},
-        {"MqttCaFile", &ServeConfig::mqttCaFile},     {"MqttCertFile", &ServeConfig::mqttCertFile},
-        {"MqttKeyFile", &ServeConfig::mqttKeyFile},   {"Outbox", &ServeConfig::outbox}};
+        {"MqttCaFile", &ServeConfig::mqttCaFile},
+        {"MqttCertFile", &ServeConfig::mqttCertFile},
+        {"MqttKeyFile", &ServeConfig::mqttKeyFile},
+        {"Outbox", &ServeConfig::outbox}};
     for (const auto &[name, field] : texts)
         if (same(k, name)) {
             if (same(k, "MqttPrefix") && (v.empty() || v.find_first_of("#+") != std::string::npos || v.back() == '/'))
@@ -313,8 +321,9 @@ void Parser::items(const rt::ProfileEntry &e) {
             continue;
         }
         if (!q->first || !q->count) {
-            add(true, e, "item '" + parts.what + "' needs its values as FIRST-LAST (e.g. " + parts.what +
-                             ":0-9): the register map gives each value its place");
+            add(true, e,
+                "item '" + parts.what + "' needs its values as FIRST-LAST (e.g. " + parts.what +
+                    ":0-9): the register map gives each value its place");
             continue;
         }
         const cli::ChannelConfig *ch = channels_.channel(q->target.channel);
@@ -337,8 +346,9 @@ void Parser::items(const rt::ProfileEntry &e) {
         item.count = *q->count;
         // The canonical name: the same item written two ways is still one item.
         item.name = std::to_string(q->target.channel) + "/" + std::to_string(q->target.node) + ":" +
-                    (q->what == cli::What::Picture ? "picture:" + std::to_string(q->picture)
-                     : q->what == cli::What::Report ? std::string("report") : std::string("setpoints")) +
+                    (q->what == cli::What::Picture  ? "picture:" + std::to_string(q->picture)
+                     : q->what == cli::What::Report ? std::string("report")
+                                                    : std::string("setpoints")) +
                     ":" + std::to_string(item.first) + "-" + std::to_string(item.first + item.count - 1);
         item.every = every_;
         if (parts.every) {
@@ -418,16 +428,18 @@ void Parser::unitsInUse() {
         const int unit = config_.unitOf(channel, node);
         const std::string who = "node " + std::to_string(node) + " (channel " + std::to_string(channel) + ")";
         if (unit < 1 || unit > 247) {
-            add(true, *itemsEntry_, who + " needs a Modbus unit id from 1 to 247: map it with Units=" +
-                                        std::to_string(channel) + "/" + std::to_string(node) + ":UNIT");
+            add(true, *itemsEntry_,
+                who + " needs a Modbus unit id from 1 to 247: map it with Units=" + std::to_string(channel) + "/" +
+                    std::to_string(node) + ":UNIT");
             byUnit[unit] = {channel, node};
             continue;
         }
         auto [it, fresh] = byUnit.emplace(unit, std::make_pair(channel, node));
         if (!fresh && it->second != std::make_pair(channel, node))
-            add(true, *itemsEntry_, who + " and node " + std::to_string(it->second.second) + " (channel " +
-                                        std::to_string(it->second.first) + ") would share Modbus unit " +
-                                        std::to_string(unit) + ": give one of them its own with Units=");
+            add(true, *itemsEntry_,
+                who + " and node " + std::to_string(it->second.second) + " (channel " +
+                    std::to_string(it->second.first) + ") would share Modbus unit " + std::to_string(unit) +
+                    ": give one of them its own with Units=");
     }
 }
 
@@ -452,11 +464,16 @@ std::optional<double> parseDuration(const std::string &text) {
     const double v = std::strtod(t.c_str(), &end);
     const std::string unit = end;
     double scale = 0;
-    if (unit.empty() || unit == "s") scale = 1;
-    else if (unit == "ms") scale = 0.001;
-    else if (unit == "m") scale = 60;
-    else if (unit == "h") scale = 3600;
-    else if (unit == "d") scale = 86400;
+    if (unit.empty() || unit == "s")
+        scale = 1;
+    else if (unit == "ms")
+        scale = 0.001;
+    else if (unit == "m")
+        scale = 60;
+    else if (unit == "h")
+        scale = 3600;
+    else if (unit == "d")
+        scale = 86400;
     if (scale == 0 || end == t.c_str() || !std::isfinite(v)) return std::nullopt;
     const double seconds = v * scale;
     if (seconds < 0.1 || seconds > 86400) return std::nullopt;
@@ -533,7 +550,7 @@ std::vector<cli::Finding> checkServeSection() {
         ch.number = c;
         ch.section = section;
         ch.engine = myGetPrivateProfileInt(section.c_str(), "HYDRIXDefault", 1, 0) != 0 ? cli::Engine::Telegram
-                                                                                         : cli::Engine::V6;
+                                                                                        : cli::Engine::V6;
         ch.nodes = cli::parseNodeList(*nodes);
         channels.channels.push_back(ch);
     }

@@ -38,11 +38,11 @@ namespace hydrix::serve {
 
 // One item read again and again.
 struct Item {
-    std::string name;      // as written, without " every=...": "0/12:picture:1:0-11"
-    cli::Query query;      // the read, its channel and node resolved
-    double every = 10;     // seconds between reads
-    int first = 0;         // the first value number
-    int count = 0;         // values
+    std::string name;   // as written, without " every=...": "0/12:picture:1:0-11"
+    cli::Query query;   // the read, its channel and node resolved
+    double every = 10;  // seconds between reads
+    int first = 0;      // the first value number
+    int count = 0;      // values
     bool setpoints() const { return query.what == cli::What::Setpoints; }
 };
 
@@ -58,25 +58,25 @@ enum class WordOrder { ABCD, CDAB, BADC, DCBA };
 struct ServeConfig {
     std::vector<Item> items;
     std::vector<StationTask> alarms, history;
-    OrvelTime historyFrom = 0;              // first history fetch starts after this
+    OrvelTime historyFrom = 0;  // first history fetch starts after this
     std::string historyFromText = "-24h";
-    std::string modbus;                     // "ADDRESS:PORT", empty: no Modbus front end
+    std::string modbus;  // "ADDRESS:PORT", empty: no Modbus front end
     WordOrder wordOrder = WordOrder::ABCD;
-    double staleAfter = 0;                  // 0: 3 times the item's interval, at least 60 s
+    double staleAfter = 0;                          // 0: 3 times the item's interval, at least 60 s
     std::map<std::pair<int, uint32_t>, int> units;  // (channel, node) -> unit id, given
     bool allowWrites = false;
     std::vector<std::string> writeClients;  // IPv4 addresses as text
     std::string mqtt;                       // "HOST:PORT", empty: no MQTT
     std::string mqttPrefix = "hydrix";
     std::string mqttClientId, mqttUser, mqttPassword, mqttCaFile, mqttCertFile, mqttKeyFile;
-    std::string mqttPasswordFile;           // the password's first line; a relative name is
-                                            // looked up in $CREDENTIALS_DIRECTORY (systemd)
-    std::string http;                       // "ADDRESS:PORT" of /metrics and /healthz; empty: off
-    double republishEvery = 0;              // MQTT: every value published again this often (0: only on change)
-    double modbusIdleTimeout = 60;          // seconds a Modbus client may stay silent (0: for ever)
-    int modbusMaxClients = 64;              // at the limit the longest-idle client is dropped
-    std::string outbox;                     // SQLite file of alarms and history on their way
-    size_t outboxLimit = 100000;            // messages waiting at most (0: no limit)
+    std::string mqttPasswordFile;   // the password's first line; a relative name is
+                                    // looked up in $CREDENTIALS_DIRECTORY (systemd)
+    std::string http;               // "ADDRESS:PORT" of /metrics and /healthz; empty: off
+    double republishEvery = 0;      // MQTT: every value published again this often (0: only on change)
+    double modbusIdleTimeout = 60;  // seconds a Modbus client may stay silent (0: for ever)
+    int modbusMaxClients = 64;      // at the limit the longest-idle client is dropped
+    std::string outbox;             // SQLite file of alarms and history on their way
+    size_t outboxLimit = 100000;    // messages waiting at most (0: no limit)
 
     // The Modbus unit id of a station: the Units key, else the node number.
     int unitOf(int channel, uint32_t node) const;

@@ -19,18 +19,18 @@ namespace hydrix::serve {
 using Clock = std::chrono::steady_clock;
 
 struct ItemState {
-    std::vector<double> values;            // NaN where the station gave no number
-    std::vector<bool> present;             // a value arrived at this place in the last good read
+    std::vector<double> values;  // NaN where the station gave no number
+    std::vector<bool> present;   // a value arrived at this place in the last good read
     bool everGood = false;
-    Clock::time_point goodAt{};            // the last good read
-    OrvelTime goodTime = 0;                // the same as a time of day
-    bool failing = false;                  // the last read failed
-    cli::ErrorTriple error;                // of the last failed read (all 0 when the tool
-    std::string errorText;                 //  saw the failure but the driver gave no triple)
-    Clock::time_point failingSince{};      // the first failure of the current run of them
+    Clock::time_point goodAt{};        // the last good read
+    OrvelTime goodTime = 0;            // the same as a time of day
+    bool failing = false;              // the last read failed
+    cli::ErrorTriple error;            // of the last failed read (all 0 when the tool
+    std::string errorText;             //  saw the failure but the driver gave no triple)
+    Clock::time_point failingSince{};  // the first failure of the current run of them
     OrvelTime failingSinceTime = 0;
-    uint32_t failures = 0;                 // failed reads in a row
-    uint64_t reads = 0, failed = 0;        // all reads, all failed reads
+    uint32_t failures = 0;           // failed reads in a row
+    uint64_t reads = 0, failed = 0;  // all reads, all failed reads
 };
 
 // Quality codes, as the Modbus status block carries them.

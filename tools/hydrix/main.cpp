@@ -30,9 +30,8 @@ int listChannels(const cli::Config &config) {
         std::string nodes;
         for (size_t i = 0; i < c.nodes.size(); ++i)
             nodes += (nodes.empty() ? "" : ", ") + std::to_string(c.nodes[i]) + " = " + cli::addressText(c, i);
-        std::printf("channel %d [%s]: %s engine, nodes %s, retries %d, port %s\n", c.number,
-                    c.section.c_str(), c.engine == cli::Engine::Telegram ? "telegram" : "v6",
-                    nodes.c_str(), c.retries,
+        std::printf("channel %d [%s]: %s engine, nodes %s, retries %d, port %s\n", c.number, c.section.c_str(),
+                    c.engine == cli::Engine::Telegram ? "telegram" : "v6", nodes.c_str(), c.retries,
                     c.port.device.empty() ? (config.embedded ? "simulated station" : "none (no Port key)")
                                           : c.port.device.c_str());
     }
@@ -57,7 +56,8 @@ int checkCommand(const std::string &path) {
     } else if (config) {
         for (const cli::ChannelConfig &c : config->channels)
             for (uint32_t node : c.nodes)
-                if (auto note = cli::defaultedAddressNote(c, node)) std::printf("%s: %s\n", source.c_str(), note->c_str());
+                if (auto note = cli::defaultedAddressNote(c, node))
+                    std::printf("%s: %s\n", source.c_str(), note->c_str());
     }
     std::printf("%s: %d error%s, %d warning%s\n", source.c_str(), errors, errors == 1 ? "" : "s", warnings,
                 warnings == 1 ? "" : "s");
@@ -67,13 +67,13 @@ int checkCommand(const std::string &path) {
 // Fills the query of a one-shot command; false with *error for bad values.
 bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, std::string *error) {
     const std::string &c = o.command;
-    q->what = c == "picture" ? cli::What::Picture
-            : c == "report" ? cli::What::Report
-            : c == "setpoints" ? cli::What::Setpoints
-            : c == "write-setpoint" ? cli::What::WriteSetpoint
-            : c == "command" ? cli::What::Command
-            : c == "history" ? cli::What::History
-            : cli::What::Alarms;
+    q->what = c == "picture"          ? cli::What::Picture
+              : c == "report"         ? cli::What::Report
+              : c == "setpoints"      ? cli::What::Setpoints
+              : c == "write-setpoint" ? cli::What::WriteSetpoint
+              : c == "command"        ? cli::What::Command
+              : c == "history"        ? cli::What::History
+                                      : cli::What::Alarms;
     auto target = cli::findTarget(config, o.channel, o.node, error);
     if (!target) return false;
     q->target = *target;
@@ -86,8 +86,8 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
         return false;
     }
     if (q->what == cli::What::Setpoints && q->first && q->count && *q->first + *q->count - 1 > 127) {
-        *error = "setpoints: the list ends at setpoint 127 (--first " + std::to_string(*q->first) +
-                 " --count " + std::to_string(*q->count) + " goes past it)";
+        *error = "setpoints: the list ends at setpoint 127 (--first " + std::to_string(*q->first) + " --count " +
+                 std::to_string(*q->count) + " goes past it)";
         return false;
     }
     q->setpoint = o.setpoint;
@@ -99,21 +99,28 @@ bool makeQuery(const cli::Options &o, const cli::Config &config, cli::Query *q, 
     }
     if (!o.type.empty()) {
         if (config.channel(q->target.channel)->engine == cli::Engine::Telegram) {
-            *error = "--type: the telegram engine takes each setpoint's type from the station's list; "
-                     "leave --type out on channel " + std::to_string(q->target.channel);
+            *error =
+                "--type: the telegram engine takes each setpoint's type from the station's list; "
+                "leave --type out on channel " +
+                std::to_string(q->target.channel);
             return false;
         }
         q->setpointType = o.type[0];
     }
     const std::string &n = o.commandName;
-    q->letter = n == "start" ? 'M' : n == "stop" ? 'F' : n == "auto" ? 'N' : n == "block" ? 'B'
-              : n.empty() ? 'M' : n[0];
+    q->letter = n == "start"   ? 'M'
+                : n == "stop"  ? 'F'
+                : n == "auto"  ? 'N'
+                : n == "block" ? 'B'
+                : n.empty()    ? 'M'
+                               : n[0];
     q->machine = o.machine;
     q->item = o.item;
     if (q->what == cli::What::History) {
         auto from = cli::parseStartTime(o.from);
         if (!from) {
-            *error = "--from \"" + o.from + "\": write a date from 2000 on as \"YYYY-MM-DD HH:MM\", "
+            *error = "--from \"" + o.from +
+                     "\": write a date from 2000 on as \"YYYY-MM-DD HH:MM\", "
                      "...Z for UTC, -6h, -2d, -30m or 0";
             return false;
         }
@@ -158,12 +165,14 @@ int main(int argc, char **argv) {
     std::vector<cli::Finding> warnings;
     auto config = cli::loadConfig(o.config, o.verbose || !o.traceFile.empty(), &error, &warnings);
     if (!config) return fail(error, cli::EXIT_SETUP);
-    for (const cli::Finding &w : warnings) std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
+    for (const cli::Finding &w : warnings)
+        std::fprintf(stderr, "hydrix: %s\n", cli::findingLine(config->source, w).c_str());
     if (o.command == "channels") return listChannels(*config);
     std::vector<cli::Query> queries;
     if (o.command == "poll") {
         const std::vector<std::string> &items = o.items.empty() ? config->pollItems : o.items;
-        if (items.empty()) return fail("poll: no items (give them, or Items= in the profile's [Poll] section)", cli::EXIT_SETUP);
+        if (items.empty())
+            return fail("poll: no items (give them, or Items= in the profile's [Poll] section)", cli::EXIT_SETUP);
         for (const std::string &item : items) {
             auto q = cli::parsePollItem(item, *config, &error);
             if (!q) return fail(error, cli::EXIT_SETUP);
@@ -210,15 +219,15 @@ int main(int argc, char **argv) {
 
     const cli::Query &q = queries.front();
     const bool progress = q.what == cli::What::History;
-    cli::Records records = cli::runQuery(host, *config->channel(q.target.channel), q,
-                                         progress ? historyProgress() : cli::Progress{});
+    cli::Records records =
+        cli::runQuery(host, *config->channel(q.target.channel), q, progress ? historyProgress() : cli::Progress{});
     if (progress && isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
     host.stop();
 
     // An interrupted command prints what arrived before Ctrl-C, cleanly, and says so on
     // stderr; the interruption is no row of the output.
-    const bool interrupted = std::erase_if(records, [](const cli::Record &r) { return r.interrupted; }) > 0 ||
-                             cli::stopRequested.load();
+    const bool interrupted =
+        std::erase_if(records, [](const cli::Record &r) { return r.interrupted; }) > 0 || cli::stopRequested.load();
     cli::Records values, failures;
     for (const cli::Record &r : records) (r.failed() ? failures : values).push_back(r);
     if (format != cli::Format::Table) {
