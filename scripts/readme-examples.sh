@@ -124,7 +124,7 @@ while IFS= read -r example; do
   [ -n "$example" ] || continue
   if [ -z "${covered[$example]+x}" ]; then
     # A profile line is covered when the example profile that the runs below use has it.
-    if [[ $example =~ ^\;?[A-Za-z][A-Za-z0-9]*= ]] &&
+    if [[ $example =~ ^\;?[A-Za-z0-9][A-Za-z0-9:/-]*\ ?= ]] &&
        grep -qxF -- "$example" examples/hydrix-gateway.ini; then
       continue
     fi

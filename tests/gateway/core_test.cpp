@@ -202,3 +202,43 @@ TEST(GatewayMqttCommands, OnlyWellFormedCommandsForServedSetpointsBecomeRequests
 }
 
 }  // namespace
+
+namespace {
+
+// A tagged value reads as the station's number times its scale, and the map names it.
+TEST(GatewayRegisterMap, TaggedValuesReadScaledAndTheMapNamesThem) {
+    gw::ServeConfig serve = oneItem();
+    const std::string item = serve.items.at(0).name;
+    serve.tags[{item, 2}] = gw::Tag{"inlet_level", "m", 0.5};
+    gw::Item setpoints = serve.items.at(0);
+    setpoints.name = "0/12:setpoints:1-2";
+    setpoints.query.what = cli::What::Setpoints;
+    setpoints.first = 1;
+    setpoints.count = 2;
+    serve.items.push_back(setpoints);
+    serve.tags[{setpoints.name, 2}] = gw::Tag{"pump_speed", "%", 0.1};
+    std::string error;
+    const auto map = gw::buildMap(serve, &error);
+    ASSERT_TRUE(map) << error;
+    gw::Store store;
+    store.declare(item, 1, 3);
+    store.good(item, {{1, 10}, {2, 10}, {3, 10}}, 1000, Clock::now());
+    uint16_t regs[6] = {};
+    const gw::Block &block = map->units.at(0).blocks.at(0);
+    ASSERT_EQ(gw::readRegisters(*map, store, 12, block.values, 6, Clock::now(), regs), 0);
+    EXPECT_EQ(floatAt(regs), 10.0f);
+    EXPECT_EQ(floatAt(regs + 2), 5.0f) << "value 2 times its scale";
+    const std::string json = gw::mapText(*map, cli::Format::Json);
+    EXPECT_NE(json.find("\"meaning\":\"value 2: inlet_level [m] (station's number x 0.5)\",\"name\":\"inlet_level\","
+                        "\"unitOfMeasure\":\"m\",\"scale\":0.5"),
+              std::string::npos)
+        << json;
+    // A write to the tagged setpoint is divided by its scale on its way to the station.
+    const gw::Block &sp = map->units.at(0).blocks.at(1);
+    const auto place = gw::setpointAt(*map, 12, sp.values + 2);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->setpoint, 2);
+    EXPECT_EQ(place->scale, 0.1);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "check.h"
 #include "common/temp_path.h"
@@ -88,6 +89,67 @@ TEST(GatewaySection, EveryBadServeValueIsOneFindingNamingFileLineAndKey) {
         }
     }
     std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// [Serve\Tags] names served values (a range gets _<number> after the name) with a unit and
+// a scale; [Serve\Alarms] gives alarm codes their texts, per station or for all. Each bad
+// line is one finding with its line.
+TEST(GatewaySection, TagsNameServedValuesAndAlarmsGetTheirTexts) {
+    cli::setServeSectionCheck(hydrix::serve::checkServeSection);
+    const std::string path = tempPath("hydrix-tags");
+    std::ofstream(path) << kChannels +
+                               "DeviceName=SIM1\nNodes=7\n[Serve]\n"           // lines 7-9
+                               "Items=12:picture:1:1-4, 7:report:0-4\n"        // 10
+                               "Modbus=127.0.0.1:1502\nMqtt=127.0.0.1:1883\n"  // 11-12
+                               "[Serve\\Tags]\n"                               // 13
+                               "12:picture:1:3 = inlet_level, m, 0.01\n"       // 14
+                               "7:report:1-2 = flow, m3/h\n"                   // 15
+                               "12:picture:1:9 = nowhere\n"                    // 16: not served
+                               "12:picture:1:2 = 2bad\n"                       // 17: bad name
+                               "12:picture:1:1 = ok, m, zero\n"                // 18: bad scale
+                               "[Serve\\Alarms]\n"                             // 19
+                               "301 = Inlet level high\n"                      // 20
+                               "7:301 = Station 7 level high\n"                // 21
+                               "12:x = nothing\n";                             // 22
+    std::string error;
+    std::vector<cli::Finding> findings;
+    auto config = cli::loadConfig(path, false, &error, &findings, true);
+    std::map<int, std::string> byLine;
+    for (const cli::Finding &f : findings) byLine[f.line] = cli::findingLine(path, f);
+    EXPECT_NE(byLine[16].find("value 9 is in no item of Items"), std::string::npos) << byLine[16];
+    EXPECT_NE(byLine[17].find("a name is letters, digits and _"), std::string::npos) << byLine[17];
+    EXPECT_NE(byLine[18].find("'zero' is no scale"), std::string::npos) << byLine[18];
+    EXPECT_NE(byLine[22].find("write CODE or [CHANNEL/]NODE:CODE"), std::string::npos) << byLine[22];
+    EXPECT_EQ(byLine.size(), 4u) << "no other line is wrong, and no section is unknown";
+
+    // The good lines, as the gateway reads them.
+    std::ofstream(path, std::ios::trunc) << kChannels +
+                                                "DeviceName=SIM1\nNodes=7\n[Serve]\n"
+                                                "Items=12:picture:1:1-4, 7:report:0-4\nModbus=127.0.0.1:1502\n"
+                                                "[Serve\\Tags]\n12:picture:1:3 = inlet_level, m, 0.01\n"
+                                                "7:report:1-2 = flow, m3/h\n[Serve\\Alarms]\n"
+                                                "301 = Inlet level high\n7:301 = Station 7 level high\n";
+    findings.clear();
+    config = cli::loadConfig(path, false, &error, &findings);
+    ASSERT_TRUE(config) << error;
+    auto serve = hydrix::serve::parseServe(hydrix::serve::serveEntries(), *config, &findings);
+    std::remove(path.c_str());
+    ASSERT_TRUE(serve);
+    const auto *level = serve->tagOf(serve->items.at(0).name, 3);
+    ASSERT_TRUE(level);
+    EXPECT_EQ(level->name, "inlet_level");
+    EXPECT_EQ(level->unit, "m");
+    EXPECT_EQ(level->scale, 0.01);
+    EXPECT_EQ(serve->tagOf(serve->items.at(0).name, 2), nullptr);
+    ASSERT_TRUE(serve->tagOf(serve->items.at(1).name, 2));
+    EXPECT_EQ(serve->tagOf(serve->items.at(1).name, 2)->name, "flow_2");
+    EXPECT_EQ(serve->alarmText(1, 7, 301), "Station 7 level high");
+    EXPECT_EQ(serve->alarmText(0, 12, 301), "Inlet level high");
+    EXPECT_EQ(serve->alarmText(0, 12, 302), "");
 }
 
 }  // namespace

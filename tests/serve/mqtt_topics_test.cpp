@@ -205,5 +205,42 @@ TEST(GatewayMqttTopics, RepublishEverySendsEachValueAgainWithTheTimeOfItsLastGoo
     EXPECT_EQ(times.size(), 1u) << "one read, so one time of the last good read";
 }
 
+// Tags and alarm texts reach MQTT: a tagged value carries its name and unit and is the
+// station's number times its scale; an alarm with a text carries it.
+TEST(GatewayMqttTopics, TaggedValuesCarryNameUnitAndScaleAndAlarmsTheirText) {
+    Stations stations;
+    stations.setAlarms(12, {st::Alarm{301, {2026, 12, 1, 8, 0}}, st::Alarm{302, {2026, 12, 1, 8, 1}}});
+    stations.setAlarms(7, {});
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Subscriber sub(broker.port(), "hydrix/12/#");
+    ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+    const TempOutbox outbox;
+    const TempFile ini(
+        stations.profile(broker, outbox.path(), "Items=12:picture:1:1-2 every=1s\nAlarms=12 every=1s\nModbus=off\n") +
+        "[Serve\\Tags]\n12:picture:1:2 = inlet_level, m, 0.01\n[Serve\\Alarms]\n301 = Inlet level high\n");
+    Gateway g({"--config", ini.path(), "serve"});
+    ASSERT_TRUE(waitUntil(20000, [&] {
+        return !lastPayload(sub, "hydrix/12/picture1/2").empty() && sub.count("/alarms") >= 2;
+    })) << g.log();
+    g.signal(SIGTERM);
+    EXPECT_EQ(g.wait(10000), 0);
+    const auto value = nlohmann::json::parse(lastPayload(sub, "hydrix/12/picture1/2"));
+    const double raw = stations.sim(12).model().find(12)->pictures.at(1).values.at(2);
+    EXPECT_EQ(value.value("name", ""), "inlet_level");
+    EXPECT_EQ(value.value("unit", ""), "m");
+    EXPECT_NEAR(value.at("value").get<double>(), raw * 0.01, 1e-6 * std::max(1.0, raw));
+    EXPECT_EQ(nlohmann::json::parse(lastPayload(sub, "hydrix/12/picture1/1")).count("name"), 0u)
+        << "value 1 has no tag";
+    std::map<int, std::string> texts;
+    for (const Received &r : sub.all())
+        if (r.topic == "hydrix/12/alarms") {
+            const auto j = nlohmann::json::parse(r.payload);
+            texts[j.at("code").get<int>()] = j.value("text", "");
+        }
+    EXPECT_EQ(texts[301], "Inlet level high");
+    EXPECT_EQ(texts[302], "") << "an alarm without a text has none";
+}
+
 }  // namespace
 }  // namespace servetest

@@ -65,7 +65,7 @@ SectionId classify(const std::string &name) {
     std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (n == "driver") return {Sec::Driver};
     if (n == "poll") return {Sec::Poll};
-    if (n == "serve") return {Sec::Serve};  // the gateway checks its own section
+    if (n == "serve" || n == "serve\\tags" || n == "serve\\alarms") return {Sec::Serve};  // the gateway checks its own
     if (n.size() < 5 || n.compare(0, 4, "chan") != 0 || n[4] < '0' || n[4] > '7') return {};
     const int channel = n[4] - '0';
     const std::string rest = n.substr(5);

@@ -346,7 +346,8 @@ std::vector<uint8_t> ModbusServer::answer(const std::vector<uint8_t> &frame, con
         auto place = setpointAt(*current, q.unit, w.address + static_cast<uint32_t>(i));
         if (!place) return exception(kIllegalAddress);
         const uint16_t regs[2] = {w.values[i], w.values[i + 1]};
-        const float v = decodeFloat(regs, current->order);
+        // The register holds the value served: the station's number times the tag's scale.
+        const float v = static_cast<float>(decodeFloat(regs, current->order) / place->scale);
         if (!std::isfinite(v) || std::fabs(v) > 2147483647.0f) return exception(kIllegalValue);
         cli::Query sp;
         sp.what = cli::What::WriteSetpoint;

@@ -237,8 +237,13 @@ void MqttPublisher::publishValues(const Item &item, const std::vector<std::pair<
         quality = items_[item.name].quality;
     }
     const std::string tail = ",\"time\":\"" + cli::isoUtc(time) + "\",\"quality\":\"" + qualityName(quality) + "\"}";
-    for (const auto &[index, value] : values)
-        publish(base + "/" + std::to_string(index), "{\"value\":" + number(value) + tail, 0, true);
+    for (const auto &[index, value] : values) {
+        // A tagged value: its name and unit, and the station's number times its scale.
+        const Tag *tag = serve_.tagOf(item.name, index);
+        const std::string named = tag ? ",\"name\":" + quoted(tag->name) + ",\"unit\":" + quoted(tag->unit) : "";
+        publish(base + "/" + std::to_string(index),
+                "{\"value\":" + number(tag ? value * tag->scale : value) + named + tail, 0, true);
+    }
 }
 
 void MqttPublisher::republish() {
@@ -343,7 +348,10 @@ bool MqttPublisher::alarms(const StationTask &station, const cli::Records &recor
         m.topic = topic(station.channel, station.node, "alarms");
         m.payload = "{\"channel\":" + std::to_string(station.channel) + ",\"node\":" + std::to_string(station.node) +
                     ",\"code\":" + std::to_string(r.index.value_or(0)) +
-                    ",\"state\":" + quoted(cli::valueText(r.value)) + ",\"time\":\"" + cli::isoUtc(r.time) + "\"}";
+                    ",\"state\":" + quoted(cli::valueText(r.value)) + ",\"time\":\"" + cli::isoUtc(r.time) + "\"";
+        const std::string text = serve_.alarmText(station.channel, station.node, r.index.value_or(0));
+        if (!text.empty()) m.payload += ",\"text\":" + quoted(text);
+        m.payload += "}";
         messages.push_back(std::move(m));
     }
     std::string error;

@@ -1,5 +1,7 @@
 #include "mqtt_commands.h"
 
+#include <cstdio>
+
 #include "inputs.h"
 #include "mqtt.h"
 #include "output.h"
@@ -70,11 +72,11 @@ std::optional<CommandRequest> parseCommand(const std::string &prefix, const std:
     if (parts[1] == "setpoint") {
         const auto number = wholeNumber(parts[2], 1, 127);
         if (!number) return *why = "no setpoint '" + parts[2] + "' (1 to 127)", std::nullopt;
-        bool served = false;
+        const Item *served = nullptr;
         for (const Item &item : serve.items)
-            served = served || (item.setpoints() && item.query.target.channel == target->channel &&
-                                item.query.target.node == target->node && *number >= item.first &&
-                                *number < item.first + item.count);
+            if (item.setpoints() && item.query.target.channel == target->channel &&
+                item.query.target.node == target->node && *number >= item.first && *number < item.first + item.count)
+                served = &item;
         if (!served) return *why = "setpoint " + parts[2] + " of " + station + " is not served (Items)", std::nullopt;
         std::string bad;
         const auto value = cli::parseSetpointValue(payload, &bad);
@@ -83,6 +85,13 @@ std::optional<CommandRequest> parseCommand(const std::string &prefix, const std:
         r.query.setpoint = static_cast<int>(*number);
         r.query.value = *value;
         r.query.valueText = payload;
+        // The value as served is the station's number times the tag's scale.
+        if (const Tag *tag = serve.tagOf(served->name, *number); tag && tag->scale != 1) {
+            r.query.value = *value / tag->scale;
+            char text[32];
+            std::snprintf(text, sizeof text, "%.9g", r.query.value);
+            r.query.valueText = text;
+        }
         r.what = "setpoint " + parts[2] + " of " + station + " = " + payload;
         return r;
     }

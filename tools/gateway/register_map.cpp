@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -19,29 +20,45 @@ std::string labelOf(const Item &item) {
     }
 }
 
+std::string scaleText(double scale) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", scale);
+    return buf;
+}
+
 struct Row {
     const Unit *unit;
     const Block *block;
     uint32_t address;
     int registers;
     std::string type, meaning;
+    Tag tag;  // a value's name, unit and scale
 };
+
+std::string tagText(const Tag &t) {
+    if (t.name.empty()) return "";
+    return ": " + t.name + (t.unit.empty() ? "" : " [" + t.unit + "]") +
+           (t.scale != 1 ? " (station's number x " + scaleText(t.scale) + ")" : "");
+}
 
 std::vector<Row> rows(const RegisterMap &map) {
     std::vector<Row> out;
     for (const Unit &u : map.units)
         for (const Block &b : u.blocks) {
-            for (int i = 0; i < b.count; ++i)
+            for (int i = 0; i < b.count; ++i) {
+                const Tag tag = static_cast<size_t>(i) < b.tags.size() ? b.tags[static_cast<size_t>(i)] : Tag{};
                 out.push_back({&u, &b, b.values + 2 * static_cast<uint32_t>(i), 2, "float32",
                                (b.setpoints ? "setpoint " : "value ") + std::to_string(b.first + i) +
-                                   (b.setpoints ? " (writable)" : "")});
+                                   (b.setpoints ? " (writable)" : "") + tagText(tag),
+                               tag});
+            }
             const uint32_t s = b.status;
-            out.push_back({&u, &b, s, 1, "uint16", "quality: 0 good, 1 never read, 2 last read failed, 3 stale"});
-            out.push_back({&u, &b, s + 1, 2, "uint32", "age of the last good value, s (0xFFFFFFFF: never)"});
-            out.push_back({&u, &b, s + 3, 2, "uint32", "error group of the last failed read"});
-            out.push_back({&u, &b, s + 5, 2, "uint32", "error code of the last failed read"});
-            out.push_back({&u, &b, s + 7, 2, "uint32", "error sub of the last failed read"});
-            out.push_back({&u, &b, s + 9, 1, "uint16", "failed reads in a row"});
+            out.push_back({&u, &b, s, 1, "uint16", "quality: 0 good, 1 never read, 2 last read failed, 3 stale", {}});
+            out.push_back({&u, &b, s + 1, 2, "uint32", "age of the last good value, s (0xFFFFFFFF: never)", {}});
+            out.push_back({&u, &b, s + 3, 2, "uint32", "error group of the last failed read", {}});
+            out.push_back({&u, &b, s + 5, 2, "uint32", "error code of the last failed read", {}});
+            out.push_back({&u, &b, s + 7, 2, "uint32", "error sub of the last failed read", {}});
+            out.push_back({&u, &b, s + 9, 1, "uint16", "failed reads in a row", {}});
         }
     return out;
 }
@@ -100,6 +117,10 @@ std::optional<RegisterMap> buildMap(const ServeConfig &serve, std::string *error
         b.values = it->end;
         b.status = b.values + 2 * static_cast<uint32_t>(item.count);
         b.staleLimit = serve.staleLimit(item);
+        for (int i = 0; i < item.count; ++i) {
+            const Tag *t = serve.tagOf(item.name, item.first + i);
+            b.tags.push_back(t ? *t : Tag{});
+        }
         it->end = b.status + kStatusRegisters;
         if (it->end > 65536) {
             *error = "the items of node " + std::to_string(node) + " need " + std::to_string(it->end) +
@@ -116,11 +137,12 @@ std::string mapText(const RegisterMap &map, cli::Format format) {
     std::string out;
     const auto all = rows(map);
     if (format == cli::Format::Csv) {
-        out = "unit,channel,node,item,address,registers,type,meaning\n";
+        out = "unit,channel,node,item,address,registers,type,meaning,name,unit_of_measure,scale\n";
         for (const Row &r : all)
             out += std::to_string(r.unit->unit) + "," + std::to_string(r.unit->channel) + "," +
                    std::to_string(r.unit->node) + "," + r.block->label + "," + std::to_string(r.address) + "," +
-                   std::to_string(r.registers) + "," + r.type + ",\"" + r.meaning + "\"\n";
+                   std::to_string(r.registers) + "," + r.type + ",\"" + r.meaning + "\"," + r.tag.name + ",\"" +
+                   r.tag.unit + "\"," + (r.tag.name.empty() ? "" : scaleText(r.tag.scale)) + "\n";
         return out;
     }
     if (format == cli::Format::Json) {
@@ -129,7 +151,11 @@ std::string mapText(const RegisterMap &map, cli::Format format) {
                    ",\"node\":" + std::to_string(r.unit->node) + ",\"item\":" + jsonText(r.block->label) +
                    ",\"address\":" + std::to_string(r.address) + ",\"registers\":" + std::to_string(r.registers) +
                    ",\"type\":\"" + r.type + "\",\"wordOrder\":\"" + orderName(map.order) +
-                   "\",\"meaning\":" + jsonText(r.meaning) + "}\n";
+                   "\",\"meaning\":" + jsonText(r.meaning) +
+                   (r.tag.name.empty() ? std::string()
+                                       : ",\"name\":" + jsonText(r.tag.name) + ",\"unitOfMeasure\":" +
+                                             jsonText(r.tag.unit) + ",\"scale\":" + scaleText(r.tag.scale)) +
+                   "}\n";
         return out;
     }
     out =
@@ -224,7 +250,7 @@ uint8_t readRegisters(const RegisterMap &map, const Store &store, int unitId, ui
         for (int i = 0; i < b.count; ++i) {
             const double v = static_cast<size_t>(i) < s.values.size() ? s.values[static_cast<size_t>(i)]
                                                                       : std::numeric_limits<double>::quiet_NaN();
-            encodeFloat(static_cast<float>(v), map.order, &regs[2 * i]);
+            encodeFloat(static_cast<float>(v * b.scale(i)), map.order, &regs[2 * i]);
         }
         uint16_t *st = &regs[2 * b.count];
         st[0] = static_cast<uint16_t>(q);
@@ -249,8 +275,10 @@ std::optional<SetpointPlace> setpointAt(const RegisterMap &map, int unitId, uint
     const Unit *unit = map.find(unitId);
     if (!unit) return std::nullopt;
     for (const Block &b : unit->blocks)
-        if (b.setpoints && address >= b.values && address < b.status && (address - b.values) % 2 == 0)
-            return SetpointPlace{unit->channel, unit->node, b.first + static_cast<int>((address - b.values) / 2)};
+        if (b.setpoints && address >= b.values && address < b.status && (address - b.values) % 2 == 0) {
+            const int i = static_cast<int>((address - b.values) / 2);
+            return SetpointPlace{unit->channel, unit->node, b.first + i, b.scale(i)};
+        }
     return std::nullopt;
 }
 

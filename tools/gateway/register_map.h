@@ -32,6 +32,8 @@ struct Block {
     uint32_t values = 0;  // first register of the values
     uint32_t status = 0;  // first register of the status block
     double staleLimit = 60;
+    std::vector<Tag> tags;  // per value ([Serve\Tags]; an empty name: none given)
+    double scale(int i) const { return static_cast<size_t>(i) < tags.size() ? tags[static_cast<size_t>(i)].scale : 1; }
 };
 
 struct Unit {
@@ -80,6 +82,7 @@ struct SetpointPlace {
     int channel = 0;
     uint32_t node = 0;
     int setpoint = 0;
+    double scale = 1;  // the value written is divided by it
 };
 std::optional<SetpointPlace> setpointAt(const RegisterMap &map, int unit, uint32_t address);
 

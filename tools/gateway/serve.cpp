@@ -238,6 +238,10 @@ void reload(Running &r) {
         fresh->mqttKeyFile != was.mqttKeyFile || fresh->outbox != was.outbox ||
         fresh->republishEvery != was.republishEvery)
         logLine("SIGHUP: the MQTT settings and Outbox take effect at the next start");
+    if (r.mqtt && (fresh->tags != was.tags || fresh->alarmTexts != was.alarmTexts))
+        logLine(
+            "SIGHUP: on MQTT, the names of [Serve\\Tags] and the texts of [Serve\\Alarms] take effect at the next "
+            "start (Modbus and the register map have them now)");
     fresh->modbus = was.modbus;
     fresh->mqtt = was.mqtt;
     withoutMqtt(&*fresh);

@@ -111,6 +111,14 @@ std::string formatSeconds(double s) {
     return buf;
 }
 
+const char *const kTagsSection = "Serve\\Tags";
+const char *const kAlarmsSection = "Serve\\Alarms";
+
+// The sections the gateway reads: [Serve], [Serve\Tags], [Serve\Alarms].
+bool gatewaySection(const std::string &section) {
+    return same(section, "Serve") || same(section, kTagsSection) || same(section, kAlarmsSection);
+}
+
 class Parser {
 public:
     Parser(const cli::Config &channels, std::vector<cli::Finding> *findings) : channels_(channels), out_(findings) {}
@@ -121,6 +129,8 @@ private:
     void items(const rt::ProfileEntry &e);
     void stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, double every);
     void units(const rt::ProfileEntry &e);
+    void tag(const rt::ProfileEntry &e);
+    void alarmText(const rt::ProfileEntry &e);
     void unitsInUse();
     void wholeSection(const std::vector<rt::ProfileEntry> &entries);
     void add(bool error, const rt::ProfileEntry &e, const std::string &what) {
@@ -147,13 +157,21 @@ std::optional<ServeConfig> Parser::run(const std::vector<rt::ProfileEntry> &entr
     for (const rt::ProfileEntry &e : entries)
         if (!e.repeated && same(e.key, "Every"))
             if (auto d = duration(e, e.value)) every_ = *d;
-    for (const rt::ProfileEntry &e : entries) {
-        if (e.repeated) {
-            add(false, e, "given again in this section: the first value counts, this line is ignored");
-            continue;
+    // [Serve] first: the tags name values of its items.
+    for (const bool main : {true, false})
+        for (const rt::ProfileEntry &e : entries) {
+            if (same(e.section, "Serve") != main) continue;
+            if (e.repeated) {
+                add(false, e, "given again in this section: the first value counts, this line is ignored");
+                continue;
+            }
+            if (main)
+                entry(e);
+            else if (same(e.section, kTagsSection))
+                tag(e);
+            else
+                alarmText(e);
         }
-        entry(e);
-    }
     unitsInUse();
     wholeSection(entries);
     if (errors_ > 0) return std::nullopt;
@@ -443,7 +461,80 @@ void Parser::unitsInUse() {
     }
 }
 
+// "12:picture:1:3 = inlet_level, m, 0.01": the values of a served item, a name (letters,
+// digits and _; a range of values gets _<number> after it), a unit and a scale.
+void Parser::tag(const rt::ProfileEntry &e) {
+    std::string why;
+    auto q = cli::parsePollItem(e.key, channels_, &why);
+    if (!q) return add(true, e, why);
+    const int first = q->first.value_or(-1);
+    const int count = q->count.value_or(0);
+    if (first < 0 || count < 1)
+        return add(true, e, "name a value or a range of values, e.g. 12:picture:1:3 or 12:report:1-5");
+    const auto parts = splitList(e.value);
+    if (parts.empty() || parts.size() > 3) return add(true, e, "write NAME[, UNIT[, SCALE]]");
+    Tag t;
+    t.name = parts[0];
+    const bool nameOk =
+        !t.name.empty() && !std::isdigit(static_cast<unsigned char>(t.name[0])) &&
+        std::all_of(t.name.begin(), t.name.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+    if (!nameOk) return add(true, e, "a name is letters, digits and _, not starting with a digit");
+    if (parts.size() > 1) t.unit = parts[1];
+    if (parts.size() > 2) {
+        char *end = nullptr;
+        t.scale = std::strtod(parts[2].c_str(), &end);
+        if (end == parts[2].c_str() || *end != '\0' || !std::isfinite(t.scale) || t.scale == 0)
+            return add(true, e, "'" + parts[2] + "' is no scale: a number other than 0, e.g. 0.01");
+    }
+    for (int index = first; index < first + count; ++index) {
+        const Item *served = nullptr;
+        for (const Item &item : config_.items)
+            if (item.query.what == q->what && item.query.picture == q->picture &&
+                item.query.target.channel == q->target.channel && item.query.target.node == q->target.node &&
+                index >= item.first && index < item.first + item.count)
+                served = &item;
+        if (!served)
+            return add(true, e, "value " + std::to_string(index) + " is in no item of Items: it is not served");
+        Tag named = t;
+        if (count > 1) named.name += "_" + std::to_string(index);
+        config_.tags[{served->name, index}] = named;
+    }
+}
+
+// "301 = Inlet level high" (every station) or "[CHANNEL/]NODE:301 = ...".
+void Parser::alarmText(const rt::ProfileEntry &e) {
+    const std::string key = trim(e.key);
+    const size_t colon = key.rfind(':');
+    const std::string codeText = colon == std::string::npos ? key : key.substr(colon + 1);
+    char *end = nullptr;
+    const long long code = std::strtoll(codeText.c_str(), &end, 10);
+    if (codeText.empty() || *end != '\0' || code < 0) return add(true, e, "write CODE or [CHANNEL/]NODE:CODE = TEXT");
+    if (trim(e.value).empty()) return add(true, e, "the alarm's text is missing");
+    int channel = -1;
+    uint32_t node = 0;
+    if (colon != std::string::npos) {
+        const auto station = parseStation(key.substr(0, colon));
+        std::string why;
+        auto target = station ? cli::findTarget(channels_, station->channel, station->node, &why) : std::nullopt;
+        if (!target) return add(true, e, why.empty() ? "write CODE or [CHANNEL/]NODE:CODE = TEXT" : why);
+        channel = target->channel;
+        node = target->node;
+    }
+    config_.alarmTexts[{channel, node, code}] = trim(e.value);
+}
+
 }  // namespace
+
+const Tag *ServeConfig::tagOf(const std::string &item, long long index) const {
+    auto it = tags.find({item, index});
+    return it == tags.end() ? nullptr : &it->second;
+}
+
+std::string ServeConfig::alarmText(int channel, uint32_t node, long long code) const {
+    if (auto it = alarmTexts.find({channel, node, code}); it != alarmTexts.end()) return it->second;
+    if (auto it = alarmTexts.find({-1, 0, code}); it != alarmTexts.end()) return it->second;
+    return "";
+}
 
 int ServeConfig::unitOf(int channel, uint32_t node) const {
     auto it = units.find({channel, node});
@@ -500,7 +591,7 @@ std::optional<ServeConfig> parseServe(const std::vector<rt::ProfileEntry> &entri
 std::vector<rt::ProfileEntry> serveEntries() {
     std::vector<rt::ProfileEntry> out;
     for (const rt::ProfileEntry &e : rt::profileEntries())
-        if (same(e.section, "Serve")) out.push_back(e);
+        if (gatewaySection(e.section)) out.push_back(e);
     return out;
 }
 
@@ -524,13 +615,13 @@ std::optional<std::vector<rt::ProfileEntry>> readServeEntries(const std::string 
             continue;
         }
         const size_t eq = t.find('=');
-        if (!same(section, "Serve") || eq == std::string::npos) continue;
+        if (!gatewaySection(section) || eq == std::string::npos) continue;
         rt::ProfileEntry e;
         e.section = section;
         e.key = trim(t.substr(0, eq));
         e.value = trim(t.substr(eq + 1));
         e.line = number;
-        std::string lower = e.key;
+        std::string lower = section + "\n" + e.key;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
         e.repeated = !keys.insert(lower).second;
         out.push_back(e);

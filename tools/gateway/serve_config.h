@@ -25,6 +25,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,14 @@ struct StationTask {
 
 enum class WordOrder { ABCD, CDAB, BADC, DCBA };
 
+// [Serve\Tags]: a served value's name for the integrator, its unit, and the factor from the
+// station's number to the value served (value = number x scale; a write divides by it).
+struct Tag {
+    std::string name, unit;
+    double scale = 1;
+    bool operator==(const Tag &) const = default;
+};
+
 struct ServeConfig {
     std::vector<Item> items;
     std::vector<StationTask> alarms, history;
@@ -78,6 +87,14 @@ struct ServeConfig {
     std::string outbox;             // SQLite file of alarms and history on their way
     size_t outboxLimit = 100000;    // messages waiting at most (0: no limit)
 
+    std::map<std::pair<std::string, long long>, Tag> tags;  // by item name and value number
+    // [Serve\Alarms]: alarm texts by (channel, node, code); node 0 of channel -1: every station.
+    std::map<std::tuple<int, uint32_t, long long>, std::string> alarmTexts;
+
+    // The tag of an item's value; none when it has none.
+    const Tag *tagOf(const std::string &item, long long index) const;
+    // The text of a station's alarm code; empty when it has none.
+    std::string alarmText(int channel, uint32_t node, long long code) const;
     // The Modbus unit id of a station: the Units key, else the node number.
     int unitOf(int channel, uint32_t node) const;
     // How old an item's last good value may be.
