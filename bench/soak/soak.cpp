@@ -958,7 +958,11 @@ void printViolations(const std::map<std::string, int64_t> &counts) {
     std::printf("\nviolations by kind (count, channels, first one with its second of the run):\n");
     for (const auto &[shape, g] : groups) {
         std::string chans;
-        for (int c : g.channels) chans += (chans.empty() ? "" : ",") + std::to_string(c);
+        for (int c : g.channels) {
+            // Appended in steps: `"," + std::to_string(c)` trips g++ 12's -Wrestrict at -O3.
+            if (!chans.empty()) chans += ',';
+            chans += std::to_string(c);
+        }
         std::printf("  %6lld x [%s] %s\n           first at %.1f s: %s\n", (long long)g.count,
                     chans.empty() ? "-" : chans.c_str(), shape.c_str(), g.first->at, g.first->text.c_str());
     }

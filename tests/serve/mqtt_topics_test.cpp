@@ -242,5 +242,53 @@ TEST(GatewayMqttTopics, TaggedValuesCarryNameUnitAndScaleAndAlarmsTheirText) {
     EXPECT_EQ(texts[302], "") << "an alarm without a text has none";
 }
 
+// Home Assistant discovery: a retained config per tagged value, with what the discovery
+// schema requires (a sensor its state topic, a number its command topic), availability on
+// the gateway's and the line's status, one device per station; numbers only where writes
+// are allowed.
+TEST(GatewayMqttTopics, HomeAssistantDiscoveryConfigsForEveryTaggedValue) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    for (const bool writes : {false, true}) {
+        SCOPED_TRACE(writes ? "writes allowed" : "writes off");
+        Subscriber sub(broker.port(), "homeassistant/#");
+        ASSERT_TRUE(waitUntil(5000, [&] { return sub.subscribed(); }));
+        const TempOutbox outbox;
+        const TempFile ini(
+            simulatedProfile(broker, outbox,
+                             "Items=12:picture:1:1-2 every=1s, 12:setpoints:1-2 every=1h\nHaDiscovery=1\n"
+                             "AllowWrites=" +
+                                 std::string(writes ? "1" : "0") + "\n") +
+            "[Serve\\Tags]\n12:picture:1:2 = inlet_level, m, 0.01\n12:setpoints:1 = start_level, m\n");
+        Gateway g({"--config", ini.path(), "--simulate", "serve"});
+        ASSERT_TRUE(waitUntil(10000, [&] { return sub.count("/config") >= 4; })) << g.log();
+        g.signal(SIGTERM);
+        EXPECT_EQ(g.wait(10000), 0);
+        // The broker's retained configs as a new Home Assistant would find them: the last
+        // message on each topic, an empty one removing it (the first round's sensor of a
+        // setpoint that is a number now).
+        std::map<std::string, std::string> last;
+        for (const Received &r : sub.all()) last[r.topic] = r.payload;
+        std::map<std::string, nlohmann::json> configs;
+        for (const auto &[topic, payload] : last)
+            if (!payload.empty()) configs[topic] = nlohmann::json::parse(payload);
+        ASSERT_EQ(configs.size(), 2u);
+        const auto &sensor = configs.at("homeassistant/sensor/hydrix_12_inlet_level/config");
+        EXPECT_EQ(sensor.at("state_topic"), "hydrix/12/picture1/2");
+        EXPECT_EQ(sensor.at("unit_of_measurement"), "m");
+        EXPECT_EQ(sensor.at("name"), "inlet_level");
+        EXPECT_EQ(sensor.at("value_template"), "{{ value_json.value }}");
+        EXPECT_EQ(sensor.at("availability").at(1).at("topic"), "hydrix/channel/0/status");
+        EXPECT_EQ(sensor.at("device").at("identifiers").at(0), "hydrix_12");
+        const std::string setpoint =
+            std::string("homeassistant/") + (writes ? "number" : "sensor") + "/hydrix_12_start_level/config";
+        ASSERT_TRUE(configs.count(setpoint)) << setpoint;
+        EXPECT_EQ(configs.at(setpoint).contains("command_topic"), writes);
+        if (writes) {
+            EXPECT_EQ(configs.at(setpoint).at("command_topic"), "hydrix/12/setpoint/1/set");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace servetest

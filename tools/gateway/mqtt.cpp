@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ha_discovery.h"
 #include "output.h"
 #include "query.h"
 #include "times.h"
@@ -133,6 +134,16 @@ bool MqttPublisher::start(std::string *error) {
             *error = "MQTT: TLS files: " + std::string(mosquitto_strerror(rc));
             return false;
         }
+    }
+    // Sent at every connection (retained), clearing ones included.
+    if (serve_.haDiscovery) {
+        const DiscoveryTopics topics{serve_.mqttPrefix, [this](const Item &i) { return itemBase(i); },
+                                     [this](int c, uint32_t n) {
+                                         std::string base = topic(c, n, "");
+                                         base.pop_back();  // the "/" before the empty rest
+                                         return base;
+                                     }};
+        discovery_ = haDiscovery(serve_, topics);
     }
     thread_ = std::thread([this] { loop(); });
     return true;
@@ -472,6 +483,8 @@ void MqttPublisher::onConnect(int rc) {
     for (const auto &[t, payload] : retained)
         mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(),
                           t.find("/status") != std::string::npos ? 1 : 0, true);
+    for (const auto &[t, payload] : discovery_)
+        mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true);
     flush();
 }
 

@@ -113,8 +113,9 @@ private:
         Quality quality = Quality::Good;
     };
     std::map<std::string, ItemValues> items_;
-    std::string outboxState_;                                 // as published on <prefix>/outbox
-    std::vector<std::pair<std::string, Handler>> listeners_;  // topic filter, handler
+    std::string outboxState_;                                     // as published on <prefix>/outbox
+    std::vector<std::pair<std::string, Handler>> listeners_;      // topic filter, handler
+    std::vector<std::pair<std::string, std::string>> discovery_;  // Home Assistant configs
     // Retained state, published again at every connection.
     std::map<std::string, std::string> retained_;
     // Outbox messages sent and not yet acknowledged: message id -> outbox id.

@@ -258,6 +258,12 @@ void Parser::entry(const rt::ProfileEntry &e) {
         if (auto d = duration(e, v)) c.staleAfter = *d;
         return;
     }
+    if (same(k, "HaDiscovery")) {
+        if (v != "0" && v != "1")
+            return add(true, e, "must be 0 (the default) or 1 (Home Assistant discovery configs)");
+        c.haDiscovery = v == "1";
+        return;
+    }
     if (same(k, "AllowWrites")) {
         if (v != "0" && v != "1") return add(true, e, "must be 0 (no writes, the default) or 1");
         c.allowWrites = v == "1";

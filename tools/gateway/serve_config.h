@@ -81,6 +81,7 @@ struct ServeConfig {
     std::string mqttPasswordFile;   // the password's first line; a relative name is
                                     // looked up in $CREDENTIALS_DIRECTORY (systemd)
     std::string http;               // "ADDRESS:PORT" of /metrics and /healthz; empty: off
+    bool haDiscovery = false;       // Home Assistant discovery configs for the tagged values
     double republishEvery = 0;      // MQTT: every value published again this often (0: only on change)
     double modbusIdleTimeout = 60;  // seconds a Modbus client may stay silent (0: for ever)
     int modbusMaxClients = 64;      // at the limit the longest-idle client is dropped
