@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/host_services.h"
 #include "runtime/driver_library.h"
 #include "runtime/runtime.h"
 
@@ -58,32 +59,7 @@ const std::set<std::string> kEntryPoints = {"drvInstall",    "drvUnInstall", "dr
                                             "drvQueryState", "drvHndlTimer", "drvAddChan",   "drvInitComm",
                                             "preEvent",      "postEvent",    "canDisconnect"};
 
-const std::set<std::string> kHostServices = {"getMsgFromSapOq",
-                                             "insMsgToSapOq",
-                                             "putMsgToSapOq",
-                                             "putMsgToSapIq",
-                                             "getMsgFromPool",
-                                             "putMsgToPool",
-                                             "getDap",
-                                             "timeExpired",
-                                             "memswap",
-                                             "setDrvExtInterface",
-                                             "textOutput",
-                                             "textOutputParm",
-                                             "getCommHandle",
-                                             "reopenCommHandle",
-                                             "initOverlapped",
-                                             "readComm",
-                                             "writeComm",
-                                             "getDefaultCommSettings",
-                                             "configComm",
-                                             "myGetPrivateProfileInt",
-                                             "myGetPrivateProfileString",
-                                             "logEvent",
-                                             "offsetTZ",
-                                             "addORVELTimeDay",
-                                             "zeroORVELTime",
-                                             "isZeroORVELTime"};
+const std::set<std::string> kHostServices(std::begin(kHostServiceNames), std::end(kHostServiceNames));
 
 }  // namespace
 

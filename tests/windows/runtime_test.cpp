@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "check.h"
+#include "tests/common/host_services.h"
 #include "host/hydrix_host.h"
 #include "runtime/driver_library.h"
 #include "runtime/runtime.h"
@@ -258,33 +259,7 @@ void queues() {
 void exportsAndDriver() {
     const HMODULE runtime = GetModuleHandleA("hydrix_runtime.dll");
     CHECK(runtime != nullptr);
-    for (const char *name : {"getMsgFromSapOq",
-                             "insMsgToSapOq",
-                             "putMsgToSapOq",
-                             "putMsgToSapIq",
-                             "getMsgFromPool",
-                             "putMsgToPool",
-                             "getDap",
-                             "timeExpired",
-                             "memswap",
-                             "setDrvExtInterface",
-                             "textOutput",
-                             "textOutputParm",
-                             "getCommHandle",
-                             "reopenCommHandle",
-                             "initOverlapped",
-                             "readComm",
-                             "writeComm",
-                             "getDefaultCommSettings",
-                             "configComm",
-                             "myGetPrivateProfileInt",
-                             "myGetPrivateProfileString",
-                             "logEvent",
-                             "offsetTZ",
-                             "addORVELTimeDay",
-                             "zeroORVELTime",
-                             "isZeroORVELTime"})
-        CHECK_CASE(GetProcAddress(runtime, name) != nullptr, name);
+    for (const char *name : kHostServiceNames) CHECK_CASE(GetProcAddress(runtime, name) != nullptr, name);
 
     // A port failure's code is a Windows error number, told in the system's words (not
     // read as a C library errno: 21 there is "Is a directory").

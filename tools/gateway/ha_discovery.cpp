@@ -50,8 +50,8 @@ std::vector<std::pair<std::string, std::string>> haDiscovery(const ServeConfig &
             } else {
                 c["state_class"] = "measurement";
             }
-            out.push_back({"homeassistant/" + std::string(writable ? "number" : "sensor") + "/" + id + "/config",
-                           c.dump()});
+            out.push_back(
+                {"homeassistant/" + std::string(writable ? "number" : "sensor") + "/" + id + "/config", c.dump()});
             // The other kind goes: a setpoint that became writable (or no longer is) is
             // one entity, not two.
             out.push_back({"homeassistant/" + std::string(writable ? "sensor" : "number") + "/" + id + "/config", ""});

@@ -16,8 +16,8 @@
 namespace hydrix::serve {
 
 struct DiscoveryTopics {
-    std::string prefix;                                         // the gateway's topic prefix
-    std::function<std::string(const Item &)> itemBase;         // <prefix>/<station>/<item>
+    std::string prefix;                                              // the gateway's topic prefix
+    std::function<std::string(const Item &)> itemBase;               // <prefix>/<station>/<item>
     std::function<std::string(int channel, uint32_t node)> station;  // <prefix>/<station>
 };
 

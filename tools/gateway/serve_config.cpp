@@ -137,6 +137,18 @@ private:
         out_->push_back({error, e.line, "[" + e.section + "] " + e.key + " = " + e.value + ": " + what});
         errors_ += error ? 1 : 0;
     }
+    // 0 or 1; `rest` says what 0 and 1 mean after "must be 0 ".
+    void flag(const rt::ProfileEntry &e, const std::string &v, bool *to, const std::string &rest) {
+        if (v != "0" && v != "1") return add(true, e, "must be 0 " + rest);
+        *to = v == "1";
+    }
+    // An interval, or off (0).
+    void durationOrOff(const rt::ProfileEntry &e, const std::string &v, double *to) {
+        if (same(v, "off"))
+            *to = 0;
+        else if (auto d = duration(e, v))
+            *to = *d;
+    }
     std::optional<double> duration(const rt::ProfileEntry &e, const std::string &text) {
         auto d = parseDuration(text);
         if (!d) add(true, e, "\"" + text + "\" is no interval: write 10s, 5m, 1h or 500ms (0.1 s to one day)");
@@ -258,31 +270,11 @@ void Parser::entry(const rt::ProfileEntry &e) {
         if (auto d = duration(e, v)) c.staleAfter = *d;
         return;
     }
-    if (same(k, "HaDiscovery")) {
-        if (v != "0" && v != "1")
-            return add(true, e, "must be 0 (the default) or 1 (Home Assistant discovery configs)");
-        c.haDiscovery = v == "1";
-        return;
-    }
-    if (same(k, "AllowWrites")) {
-        if (v != "0" && v != "1") return add(true, e, "must be 0 (no writes, the default) or 1");
-        c.allowWrites = v == "1";
-        return;
-    }
-    if (same(k, "RepublishEvery")) {
-        if (same(v, "off"))
-            c.republishEvery = 0;
-        else if (auto d = duration(e, v))
-            c.republishEvery = *d;
-        return;
-    }
-    if (same(k, "ModbusIdleTimeout")) {
-        if (same(v, "off"))
-            c.modbusIdleTimeout = 0;
-        else if (auto d = duration(e, v))
-            c.modbusIdleTimeout = *d;
-        return;
-    }
+    if (same(k, "HaDiscovery"))
+        return flag(e, v, &c.haDiscovery, "(the default) or 1 (Home Assistant discovery configs)");
+    if (same(k, "AllowWrites")) return flag(e, v, &c.allowWrites, "(no writes, the default) or 1");
+    if (same(k, "RepublishEvery")) return durationOrOff(e, v, &c.republishEvery);
+    if (same(k, "ModbusIdleTimeout")) return durationOrOff(e, v, &c.modbusIdleTimeout);
     if (same(k, "ModbusMaxClients")) {
         char *end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 10);

@@ -1,0 +1,32 @@
+// The host services the driver imports, by name: what a host (our runtime) must export,
+// on Linux and on Windows alike.
+#pragma once
+
+inline constexpr const char *kHostServiceNames[] = {
+    "getMsgFromSapOq",
+    "insMsgToSapOq",
+    "putMsgToSapOq",
+    "putMsgToSapIq",
+    "getMsgFromPool",
+    "putMsgToPool",
+    "getDap",
+    "timeExpired",
+    "memswap",
+    "setDrvExtInterface",
+    "textOutput",
+    "textOutputParm",
+    "getCommHandle",
+    "reopenCommHandle",
+    "initOverlapped",
+    "readComm",
+    "writeComm",
+    "getDefaultCommSettings",
+    "configComm",
+    "myGetPrivateProfileInt",
+    "myGetPrivateProfileString",
+    "logEvent",
+    "offsetTZ",
+    "addORVELTimeDay",
+    "zeroORVELTime",
+    "isZeroORVELTime",
+};
