@@ -18,7 +18,9 @@ int runGateway(char **argv) {
     const std::string gateway = self.substr(0, self.rfind('/') + 1) + "hydrix-serve";
     argv[0] = const_cast<char *>(gateway.c_str());
     execv(gateway.c_str(), argv);
-    std::fprintf(stderr, "hydrix: serve: cannot run the gateway %s: %s (it comes with hydrix; reinstall it)\n",
+    std::fprintf(stderr,
+                 "hydrix: serve: cannot run the gateway %s: %s (in a build tree: cmake --build build --target "
+                 "hydrix-serve; installed, it comes with the hydrix package)\n",
                  gateway.c_str(), std::strerror(errno));
     return 2;
 }
