@@ -66,6 +66,21 @@ Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage 
     return ex;
 }
 
+Exchange runRequest(Host &host, const ChannelConfig &channel, Engine engine, uint32_t node, const RequestParts &parts,
+                    const Fill &area, const OnMessage &onMessage) {
+    return runExchange(
+        host, channel.number,
+        [&](HostMsg *m) {
+            m->node = node;
+            m->address = parts.address;
+            m->index = parts.index;
+            m->direction = parts.direction;
+            m->length = parts.length;
+            if (area) area(m);
+        },
+        onMessage, guardTime(engine, channel.retries, parts.history), channel.retries + 1);
+}
+
 int guardTime(Engine engine, int retries, bool history) {
     // Telegram engine: 5 s for the start of a reply and 5 s for its end. v6 engine: 10 s
     // to send and 10 s (history 60 s) for the reply. After an answer to a timed-out try

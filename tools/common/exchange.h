@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "errors.h"
 #include "host.h"
 
@@ -36,6 +37,16 @@ using OnMessage = std::function<void(const HostMsg &message)>;
 // `guardMs`: give up when nothing arrives for this long. `tries`: the channel's Retries + 1,
 // for the error message of a request that failed for good.
 Exchange runExchange(Host &host, int channel, const Fill &fill, const OnMessage &onMessage, int guardMs, int tries);
+
+// One request of a query to its node: the request message filled from its parts (and
+// `area` for its value area), run with the engine's guard time for the channel's tries.
+struct RequestParts {
+    uint32_t address = 0, index = 0, direction = 0;
+    int32_t length = 0;
+    bool history = false;  // a history read: the longer guard time
+};
+Exchange runRequest(Host &host, const ChannelConfig &channel, Engine engine, uint32_t node, const RequestParts &parts,
+                    const Fill &area, const OnMessage &onMessage);
 
 // How long a request may stay silent before the tool gives up: every try may take the
 // engine's reply time-out, and the driver tries Retries + 1 times.

@@ -33,17 +33,8 @@ std::optional<int> answerNumbers(const Exchange &ex, uint32_t kind) {
 Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t kind, uint32_t item, uint32_t index,
                  uint32_t direction, int32_t length, const std::function<void(HostMsg *)> &area = {},
                  const OnMessage &onMessage = {}) {
-    return runExchange(
-        host, c.number,
-        [&](HostMsg *m) {
-            m->node = q.target.node;
-            m->address = TELEGRAM_ADDRESS(kind, item);
-            m->index = index;
-            m->direction = direction;
-            m->length = length;
-            if (area) area(m);
-        },
-        onMessage, guardTime(Engine::Telegram, c.retries, kind == KIND_HISTORY), c.retries + 1);
+    return runRequest(host, c, Engine::Telegram, q.target.node,
+                      {TELEGRAM_ADDRESS(kind, item), index, direction, length, kind == KIND_HISTORY}, area, onMessage);
 }
 
 void addValues(const Query &q, const Exchange &ex, int first, int count, Records *out) {

@@ -30,17 +30,8 @@ Record problem(const Query &q, const std::string &why) { return failedRecord(q, 
 
 Exchange request(Host &host, const ChannelConfig &c, const Query &q, uint32_t address, uint32_t index,
                  uint32_t direction, const std::function<void(HostMsg *)> &area, const OnMessage &onMessage) {
-    return runExchange(
-        host, c.number,
-        [&](HostMsg *m) {
-            m->node = q.target.node;
-            m->address = address;
-            m->index = index;
-            m->direction = direction;
-            m->length = 2;
-            if (area) area(m);
-        },
-        onMessage, guardTime(Engine::V6, c.retries, (address & 0xFFFF) == V6_WGH_HISTORY), c.retries + 1);
+    return runRequest(host, c, Engine::V6, q.target.node,
+                      {address, index, direction, 2, (address & 0xFFFF) == V6_WGH_HISTORY}, area, onMessage);
 }
 
 int32_t int32At(const HostMsg &m, int k) {
