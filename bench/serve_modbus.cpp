@@ -15,6 +15,8 @@
 // as no real port does - each byte then wakes the reading thread.
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -93,7 +95,7 @@ struct Stations {
     // Each channel's picture 1 read at the shortest interval a profile takes (100 ms): a
     // read at 9600 baud takes longer, so every line is busy all the time. Unit c+1 is
     // channel c.
-    std::string profile(int port) const {
+    std::string profile(int port, int httpPort) const {
         std::string chans, items, units;
         for (int c = 0; c < kChannels; ++c) {
             const bool v6 = c >= kTelegramChannels;
@@ -105,7 +107,7 @@ struct Stations {
             units += (c ? ", " : "") + n + "/" + node + ":" + std::to_string(c + 1);
         }
         return chans + "[Serve]\nItems=" + items + "\nUnits=" + units + "\nModbus=127.0.0.1:" + std::to_string(port) +
-               "\n";
+               "\nHttp=127.0.0.1:" + std::to_string(httpPort) + "\n";
     }
 };
 
@@ -134,8 +136,8 @@ int main(int argc, char **argv) {
     }
 
     Stations stations(burstMs);
-    const int port = servetest::freePort();
-    const servetest::TempFile ini(stations.profile(port));
+    const int port = servetest::freePort(), httpPort = servetest::freePort();
+    const servetest::TempFile ini(stations.profile(port, httpPort));
     const std::vector<std::string> config{"--config", ini.path()};
     const auto map = servetest::printedMap(config);
 
@@ -204,9 +206,12 @@ int main(int argc, char **argv) {
         });
     }
     // The gateway's processor time, sampled each second: the whole run's share and the
-    // busiest second.
+    // busiest second. /metrics is scraped each second meanwhile, as a Prometheus would.
     double busiest = 0, last = cpuBefore;
+    int scraped = 0;
+    httplib::Client http("127.0.0.1", httpPort);
     for (int s = 0; s < seconds; ++s) {
+        if (auto res = http.Get("/metrics"); res && res->status == 200) ++scraped;
         std::this_thread::sleep_until(start + std::chrono::seconds(s + 1));
         const double now = processCpuSeconds(gateway.pid());
         busiest = std::max(busiest, now - last);
@@ -233,6 +238,7 @@ int main(int argc, char **argv) {
     std::printf("answer time: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(all, 0.5), p99,
                 all.empty() ? 0.0 : all.back());
     std::printf("gateway CPU: %.2f%% of a core over the run, %.2f%% in the busiest second\n", cpu * 100, busiest * 100);
+    std::printf("/metrics scraped %d of %d seconds\n", scraped, seconds);
     std::printf("line polls per second:");
     bool linesBusy = true;
     for (int c = 0; c < kChannels; ++c) {
