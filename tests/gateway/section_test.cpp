@@ -114,7 +114,9 @@ TEST(GatewaySection, TagsNameServedValuesAndAlarmsGetTheirTexts) {
                                "[Serve\\Alarms]\n"                             // 19
                                "301 = Inlet level high\n"                      // 20
                                "7:301 = Station 7 level high\n"                // 21
-                               "12:x = nothing\n";                             // 22
+                               "12:x = nothing\n"                              // 22
+                               "[Serve\\Tags]\n"                               // 23
+                               "12:machine:300 = pump\n";                      // 24: no such machine
     std::string error;
     std::vector<cli::Finding> findings;
     auto config = cli::loadConfig(path, false, &error, &findings, true);
@@ -124,15 +126,17 @@ TEST(GatewaySection, TagsNameServedValuesAndAlarmsGetTheirTexts) {
     EXPECT_NE(byLine[17].find("a name is letters, digits and _"), std::string::npos) << byLine[17];
     EXPECT_NE(byLine[18].find("'zero' is no scale"), std::string::npos) << byLine[18];
     EXPECT_NE(byLine[22].find("write CODE or [CHANNEL/]NODE:CODE"), std::string::npos) << byLine[22];
-    EXPECT_EQ(byLine.size(), 4u) << "no other line is wrong, and no section is unknown";
+    EXPECT_NE(byLine[24].find("machine 1 to 255"), std::string::npos) << byLine[24];
+    EXPECT_EQ(byLine.size(), 5u) << "no other line is wrong, and no section is unknown";
 
     // The good lines, as the gateway reads them.
-    std::ofstream(path, std::ios::trunc) << kChannels +
-                                                "DeviceName=SIM1\nNodes=7\n[Serve]\n"
-                                                "Items=12:picture:1:1-4, 7:report:0-4\nModbus=127.0.0.1:1502\n"
-                                                "[Serve\\Tags]\n12:picture:1:3 = inlet_level, m, 0.01\n"
-                                                "7:report:1-2 = flow, m3/h\n[Serve\\Alarms]\n"
-                                                "301 = Inlet level high\n7:301 = Station 7 level high\n";
+    std::ofstream(path, std::ios::trunc)
+        << kChannels +
+               "DeviceName=SIM1\nNodes=7\n[Serve]\n"
+               "Items=12:picture:1:1-4, 7:report:0-4\nModbus=127.0.0.1:1502\n"
+               "[Serve\\Tags]\n12:picture:1:3 = inlet_level, m, 0.01\n"
+               "7:report:1-2 = flow, m3/h\n12:machine:2 = inlet_pump\n[Serve\\Alarms]\n"
+               "301 = Inlet level high\n7:301 = Station 7 level high\n";
     findings.clear();
     config = cli::loadConfig(path, false, &error, &findings);
     ASSERT_TRUE(config) << error;
@@ -150,6 +154,7 @@ TEST(GatewaySection, TagsNameServedValuesAndAlarmsGetTheirTexts) {
     EXPECT_EQ(serve->alarmText(1, 7, 301), "Station 7 level high");
     EXPECT_EQ(serve->alarmText(0, 12, 301), "Inlet level high");
     EXPECT_EQ(serve->alarmText(0, 12, 302), "");
+    EXPECT_EQ(serve->machineTags.at({0, 12u, 2}), "inlet_pump");
 }
 
 }  // namespace

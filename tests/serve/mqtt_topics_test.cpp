@@ -243,9 +243,9 @@ TEST(GatewayMqttTopics, TaggedValuesCarryNameUnitAndScaleAndAlarmsTheirText) {
 }
 
 // Home Assistant discovery: a retained config per tagged value, with what the discovery
-// schema requires (a sensor its state topic, a number its command topic), availability on
-// the gateway's and the line's status, one device per station; numbers only where writes
-// are allowed.
+// schema requires (a sensor its state topic, a number and a button their command topic),
+// availability on the gateway's and the line's status, one device per station; numbers and
+// the buttons of named machines only where writes are allowed.
 TEST(GatewayMqttTopics, HomeAssistantDiscoveryConfigsForEveryTaggedValue) {
     Broker broker;
     ASSERT_TRUE(broker.start());
@@ -259,9 +259,10 @@ TEST(GatewayMqttTopics, HomeAssistantDiscoveryConfigsForEveryTaggedValue) {
                              "Items=12:picture:1:1-2 every=1s, 12:setpoints:1-2 every=1h\nHaDiscovery=1\n"
                              "AllowWrites=" +
                                  std::string(writes ? "1" : "0") + "\n") +
-            "[Serve\\Tags]\n12:picture:1:2 = inlet_level, m, 0.01\n12:setpoints:1 = start_level, m\n");
+            "[Serve\\Tags]\n12:picture:1:2 = inlet_level, m, 0.01\n12:setpoints:1 = start_level, m\n"
+            "12:machine:2 = inlet_pump\n");
         Gateway g({"--config", ini.path(), "--simulate", "serve"});
-        ASSERT_TRUE(waitUntil(10000, [&] { return sub.count("/config") >= 4; })) << g.log();
+        ASSERT_TRUE(waitUntil(10000, [&] { return sub.count("/config") >= (writes ? 6u : 4u); })) << g.log();
         g.signal(SIGTERM);
         EXPECT_EQ(g.wait(10000), 0);
         // The broker's retained configs as a new Home Assistant would find them: the last
@@ -272,7 +273,7 @@ TEST(GatewayMqttTopics, HomeAssistantDiscoveryConfigsForEveryTaggedValue) {
         std::map<std::string, nlohmann::json> configs;
         for (const auto &[topic, payload] : last)
             if (!payload.empty()) configs[topic] = nlohmann::json::parse(payload);
-        ASSERT_EQ(configs.size(), 2u);
+        ASSERT_EQ(configs.size(), writes ? 4u : 2u);
         const auto &sensor = configs.at("homeassistant/sensor/hydrix_12_inlet_level/config");
         EXPECT_EQ(sensor.at("state_topic"), "hydrix/12/picture1/2");
         EXPECT_EQ(sensor.at("unit_of_measurement"), "m");
@@ -286,6 +287,11 @@ TEST(GatewayMqttTopics, HomeAssistantDiscoveryConfigsForEveryTaggedValue) {
         EXPECT_EQ(configs.at(setpoint).contains("command_topic"), writes);
         if (writes) {
             EXPECT_EQ(configs.at(setpoint).at("command_topic"), "hydrix/12/setpoint/1/set");
+            // A named machine: a start and a stop button on its command topic.
+            const auto &start = configs.at("homeassistant/button/hydrix_12_inlet_pump_start/config");
+            EXPECT_EQ(start.at("command_topic"), "hydrix/12/command/2/set");
+            EXPECT_EQ(start.at("payload_press"), "start");
+            EXPECT_EQ(configs.at("homeassistant/button/hydrix_12_inlet_pump_stop/config").at("payload_press"), "stop");
         }
     }
 }

@@ -12,6 +12,13 @@ std::string idOf(const std::string &text) {
     return out;
 }
 
+nlohmann::ordered_json device(const std::string &id, int channel, uint32_t node) {
+    return {{"identifiers", {id}},
+            {"name", "Station " + std::to_string(node) + " (channel " + std::to_string(channel) + ")"},
+            {"manufacturer", "HYDRIX"},
+            {"model", "pump station"}};
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> haDiscovery(const ServeConfig &serve, const DiscoveryTopics &t) {
@@ -36,10 +43,7 @@ std::vector<std::pair<std::string, std::string>> haDiscovery(const ServeConfig &
             c["availability"] = {{{"topic", t.prefix + "/status"}},
                                  {{"topic", t.prefix + "/channel/" + std::to_string(channel) + "/status"}}};
             c["availability_mode"] = "all";
-            c["device"] = {{"identifiers", {deviceId}},
-                           {"name", "Station " + std::to_string(node) + " (channel " + std::to_string(channel) + ")"},
-                           {"manufacturer", "HYDRIX"},
-                           {"model", "pump station"}};
+            c["device"] = device(deviceId, channel, node);
             const bool writable = item.setpoints() && serve.allowWrites;
             if (writable) {
                 c["command_topic"] = t.station(channel, node) + "/setpoint/" + std::to_string(index) + "/set";
@@ -56,6 +60,27 @@ std::vector<std::pair<std::string, std::string>> haDiscovery(const ServeConfig &
             // one entity, not two.
             out.push_back({"homeassistant/" + std::string(writable ? "sensor" : "number") + "/" + id + "/config", ""});
         }
+    // Pump commands: a start and a stop button per named machine, only where writes are allowed.
+    if (!serve.allowWrites) return out;
+    for (const auto &[key, name] : serve.machineTags) {
+        const auto &[channel, node, machine] = key;
+        const std::string station = t.station(channel, node);
+        const std::string deviceId = idOf(station);
+        for (const char *command : {"start", "stop"}) {
+            const std::string id = deviceId + "_" + idOf(name) + "_" + command;
+            nlohmann::ordered_json c;
+            c["name"] = name + " " + command;
+            c["unique_id"] = id;
+            c["object_id"] = id;
+            c["command_topic"] = station + "/command/" + std::to_string(machine) + "/set";
+            c["payload_press"] = command;
+            c["availability"] = {{{"topic", t.prefix + "/status"}},
+                                 {{"topic", t.prefix + "/channel/" + std::to_string(channel) + "/status"}}};
+            c["availability_mode"] = "all";
+            c["device"] = device(deviceId, channel, node);
+            out.push_back({"homeassistant/button/" + id + "/config", c.dump()});
+        }
+    }
     return out;
 }
 

@@ -2,6 +2,7 @@
 // on homeassistant/<component>/<id>/config, one device per station:
 //   sensor  every tagged value: its name and unit, the value topic, the value from its JSON
 //   number  a tagged setpoint where writes are allowed (AllowWrites=1): its /set topic
+//   button  start and stop of a named machine (12:machine:2 = inlet_pump), writes allowed
 // Each entity is available while the gateway is online and its station's line is. The
 // config of the other kind is cleared (an empty retained message), so a setpoint whose
 // writes were turned on or off stays one entity.

@@ -112,6 +112,12 @@ std::string formatSeconds(double s) {
 }
 
 const char *const kTagsSection = "Serve\\Tags";
+
+// A tag's name: letters, digits and _, not starting with a digit.
+bool validName(const std::string &name) {
+    return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
+           std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+}
 const char *const kAlarmsSection = "Serve\\Alarms";
 
 // The sections the gateway reads: [Serve], [Serve\Tags], [Serve\Alarms].
@@ -130,6 +136,7 @@ private:
     void stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, double every);
     void units(const rt::ProfileEntry &e);
     void tag(const rt::ProfileEntry &e);
+    void machineTag(const rt::ProfileEntry &e, size_t at);
     void alarmText(const rt::ProfileEntry &e);
     void unitsInUse();
     void wholeSection(const std::vector<rt::ProfileEntry> &entries);
@@ -463,6 +470,7 @@ void Parser::unitsInUse() {
 // digits and _; a range of values gets _<number> after it), a unit and a scale.
 void Parser::tag(const rt::ProfileEntry &e) {
     std::string why;
+    if (const size_t at = e.key.find(":machine:"); at != std::string::npos) return machineTag(e, at);
     auto q = cli::parsePollItem(e.key, channels_, &why);
     if (!q) return add(true, e, why);
     const int first = q->first.value_or(-1);
@@ -473,10 +481,7 @@ void Parser::tag(const rt::ProfileEntry &e) {
     if (parts.empty() || parts.size() > 3) return add(true, e, "write NAME[, UNIT[, SCALE]]");
     Tag t;
     t.name = parts[0];
-    const bool nameOk =
-        !t.name.empty() && !std::isdigit(static_cast<unsigned char>(t.name[0])) &&
-        std::all_of(t.name.begin(), t.name.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
-    if (!nameOk) return add(true, e, "a name is letters, digits and _, not starting with a digit");
+    if (!validName(t.name)) return add(true, e, "a name is letters, digits and _, not starting with a digit");
     if (parts.size() > 1) t.unit = parts[1];
     if (parts.size() > 2) {
         char *end = nullptr;
@@ -497,6 +502,22 @@ void Parser::tag(const rt::ProfileEntry &e) {
         if (count > 1) named.name += "_" + std::to_string(index);
         config_.tags[{served->name, index}] = named;
     }
+}
+
+// "12:machine:2 = inlet_pump": a machine's name, for its start and stop buttons.
+void Parser::machineTag(const rt::ProfileEntry &e, size_t at) {
+    const auto station = parseStation(trim(e.key.substr(0, at)));
+    const std::string number = trim(e.key.substr(at + 9));
+    char *end = nullptr;
+    const long machine = std::strtol(number.c_str(), &end, 10);
+    if (!station || number.empty() || *end != '\0' || machine < 1 || machine > 255)
+        return add(true, e, "write [CHANNEL/]NODE:machine:N = NAME (machine 1 to 255)");
+    std::string why;
+    auto target = cli::findTarget(channels_, station->channel, station->node, &why);
+    if (!target) return add(true, e, why);
+    const std::string name = trim(e.value);
+    if (!validName(name)) return add(true, e, "a name is letters, digits and _, not starting with a digit");
+    config_.machineTags[{target->channel, target->node, static_cast<int>(machine)}] = name;
 }
 
 // "301 = Inlet level high" (every station) or "[CHANNEL/]NODE:301 = ...".

@@ -88,7 +88,8 @@ struct ServeConfig {
     std::string outbox;             // SQLite file of alarms and history on their way
     size_t outboxLimit = 100000;    // messages waiting at most (0: no limit)
 
-    std::map<std::pair<std::string, long long>, Tag> tags;  // by item name and value number
+    std::map<std::pair<std::string, long long>, Tag> tags;              // by item name and value number
+    std::map<std::tuple<int, uint32_t, int>, std::string> machineTags;  // (channel, node, machine) -> name
     // [Serve\Alarms]: alarm texts by (channel, node, code); node 0 of channel -1: every station.
     std::map<std::tuple<int, uint32_t, long long>, std::string> alarmTexts;
 
