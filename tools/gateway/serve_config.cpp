@@ -499,7 +499,11 @@ void Parser::tag(const rt::ProfileEntry &e) {
         if (!served)
             return add(true, e, "value " + std::to_string(index) + " is in no item of Items: it is not served");
         Tag named = t;
-        if (count > 1) named.name += "_" + std::to_string(index);
+        if (count > 1) {
+            // Appended in steps: `"_" + std::to_string(index)` trips g++ 12's -Wrestrict at -O3.
+            named.name += '_';
+            named.name += std::to_string(index);
+        }
         config_.tags[{served->name, index}] = named;
     }
 }
