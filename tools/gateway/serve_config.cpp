@@ -156,6 +156,14 @@ private:
         else if (auto d = duration(e, v))
             *to = *d;
     }
+    // The channel and node a station entry names; nothing (and the finding) when the
+    // profile has no such station.
+    std::optional<cli::Target> targetOf(const rt::ProfileEntry &e, const StationRef &station) {
+        std::string why;
+        auto target = cli::findTarget(channels_, station.channel, station.node, &why);
+        if (!target) add(true, e, why);
+        return target;
+    }
     std::optional<double> duration(const rt::ProfileEntry &e, const std::string &text) {
         auto d = parseDuration(text);
         if (!d) add(true, e, "\"" + text + "\" is no interval: write 10s, 5m, 1h or 500ms (0.1 s to one day)");
@@ -396,12 +404,8 @@ void Parser::stations(const rt::ProfileEntry &e, std::vector<StationTask> *to, d
             add(true, e, "'" + text + "': write [CHANNEL/]NODE [every=INTERVAL]");
             continue;
         }
-        std::string why;
-        auto target = cli::findTarget(channels_, station->channel, station->node, &why);
-        if (!target) {
-            add(true, e, why);
-            continue;
-        }
+        const auto target = targetOf(e, *station);
+        if (!target) continue;
         StationTask t{target->channel, target->node, every};
         if (parts.every) {
             auto d = duration(e, *parts.every);
@@ -431,12 +435,8 @@ void Parser::units(const rt::ProfileEntry &e) {
             add(true, e, "'" + text + "': a Modbus unit id is 1 to 247");
             continue;
         }
-        std::string why;
-        auto target = cli::findTarget(channels_, station->channel, station->node, &why);
-        if (!target) {
-            add(true, e, why);
-            continue;
-        }
+        const auto target = targetOf(e, *station);
+        if (!target) continue;
         config_.units[{target->channel, target->node}] = static_cast<int>(unit);
     }
 }
@@ -516,9 +516,8 @@ void Parser::machineTag(const rt::ProfileEntry &e, size_t at) {
     const long machine = std::strtol(number.c_str(), &end, 10);
     if (!station || number.empty() || *end != '\0' || machine < 1 || machine > 255)
         return add(true, e, "write [CHANNEL/]NODE:machine:N = NAME (machine 1 to 255)");
-    std::string why;
-    auto target = cli::findTarget(channels_, station->channel, station->node, &why);
-    if (!target) return add(true, e, why);
+    const auto target = targetOf(e, *station);
+    if (!target) return;
     const std::string name = trim(e.value);
     if (!validName(name)) return add(true, e, "a name is letters, digits and _, not starting with a digit");
     config_.machineTags[{target->channel, target->node, static_cast<int>(machine)}] = name;
@@ -537,9 +536,9 @@ void Parser::alarmText(const rt::ProfileEntry &e) {
     uint32_t node = 0;
     if (colon != std::string::npos) {
         const auto station = parseStation(key.substr(0, colon));
-        std::string why;
-        auto target = station ? cli::findTarget(channels_, station->channel, station->node, &why) : std::nullopt;
-        if (!target) return add(true, e, why.empty() ? "write CODE or [CHANNEL/]NODE:CODE = TEXT" : why);
+        if (!station) return add(true, e, "write CODE or [CHANNEL/]NODE:CODE = TEXT");
+        const auto target = targetOf(e, *station);
+        if (!target) return;
         channel = target->channel;
         node = target->node;
     }
