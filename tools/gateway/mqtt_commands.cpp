@@ -1,6 +1,7 @@
 #include "mqtt_commands.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "inputs.h"
 #include "mqtt.h"
@@ -28,11 +29,9 @@ std::optional<long> wholeNumber(const std::string &text, long lo, long hi) {
     return v >= lo && v <= hi ? std::optional<long>(v) : std::nullopt;
 }
 
-std::string quoted(const std::string &s) {
-    std::string out = "\"";
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\') out += c;
-    return out + "\"";
+// A JSON string of the text (what a station or a client sent may hold anything).
+std::string jsonString(const std::string &s) {
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -141,7 +140,7 @@ void MqttCommands::onMessage(const std::string &topic, const std::string &payloa
         logLine("MQTT: " + topic + " '" + payload + "' refused: " + why);
         mqtt_.publishResult(resultTopic(topic), "{\"ok\":false,\"cause\":\"" +
                                                     std::string(cli::causeKey(cli::Cause::BadRequest)) +
-                                                    "\",\"text\":" + quoted(why) + "}");
+                                                    "\",\"text\":" + jsonString(why) + "}");
         return;
     }
     {
@@ -161,9 +160,9 @@ void MqttCommands::work() {
         lock.unlock();
         const WriteResult r = submit_(request.query).get();
         logLine("MQTT: " + request.what + ": " + r.text);
-        mqtt_.publishResult(result, r.ok ? "{\"ok\":true,\"text\":" + quoted(r.text) + "}"
+        mqtt_.publishResult(result, r.ok ? "{\"ok\":true,\"text\":" + jsonString(r.text) + "}"
                                          : "{\"ok\":false,\"cause\":\"" + std::string(cli::causeKey(r.cause)) +
-                                               "\",\"text\":" + quoted(r.text) + "}");
+                                               "\",\"text\":" + jsonString(r.text) + "}");
         lock.lock();
     }
 }
