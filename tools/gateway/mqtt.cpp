@@ -20,17 +20,6 @@ namespace {
 
 constexpr size_t kInFlightMax = 100;  // outbox messages sent and not yet acknowledged
 
-std::string itemTopic(const Item &item) {
-    switch (item.query.what) {
-    case cli::What::Picture:
-        return "picture" + std::to_string(item.query.picture);
-    case cli::What::Report:
-        return "report";
-    default:
-        return "setpoint";
-    }
-}
-
 std::string number(double v) {
     if (!std::isfinite(v)) return "null";
     return cli::valueText(cli::Value{v});
@@ -75,33 +64,33 @@ std::string markedCopy(const std::string &payload) {
     return payload.substr(0, payload.size() - 1) + ",\"dup\":true}";
 }
 
-extern "C" void connectCallback(mosquitto *, void *self, int rc) { static_cast<MqttPublisher *>(self)->onConnect(rc); }
-extern "C" void disconnectCallback(mosquitto *, void *self, int rc) {
-    static_cast<MqttPublisher *>(self)->onDisconnect(rc);
-}
-extern "C" void publishCallback(mosquitto *, void *self, int mid) {
-    static_cast<MqttPublisher *>(self)->onPublish(mid);
-}
-extern "C" void messageCallback(mosquitto *, void *self, const mosquitto_message *m) {
-    if (!m->topic) return;
-    const std::string payload(static_cast<const char *>(m->payload), static_cast<size_t>(std::max(m->payloadlen, 0)));
-    static_cast<MqttPublisher *>(self)->onMessage(m->topic, payload);
+}  // namespace
+
+std::string itemTopic(const Item &item) {
+    switch (item.query.what) {
+    case cli::What::Picture:
+        return "picture" + std::to_string(item.query.picture);
+    case cli::What::Report:
+        return "report";
+    default:
+        return "setpoint";
+    }
 }
 
-}  // namespace
+std::string stationId(int channel, uint32_t node, const std::set<uint32_t> &sharedNodes) {
+    return sharedNodes.count(node) ? std::to_string(channel) + "-" + std::to_string(node) : std::to_string(node);
+}
 
 MqttPublisher::MqttPublisher(const ServeConfig &serve, Outbox &outbox, std::string clientId,
                              std::set<uint32_t> sharedNodes)
-    : serve_(serve), outbox_(outbox), clientId_(std::move(clientId)), sharedNodes_(std::move(sharedNodes)) {
-    if (!serve_.mqttClientId.empty()) clientId_ = serve_.mqttClientId;
-}
+    : MqttClient(serve, serve.mqttClientId.empty() ? std::move(clientId) : serve.mqttClientId, "MQTT"),
+      outbox_(outbox),
+      sharedNodes_(std::move(sharedNodes)) {}
 
 MqttPublisher::~MqttPublisher() { stop(); }
 
 std::string MqttPublisher::topic(int channel, uint32_t node, const std::string &rest) const {
-    const std::string station =
-        sharedNodes_.count(node) ? std::to_string(channel) + "-" + std::to_string(node) : std::to_string(node);
-    return serve_.mqttPrefix + "/" + station + "/" + rest;
+    return serve_.mqttPrefix + "/" + stationId(channel, node, sharedNodes_) + "/" + rest;
 }
 
 std::string MqttPublisher::itemBase(const Item &item) const {
@@ -109,32 +98,6 @@ std::string MqttPublisher::itemBase(const Item &item) const {
 }
 
 bool MqttPublisher::start(std::string *error) {
-    static const int initialised = mosquitto_lib_init();
-    (void)initialised;
-    mosq_ = mosquitto_new(clientId_.c_str(), true, this);
-    if (!mosq_) {
-        *error = "MQTT: cannot make a client";
-        return false;
-    }
-    mosquitto_threaded_set(mosq_, true);
-    mosquitto_connect_callback_set(mosq_, connectCallback);
-    mosquitto_disconnect_callback_set(mosq_, disconnectCallback);
-    mosquitto_publish_callback_set(mosq_, publishCallback);
-    mosquitto_message_callback_set(mosq_, messageCallback);
-    const std::string status = serve_.mqttPrefix + "/status";
-    mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
-    if (!serve_.mqttUser.empty())
-        mosquitto_username_pw_set(mosq_, serve_.mqttUser.c_str(),
-                                  serve_.mqttPassword.empty() ? nullptr : serve_.mqttPassword.c_str());
-    if (!serve_.mqttCaFile.empty()) {
-        const int rc = mosquitto_tls_set(mosq_, serve_.mqttCaFile.c_str(), nullptr,
-                                         serve_.mqttCertFile.empty() ? nullptr : serve_.mqttCertFile.c_str(),
-                                         serve_.mqttKeyFile.empty() ? nullptr : serve_.mqttKeyFile.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *error = "MQTT: TLS files: " + std::string(mosquitto_strerror(rc));
-            return false;
-        }
-    }
     // Sent at every connection (retained), clearing ones included.
     if (serve_.haDiscovery) {
         const DiscoveryTopics topics{serve_.mqttPrefix, [this](const Item &i) { return itemBase(i); },
@@ -145,59 +108,19 @@ bool MqttPublisher::start(std::string *error) {
                                      }};
         discovery_ = haDiscovery(serve_, topics);
     }
-    thread_ = std::thread([this] { loop(); });
-    return true;
+    return startClient(error);
 }
 
-// The client's thread: connects, serves the connection (and with RepublishEvery publishes
-// every value again at that interval while connected), and after a failed attempt or a
-// lost connection waits (1 s, doubling up to 30 s while attempts fail or connections end
-// at once) and starts again, until stop().
-void MqttPublisher::loop() {
-    std::string host;
-    int port = 0;
-    splitHostPort(serve_.mqtt, &host, &port);
-    const auto pause = [this](double seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!stopping_.load() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    };
-    double delay = 1;
-    bool said = false;
-    while (!stopping_.load()) {
-        int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);
-        auto due = std::chrono::steady_clock::now() + std::chrono::duration<double>(serve_.republishEvery);
-        while (rc == MOSQ_ERR_SUCCESS && !stopping_.load()) {
-            rc = mosquitto_loop(mosq_, 100, 1);
-            if (serve_.republishEvery > 0 && connected_.load() && std::chrono::steady_clock::now() >= due) {
-                due = std::chrono::steady_clock::now() + std::chrono::duration<double>(serve_.republishEvery);
-                republish();
-            }
-        }
-        if (stopping_.load()) break;
-        if (connectedAt_ == std::chrono::steady_clock::time_point{}) {
-            // Never got as far as a connection this time.
-            if (!said)
-                logLine("MQTT: broker " + serve_.mqtt + " not reachable yet (" +
-                        (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
-                        "): trying again");
-            said = true;
-            pause(delay);
-            delay = std::min(delay * 2, 30.0);
-            continue;
-        }
-        said = false;
-        const bool brief = std::chrono::steady_clock::now() - connectedAt_ < std::chrono::seconds(10);
-        connectedAt_ = {};
-        shortConnections_ = brief ? shortConnections_ + 1 : 0;
-        if (shortConnections_ == 2)
-            logLine(
-                "MQTT: the broker closed the connection right after taking it, twice in a row: another client "
-                "may use the client id '" +
-                clientId_ + "' (give each gateway its own MqttClientId)");
-        delay = brief ? std::min(delay * 2, 30.0) : 1;
-        pause(delay);
-    }
+void MqttPublisher::beforeConnect() { setWill(serve_.mqttPrefix + "/status", "offline", 1, true); }
+
+// With RepublishEvery, every value is published again at that interval while connected.
+void MqttPublisher::tick() {
+    if (serve_.republishEvery <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < republishDue_) return;
+    republishDue_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(serve_.republishEvery));
+    republish();
 }
 
 void MqttPublisher::stop() {
@@ -205,25 +128,15 @@ void MqttPublisher::stop() {
     // Outbox messages the broker has but whose acknowledgement is on its way would be
     // sent again at the next start: wait a little for them.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (connected_.load() && std::chrono::steady_clock::now() < limit) {
+    while (connected() && std::chrono::steady_clock::now() < limit) {
         {
             std::lock_guard lock(mutex_);
             if (inFlight_.empty()) break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (connected_.load()) {
-        const std::string status = serve_.mqttPrefix + "/status";
-        mosquitto_publish(mosq_, nullptr, status.c_str(), 7, "offline", 1, true);
-        mosquitto_disconnect(mosq_);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (connected_.load() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    stopping_.store(true);
-    if (thread_.joinable()) thread_.join();
-    mosquitto_destroy(mosq_);
-    mosq_ = nullptr;
+    send(serve_.mqttPrefix + "/status", "offline", 1, true);
+    stopClient();
 }
 
 void MqttPublisher::publish(const std::string &t, const std::string &payload, int qos, bool retain) {
@@ -234,8 +147,7 @@ void MqttPublisher::publish(const std::string &t, const std::string &payload, in
         else
             retained_[t] = payload;
     }
-    if (!connected_.load() || !mosq_) return;  // said again at the next connection
-    mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
+    send(t, payload, qos, retain);  // when not connected: said again at the next connection
 }
 
 void MqttPublisher::publishValues(const Item &item, const std::vector<std::pair<long long, double>> &values) {
@@ -365,17 +277,15 @@ bool MqttPublisher::alarms(const StationTask &station, const cli::Records &recor
         m.payload += "}";
         messages.push_back(std::move(m));
     }
-    std::string error;
     std::optional<Outbox::LastAlarm> last;
     if (!records.empty()) last = Outbox::LastAlarm{station.channel, station.node, cli::alarmIdentity(records.back())};
-    if (!outbox_.add(messages, std::nullopt, &error, last)) {
-        outboxFault(std::to_string(messages.size()) + " alarm(s) of node " + std::to_string(station.node) +
-                    " NOT stored: " + error);
-        return false;
+    if (peer_) {
+        auto more = peer_->alarmMessages(station, records);
+        messages.insert(messages.end(), more.begin(), more.end());
     }
-    outboxFault("");
-    flush();
-    return true;
+    return store(
+        std::move(messages), std::nullopt, last,
+        std::to_string(records.size()) + " alarm(s) of node " + std::to_string(station.node) + " NOT stored: ");
 }
 
 bool MqttPublisher::history(const StationTask &station, const cli::Records &records) {
@@ -400,20 +310,31 @@ bool MqttPublisher::history(const StationTask &station, const cli::Records &reco
         messages.push_back(std::move(m));
         last = std::max(last, t);
     }
+    const std::string what = std::to_string(messages.size()) + " history record(s) of node " +
+                             std::to_string(station.node) + " NOT stored (fetched again later): ";
+    if (peer_) {
+        auto more = peer_->historyMessages(station, records);
+        messages.insert(messages.end(), more.begin(), more.end());
+    }
+    return store(std::move(messages), Outbox::Resume{station.channel, station.node, last}, std::nullopt, what);
+}
+
+bool MqttPublisher::store(std::vector<OutMessage> messages, const std::optional<Outbox::Resume> &resume,
+                          const std::optional<Outbox::LastAlarm> &last, const std::string &what) {
     std::string error;
-    if (!outbox_.add(messages, Outbox::Resume{station.channel, station.node, last}, &error)) {
-        outboxFault(std::to_string(messages.size()) + " history record(s) of node " + std::to_string(station.node) +
-                    " NOT stored: " + error + " (fetched again later)");
+    if (!outbox_.add(messages, resume, &error, last)) {
+        outboxFault(what + error);
         return false;
     }
     outboxFault("");
     flush();
+    if (peer_) peer_->flush();
     return true;
 }
 
 void MqttPublisher::flush() {
     std::lock_guard lock(mutex_);
-    if (!connected_.load() || !mosq_) return;
+    if (!connected()) return;
     while (inFlight_.size() < kInFlightMax) {
         const auto batch = outbox_.pending(sentUpTo_, kInFlightMax - inFlight_.size());
         if (batch.empty()) break;
@@ -422,9 +343,7 @@ void MqttPublisher::flush() {
         for (const OutMessage &m : batch) {
             int mid = 0;
             const std::string payload = m.sentBefore ? markedCopy(m.payload) : m.payload;
-            const int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(payload.size()),
-                                             payload.data(), 1, false);
-            if (rc != MOSQ_ERR_SUCCESS) return;  // sent again after the next connection
+            if (!send(m.topic, payload, 1, false, &mid)) return;  // sent again after the next connection
             inFlight_[mid] = m.id;
             sentUpTo_ = m.id;
         }
@@ -438,16 +357,14 @@ void MqttPublisher::flush() {
 void MqttPublisher::listen(const std::string &filter, Handler handler) {
     std::lock_guard lock(mutex_);
     listeners_.push_back({filter, std::move(handler)});
-    if (connected_.load() && mosq_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
+    if (connected()) subscribe(filter);
 }
 
 void MqttPublisher::publishResult(const std::string &topic, const std::string &payload) {
-    std::lock_guard lock(mutex_);
-    if (mosq_)
-        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    send(topic, payload, 1, false);
 }
 
-void MqttPublisher::onMessage(const std::string &topic, const std::string &payload) {
+void MqttPublisher::message(const std::string &topic, const std::string &payload) {
     std::vector<Handler> handlers;
     {
         std::lock_guard lock(mutex_);
@@ -460,40 +377,26 @@ void MqttPublisher::onMessage(const std::string &topic, const std::string &paylo
     for (const Handler &h : handlers) h(topic, payload);
 }
 
-void MqttPublisher::onConnect(int rc) {
-    if (rc != 0) {
-        logLine("MQTT: broker " + serve_.mqtt + " refused the connection: " + mosquitto_connack_string(rc));
-        mosquitto_disconnect(mosq_);  // tried again after the pause
-        return;
-    }
+void MqttPublisher::connectedNow() {
     std::map<std::string, std::string> retained;
     {
         std::lock_guard lock(mutex_);
-        connected_.store(true);
         retained = retained_;
         // What was in flight when the line dropped stays in flight: the library sends
         // its unacknowledged QoS 1 messages again, under the same ids, once connected.
-        for (const auto &[filter, handler] : listeners_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
+        for (const auto &[filter, handler] : listeners_) subscribe(filter);
     }
-    connectedAt_ = std::chrono::steady_clock::now();
+    republishDue_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                           std::chrono::duration<double>(serve_.republishEvery));
     logLine("MQTT: connected to " + serve_.mqtt + " (" + std::to_string(outbox_.count()) +
             " message(s) in the outbox)");
-    const std::string status = serve_.mqttPrefix + "/status";
-    mosquitto_publish(mosq_, nullptr, status.c_str(), 6, "online", 1, true);
-    for (const auto &[t, payload] : retained)
-        mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(),
-                          t.find("/status") != std::string::npos ? 1 : 0, true);
-    for (const auto &[t, payload] : discovery_)
-        mosquitto_publish(mosq_, nullptr, t.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true);
+    send(serve_.mqttPrefix + "/status", "online", 1, true);
+    for (const auto &[t, payload] : retained) send(t, payload, t.find("/status") != std::string::npos ? 1 : 0, true);
+    for (const auto &[t, payload] : discovery_) send(t, payload, 1, true);
     flush();
 }
 
-void MqttPublisher::onDisconnect(int rc) {
-    const bool was = connected_.exchange(false);
-    if (was && rc != 0) logLine("MQTT: connection to " + serve_.mqtt + " lost: reconnecting");
-}
-
-void MqttPublisher::onPublish(int mid) {
+void MqttPublisher::published(int mid) {
     int64_t id = 0;
     {
         std::lock_guard lock(mutex_);

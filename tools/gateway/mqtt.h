@@ -17,34 +17,50 @@
 //                                            AllowWrites=1 only (mqtt_commands.h)
 // <station> is the node number, or CHANNEL-NODE for a node number that is on more than
 // one channel of the profile (1-7): two stations never share a topic.
-// The client connects whenever the broker is there, however long it was away; at every
-// connection it says "online" again and publishes every value it holds (a broker that
-// restarted has lost its retained ones), then whatever waits in the outbox.
+// At every connection (mqtt_client.h) it says "online" again and publishes every value it
+// holds (a broker that restarted has lost its retained ones), then whatever waits in the
+// outbox. Alarms and history of other front ends (OutboxPeer) are stored with its own, in
+// one transaction.
 #pragma once
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <thread>
-#include <vector>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "mqtt_client.h"
 #include "outbox.h"
 #include "scheduler.h"
 #include "serve_config.h"
 
-struct mosquitto;
-
 namespace hydrix::serve {
 
-class MqttPublisher {
+// A station's name in topics and device ids: the node number, or CHANNEL-NODE for a node
+// number on more than one channel.
+std::string stationId(int channel, uint32_t node, const std::set<uint32_t> &sharedNodes);
+// An item's name in topics and metric names: "picture<n>", "report" or "setpoint".
+std::string itemTopic(const Item &item);
+
+// Another front end that takes alarms and history through the outbox (the Sparkplug edge
+// node): its messages for the records, stored with the publisher's own, and its turn to
+// send them.
+class OutboxPeer {
+public:
+    virtual ~OutboxPeer() = default;
+    virtual std::vector<OutMessage> alarmMessages(const StationTask &station, const cli::Records &records) = 0;
+    virtual std::vector<OutMessage> historyMessages(const StationTask &station, const cli::Records &records) = 0;
+    virtual void flush() = 0;
+};
+
+class MqttPublisher : public MqttClient {
 public:
     // `clientId`: used when the section names none. `sharedNodes`: node numbers that are
     // on more than one channel.
     MqttPublisher(const ServeConfig &serve, Outbox &outbox, std::string clientId, std::set<uint32_t> sharedNodes);
-    ~MqttPublisher();
+    ~MqttPublisher() override;
+    void addPeer(OutboxPeer *peer) { peer_ = peer; }  // before start()
     // Starts the client's thread and the first connection attempt (a broker that is not
     // there yet is tried again and again). False with *error for settings the library
     // refuses (TLS files ...).
@@ -57,8 +73,7 @@ public:
     void listen(const std::string &filter, Handler handler);
     // A QoS 1 message, not retained (a command's result).
     void publishResult(const std::string &topic, const std::string &payload);
-    void onMessage(const std::string &topic, const std::string &payload);
-    bool connected() const { return connected_.load(); }
+    void message(const std::string &topic, const std::string &payload) override;
 
     // From the poller (its thread).
     void changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time);
@@ -76,10 +91,10 @@ public:
     // Sends what waits in the outbox (as far as the broker is connected).
     void flush();
 
-    // libmosquitto's callbacks.
-    void onConnect(int rc);
-    void onDisconnect(int rc);
-    void onPublish(int mid);
+    void beforeConnect() override;
+    void connectedNow() override;
+    void published(int mid) override;
+    void tick() override;
 
 private:
     void publish(const std::string &topic, const std::string &payload, int qos, bool retain);
@@ -89,21 +104,15 @@ private:
     void publishValues(const Item &item, const std::vector<std::pair<long long, double>> &values);
     // RepublishEvery: every value held, published again with the time of its last good read.
     void republish();
-    void loop();
+    // Stores the records' messages (and the peer's); false with the fault said.
+    bool store(std::vector<OutMessage> messages, const std::optional<Outbox::Resume> &resume,
+               const std::optional<Outbox::LastAlarm> &last, const std::string &what);
 
-    const ServeConfig serve_;
     Outbox &outbox_;
-    std::string clientId_;
+    OutboxPeer *peer_ = nullptr;
     const std::set<uint32_t> sharedNodes_;
-    mosquitto *mosq_ = nullptr;
     std::mutex mutex_;
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-    // Connections the broker closed soon after it took them, in a row: another client
-    // with the same id takes the connection over each time.
-    int shortConnections_ = 0;
-    std::chrono::steady_clock::time_point connectedAt_{};
+    std::chrono::steady_clock::time_point republishDue_{};
     // Per item (by its name): the values it holds, the time of its last good read, and its
     // quality as published.
     struct ItemValues {

@@ -110,21 +110,22 @@ std::optional<CommandRequest> parseCommand(const std::string &prefix, const std:
     return *why = "'" + payload + "' is no command: start, stop, auto or block", std::nullopt;
 }
 
-MqttCommands::MqttCommands(MqttPublisher &mqtt, const cli::Config &config, const ServeConfig &serve,
-                           std::set<uint32_t> sharedNodes, Submit submit)
-    : mqtt_(mqtt), config_(config), serve_(serve), sharedNodes_(std::move(sharedNodes)), submit_(std::move(submit)) {}
-
-MqttCommands::~MqttCommands() { stop(); }
-
-void MqttCommands::start() {
-    worker_ = std::thread([this] { work(); });
-    for (const std::string &filter : commandFilters(serve_.mqttPrefix))
-        mqtt_.listen(filter, [this](const std::string &t, const std::string &p) { onMessage(t, p); });
-    logLine("MQTT: commands taken on " + serve_.mqttPrefix +
-            "/<station>/setpoint/<n>/set and .../command/<machine>/set");
+std::string resultJson(const WriteResult &r) {
+    return r.ok ? "{\"ok\":true,\"text\":" + jsonString(r.text) + "}"
+                : "{\"ok\":false,\"cause\":\"" + std::string(cli::causeKey(r.cause)) +
+                      "\",\"text\":" + jsonString(r.text) + "}";
 }
 
-void MqttCommands::stop() {
+std::string refusalJson(const std::string &why) { return resultJson(WriteResult{false, why, cli::Cause::BadRequest}); }
+
+CommandQueue::~CommandQueue() { stop(); }
+
+void CommandQueue::start(Submit submit) {
+    submit_ = std::move(submit);
+    worker_ = std::thread([this] { work(); });
+}
+
+void CommandQueue::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -133,38 +134,55 @@ void MqttCommands::stop() {
     if (worker_.joinable()) worker_.join();
 }
 
+void CommandQueue::push(CommandRequest request, Done done) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({std::move(request), std::move(done)});
+    }
+    wake_.notify_all();
+}
+
+void CommandQueue::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        auto [request, done] = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        const WriteResult r = submit_(request.query).get();
+        logLine(request.what + ": " + r.text);
+        done(r);
+        lock.lock();
+    }
+}
+
+MqttCommands::MqttCommands(MqttPublisher &mqtt, const cli::Config &config, const ServeConfig &serve,
+                           std::set<uint32_t> sharedNodes, CommandQueue::Submit submit)
+    : mqtt_(mqtt), config_(config), serve_(serve), sharedNodes_(std::move(sharedNodes)), submit_(std::move(submit)) {}
+
+void MqttCommands::start() {
+    queue_.start(submit_);
+    for (const std::string &filter : commandFilters(serve_.mqttPrefix))
+        mqtt_.listen(filter, [this](const std::string &t, const std::string &p) { onMessage(t, p); });
+    logLine("MQTT: commands taken on " + serve_.mqttPrefix +
+            "/<station>/setpoint/<n>/set and .../command/<machine>/set");
+}
+
+void MqttCommands::stop() { queue_.stop(); }
+
 void MqttCommands::onMessage(const std::string &topic, const std::string &payload) {
     std::string why;
     auto request = parseCommand(serve_.mqttPrefix, topic, payload, config_, serve_, sharedNodes_, &why);
     if (!request) {
         logLine("MQTT: " + topic + " '" + payload + "' refused: " + why);
-        mqtt_.publishResult(resultTopic(topic), "{\"ok\":false,\"cause\":\"" +
-                                                    std::string(cli::causeKey(cli::Cause::BadRequest)) +
-                                                    "\",\"text\":" + jsonString(why) + "}");
+        mqtt_.publishResult(resultTopic(topic), refusalJson(why));
         return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back({*request, resultTopic(topic)});
-    }
-    wake_.notify_all();
-}
-
-void MqttCommands::work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        auto [request, result] = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        const WriteResult r = submit_(request.query).get();
-        logLine("MQTT: " + request.what + ": " + r.text);
-        mqtt_.publishResult(result, r.ok ? "{\"ok\":true,\"text\":" + jsonString(r.text) + "}"
-                                         : "{\"ok\":false,\"cause\":\"" + std::string(cli::causeKey(r.cause)) +
-                                               "\",\"text\":" + jsonString(r.text) + "}");
-        lock.lock();
-    }
+    request->what = "MQTT: " + request->what;
+    queue_.push(*request, [this, result = resultTopic(topic)](const WriteResult &r) {
+        mqtt_.publishResult(result, resultJson(r));
+    });
 }
 
 }  // namespace hydrix::serve

@@ -40,30 +40,50 @@ std::optional<CommandRequest> parseCommand(const std::string &prefix, const std:
 std::vector<std::string> commandFilters(const std::string &prefix);
 std::string resultTopic(const std::string &setTopic);
 
-// Takes the commands off the client's thread: one at a time, each through the scheduler
-// to its station, its result published when the station has answered.
-class MqttCommands {
+// A command's result as published: {"ok":true,"text":".."} or
+// {"ok":false,"cause":"..","text":".."}; a refusal before any station heard of it.
+std::string resultJson(const WriteResult &result);
+std::string refusalJson(const std::string &why);
+
+// Takes commands off a client's thread: one at a time, each through the scheduler to its
+// station, `done` called when the station has answered.
+class CommandQueue {
 public:
     using Submit = std::function<std::future<WriteResult>(const cli::Query &)>;
+    using Done = std::function<void(const WriteResult &)>;
+    CommandQueue() = default;
+    ~CommandQueue();
+    void start(Submit submit);
+    void stop();  // the worker ends after the command under way
+    void push(CommandRequest request, Done done);
+
+private:
+    void work();
+    Submit submit_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<CommandRequest, Done>> queue_;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+// The commands of the MQTT topics, their results published on the result topics.
+class MqttCommands {
+public:
     MqttCommands(MqttPublisher &mqtt, const cli::Config &config, const ServeConfig &serve,
-                 std::set<uint32_t> sharedNodes, Submit submit);
-    ~MqttCommands();
+                 std::set<uint32_t> sharedNodes, CommandQueue::Submit submit);
+    ~MqttCommands() { stop(); }
     void start();  // subscribes and starts the worker
-    void stop();   // the worker ends after the command under way
+    void stop();
 
 private:
     void onMessage(const std::string &topic, const std::string &payload);
-    void work();
     MqttPublisher &mqtt_;
     const cli::Config &config_;
     const ServeConfig serve_;
     const std::set<uint32_t> sharedNodes_;
-    Submit submit_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::pair<CommandRequest, std::string>> queue_;  // with the result topic
-    bool stopping_ = false;
-    std::thread worker_;
+    CommandQueue::Submit submit_;
+    CommandQueue queue_;
 };
 
 }  // namespace hydrix::serve
