@@ -99,20 +99,30 @@ protected:
     std::string path = tempPath("hydrix-outbox");
 };
 
-TEST_F(GatewayOutbox, KeepsMessagesAndResumePointsAcrossARestartAndMarksThoseSentBefore) {
+// Each front end (sink) takes its own messages off and marks only its own as sent: the
+// Sparkplug copies of alarms wait whatever the MQTT topics' copies do.
+TEST_F(GatewayOutbox, KeepsMessagesAndResumePointsAcrossARestartAndMarksThoseSentBeforePerSink) {
     std::string error;
     {
         gw::Outbox box;
         ASSERT_TRUE(box.open(path, &error)) << error;
-        ASSERT_TRUE(
-            box.add(messages(3), gw::Outbox::Resume{0, 12, 5000}, &error, gw::Outbox::LastAlarm{0, 12, "ALR 12 2"}))
+        auto batch = messages(3);
+        for (auto m : messages(2, "12")) {
+            m.sink = gw::Sink::Sparkplug;
+            batch.push_back(m);
+        }
+        ASSERT_TRUE(box.add(batch, gw::Outbox::Resume{0, 12, 5000}, &error, gw::Outbox::LastAlarm{0, 12, "ALR 12 2"}))
             << error;
         auto pending = box.pending(0, 10);
-        ASSERT_EQ(pending.size(), 3u);
+        ASSERT_EQ(pending.size(), 3u) << "the MQTT topics' own";
         EXPECT_FALSE(pending[0].sentBefore);
         ASSERT_TRUE(box.markSent(pending[1].id));  // the first two went on the wire
         EXPECT_TRUE(box.remove(pending[0].id));    // the broker acknowledged the first
         EXPECT_EQ(box.pending(pending[1].id, 10).size(), 1u);
+        const auto sparkplug = box.pending(0, 10, gw::Sink::Sparkplug);
+        ASSERT_EQ(sparkplug.size(), 2u);
+        ASSERT_TRUE(box.markSent(sparkplug[0].id, gw::Sink::Sparkplug));
+        ASSERT_TRUE(box.setNumber("sparkplug.bdSeq", 7));
     }
     gw::Outbox box;  // the next run
     ASSERT_TRUE(box.open(path, &error)) << error;
@@ -121,6 +131,14 @@ TEST_F(GatewayOutbox, KeepsMessagesAndResumePointsAcrossARestartAndMarksThoseSen
     EXPECT_EQ(pending[0].payload, "{\"code\":1}");
     EXPECT_TRUE(pending[0].sentBefore) << "sent and never acknowledged: may be at the broker";
     EXPECT_FALSE(pending[1].sentBefore);
+    const auto sparkplug = box.pending(0, 10, gw::Sink::Sparkplug);
+    ASSERT_EQ(sparkplug.size(), 2u);
+    EXPECT_TRUE(sparkplug[0].sentBefore);
+    EXPECT_FALSE(sparkplug[1].sentBefore) << "marked by the other sink's mark";
+    EXPECT_EQ(sparkplug[1].sink, gw::Sink::Sparkplug);
+    EXPECT_EQ(box.count(), 4u);
+    EXPECT_EQ(box.number("sparkplug.bdSeq", -1), 7);
+    EXPECT_EQ(box.number("unset", -1), -1);
     EXPECT_EQ(box.resumePoints().at({0, 12}), 5000);
     EXPECT_EQ(box.lastAlarms().at({0, 12}), "ALR 12 2");
 }

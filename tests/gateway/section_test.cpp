@@ -55,6 +55,9 @@ TEST(GatewaySection, EveryBadServeValueIsOneFindingNamingFileLineAndKey) {
         {"OutboxLimit=-5\n", 10, "error", "OutboxLimit", "0 (no limit) to 100000000"},
         {"ModbusMaxClients=0\n", 10, "error", "ModbusMaxClients", "from 1 to 1000"},
         {"ModbusIdleTimeout=soon\n", 10, "error", "ModbusIdleTimeout", "\"soon\" is no interval"},
+        {"Items=12:report:1-5\nMqtt=127.0.0.1:1883\nSparkplug=1\nSparkplugGroupId=a/b\nSparkplugEdgeNodeId=e\n", 13,
+         "error", "SparkplugGroupId", "an id is not empty and has no '/'"},
+        {"Items=12:report:1-5\nMqtt=127.0.0.1:1883\nSparkplug=yes\n", 12, "error", "Sparkplug", "must be 0"},
         // What serve would refuse or run to no purpose, check says as well.
         {"Modbus=127.0.0.1:1502\n", 10, "error", "Modbus", "[Serve] has nothing to serve"},
         {"Items=12:report:1-5\nModbus=off\n", 10, "warning", "Items", "neither Modbus= nor Mqtt= is set"},
@@ -63,6 +66,10 @@ TEST(GatewaySection, EveryBadServeValueIsOneFindingNamingFileLineAndKey) {
          "item '0/12:report:1-5' is read every 300 s: its values would be stale between two reads"},
         {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nMqttPasword=x\n", 12, "warning", "MqttPasword",
          "unknown key (nothing reads it): did you mean MqttPassword?"},
+        {"Items=12:report:1-5\nModbus=127.0.0.1:1502\nSparkplug=1\nSparkplugGroupId=g\nSparkplugEdgeNodeId=e\n", 12,
+         "error", "Sparkplug", "Sparkplug=1 needs Mqtt="},
+        {"Items=12:report:1-5\nMqtt=127.0.0.1:1883\nSparkplug=1\nSparkplugGroupId=g\n", 12, "error", "Sparkplug",
+         "needs SparkplugGroupId= and SparkplugEdgeNodeId="},
     };
     cli::setServeSectionCheck(hydrix::serve::checkServeSection);
     const std::string path = tempPath("hydrix-section");

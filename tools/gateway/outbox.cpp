@@ -44,13 +44,19 @@ bool Outbox::exec(const char *sql, std::string *error) {
 }
 
 // An outbox written before messages were marked as sent gets the column: its messages
-// count as never sent.
-bool Outbox::addSentColumn(std::string *error) {
-    {
-        Statement probe(db_, "SELECT sent FROM outbox LIMIT 0");
-        if (probe) return true;
+// count as never sent. One written before messages had a sink: they are all for the MQTT
+// topics.
+bool Outbox::addColumns(std::string *error) {
+    for (const char *column : {"sent", "sink"}) {
+        {
+            Statement probe(db_, ("SELECT " + std::string(column) + " FROM outbox LIMIT 0").c_str());
+            if (probe) continue;
+        }
+        if (!exec(("ALTER TABLE outbox ADD COLUMN " + std::string(column) + " INTEGER NOT NULL DEFAULT 0").c_str(),
+                  error))
+            return false;
     }
-    return exec("ALTER TABLE outbox ADD COLUMN sent INTEGER NOT NULL DEFAULT 0", error);
+    return true;
 }
 
 bool Outbox::openFile(const std::string &path, std::string *error, int *code) {
@@ -63,14 +69,15 @@ bool Outbox::openFile(const std::string &path, std::string *error, int *code) {
         // next request goes to the station.
         if (exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                  "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
-                 " payload TEXT NOT NULL, sent INTEGER NOT NULL DEFAULT 0);"
+                 " payload TEXT NOT NULL, sent INTEGER NOT NULL DEFAULT 0, sink INTEGER NOT NULL DEFAULT 0);"
                  "CREATE TABLE IF NOT EXISTS history_resume (channel INTEGER, node INTEGER, after INTEGER,"
                  " PRIMARY KEY (channel, node));"
                  "CREATE TABLE IF NOT EXISTS alarm_last (channel INTEGER, node INTEGER, identity TEXT,"
                  " PRIMARY KEY (channel, node));"
+                 "CREATE TABLE IF NOT EXISTS numbers (key TEXT PRIMARY KEY, value INTEGER);"
                  "PRAGMA quick_check;",
                  error) &&
-            addSentColumn(error))
+            addColumns(error))
             return true;
         *code = sqlite3_errcode(db_);
     } else {
@@ -147,12 +154,13 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
     if (!exec("BEGIN IMMEDIATE", error)) return false;
     bool ok = true;
     {
-        Statement insert(db_, "INSERT INTO outbox (topic, payload) VALUES (?, ?)");
+        Statement insert(db_, "INSERT INTO outbox (topic, payload, sink) VALUES (?, ?, ?)");
         ok = bool(insert);
         for (const OutMessage &m : messages) {
             if (!ok) break;
             sqlite3_bind_text(insert.s, 1, m.topic.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_bind_text(insert.s, 2, m.payload.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert.s, 3, static_cast<int>(m.sink));
             ok = sqlite3_step(insert.s) == SQLITE_DONE;
             sqlite3_reset(insert.s);
         }
@@ -177,17 +185,19 @@ bool Outbox::add(const std::vector<OutMessage> &messages, const std::optional<Re
     return false;
 }
 
-std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit) {
+std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit, Sink sink) {
     std::vector<OutMessage> out;
     std::lock_guard lock(mutex_);
     if (!db_) return out;
-    Statement q(db_, "SELECT id, topic, payload, sent FROM outbox WHERE id > ? ORDER BY id LIMIT ?");
+    Statement q(db_, "SELECT id, topic, payload, sent FROM outbox WHERE id > ? AND sink = ? ORDER BY id LIMIT ?");
     if (!q) return out;
     sqlite3_bind_int64(q.s, 1, after);
-    sqlite3_bind_int64(q.s, 2, static_cast<sqlite3_int64>(limit));
+    sqlite3_bind_int(q.s, 2, static_cast<int>(sink));
+    sqlite3_bind_int64(q.s, 3, static_cast<sqlite3_int64>(limit));
     while (sqlite3_step(q.s) == SQLITE_ROW) {
         OutMessage m;
         m.id = sqlite3_column_int64(q.s, 0);
+        m.sink = sink;
         m.topic = reinterpret_cast<const char *>(sqlite3_column_text(q.s, 1));
         m.payload = reinterpret_cast<const char *>(sqlite3_column_text(q.s, 2));
         m.sentBefore = sqlite3_column_int(q.s, 3) != 0;
@@ -196,12 +206,13 @@ std::vector<OutMessage> Outbox::pending(int64_t after, size_t limit) {
     return out;
 }
 
-bool Outbox::markSent(int64_t last) {
+bool Outbox::markSent(int64_t last, Sink sink) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
-    Statement u(db_, "UPDATE outbox SET sent = 1 WHERE id <= ? AND sent = 0");
+    Statement u(db_, "UPDATE outbox SET sent = 1 WHERE id <= ? AND sent = 0 AND sink = ?");
     if (!u) return false;
     sqlite3_bind_int64(u.s, 1, last);
+    sqlite3_bind_int(u.s, 2, static_cast<int>(sink));
     return sqlite3_step(u.s) == SQLITE_DONE;
 }
 
@@ -241,6 +252,25 @@ std::map<std::pair<int, uint32_t>, std::string> Outbox::lastAlarms() {
             text ? reinterpret_cast<const char *>(text) : "";
     }
     return out;
+}
+
+int64_t Outbox::number(const std::string &key, int64_t otherwise) {
+    std::lock_guard lock(mutex_);
+    if (!db_) return otherwise;
+    Statement q(db_, "SELECT value FROM numbers WHERE key = ?");
+    if (!q) return otherwise;
+    sqlite3_bind_text(q.s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    return sqlite3_step(q.s) == SQLITE_ROW ? sqlite3_column_int64(q.s, 0) : otherwise;
+}
+
+bool Outbox::setNumber(const std::string &key, int64_t value) {
+    std::lock_guard lock(mutex_);
+    if (!db_) return false;
+    Statement u(db_, "INSERT OR REPLACE INTO numbers (key, value) VALUES (?, ?)");
+    if (!u) return false;
+    sqlite3_bind_text(u.s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(u.s, 2, value);
+    return sqlite3_step(u.s) == SQLITE_DONE;
 }
 
 }  // namespace hydrix::serve

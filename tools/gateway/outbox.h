@@ -4,7 +4,8 @@
 // then on this file is the only copy. It also keeps, per station, the time of the last
 // history record taken, so that fetching resumes there after a restart, and the alarm
 // taken last, so that one the station shows again is not taken twice; each is written in
-// one transaction with its messages.
+// one transaction with its messages. Each message is for one front end (its sink): the
+// MQTT topics, or the Sparkplug edge node; each takes its own messages off in its order.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -19,10 +20,13 @@ struct sqlite3;
 
 namespace hydrix::serve {
 
+enum class Sink { Mqtt = 0, Sparkplug = 1 };
+
 struct OutMessage {
     int64_t id = 0;  // given by the outbox
     std::string topic, payload;
     bool sentBefore = false;  // handed to the broker once already (by an earlier run)
+    Sink sink = Sink::Mqtt;
 };
 
 class Outbox {
@@ -54,20 +58,23 @@ public:
     };
     bool add(const std::vector<OutMessage> &messages, const std::optional<Resume> &resume, std::string *error,
              const std::optional<LastAlarm> &alarm = std::nullopt);
-    // The oldest waiting messages with an id above `after`.
-    std::vector<OutMessage> pending(int64_t after, size_t limit);
-    // Notes on disk that messages up to `last` are being handed to the broker, before
-    // they are: after a crash they go again marked as possible copies.
-    bool markSent(int64_t last);
+    // The oldest waiting messages of a sink with an id above `after`.
+    std::vector<OutMessage> pending(int64_t after, size_t limit, Sink sink = Sink::Mqtt);
+    // Notes on disk that a sink's messages up to `last` are being handed to the broker,
+    // before they are: after a crash they go again marked as possible copies.
+    bool markSent(int64_t last, Sink sink = Sink::Mqtt);
     // The broker has it.
     bool remove(int64_t id);
     size_t count();
     std::map<std::pair<int, uint32_t>, OrvelTime> resumePoints();
     std::map<std::pair<int, uint32_t>, std::string> lastAlarms();
+    // A number the gateway keeps across runs (the Sparkplug bdSeq); `otherwise` when unset.
+    int64_t number(const std::string &key, int64_t otherwise);
+    bool setNumber(const std::string &key, int64_t value);
 
 private:
     bool exec(const char *sql, std::string *error);
-    bool addSentColumn(std::string *error);
+    bool addColumns(std::string *error);
     bool openFile(const std::string &path, std::string *error, int *code);
     size_t countLocked();
     std::mutex mutex_;

@@ -227,7 +227,7 @@ void Scheduler::run(int channel) {
 
 // A line is offline when its station did not answer at all: no reply in time or a port
 // that failed. A station that answers "no data" is online.
-void Scheduler::lineEnded(int channel, const cli::Records &records, Clock::time_point started) {
+void Scheduler::lineEnded(int channel, uint32_t node, const cli::Records &records, Clock::time_point started) {
     bool online = true;
     const cli::Record *bad = firstFailure(records);
     if (bad) online = !cli::lineDown(bad->cause);
@@ -235,6 +235,12 @@ void Scheduler::lineEnded(int channel, const cli::Records &records, Clock::time_
         sinks_.request(channel, std::chrono::duration<double>(Clock::now() - started).count(),
                        bad ? bad->cause : cli::Cause::None);
     if (channel < 0 || channel >= HYDRIX_CHANNELS) return;
+    // The station itself: answering unless the line's failure says it did not.
+    auto [known, inserted] = answering_[channel].try_emplace(node, online);
+    if (inserted || known->second != online) {
+        known->second = online;
+        if (sinks_.station) sinks_.station(channel, node, online);
+    }
     if (lineOnline_[channel] == online) return;
     lineOnline_[channel] = online;
     logLine("channel " + std::to_string(channel) + ": line " + (online ? "online" : "offline"));
@@ -258,7 +264,7 @@ void Scheduler::runRead(Task &t) {
     const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, item.query, {});
     if (interrupted(records)) return;  // the gateway is stopping: not a failure of the line
-    lineEnded(item.query.target.channel, records, started);
+    lineEnded(item.query.target.channel, item.query.target.node, records, started);
     const auto at = Clock::now();
     const OrvelTime now = cli::orvelNow();
     if (const cli::Record *bad = firstFailure(records)) {
@@ -381,7 +387,7 @@ void Scheduler::runAlarms(Task &t) {
     };
     const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, q, {});
-    if (!interrupted(records)) lineEnded(t.station.channel, records, started);
+    if (!interrupted(records)) lineEnded(t.station.channel, t.station.node, records, started);
     if (interrupted(records)) return;
     const cli::Record *bad = firstFailure(records);
     if (bad && !t.failing) logLine(stationLabel(t.station) + ": alarms: " + cli::errorField(*bad));
@@ -405,7 +411,7 @@ void Scheduler::runHistory(Task &t) {
     const int line = t.station.channel;
     const auto started = Clock::now();
     cli::Records records = cli::runQuery(host_, *channel, q, [this, line](long, OrvelTime) { beat(line); });
-    if (!interrupted(records)) lineEnded(t.station.channel, records, started);
+    if (!interrupted(records)) lineEnded(t.station.channel, t.station.node, records, started);
     cli::Records history;
     OrvelTime last = q.from;
     for (const cli::Record &r : records)

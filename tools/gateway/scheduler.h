@@ -48,6 +48,9 @@ struct Sinks {
         status;
     // How the last request on a channel's line ended, when that changes.
     std::function<void(int channel, bool online)> line;
+    // Whether a station answers: at its first request, and whenever that changes (it
+    // stops answering when a request to it ends as the line going down would).
+    std::function<void(int channel, uint32_t node, bool answering)> station;
     // Every request on a line that ended (not one a stop interrupted): how long it took,
     // and why it failed (None: it did not).
     std::function<void(int channel, double seconds, cli::Cause cause)> request;
@@ -99,7 +102,7 @@ private:
         std::promise<WriteResult> done;
     };
     void run(int channel);
-    void lineEnded(int channel, const cli::Records &records, Clock::time_point started);
+    void lineEnded(int channel, uint32_t node, const cli::Records &records, Clock::time_point started);
     void runRead(Task &t);
     void runAlarms(Task &t);
     void runHistory(Task &t);
@@ -124,7 +127,8 @@ private:
     OrvelTime historyStart_ = 0;
     double staleAfter_ = 0;  // ServeConfig::staleAfter
     bool stopping_ = false;
-    std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;  // each by its channel's thread
+    std::array<std::optional<bool>, HYDRIX_CHANNELS> lineOnline_;      // each by its channel's thread
+    std::array<std::map<uint32_t, bool>, HYDRIX_CHANNELS> answering_;  // by node, likewise
     std::vector<std::thread> threads_;
     std::array<std::atomic<int64_t>, HYDRIX_CHANNELS> heartbeat_{};  // steady clock ns, per channel
     void beat(int channel);

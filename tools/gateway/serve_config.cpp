@@ -87,11 +87,11 @@ std::optional<StationRef> parseStation(const std::string &text) {
 }
 
 const char *const kKeys[] = {
-    "Items",          "Every",        "Alarms",   "History",      "HistoryFrom",       "Modbus",
-    "WordOrder",      "StaleAfter",   "Units",    "AllowWrites",  "WriteClients",      "Mqtt",
-    "MqttPrefix",     "MqttClientId", "MqttUser", "MqttPassword", "MqttPasswordFile",  "MqttCaFile",
-    "MqttCertFile",   "MqttKeyFile",  "Outbox",   "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
-    "RepublishEvery", "Http"};
+    "Items",          "Every",        "Alarms",      "History",      "HistoryFrom",       "Modbus",
+    "WordOrder",      "StaleAfter",   "Units",       "AllowWrites",  "WriteClients",      "Mqtt",
+    "MqttPrefix",     "MqttClientId", "MqttUser",    "MqttPassword", "MqttPasswordFile",  "MqttCaFile",
+    "MqttCertFile",   "MqttKeyFile",  "Outbox",      "OutboxLimit",  "ModbusIdleTimeout", "ModbusMaxClients",
+    "RepublishEvery", "Http",         "HaDiscovery", "Sparkplug",    "SparkplugGroupId",  "SparkplugEdgeNodeId"};
 
 // The known key a mistyped one most likely meant; none when nothing is close.
 const char *nearestKey(const std::string &key) {
@@ -222,6 +222,14 @@ void Parser::wholeSection(const std::vector<rt::ProfileEntry> &entries) {
     if ((!c.alarms.empty() || !c.history.empty()) && c.mqtt.empty())
         add(false, *find(c.alarms.empty() ? "History" : "Alarms"),
             "Alarms and History need Mqtt=: without it they are not fetched (the stations keep them)");
+    if (c.sparkplug && c.mqtt.empty())
+        add(true, *find("Sparkplug"), "Sparkplug=1 needs Mqtt= (the broker the edge node publishes to)");
+    const auto given = [&](const char *key) {
+        return std::any_of(entries.begin(), entries.end(), [&](const rt::ProfileEntry &e) { return same(e.key, key); });
+    };
+    // (An id given with a bad value has its own finding.)
+    if (c.sparkplug && !(given("SparkplugGroupId") && given("SparkplugEdgeNodeId")))
+        add(true, *find("Sparkplug"), "Sparkplug=1 needs SparkplugGroupId= and SparkplugEdgeNodeId=");
     if (c.staleAfter > 0)
         for (const Item &item : c.items)
             if (c.staleAfter < item.every)
@@ -288,6 +296,14 @@ void Parser::entry(const rt::ProfileEntry &e) {
     if (same(k, "HaDiscovery"))
         return flag(e, v, &c.haDiscovery, "(the default) or 1 (Home Assistant discovery configs)");
     if (same(k, "AllowWrites")) return flag(e, v, &c.allowWrites, "(no writes, the default) or 1");
+    if (same(k, "Sparkplug")) return flag(e, v, &c.sparkplug, "(the default) or 1 (a Sparkplug B edge node)");
+    if (same(k, "SparkplugGroupId") || same(k, "SparkplugEdgeNodeId")) {
+        // A topic level of its own: no '/', '+' or '#'.
+        if (v.empty() || v.find_first_of("/+#") != std::string::npos)
+            return add(true, e, "an id is not empty and has no '/', '+' or '#'");
+        (same(k, "SparkplugGroupId") ? c.sparkplugGroup : c.sparkplugNode) = v;
+        return;
+    }
     if (same(k, "RepublishEvery")) return durationOrOff(e, v, &c.republishEvery);
     if (same(k, "ModbusIdleTimeout")) return durationOrOff(e, v, &c.modbusIdleTimeout);
     if (same(k, "ModbusMaxClients")) {

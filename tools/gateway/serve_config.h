@@ -22,6 +22,8 @@
 //   MqttCaFile, MqttCertFile, MqttKeyFile, Outbox=/var/lib/hydrix/outbox.db,
 //   OutboxLimit=100000            messages waiting for the broker at most; when reached,
 //                                 alarms and history stay at the stations (0: no limit)
+//   Sparkplug=1, SparkplugGroupId=water, SparkplugEdgeNodeId=works1
+//                                 a Sparkplug B edge node on the Mqtt= broker (sparkplug.h)
 #pragma once
 #include <cstdint>
 #include <map>
@@ -78,15 +80,17 @@ struct ServeConfig {
     std::string mqtt;                       // "HOST:PORT", empty: no MQTT
     std::string mqttPrefix = "hydrix";
     std::string mqttClientId, mqttUser, mqttPassword, mqttCaFile, mqttCertFile, mqttKeyFile;
-    std::string mqttPasswordFile;   // the password's first line; a relative name is
-                                    // looked up in $CREDENTIALS_DIRECTORY (systemd)
-    std::string http;               // "ADDRESS:PORT" of /metrics and /healthz; empty: off
-    bool haDiscovery = false;       // Home Assistant discovery configs for the tagged values
-    double republishEvery = 0;      // MQTT: every value published again this often (0: only on change)
-    double modbusIdleTimeout = 60;  // seconds a Modbus client may stay silent (0: for ever)
-    int modbusMaxClients = 64;      // at the limit the longest-idle client is dropped
-    std::string outbox;             // SQLite file of alarms and history on their way
-    size_t outboxLimit = 100000;    // messages waiting at most (0: no limit)
+    std::string mqttPasswordFile;               // the password's first line; a relative name is
+                                                // looked up in $CREDENTIALS_DIRECTORY (systemd)
+    std::string http;                           // "ADDRESS:PORT" of /metrics and /healthz; empty: off
+    bool haDiscovery = false;                   // Home Assistant discovery configs for the tagged values
+    double republishEvery = 0;                  // MQTT: every value published again this often (0: only on change)
+    double modbusIdleTimeout = 60;              // seconds a Modbus client may stay silent (0: for ever)
+    int modbusMaxClients = 64;                  // at the limit the longest-idle client is dropped
+    std::string outbox;                         // SQLite file of alarms and history on their way
+    size_t outboxLimit = 100000;                // messages waiting at most (0: no limit)
+    bool sparkplug = false;                     // a Sparkplug B edge node on the same broker
+    std::string sparkplugGroup, sparkplugNode;  // its group id and edge node id
 
     std::map<std::pair<std::string, long long>, Tag> tags;              // by item name and value number
     std::map<std::tuple<int, uint32_t, int>, std::string> machineTags;  // (channel, node, machine) -> name
