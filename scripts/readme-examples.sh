@@ -75,6 +75,8 @@ declare -A covered=(
   ["cmake --build build --target bench_serve_modbus && build/bench/bench_serve_modbus 20 20 100"]="skip: a 20-second measurement; its verdict depends on the machine's load"
   ["cmake --build build --target bench_gateway_run && build/bench/bench_gateway_run --minutes 30"]="skip: a 30-minute run"
   [";Http=127.0.0.1:9188"]="skip: a line of the [Serve] example" [";HaDiscovery=1"]="skip: (the same)"
+  ["(cd tests/serve/sparkplug && npm ci) && node tests/serve/sparkplug/client.js watch 1883"]="skip: a Sparkplug host application on a site's broker (tests/serve/sparkplug_test.cpp runs this client)"
+  ["node tests/serve/sparkplug/client.js publish 1883 spBv1.0/water/NCMD/works1 '[{\"name\":\"Node Control/Rebirth\",\"type\":\"Boolean\",\"value\":true}]'"]="skip: (the same)"
   ["mosquitto_sub -p 1883 -t 'homeassistant/#' -v"]="skip: a broker's subscriber (tests/serve/mqtt_topics_test.cpp reads these configs)"
   ["scrape_configs:"]="skip: a Prometheus configuration" ["- job_name: hydrix"]="skip: (the same)"
   ["static_configs:"]="skip: (the same)" ["- targets: ['127.0.0.1:9188']"]="skip: (the same)"

@@ -10,7 +10,7 @@ shift || true
 packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev clang libclang-rt-dev binutils pkg-config
           libmodbus-dev mosquitto libmosquitto-dev mosquitto-clients mbpoll libsqlite3-dev
-          libsystemd-dev libcpp-httplib-dev prometheus)
+          libsystemd-dev libcpp-httplib-dev prometheus protobuf-c-compiler libprotobuf-c-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

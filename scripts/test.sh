@@ -6,4 +6,11 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 shift || true
 scripts/setup.sh "$build" "$@"
+# The Sparkplug tests' host application: node with the Eclipse Tahu codec and an MQTT
+# client from npm, as the lock file pins them.
+if ! command -v npm >/dev/null; then
+  sudo_cmd=$([ "$(id -u)" = 0 ] || echo sudo)
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq nodejs npm >/dev/null
+fi
+(cd tests/serve/sparkplug && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 600

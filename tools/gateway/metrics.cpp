@@ -85,6 +85,11 @@ std::string Metrics::render(const Gauges &g) const {
         family(&out, "hydrix_mqtt_connected", "gauge", "1 while the MQTT client is connected to the broker.");
         out += std::string("hydrix_mqtt_connected ") + (*g.mqttConnected ? "1" : "0") + "\n";
     }
+    if (g.sparkplugConnected) {
+        family(&out, "hydrix_sparkplug_connected", "gauge",
+               "1 while the Sparkplug B edge node is connected to the broker.");
+        out += std::string("hydrix_sparkplug_connected ") + (*g.sparkplugConnected ? "1" : "0") + "\n";
+    }
     if (g.modbusClients) {
         family(&out, "hydrix_modbus_clients", "gauge", "Modbus TCP clients connected.");
         out += "hydrix_modbus_clients " + std::to_string(*g.modbusClients) + "\n";

@@ -1,6 +1,6 @@
 // What the gateway counts, for a Prometheus server: per line the requests, their failures
 // by cause and the time to an answer (a histogram), per item the age of its last good read,
-// and the outbox depth, the MQTT connection and the Modbus clients. Rendered in the
+// and the outbox depth, the MQTT and Sparkplug connections and the Modbus clients. Rendered in the
 // Prometheus text format (version 0.0.4) at each scrape; nothing here waits on a line.
 #pragma once
 #include <array>
@@ -29,6 +29,7 @@ public:
         std::vector<std::pair<std::string, std::optional<double>>> itemAges;  // seconds; none: never read
         std::optional<size_t> outbox;                                         // none: no MQTT
         std::optional<bool> mqttConnected;
+        std::optional<bool> sparkplugConnected;  // none: no Sparkplug
         std::optional<size_t> modbusClients;
     };
     std::string render(const Gauges &gauges) const;

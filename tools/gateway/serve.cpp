@@ -21,6 +21,7 @@
 #include "scheduler.h"
 #include "serve_config.h"
 #include "service.h"
+#include "sparkplug.h"
 
 namespace hydrix::serve {
 namespace {
@@ -131,7 +132,7 @@ ModbusOptions modbusOptions(const ServeConfig &serve) {
 
 // The gauges of a scrape, read now.
 Metrics::Gauges gaugesNow(const ServeConfig &serve, const Store &store, Outbox &outbox, MqttPublisher *mqtt,
-                          ModbusServer &modbus) {
+                          SparkplugNode *sparkplug, ModbusServer &modbus) {
     Metrics::Gauges g;
     const auto now = Clock::now();
     for (const Item &item : serve.items) {
@@ -145,6 +146,7 @@ Metrics::Gauges gaugesNow(const ServeConfig &serve, const Store &store, Outbox &
         g.outbox = outbox.count();
         g.mqttConnected = mqtt->connected();
     }
+    if (sparkplug) g.sparkplugConnected = sparkplug->connected();
     if (!serve.modbus.empty()) g.modbusClients = modbus.clients();
     return g;
 }
@@ -198,6 +200,28 @@ std::unique_ptr<MqttPublisher> startMqtt(const ServeConfig &serve, const ServeOp
     return mqtt;
 }
 
+// With Sparkplug=1: the edge node beside the MQTT publisher, on the same broker and outbox
+// (its alarms and history stored with the publisher's), told what the poller tells it.
+// It connects once the scheduler takes its commands (startSparkplug).
+std::unique_ptr<SparkplugNode> makeSparkplug(const ServeConfig &serve, const ServeOptions &o, const cli::Config &config,
+                                             Outbox &outbox, MqttPublisher &mqtt, Sinks *sinks) {
+    const std::string id = (serve.mqttClientId.empty() ? defaultClientId(o) : serve.mqttClientId) + "-sparkplug";
+    auto node = std::make_unique<SparkplugNode>(serve, config, outbox, id, sharedNodes(config));
+    SparkplugNode *p = node.get();
+    mqtt.addPeer(p);
+    sinks->changed = [was = sinks->changed, p](const Item &i, const auto &v, OrvelTime t) {
+        was(i, v, t);
+        p->changed(i, v, t);
+    };
+    sinks->status = [was = sinks->status, p](const Item &i, Quality q, const std::string &e, OrvelTime since,
+                                             OrvelTime good) {
+        was(i, q, e, since, good);
+        p->itemStatus(i, q, good);
+    };
+    sinks->station = [p](int channel, uint32_t node, bool answering) { p->station(channel, node, answering); };
+    return node;
+}
+
 // What a running gateway changes on SIGHUP, and with what.
 struct Running {
     const cli::Config &config;
@@ -242,6 +266,8 @@ void reload(Running &r) {
         logLine(
             "SIGHUP: on MQTT, the names of [Serve\\Tags] and the texts of [Serve\\Alarms] take effect at the next "
             "start (Modbus and the register map have them now)");
+    if (was.sparkplug || fresh->sparkplug)
+        logLine("SIGHUP: the Sparkplug settings, devices and metrics take effect at the next start");
     fresh->modbus = was.modbus;
     fresh->mqtt = was.mqtt;
     withoutMqtt(&*fresh);
@@ -304,11 +330,14 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     std::unique_ptr<MqttPublisher> mqtt;
     Sinks sinks;
     if (!serve->mqtt.empty() && !(mqtt = startMqtt(*serve, o, config, outbox, &sinks, &error))) return fail(error);
+    std::unique_ptr<SparkplugNode> sparkplug;
+    if (mqtt && serve->sparkplug) sparkplug = makeSparkplug(*serve, o, config, outbox, *mqtt, &sinks);
     withoutMqtt(&*serve);
     std::vector<int> channels;
     for (const cli::ChannelConfig &c : config.channels) channels.push_back(c.number);
     cli::Host host;
     if (!host.start(config, channels, o.host, &error)) {
+        if (sparkplug) sparkplug->stop();
         if (mqtt) mqtt->stop();
         return fail(error);
     }
@@ -327,11 +356,17 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     for (const auto &[station, identity] : outbox.lastAlarms())
         scheduler.resumeAlarms(station.first, station.second, identity);
     scheduler.start(*serve);
+    const auto submit = [&scheduler](const cli::Query &q) { return scheduler.submit(q); };
+    if (sparkplug && !sparkplug->start(submit, &error)) {
+        scheduler.stop();
+        if (mqtt) mqtt->stop();
+        host.stop();
+        return fail(error);
+    }
     // Setpoint writes and machine commands over MQTT: with AllowWrites=1 only.
     std::unique_ptr<MqttCommands> commands;
     if (mqtt && serve->allowWrites) {
-        commands = std::make_unique<MqttCommands>(*mqtt, config, *serve, sharedNodes(config),
-                                                  [&scheduler](const cli::Query &q) { return scheduler.submit(q); });
+        commands = std::make_unique<MqttCommands>(*mqtt, config, *serve, sharedNodes(config), submit);
         commands->start();
     }
     ModbusServer modbus(store, scheduler);
@@ -339,6 +374,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
         if (!modbus.start(modbusOptions(*serve), std::make_shared<const RegisterMap>(*map), &error)) {
             if (commands) commands->stop();
             scheduler.stop();
+            if (sparkplug) sparkplug->stop();
             if (mqtt) mqtt->stop();
             host.stop();
             return fail(error);
@@ -354,7 +390,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
         std::string address;
         int port = 0;
         splitHostPort(serve->http, &address, &port);
-        const auto gauges = [&] { return gaugesNow(*serve, store, outbox, mqtt.get(), modbus); };
+        const auto gauges = [&] { return gaugesNow(*serve, store, outbox, mqtt.get(), sparkplug.get(), modbus); };
         const auto health = [&scheduler, limit = healthLimit(*serve)](std::string *why) {
             const std::vector<int> late = scheduler.linesLate(limit);
             for (int c : late)
@@ -376,6 +412,7 @@ int serveCommand(const cli::Config &config, const ServeOptions &o) {
     if (commands) commands->stop();
     scheduler.stop();
     modbus.stop();
+    if (sparkplug) sparkplug->stop();
     if (mqtt) {
         mqtt->stop();
         logLine("outbox: " + std::to_string(outbox.count()) + " message(s) waiting for the broker");
