@@ -86,6 +86,7 @@ void MqttClient::loop() {
     double delay = 1;
     bool said = false;
     while (!stopping_.load()) {
+        connected_.store(false);  // (a connection the library ended without a word)
         beforeConnect();
         int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);
         while (rc == MOSQ_ERR_SUCCESS && !stopping_.load()) {
@@ -121,10 +122,14 @@ void MqttClient::loop() {
 void MqttClient::stopClient() {
     if (!mosq_) return;
     if (connected_.load()) {
-        mosquitto_disconnect(mosq_);
+        const int rc = mosquitto_disconnect(mosq_);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (connected_.load() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        logLine(label_ + ": DEBUG disconnect rc " + std::to_string(rc) + " connected " +
+                std::to_string(connected_.load()));
+    } else {
+        logLine(label_ + ": DEBUG not connected at stop");
     }
     stopping_.store(true);
     if (thread_.joinable()) thread_.join();

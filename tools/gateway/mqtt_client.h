@@ -30,7 +30,7 @@ public:
     void onDisconnect(int rc);
 
     // Hooks (the client's thread).
-    virtual void beforeConnect() {}  // before every attempt: the will, say
+    virtual void beforeConnect() {}   // before every attempt: the will, say
     virtual void connectedNow() = 0;  // the broker took the connection
     virtual void disconnectedNow() {}
     virtual void published(int /*mid*/) {}

@@ -43,8 +43,8 @@ std::string metricName(const ServeConfig &serve, const Item &item, long long ind
 
 }  // namespace
 
-SparkplugNode::SparkplugNode(const ServeConfig &serve, const cli::Config &config, Outbox &outbox,
-                             std::string clientId, std::set<uint32_t> sharedNodes)
+SparkplugNode::SparkplugNode(const ServeConfig &serve, const cli::Config &config, Outbox &outbox, std::string clientId,
+                             std::set<uint32_t> sharedNodes)
     : MqttClient(serve, std::move(clientId), "Sparkplug"),
       outbox_(outbox),
       config_(config),
@@ -67,7 +67,7 @@ SparkplugNode::SparkplugNode(const ServeConfig &serve, const cli::Config &config
                 d.writes[metricName(serve_, item, n)] = "setpoint/" + std::to_string(n);
     }
     for (const StationTask &t : serve_.alarms) device(t.channel, t.node).alarms = true;
-    for (const StationTask &t : serve_.history) device(t.channel, t.node).history = true;
+    for (const StationTask &t : serve_.history) device(t.channel, t.node);
     for (const auto &[key, name] : serve_.machineTags) {
         const auto &[channel, node, machine] = key;
         if (auto it = devices_.find({channel, node}); it != devices_.end())
@@ -85,8 +85,8 @@ bool SparkplugNode::start(CommandQueue::Submit submit, std::string *error) {
     commands_.start(std::move(submit));
     if (!startClient(error)) return false;
     logLine("Sparkplug: edge node " + group_ + "/" + edge_ + " with " + std::to_string(devices_.size()) +
-            " device(s) on " + serve_.mqtt + " (commands " + (serve_.allowWrites ? "allowed" : "refused: AllowWrites=0") +
-            ")");
+            " device(s) on " + serve_.mqtt + " (commands " +
+            (serve_.allowWrites ? "allowed" : "refused: AllowWrites=0") + ")");
     return true;
 }
 
@@ -103,14 +103,20 @@ void SparkplugNode::stop() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // A clean stop says the death itself (the will is for a connection that breaks), and
+    // disconnects once the broker has it: a disconnection with the death still on its way
+    // could end as a dropped connection, and the broker would say the will as well.
+    int mid = 0;
+    bool sent = false;
     {
-        // A clean stop says the death itself (the will is for a connection that breaks).
         std::lock_guard lock(mutex_);
-        Metric bd = nullMetric("bdSeq", DataType::UInt64);
-        bd.value = bdSeq_;
-        sparkplug::Payload p{sparkplug::nowMs(), std::nullopt, {bd}};
-        send(topic("NDEATH"), sparkplug::encode(p), 1, false);
+        sent = send(topic("NDEATH"), sparkplug::encode({sparkplug::nowMs(), std::nullopt, {bdSeqMetric()}}), 1, false,
+                    &mid);
+        deathMid_.store(sent ? mid : -1);
     }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (sent && connected() && deathMid_.load() != -1 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     stopClient();
 }
 
@@ -124,16 +130,26 @@ void SparkplugNode::sendLocked(const char *type, const std::string &device, std:
 }
 
 void SparkplugNode::beforeConnect() {
-    std::lock_guard lock(mutex_);
     // What the library kept of the last session would go out before the births, with the
-    // seq of that session: dropped, and the outbox sends it again.
+    // seq of that session: dropped, and the outbox sends it again. Not connected now, so no
+    // send starts; one under way ends before the lock is taken (the library's own locks are
+    // not taken under it: its callbacks take it).
+    { std::lock_guard lock(mutex_); }
     freshSession();
-    bdSeq_ = static_cast<uint64_t>(outbox_.number("sparkplug.bdSeq", -1) + 1) % 256;
-    outbox_.setNumber("sparkplug.bdSeq", static_cast<int64_t>(bdSeq_));
+    std::string will;
+    {
+        std::lock_guard lock(mutex_);
+        bdSeq_ = static_cast<uint64_t>(outbox_.number("sparkplug.bdSeq", -1) + 1) % 256;
+        outbox_.setNumber("sparkplug.bdSeq", static_cast<int64_t>(bdSeq_));
+        will = sparkplug::encode({sparkplug::nowMs(), std::nullopt, {bdSeqMetric()}});
+    }
+    setWill(topic("NDEATH"), will, 1, false);
+}
+
+Metric SparkplugNode::bdSeqMetric() const {
     Metric bd = nullMetric("bdSeq", DataType::UInt64);
     bd.value = bdSeq_;
-    sparkplug::Payload p{sparkplug::nowMs(), std::nullopt, {bd}};
-    setWill(topic("NDEATH"), sparkplug::encode(p), 1, false);
+    return bd;
 }
 
 void SparkplugNode::connectedNow() {
@@ -158,11 +174,9 @@ void SparkplugNode::disconnectedNow() {
 
 void SparkplugNode::birthsLocked() {
     seq_ = 0;
-    Metric bd = nullMetric("bdSeq", DataType::UInt64);
-    bd.value = bdSeq_;
     Metric rebirth = nullMetric(kRebirth, DataType::Boolean);
     rebirth.value = false;
-    sendLocked("NBIRTH", "", {bd, rebirth});
+    sendLocked("NBIRTH", "", {bdSeqMetric(), rebirth});
     born_ = true;
     for (auto &[key, d] : devices_)
         if (d.answering) deviceBirthLocked(d);
@@ -192,7 +206,8 @@ void SparkplugNode::deviceBirthLocked(Device &d) {
         metrics.insert(metrics.end(), more.begin(), more.end());
     }
     if (d.alarms)
-        for (const auto &[name, type] : {std::pair{"Alarm/Code", DataType::Int64}, {"Alarm/State", DataType::String},
+        for (const auto &[name, type] : {std::pair{"Alarm/Code", DataType::Int64},
+                                         {"Alarm/State", DataType::String},
                                          {"Alarm/Text", DataType::String}})
             metrics.push_back(nullMetric(name, type));
     for (size_t n = 0; n < d.historyWidth; ++n)
@@ -205,8 +220,7 @@ void SparkplugNode::deviceBirthLocked(Device &d) {
     d.born = sent;
 }
 
-void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long long, double>> &values,
-                            OrvelTime time) {
+void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
     std::lock_guard lock(mutex_);
     ItemState &s = items_[item.name];
     s.item = item;
@@ -361,6 +375,8 @@ void SparkplugNode::flush() {
 }
 
 void SparkplugNode::published(int mid) {
+    int expected = mid;
+    if (deathMid_.compare_exchange_strong(expected, -1)) return;  // the NDEATH of a clean stop
     int64_t id = 0;
     {
         std::lock_guard lock(mutex_);

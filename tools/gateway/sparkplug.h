@@ -27,6 +27,7 @@
 // the births, with property "dup". A station's alarms and history go out even when it has
 // stopped answering since they were taken (they would otherwise wait unseen).
 #pragma once
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -75,7 +76,7 @@ private:
         uint32_t node = 0;
         std::string id;
         std::vector<std::string> items;  // item names
-        bool alarms = false, history = false;
+        bool alarms = false;
         size_t historyWidth = 0;                    // History/<n> metrics born
         std::map<std::string, std::string> writes;  // metric -> "setpoint/<n>" or "command/<m>"
         bool answering = true;
@@ -84,8 +85,9 @@ private:
     using Key = std::pair<int, uint32_t>;
 
     std::string topic(const char *type, const std::string &device = "") const;
-    void sendLocked(const char *type, const std::string &device, std::vector<sparkplug::Metric> metrics,
-                    int qos = 0, int *mid = nullptr, bool *sent = nullptr);
+    void sendLocked(const char *type, const std::string &device, std::vector<sparkplug::Metric> metrics, int qos = 0,
+                    int *mid = nullptr, bool *sent = nullptr);
+    sparkplug::Metric bdSeqMetric() const;
     void birthsLocked();
     void deviceBirthLocked(Device &d);
     std::vector<sparkplug::Metric> itemMetricsLocked(const ItemState &s, const std::vector<long long> &indexes) const;
@@ -103,9 +105,10 @@ private:
     std::map<std::string, ItemState> items_;  // by item name
     uint64_t bdSeq_ = 0;
     uint64_t seq_ = 0;
-    bool born_ = false;  // NBIRTH sent on this connection
+    bool born_ = false;                // NBIRTH sent on this connection
     std::map<int, int64_t> inFlight_;  // message id -> outbox id
     int64_t sentUpTo_ = 0;
+    std::atomic<int> deathMid_{-1};  // message id of the NDEATH of a clean stop, until acknowledged
 };
 
 }  // namespace hydrix::serve

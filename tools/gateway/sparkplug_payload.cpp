@@ -154,7 +154,7 @@ std::string encode(const Payload &p) {
 std::optional<Payload> decode(const std::string &bytes) {
     std::unique_ptr<PbPayload, void (*)(PbPayload *)> pb(
         org__eclipse__tahu__protobuf__payload__unpack(nullptr, bytes.size(),
-                                                       reinterpret_cast<const uint8_t *>(bytes.data())),
+                                                      reinterpret_cast<const uint8_t *>(bytes.data())),
         [](PbPayload *p) { org__eclipse__tahu__protobuf__payload__free_unpacked(p, nullptr); });
     if (!pb) return std::nullopt;
     Payload out;

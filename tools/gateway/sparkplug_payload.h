@@ -23,12 +23,12 @@ using Value = std::variant<std::monostate, double, int64_t, uint64_t, bool, std:
 struct Metric {
     std::string name;
     DataType type = DataType::Double;
-    Value value;               // monostate: is_null
-    uint64_t timestamp = 0;    // ms since 1970; 0: none
-    bool historical = false;   // is_historical: a record of the station's past
-    std::string unit;          // "engUnit" property, when not empty
+    Value value;                     // monostate: is_null
+    uint64_t timestamp = 0;          // ms since 1970; 0: none
+    bool historical = false;         // is_historical: a record of the station's past
+    std::string unit;                // "engUnit" property, when not empty
     std::optional<int32_t> quality;  // "Quality" property
-    bool dup = false;          // "dup" property: an earlier run may have sent it already
+    bool dup = false;                // "dup" property: an earlier run may have sent it already
 };
 
 struct Payload {
