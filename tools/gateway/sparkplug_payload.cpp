@@ -57,7 +57,7 @@ struct Encoding {
             pb->double_value = *d;
         } else if (const int64_t *i = std::get_if<int64_t>(&m.value)) {
             // Int8 to Int32 travel in int_value, Int64 in long_value (two's complement).
-            if (m.type == DataType::Int32) {
+            if (static_cast<uint32_t>(m.type) >= 1 && static_cast<uint32_t>(m.type) <= 3) {
                 pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_INT_VALUE;
                 pb->int_value = static_cast<uint32_t>(static_cast<int32_t>(*i));
             } else {
