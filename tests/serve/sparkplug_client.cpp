@@ -21,7 +21,8 @@ std::string script() {
 // node from the PATH.
 const char *const kEnv = "/usr/bin/env";
 
-SparkplugHost::SparkplugHost(int port) : port_(port), watch_(kEnv, {"node", script(), "watch", std::to_string(port)}) {}
+SparkplugHost::SparkplugHost(int port, const std::string &clientId)
+    : port_(port), watch_(kEnv, {"node", script(), "watch", std::to_string(port), clientId}) {}
 
 bool SparkplugHost::subscribed(int timeoutMs) const {
     return eventually([&] { return watch_.out().find("\"subscribed\":true") != std::string::npos; }, timeoutMs, 20);

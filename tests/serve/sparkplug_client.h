@@ -12,7 +12,9 @@ namespace servetest {
 
 class SparkplugHost {
 public:
-    explicit SparkplugHost(int port);
+    // With a client id: a session the broker keeps across its restarts and the host's
+    // absences (QoS 1 messages wait for it).
+    explicit SparkplugHost(int port, const std::string &clientId = "");
     bool subscribed(int timeoutMs = 10000) const;
     // Every message decoded so far, in the order of arrival.
     std::vector<nlohmann::json> messages() const;

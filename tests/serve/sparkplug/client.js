@@ -1,7 +1,8 @@
 // A Sparkplug B host application's view, for the gateway's tests: the Eclipse Tahu
 // JavaScript codec (npm sparkplug-payload) over the npm mqtt client.
-//   node client.js watch PORT
-//     subscribes to spBv1.0/#; one JSON line per message on stdout:
+//   node client.js watch PORT [CLIENT_ID]
+//     subscribes to spBv1.0/#; with a client id, in a session the broker keeps (what
+//     comes at QoS 1 while it is away waits for it); one JSON line per message on stdout:
 //     {"topic":..,"seq":..,"timestamp":..,"metrics":[{"name","type","value","timestamp",
 //      "isHistorical","isNull","properties":{key:value}}]}
 //     after a first line {"subscribed":true}
@@ -13,7 +14,8 @@ const mqtt = require('mqtt');
 const sparkplug = require('sparkplug-payload').get('spBv1.0');
 
 const [mode, port, topic, metricsJson, times] = process.argv.slice(2);
-const client = mqtt.connect(`mqtt://127.0.0.1:${port}`, {clean: true, reconnectPeriod: 200});
+const session = mode === 'watch' && topic ? {clientId: topic, clean: false} : {clean: true};
+const client = mqtt.connect(`mqtt://127.0.0.1:${port}`, {...session, reconnectPeriod: 200});
 
 // Long values (protobufjs) as plain numbers; everything else as it is.
 function plain(v) {
@@ -37,10 +39,12 @@ function metricOf(m) {
 }
 
 if (mode === 'watch') {
+    let said = false;
     client.on('connect', () => {
         client.subscribe('spBv1.0/#', {qos: 1}, (err) => {
             if (err) throw err;
-            console.log(JSON.stringify({subscribed: true}));
+            if (!said) console.log(JSON.stringify({subscribed: true}));
+            said = true;
         });
     });
     client.on('message', (t, bytes) => {
