@@ -18,8 +18,6 @@
 namespace hydrix::serve {
 namespace {
 
-constexpr size_t kInFlightMax = 100;  // outbox messages sent and not yet acknowledged
-
 std::string number(double v) {
     if (!std::isfinite(v)) return "null";
     return cli::valueText(cli::Value{v});
@@ -85,7 +83,8 @@ MqttPublisher::MqttPublisher(const ServeConfig &serve, Outbox &outbox, std::stri
                              std::set<uint32_t> sharedNodes)
     : MqttClient(serve, serve.mqttClientId.empty() ? std::move(clientId) : serve.mqttClientId, "MQTT"),
       outbox_(outbox),
-      sharedNodes_(std::move(sharedNodes)) {}
+      sharedNodes_(std::move(sharedNodes)),
+      sender_(outbox, Sink::Mqtt) {}
 
 MqttPublisher::~MqttPublisher() { stop(); }
 
@@ -127,14 +126,12 @@ void MqttPublisher::stop() {
     if (!mosq_) return;
     // Outbox messages the broker has but whose acknowledgement is on its way would be
     // sent again at the next start: wait a little for them.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (connected() && std::chrono::steady_clock::now() < limit) {
-        {
+    waitWhileConnected(
+        [this] {
             std::lock_guard lock(mutex_);
-            if (inFlight_.empty()) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+            return sender_.idle();
+        },
+        std::chrono::seconds(3));
     send(serve_.mqttPrefix + "/status", "offline", 1, true);
     stopClient();
 }
@@ -335,20 +332,10 @@ bool MqttPublisher::store(std::vector<OutMessage> messages, const std::optional<
 void MqttPublisher::flush() {
     std::lock_guard lock(mutex_);
     if (!connected()) return;
-    while (inFlight_.size() < kInFlightMax) {
-        const auto batch = outbox_.pending(sentUpTo_, kInFlightMax - inFlight_.size());
-        if (batch.empty()) break;
-        // On disk before on the wire: a crash after the send leaves the mark.
-        if (!outbox_.markSent(batch.back().id)) return;
-        for (const OutMessage &m : batch) {
-            int mid = 0;
-            const std::string payload = m.sentBefore ? markedCopy(m.payload) : m.payload;
-            if (!send(m.topic, payload, 1, false, &mid)) return;  // sent again after the next connection
-            inFlight_[mid] = m.id;
-            sentUpTo_ = m.id;
-        }
-    }
-    if (inFlight_.empty() && acknowledged_ > 0) {
+    sender_.fill([this](const OutMessage &m, int *mid) {
+        return send(m.topic, m.sentBefore ? markedCopy(m.payload) : m.payload, 1, false, mid);
+    });
+    if (sender_.idle() && acknowledged_ > 0) {
         logLine("outbox: empty, " + std::to_string(acknowledged_) + " message(s) acknowledged by the broker");
         acknowledged_ = 0;
     }
@@ -397,16 +384,14 @@ void MqttPublisher::connectedNow() {
 }
 
 void MqttPublisher::published(int mid) {
-    int64_t id = 0;
+    std::optional<int64_t> id;
     {
         std::lock_guard lock(mutex_);
-        auto it = inFlight_.find(mid);
-        if (it == inFlight_.end()) return;  // a value or a status, not from the outbox
-        id = it->second;
-        inFlight_.erase(it);
-        ++acknowledged_;
+        id = sender_.acknowledged(mid);  // none: a value or a status
+        if (id) ++acknowledged_;
     }
-    outbox_.remove(id);
+    if (!id) return;
+    outbox_.remove(*id);
     flush();
 }
 

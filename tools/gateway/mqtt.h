@@ -32,6 +32,7 @@
 
 #include "mqtt_client.h"
 #include "outbox.h"
+#include "outbox_sender.h"
 #include "scheduler.h"
 #include "serve_config.h"
 
@@ -127,9 +128,7 @@ private:
     std::vector<std::pair<std::string, std::string>> discovery_;  // Home Assistant configs
     // Retained state, published again at every connection.
     std::map<std::string, std::string> retained_;
-    // Outbox messages sent and not yet acknowledged: message id -> outbox id.
-    std::map<int, int64_t> inFlight_;
-    int64_t sentUpTo_ = 0;   // outbox ids up to this one are in flight or acknowledged
+    OutboxSender sender_;    // the outbox's messages for these topics
     long acknowledged_ = 0;  // since the outbox was last empty
 };
 

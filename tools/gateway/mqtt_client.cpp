@@ -149,6 +149,12 @@ void MqttClient::subscribe(const std::string &filter) {
     if (mosq_) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
 }
 
+void MqttClient::waitWhileConnected(const std::function<bool()> &done, std::chrono::milliseconds limit) const {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (connected_.load() && !done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 void MqttClient::onConnect(int rc) {
     if (rc != 0) {
         logLine(label_ + ": broker " + serve_.mqtt + " refused the connection: " + mosquitto_connack_string(rc));

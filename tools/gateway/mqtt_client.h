@@ -7,6 +7,7 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,8 @@ protected:
     bool send(const std::string &topic, const std::string &payload, int qos, bool retain, int *mid = nullptr);
     void setWill(const std::string &topic, const std::string &payload, int qos, bool retain);
     void subscribe(const std::string &filter);
+    // Waits, while connected and at most `limit`, until `done` says so (polled).
+    void waitWhileConnected(const std::function<bool()> &done, std::chrono::milliseconds limit) const;
     const std::string &clientId() const { return clientId_; }
 
     const ServeConfig serve_;

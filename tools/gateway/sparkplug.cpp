@@ -12,7 +12,6 @@ namespace {
 using sparkplug::DataType;
 using sparkplug::Metric;
 
-constexpr size_t kInFlightMax = 100;  // outbox messages sent and not yet acknowledged
 const char *const kRebirth = "Node Control/Rebirth";
 const char *const kResult = "Command/Result";
 
@@ -50,7 +49,8 @@ SparkplugNode::SparkplugNode(const ServeConfig &serve, const cli::Config &config
       config_(config),
       sharedNodes_(std::move(sharedNodes)),
       group_(serve.sparkplugGroup),
-      edge_(serve.sparkplugNode) {
+      edge_(serve.sparkplugNode),
+      sender_(outbox, Sink::Sparkplug) {
     const auto device = [this](int channel, uint32_t node) -> Device & {
         Device &d = devices_[{channel, node}];
         d.channel = channel;
@@ -95,14 +95,12 @@ void SparkplugNode::stop() {
     commands_.stop();
     // Alarms and history the broker has but whose acknowledgement is on its way would be
     // sent again at the next start: wait a little for them.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (connected() && std::chrono::steady_clock::now() < limit) {
-        {
+    waitWhileConnected(
+        [this] {
             std::lock_guard lock(mutex_);
-            if (inFlight_.empty()) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+            return sender_.idle();
+        },
+        std::chrono::seconds(3));
     // A clean stop says the death itself (the will is for a connection that breaks), and
     // disconnects once the broker has it: a disconnection with the death still on its way
     // could end as a dropped connection, and the broker would say the will as well.
@@ -114,9 +112,7 @@ void SparkplugNode::stop() {
                     &mid);
         deathMid_.store(sent ? mid : -1);
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (sent && connected() && deathMid_.load() != -1 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (sent) waitWhileConnected([this] { return deathMid_.load() == -1; }, std::chrono::seconds(2));
     stopClient();
 }
 
@@ -168,8 +164,7 @@ void SparkplugNode::disconnectedNow() {
     born_ = false;
     for (auto &[key, d] : devices_) d.born = false;
     // Sent again from the outbox after the next births (the library's copies are dropped).
-    inFlight_.clear();
-    sentUpTo_ = 0;
+    sender_.restart();
 }
 
 void SparkplugNode::birthsLocked() {
@@ -353,23 +348,11 @@ void SparkplugNode::flush() {
     {
         std::lock_guard lock(mutex_);
         if (!connected() || !born_) return;
-        while (inFlight_.size() < kInFlightMax) {
-            const auto batch = outbox_.pending(sentUpTo_, kInFlightMax - inFlight_.size(), Sink::Sparkplug);
-            if (batch.empty()) break;
-            // On disk before on the wire: a crash after the send leaves the mark.
-            if (!outbox_.markSent(batch.back().id, Sink::Sparkplug)) return;
-            for (const OutMessage &m : batch) {
-                int mid = 0;
-                bool sent = false;
-                sendOutboxLocked(m, &mid, &sent);
-                if (!sent) return;  // sent again after the next connection
-                if (mid < 0)
-                    done.push_back(m.id);
-                else
-                    inFlight_[mid] = m.id;
-                sentUpTo_ = m.id;
-            }
-        }
+        done = sender_.fill([this](const OutMessage &m, int *mid) {
+            bool sent = false;
+            sendOutboxLocked(m, mid, &sent);
+            return sent;
+        });
     }
     for (int64_t id : done) outbox_.remove(id);
 }
@@ -377,15 +360,13 @@ void SparkplugNode::flush() {
 void SparkplugNode::published(int mid) {
     int expected = mid;
     if (deathMid_.compare_exchange_strong(expected, -1)) return;  // the NDEATH of a clean stop
-    int64_t id = 0;
+    std::optional<int64_t> id;
     {
         std::lock_guard lock(mutex_);
-        auto it = inFlight_.find(mid);
-        if (it == inFlight_.end()) return;  // a birth or a value, not from the outbox
-        id = it->second;
-        inFlight_.erase(it);
+        id = sender_.acknowledged(mid);  // none: a birth or a value
     }
-    outbox_.remove(id);
+    if (!id) return;
+    outbox_.remove(*id);
     flush();
 }
 

@@ -105,9 +105,8 @@ private:
     std::map<std::string, ItemState> items_;  // by item name
     uint64_t bdSeq_ = 0;
     uint64_t seq_ = 0;
-    bool born_ = false;                // NBIRTH sent on this connection
-    std::map<int, int64_t> inFlight_;  // message id -> outbox id
-    int64_t sentUpTo_ = 0;
+    bool born_ = false;              // NBIRTH sent on this connection
+    OutboxSender sender_;            // the outbox's alarms and history for the node
     std::atomic<int> deathMid_{-1};  // message id of the NDEATH of a clean stop, until acknowledged
 };
 
