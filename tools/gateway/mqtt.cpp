@@ -179,10 +179,7 @@ void MqttPublisher::republish() {
 void MqttPublisher::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
     {
         std::lock_guard lock(mutex_);
-        ItemValues &v = items_[item.name];
-        v.item = item;
-        for (const auto &[index, value] : values) v.values[index] = value;
-        v.goodTime = time;
+        items_[item.name].read(item, values, time);
     }
     publishValues(item, values);
 }
@@ -192,11 +189,9 @@ void MqttPublisher::itemStatus(const Item &item, Quality quality, const std::str
     std::vector<std::pair<long long, double>> values;
     {
         std::lock_guard lock(mutex_);
-        ItemValues &v = items_[item.name];
-        v.item = item;
-        v.quality = quality;
-        v.goodTime = lastGood;
-        values.assign(v.values.begin(), v.values.end());
+        HeldItem &held = items_[item.name];
+        held.status(item, quality, lastGood);
+        values.assign(held.values.begin(), held.values.end());
     }
     // The values themselves say it too: a client that reads only them sees the change.
     publishValues(item, values);

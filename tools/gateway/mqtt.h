@@ -44,6 +44,28 @@ std::string stationId(int channel, uint32_t node, const std::set<uint32_t> &shar
 // An item's name in topics and metric names: "picture<n>", "report" or "setpoint".
 std::string itemTopic(const Item &item);
 
+// An item's values as a front end holds them to publish: those of its good reads, the
+// time of the last one, and its quality.
+struct HeldItem {
+    Item item;
+    std::map<long long, double> values;
+    OrvelTime goodTime = 0;
+    Quality quality = Quality::NeverRead;
+    // A good read brought these (changed) values.
+    void read(const Item &i, const std::vector<std::pair<long long, double>> &changed, OrvelTime time) {
+        item = i;
+        for (const auto &[index, value] : changed) values[index] = value;
+        goodTime = time;
+        quality = Quality::Good;
+    }
+    // Its quality changed; lastGood: the time of its last good read.
+    void status(const Item &i, Quality q, OrvelTime lastGood) {
+        item = i;
+        quality = q;
+        goodTime = lastGood;
+    }
+};
+
 // Another front end that takes alarms and history through the outbox (the Sparkplug edge
 // node): its messages for the records, stored with the publisher's own, and its turn to
 // send them.
@@ -114,15 +136,7 @@ private:
     const std::set<uint32_t> sharedNodes_;
     std::mutex mutex_;
     std::chrono::steady_clock::time_point republishDue_{};
-    // Per item (by its name): the values it holds, the time of its last good read, and its
-    // quality as published.
-    struct ItemValues {
-        Item item;
-        std::map<long long, double> values;
-        OrvelTime goodTime = 0;
-        Quality quality = Quality::Good;
-    };
-    std::map<std::string, ItemValues> items_;
+    std::map<std::string, HeldItem> items_;                       // by item name, as published
     std::string outboxState_;                                     // as published on <prefix>/outbox
     std::vector<std::pair<std::string, Handler>> listeners_;      // topic filter, handler
     std::vector<std::pair<std::string, std::string>> discovery_;  // Home Assistant configs

@@ -177,13 +177,13 @@ void SparkplugNode::birthsLocked() {
         if (d.answering) deviceBirthLocked(d);
 }
 
-std::vector<Metric> SparkplugNode::itemMetricsLocked(const ItemState &s, const std::vector<long long> &indexes) const {
+std::vector<Metric> SparkplugNode::itemMetricsLocked(const HeldItem &s, const std::vector<long long> &indexes) const {
     std::vector<Metric> out;
     for (long long index : indexes) {
         const Tag *tag = serve_.tagOf(s.item.name, index);
         Metric m = nullMetric(metricName(serve_, s.item, index), DataType::Double);
         if (auto v = s.values.find(index); v != s.values.end()) m.value = tag ? v->second * tag->scale : v->second;
-        m.timestamp = msOf(s.good);
+        m.timestamp = msOf(s.goodTime);
         if (tag) m.unit = tag->unit;
         m.quality = qualityCode(s.quality);
         out.push_back(std::move(m));
@@ -194,7 +194,7 @@ std::vector<Metric> SparkplugNode::itemMetricsLocked(const ItemState &s, const s
 void SparkplugNode::deviceBirthLocked(Device &d) {
     std::vector<Metric> metrics;
     for (const std::string &name : d.items) {
-        const ItemState &s = items_.at(name);
+        const HeldItem &s = items_.at(name);
         std::vector<long long> indexes;
         for (int n = s.item.first; n < s.item.first + s.item.count; ++n) indexes.push_back(n);
         auto more = itemMetricsLocked(s, indexes);
@@ -217,11 +217,8 @@ void SparkplugNode::deviceBirthLocked(Device &d) {
 
 void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
     std::lock_guard lock(mutex_);
-    ItemState &s = items_[item.name];
-    s.item = item;
-    for (const auto &[index, value] : values) s.values[index] = value;
-    s.good = time;
-    s.quality = Quality::Good;
+    HeldItem &s = items_[item.name];
+    s.read(item, values, time);
     auto d = devices_.find({item.query.target.channel, item.query.target.node});
     if (d == devices_.end() || !d->second.born) return;  // in the next birth
     std::vector<long long> indexes;
@@ -231,10 +228,8 @@ void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long l
 
 void SparkplugNode::itemStatus(const Item &item, Quality quality, OrvelTime lastGood) {
     std::lock_guard lock(mutex_);
-    ItemState &s = items_[item.name];
-    s.item = item;
-    s.quality = quality;
-    s.good = lastGood;
+    HeldItem &s = items_[item.name];
+    s.status(item, quality, lastGood);
     auto d = devices_.find({item.query.target.channel, item.query.target.node});
     if (d == devices_.end() || !d->second.born) return;
     std::vector<long long> indexes;

@@ -65,12 +65,6 @@ public:
     void message(const std::string &topic, const std::string &payload) override;
 
 private:
-    struct ItemState {
-        Item item;
-        std::map<long long, double> values;
-        OrvelTime good = 0;
-        Quality quality = Quality::NeverRead;
-    };
     struct Device {
         int channel = 0;
         uint32_t node = 0;
@@ -90,7 +84,7 @@ private:
     sparkplug::Metric bdSeqMetric() const;
     void birthsLocked();
     void deviceBirthLocked(Device &d);
-    std::vector<sparkplug::Metric> itemMetricsLocked(const ItemState &s, const std::vector<long long> &indexes) const;
+    std::vector<sparkplug::Metric> itemMetricsLocked(const HeldItem &s, const std::vector<long long> &indexes) const;
     void sendOutboxLocked(const OutMessage &m, int *mid, bool *sent);
     void command(const std::string &deviceId, const sparkplug::Metric &metric);
     void commandResult(const Key &device, const std::string &json);
@@ -102,7 +96,7 @@ private:
     CommandQueue commands_;
     std::mutex mutex_;  // the state below, and every send (so that seq follows the wire)
     std::map<Key, Device> devices_;
-    std::map<std::string, ItemState> items_;  // by item name
+    std::map<std::string, HeldItem> items_;  // by item name
     uint64_t bdSeq_ = 0;
     uint64_t seq_ = 0;
     bool born_ = false;              // NBIRTH sent on this connection
