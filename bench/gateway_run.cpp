@@ -5,7 +5,9 @@
 // alarm and history record the stations held is looked for on the broker: a table says
 // how many arrived once, how many copies came with the MQTT DUP flag (the client
 // library's resend within a connection) or with "dup":true in the payload (the outbox's
-// resend after a restart), and how many were lost or copied without a mark.
+// resend after a restart), and how many were lost or copied without a mark. The gateway is
+// a Sparkplug B edge node on the same broker as well: a second table books what a
+// Sparkplug host application got in DDATA, copies marked by the "dup" property.
 //
 //   bench_gateway_run [--minutes M] [--seed S] [--keep DIR]
 //
@@ -32,6 +34,7 @@
 
 #include "serve/mqtt_harness.h"
 #include "serve/serve_harness.h"
+#include "sparkplug_payload.h"
 #include "station/station.h"
 
 namespace {
@@ -158,7 +161,8 @@ std::string profile(const std::vector<std::unique_ptr<Line>> &lines, const Broke
         history += sep + n + " every=10s";
     }
     p += "[Serve]\nItems=" + items + "\nAlarms=" + alarms + "\nHistory=" + history +
-         "\nHistoryFrom=-24h\nModbus=off\nMqtt=" + broker.address() + "\nOutbox=" + outbox + "\n";
+         "\nHistoryFrom=-24h\nModbus=off\nMqtt=" + broker.address() + "\nOutbox=" + outbox +
+         "\nSparkplug=1\nSparkplugGroupId=hydrix\nSparkplugEdgeNodeId=run\n";
     return p;
 }
 
@@ -179,6 +183,32 @@ std::map<std::string, Received> brokerReceived(const std::string &log) {
         if (line.find("(d1,") != std::string::npos) ++out[kind].dupFlag;
     }
     return out;
+}
+
+// What the Sparkplug host got: alarms by (node, code) and history records by (node,
+// time), each with how often, and how many of those copies were marked "dup".
+struct SparkplugBooks {
+    std::map<std::pair<int, int>, int> alarms;
+    std::map<std::pair<int, std::string>, int> history;
+    size_t marked = 0;
+};
+SparkplugBooks sparkplugBooks(Subscriber &sub) {
+    SparkplugBooks b;
+    for (const auto &r : sub.all()) {
+        const auto p = hydrix::serve::sparkplug::decode(r.payload);
+        const int node = std::atoi(r.topic.substr(r.topic.rfind('/') + 1).c_str());
+        if (!p) continue;
+        for (const auto &m : p->metrics) {
+            if (m.name == "Alarm/Code" && std::holds_alternative<int64_t>(m.value))
+                ++b.alarms[{node, static_cast<int>(std::get<int64_t>(m.value))}];
+            else if (m.name == "History/0" && m.historical)
+                ++b.history[{node, isoUtc(static_cast<std::time_t>(m.timestamp / 1000))}];
+            else
+                continue;
+            b.marked += m.dup;
+        }
+    }
+    return b;
 }
 
 struct Tally {
@@ -242,7 +272,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     Subscriber alarmsSub(broker.port(), "hydrix/+/alarms"), historySub(broker.port(), "hydrix/+/history");
-    servetest::waitUntil(5000, [&] { return alarmsSub.subscribed() && historySub.subscribed(); });
+    Subscriber sparkplugSub(broker.port(), "spBv1.0/hydrix/DDATA/run/+");
+    servetest::waitUntil(
+        5000, [&] { return alarmsSub.subscribed() && historySub.subscribed() && sparkplugSub.subscribed(); });
     const std::string outbox = dir + "/outbox.db", ini = dir + "/gateway.ini", gatewayLog = dir + "/gateway.log";
     std::ofstream(ini) << profile(lines, broker, outbox);
     std::ofstream(gatewayLog, std::ios::trunc).close();
@@ -338,7 +370,9 @@ int main(int argc, char **argv) {
             const auto j = nlohmann::json::parse(r.payload, nullptr, false);
             if (j.is_object()) historyKeys.insert(std::to_string(j.value("node", 0)) + ":" + j.value("time", ""));
         }
-        return alarmKeys.size() >= expectedAlarms && historyKeys.size() >= expectedHistory;
+        const SparkplugBooks sp = sparkplugBooks(sparkplugSub);
+        return alarmKeys.size() >= expectedAlarms && historyKeys.size() >= expectedHistory &&
+               sp.alarms.size() >= expectedAlarms && sp.history.size() >= expectedHistory;
     });
     servetest::waitUntil(20000, [&] { return gateway->log().find("outbox: empty, ") != std::string::npos; });
     gateway->signal(SIGTERM);
@@ -410,8 +444,24 @@ int main(int argc, char **argv) {
         rh.publishes - std::min(rh.publishes, h.distinct));
     row("copies without either mark", unmarked(ra, a), unmarked(rh, h));
     row("not put at any station", a.strangers, h.strangers);
+    // The same run through the Sparkplug node.
+    const SparkplugBooks sp = sparkplugBooks(sparkplugSub);
+    size_t spLost[2] = {}, spCopies[2] = {}, spStrangers[2] = {};
+    for (const auto &key : alarmKeys) spLost[0] += !sp.alarms.count(key);
+    for (const auto &key : historyKeys) spLost[1] += !sp.history.count(key);
+    for (const auto &[key, n] : sp.alarms) spCopies[0] += n - 1, spStrangers[0] += !alarmKeys.count(key);
+    for (const auto &[key, n] : sp.history) spCopies[1] += n - 1, spStrangers[1] += !historyKeys.count(key);
+    std::printf("\nThrough the Sparkplug B node (DDATA at a host application):\n\n");
+    std::printf("| | alarms | history records |\n|---|---:|---:|\n");
+    row("at the host", sp.alarms.size() - spStrangers[0], sp.history.size() - spStrangers[1]);
+    row("lost", spLost[0], spLost[1]);
+    row("copies at the host", spCopies[0], spCopies[1]);
+    std::printf("| copies marked \"dup\" (both kinds) | %zu | |\n", sp.marked);
+    row("not put at any station", spStrangers[0], spStrangers[1]);
+    const bool spOk = spLost[0] == 0 && spLost[1] == 0 && spCopies[0] + spCopies[1] <= sp.marked &&
+                      spStrangers[0] == 0 && spStrangers[1] == 0;
     const bool ok = drained && a.missing == 0 && h.missing == 0 && unmarked(ra, a) == 0 && unmarked(rh, h) == 0 &&
-                    a.strangers == 0 && h.strangers == 0;
+                    a.strangers == 0 && h.strangers == 0 && spOk;
     std::printf("\n%s\n", ok ? "every alarm and history record reached the broker once or marked as a copy"
                              : "FAILED: see the table");
     for (auto &l : lines) l->sim->stop();

@@ -32,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!again || again->metrics.size() != payload->metrics.size()) std::abort();
     for (size_t i = 0; i < payload->metrics.size(); ++i) {
         const sp::Metric &a = payload->metrics[i], &b = again->metrics[i];
-        if (a.name != b.name || a.timestamp != b.timestamp || !same(a.value, b.value)) std::abort();
+        if (a.name != b.name || a.timestamp != b.timestamp || !same(a.value, b.value) || a.unit != b.unit ||
+            a.quality != b.quality || a.dup != b.dup)
+            std::abort();
     }
     return 0;
 }

@@ -53,6 +53,8 @@ bool MqttClient::freshSession() {
     return false;
 }
 
+void MqttClient::unboundedInFlight() { mosquitto_max_inflight_messages_set(mosq_, 0); }
+
 bool MqttClient::configure(std::string *error) {
     mosquitto_threaded_set(mosq_, true);
     mosquitto_connect_callback_set(mosq_, connectCallback);

@@ -48,6 +48,9 @@ protected:
     // A new session on the next connection: what the library still held of the last one
     // (messages it would send again) is dropped. Only between connections (beforeConnect).
     bool freshSession();
+    // QoS 1 messages go out at once however many wait for their acknowledgement (the
+    // library otherwise holds back those beyond 20).
+    void unboundedInFlight();
     // Sends when connected; false when not (or the library refused it).
     bool send(const std::string &topic, const std::string &payload, int qos, bool retain, int *mid = nullptr);
     void setWill(const std::string &topic, const std::string &payload, int qos, bool retain);

@@ -117,10 +117,10 @@ void SparkplugNode::stop() {
 }
 
 // Every send under mutex_, so that the seq of each message follows the order on the wire.
-void SparkplugNode::sendLocked(const char *type, const std::string &device, std::vector<Metric> metrics, int qos,
-                               int *mid, bool *sent) {
+void SparkplugNode::sendLocked(const char *type, const std::string &device, std::vector<Metric> metrics, int *mid,
+                               bool *sent) {
     sparkplug::Payload p{sparkplug::nowMs(), seq_, std::move(metrics)};
-    const bool ok = send(topic(type, device), sparkplug::encode(p), qos, false, mid);
+    const bool ok = send(topic(type, device), sparkplug::encode(p), 1, false, mid);
     if (ok) seq_ = (seq_ + 1) % 256;
     if (sent) *sent = ok;
 }
@@ -132,6 +132,9 @@ void SparkplugNode::beforeConnect() {
     // not taken under it: its callbacks take it).
     { std::lock_guard lock(mutex_); }
     freshSession();
+    // Sent as they come, in order: none waits in the library behind a window of unacknowledged
+    // ones (the outbox keeps its own share of them bounded).
+    unboundedInFlight();
     std::string will;
     {
         std::lock_guard lock(mutex_);
@@ -211,7 +214,7 @@ void SparkplugNode::deviceBirthLocked(Device &d) {
         if (write.rfind("command/", 0) == 0) metrics.push_back(nullMetric(name, DataType::String));
     metrics.push_back(nullMetric(kResult, DataType::String));
     bool sent = false;
-    sendLocked("DBIRTH", d.id, std::move(metrics), 0, nullptr, &sent);
+    sendLocked("DBIRTH", d.id, std::move(metrics), nullptr, &sent);
     d.born = sent;
 }
 
@@ -335,7 +338,7 @@ void SparkplugNode::sendOutboxLocked(const OutMessage &m, int *mid, bool *sent) 
         metric.timestamp = time;
         metric.dup = m.sentBefore;
     }
-    sendLocked("DDATA", m.topic, std::move(metrics), 1, mid, sent);
+    sendLocked("DDATA", m.topic, std::move(metrics), mid, sent);
 }
 
 void SparkplugNode::flush() {

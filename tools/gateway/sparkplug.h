@@ -20,9 +20,12 @@
 // seq runs 0 (NBIRTH) to 255 and wraps over every message of the node; bdSeq counts the
 // connections and is kept in the outbox across runs.
 //
-// Alarms and history leave the outbox at QoS 1 and only when the broker has them, where
-// Sparkplug sends data at QoS 0: at QoS 0 an alarm the connection dropped would be gone.
-// Each is encoded when sent, with the seq of that moment; after a reconnection the
+// Every message of the node goes at QoS 1, where Sparkplug sends births and data at QoS 0:
+// alarms and history leave the outbox only when the broker has them (at QoS 0 an alarm
+// the connection dropped would be gone), and one QoS for all keeps the messages, and so
+// their seq, in order on the way to a host (the client library and the broker queue QoS 1
+// messages and let QoS 0 ones pass them). Each outbox message is encoded when sent, with
+// the seq of that moment; after a reconnection the
 // library's copies of the last session are dropped and the outbox sends them again after
 // the births, with property "dup". A station's alarms and history go out even when it has
 // stopped answering since they were taken (they would otherwise wait unseen).
@@ -79,7 +82,7 @@ private:
     using Key = std::pair<int, uint32_t>;
 
     std::string topic(const char *type, const std::string &device = "") const;
-    void sendLocked(const char *type, const std::string &device, std::vector<sparkplug::Metric> metrics, int qos = 0,
+    void sendLocked(const char *type, const std::string &device, std::vector<sparkplug::Metric> metrics,
                     int *mid = nullptr, bool *sent = nullptr);
     sparkplug::Metric bdSeqMetric() const;
     void birthsLocked();

@@ -142,6 +142,25 @@ Value valueOf(const PbMetric &m) {
     }
 }
 
+// The properties the gateway writes: "engUnit", "Quality", "dup".
+void properties(const PbMetric &m, Metric *out) {
+    if (!m.properties) return;
+    const PbPropertySet &set = *m.properties;
+    for (size_t i = 0; i < set.n_keys && i < set.n_values; ++i) {
+        const std::string key = set.keys[i] ? set.keys[i] : "";
+        const PbPropertyValue &v = *set.values[i];
+        if (key == "engUnit" &&
+            v.value_case == ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE)
+            out->unit = v.string_value ? v.string_value : "";
+        else if (key == "Quality" &&
+                 v.value_case == ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE)
+            out->quality = static_cast<int32_t>(v.int_value);
+        else if (key == "dup" &&
+                 v.value_case == ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_BOOLEAN_VALUE)
+            out->dup = v.boolean_value;
+    }
+}
+
 }  // namespace
 
 std::string encode(const Payload &p) {
@@ -168,6 +187,7 @@ std::optional<Payload> decode(const std::string &bytes) {
         metric.timestamp = m.has_timestamp ? m.timestamp : 0;
         metric.historical = m.has_is_historical && m.is_historical;
         if (!(m.has_is_null && m.is_null)) metric.value = valueOf(m);
+        properties(m, &metric);
         out.metrics.push_back(std::move(metric));
     }
     return out;
