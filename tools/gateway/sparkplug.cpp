@@ -220,7 +220,9 @@ void SparkplugNode::deviceBirthLocked(Device &d) {
 
 void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long long, double>> &values, OrvelTime time) {
     std::lock_guard lock(mutex_);
-    HeldItem &s = items_[item.name];
+    auto held = items_.find(item.name);
+    if (held == items_.end()) return;  // added by a SIGHUP: the node's metrics are those of the start
+    HeldItem &s = held->second;
     s.read(item, values, time);
     auto d = devices_.find({item.query.target.channel, item.query.target.node});
     if (d == devices_.end() || !d->second.born) return;  // in the next birth
@@ -231,7 +233,9 @@ void SparkplugNode::changed(const Item &item, const std::vector<std::pair<long l
 
 void SparkplugNode::itemStatus(const Item &item, Quality quality, OrvelTime lastGood) {
     std::lock_guard lock(mutex_);
-    HeldItem &s = items_[item.name];
+    auto held = items_.find(item.name);
+    if (held == items_.end()) return;  // (as in changed)
+    HeldItem &s = held->second;
     s.status(item, quality, lastGood);
     auto d = devices_.find({item.query.target.channel, item.query.target.node});
     if (d == devices_.end() || !d->second.born) return;
@@ -302,27 +306,41 @@ std::vector<OutMessage> SparkplugNode::historyMessages(const StationTask &statio
 // record's values, stamped with the station's time. A record wider than the device's
 // History metrics born so far gets them in a new DBIRTH first.
 void SparkplugNode::sendOutboxLocked(const OutMessage &m, int *mid, bool *sent) {
-    const nlohmann::json j = nlohmann::json::parse(m.payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
+    std::vector<Metric> metrics;
+    uint64_t time = 0;
+    try {
+        time = outboxMetricsLocked(m, &metrics);
+    } catch (const nlohmann::json::exception &e) {
         // Not one of ours (written by hand?): nothing to send; taken off as if sent.
-        logLine("Sparkplug: outbox message " + std::to_string(m.id) + " is not readable: dropped");
+        logLine("Sparkplug: outbox message " + std::to_string(m.id) + " is not readable (" + e.what() + "): dropped");
         *sent = true;
         *mid = -1;
         return;
     }
-    const uint64_t time = j.value("time", uint64_t{0});
-    std::vector<Metric> metrics;
-    const Key key{j.value("channel", 0), j.value("node", uint32_t{0})};
-    if (j.value("kind", "") == "alarm") {
+    for (Metric &metric : metrics) {
+        metric.timestamp = time;
+        metric.dup = m.sentBefore;
+    }
+    sendLocked("DDATA", m.topic, std::move(metrics), mid, sent);
+}
+
+// An outbox message's metrics, and the station's time of them; nlohmann's exceptions for
+// a message that is not as this node wrote it.
+uint64_t SparkplugNode::outboxMetricsLocked(const OutMessage &m, std::vector<Metric> *out) {
+    const nlohmann::json j = nlohmann::json::parse(m.payload);
+    std::vector<Metric> &metrics = *out;
+    const Key key{j.at("channel").get<int>(), j.at("node").get<uint32_t>()};
+    if (j.at("kind").get<std::string>() == "alarm") {
         Metric code = nullMetric("Alarm/Code", DataType::Int64);
-        code.value = j.value("code", int64_t{0});
+        code.value = j.at("code").get<int64_t>();
         Metric state = nullMetric("Alarm/State", DataType::String);
-        state.value = j.value("state", "");
+        state.value = j.at("state").get<std::string>();
         Metric text = nullMetric("Alarm/Text", DataType::String);
-        text.value = j.value("text", "");
+        text.value = j.at("text").get<std::string>();
         metrics = {code, state, text};
     } else {
-        const auto &values = j.contains("values") ? j["values"] : nlohmann::json::array();
+        const nlohmann::json &values = j.at("values");
+        if (!values.is_array()) throw nlohmann::json::type_error::create(302, "values: not an array", &j);
         if (auto d = devices_.find(key); d != devices_.end() && values.size() > d->second.historyWidth) {
             d->second.historyWidth = values.size();
             if (d->second.born) deviceBirthLocked(d->second);
@@ -334,11 +352,7 @@ void SparkplugNode::sendOutboxLocked(const OutMessage &m, int *mid, bool *sent) 
             metrics.push_back(std::move(v));
         }
     }
-    for (Metric &metric : metrics) {
-        metric.timestamp = time;
-        metric.dup = m.sentBefore;
-    }
-    sendLocked("DDATA", m.topic, std::move(metrics), mid, sent);
+    return j.at("time").get<uint64_t>();
 }
 
 void SparkplugNode::flush() {

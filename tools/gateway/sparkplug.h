@@ -89,6 +89,7 @@ private:
     void deviceBirthLocked(Device &d);
     std::vector<sparkplug::Metric> itemMetricsLocked(const HeldItem &s, const std::vector<long long> &indexes) const;
     void sendOutboxLocked(const OutMessage &m, int *mid, bool *sent);
+    uint64_t outboxMetricsLocked(const OutMessage &m, std::vector<sparkplug::Metric> *out);
     void command(const std::string &deviceId, const sparkplug::Metric &metric);
     void commandResult(const Key &device, const std::string &json);
 
