@@ -202,7 +202,7 @@ std::unique_ptr<MqttPublisher> startMqtt(const ServeConfig &serve, const ServeOp
 
 // With Sparkplug=1: the edge node beside the MQTT publisher, on the same broker and outbox
 // (its alarms and history stored with the publisher's), told what the poller tells it.
-// It connects once the scheduler takes its commands (startSparkplug).
+// It connects once the scheduler runs (SparkplugNode::start), so that a DCMD finds it.
 std::unique_ptr<SparkplugNode> makeSparkplug(const ServeConfig &serve, const ServeOptions &o, const cli::Config &config,
                                              Outbox &outbox, MqttPublisher &mqtt, Sinks *sinks) {
     const std::string id = (serve.mqttClientId.empty() ? defaultClientId(o) : serve.mqttClientId) + "-sparkplug";
